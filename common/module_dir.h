@@ -1,0 +1,17 @@
+// The folder of the running executable, and the small path helpers built around it.
+#pragma once
+#include <stddef.h>
+
+enum { kPathBufferSize = 260 };
+
+// Position of the last backslash in text, or -1 when there is none. Scans by
+// character, so the second byte of a double-byte character is never taken for one.
+int FindLastBackslash(const char *text);
+
+// Fills buffer (at least kPathBufferSize bytes) with the folder of the running
+// executable, ending in a backslash. On failure the buffer is empty. Returns buffer.
+char *GetModuleDir(char *buffer);
+
+// Builds GetModuleDir() followed by name into buffer (bufferSize bytes).
+// Returns false, leaving the buffer empty, when the path would not fit.
+bool BuildModulePath(char *buffer, size_t bufferSize, const char *name);

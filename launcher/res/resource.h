@@ -1,0 +1,5 @@
+// Resource identifiers of Launcher.exe.
+#define IDI_LAUNCHER 128
+#define IDD_UPDATE 133
+#define IDC_UPDATE_STATUS 1001
+#define IDC_UPDATE_PROGRESS 1009

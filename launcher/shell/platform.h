@@ -1,0 +1,25 @@
+// The Launcher's platform seams: the few system calls whose answers a test must be able
+// to choose. Production code calls them only through g_platform, which defaults to the
+// real system calls; a test swaps an entry and restores the table afterwards
+// (ResetPlatform). Everything else runs against the real system.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+struct LauncherPlatform {
+    int (WINAPI *MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
+    BOOL (WINAPI *GetVersionExA)(LPOSVERSIONINFOA info);
+    // Fills buffer with bytes from the system's cryptographic random source.
+    BOOL (*GenRandom)(void *buffer, ULONG length);
+    ULONG (WINAPI *GetAdaptersInfo)(PIP_ADAPTER_INFO info, PULONG size);
+    // The Windows Installer's product-state query (msi.dll, ordinal 112); returns an INSTALLSTATE.
+    int (WINAPI *MsiQueryProductStateA)(LPCSTR productCode);
+    // How long the runtime package may run, in milliseconds.
+    DWORD vcrtInstallTimeoutMs;
+};
+
+extern LauncherPlatform g_platform;
+
+// Puts every entry of g_platform back to the real system call.
+void ResetPlatform();

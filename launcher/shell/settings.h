@@ -1,0 +1,25 @@
+// "Launcher.ini": the Launcher's settings file, its sections and keys.
+#pragma once
+#include <stddef.h>
+
+#define LAUNCHER_INI_NAME "Launcher.ini"
+#define LAUNCHER_INI_RELATIVE ".\\Launcher.ini"
+
+#define INI_SECTION_GENERAL "General"
+#define INI_KEY_CLIENT_ID "ClientID"
+#define INI_KEY_SILENT_MODE "ModeSlience"
+
+#define INI_SECTION_SVRADDR "SvrAddr"
+#define INI_KEY_ADDR_FORMAT "addr%d"
+
+#define INI_SECTION_LAUNCHFILE "LaunchFile"
+#define INI_KEY_COUNT "count"
+#define INI_KEY_FILENAME_FORMAT "filename%d"
+
+#define INI_SECTION_ACTION "Action"
+#define INI_KEY_REPORT "Report"
+#define INI_KEY_AGENT "Agent"
+
+// The full path of "Launcher.ini" beside the running Launcher (260-byte buffer).
+// Returns false, leaving the buffer empty, when the path does not fit.
+bool GetLauncherIniPath(char *buffer, size_t bufferSize);

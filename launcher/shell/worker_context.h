@@ -1,0 +1,54 @@
+// The record shared by the update dialog (main thread) and the worker thread, and the
+// private messages that carry progress and the end of the run to the dialog.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+enum {
+    WM_UPDATE_PROGRESS = 2024,      // wParam: new bar position 0..100
+    WM_UPDATE_STAGE_FAILED = 2025,  // wParam: result code of a stage that failed three times
+    WM_UPDATE_ASK_CLOSE = 2026,     // never posted: selects the close question in ConfirmClose
+    WM_UPDATE_DONE = 2027,          // wParam 1: the run is over
+};
+
+enum { kStatusTextSize = 64 };
+
+struct WorkerContext {
+    HWND window;
+    HANDLE thread;
+    int spanStart;                  // current progress span, percent of the whole bar
+    int spanEnd;
+    char statusText[kStatusTextSize];
+    unsigned int resultCode;        // launcher result code; 0 until something fails
+    SOCKET socket;                  // INVALID_SOCKET whenever no connection is open
+
+    // The status line crosses threads without a lock: the worker brackets every write
+    // with statusSequence (odd while writing), the dialog copies until it sees an even,
+    // unchanged sequence, so it never shows a mixture of two texts.
+    volatile LONG statusSequence;
+    // Signalled while the worker may run; reset while the close question is open. The
+    // worker waits on it at its safe points only (see WorkerCheckpoint), never while it
+    // holds a lock the dialog thread could need.
+    HANDLE runEvent;
+};
+
+// Sets the context to its start state: spans 0, empty status, result 0, no socket.
+void InitWorkerContext(WorkerContext *context);
+// Releases what InitWorkerContext created.
+void FreeWorkerContext(WorkerContext *context);
+
+// Posts WM_UPDATE_PROGRESS with spanStart + percent * (spanEnd - spanStart) / 100.
+void PostProgress(WorkerContext *context, int percent);
+// Stores text as the status line when it has at most 63 characters; a longer text is
+// ignored and the previous one stays.
+void SetStatusText(WorkerContext *context, const char *text);
+// Copies a whole status text (never a mixture) into out; false when none could be
+// read consistently right now (the caller keeps what it shows).
+bool ReadStatusText(WorkerContext *context, char out[kStatusTextSize]);
+
+// A safe point of the worker thread: returns at once unless the dialog has paused the
+// worker, in which case it waits until the worker is resumed.
+void WorkerCheckpoint(WorkerContext *context);
+// Dialog side of the pause.
+void PauseWorker(WorkerContext *context);
+void ResumeWorker(WorkerContext *context);

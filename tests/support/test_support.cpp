@@ -1,0 +1,218 @@
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+#include <stdio.h>
+
+namespace dr_test {
+
+static std::string UnixToWindows(const std::string &unixPath)
+{
+    std::string path = "Z:" + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+std::string BuiltFile(const std::string &relative)
+{
+    return UnixToWindows(DR_BINARY_DIR) + "\\" + relative;
+}
+
+static void RemoveTree(const std::string &folder)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = data.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = folder + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path + "\\");
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+std::string FreshFolder(const std::string &suffix)
+{
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != NULL ? std::string(info->test_suite_name()) + "." + info->name()
+                                    : std::string("scratch");
+    for (char &c : name)
+        if (c == '/')
+            c = '_';
+    std::string root = UnixToWindows(DR_BINARY_DIR) + "\\scratch\\";
+    CreateDirectoryA(root.c_str(), NULL);
+    std::string folder = root + name + suffix + "\\";
+    RemoveTree(folder);
+    CreateDirectoryA(folder.c_str(), NULL);
+    return folder;
+}
+
+std::string ReadFileText(const std::string &path)
+{
+    std::string text;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == NULL)
+        return text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    fclose(file);
+    return text;
+}
+
+bool WriteFileText(const std::string &path, const std::string &text)
+{
+    FILE *file = fopen(path.c_str(), "wb");
+    if (file == NULL)
+        return false;
+    bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
+    return fclose(file) == 0 && ok;
+}
+
+bool FileExists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyFileTo(const std::string &from, const std::string &to)
+{
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+std::vector<std::string> ListFiles(const std::string &folderPattern)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(folderPattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return names;
+}
+
+ChildProcess StartChild(const std::string &exePath, const std::string &arguments,
+                        const std::string &folder)
+{
+    ChildProcess child;
+    std::string commandLine = "\"" + exePath + "\"" + (arguments.empty() ? "" : " " + arguments);
+    std::vector<char> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessA(exePath.c_str(), buffer.data(), NULL, NULL, FALSE, 0, NULL,
+                       folder.empty() ? NULL : folder.c_str(), &startup, &info)) {
+        CloseHandle(info.hThread);
+        child.process = info.hProcess;
+        child.pid = info.dwProcessId;
+    }
+    return child;
+}
+
+int WaitChild(ChildProcess &child, DWORD timeoutMs)
+{
+    if (child.process == NULL)
+        return -1;
+    int code = -1;
+    if (WaitForSingleObject(child.process, timeoutMs) == WAIT_OBJECT_0) {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(child.process, &exitCode);
+        code = (int)exitCode;
+    } else {
+        TerminateProcess(child.process, 99);
+        WaitForSingleObject(child.process, 5000);
+    }
+    CloseHandle(child.process);
+    child.process = NULL;
+    return code;
+}
+
+struct DialogSearch {
+    DWORD pid;
+    const std::string *caption;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchDialog(HWND window, LPARAM param)
+{
+    DialogSearch *search = (DialogSearch *)param;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != search->pid || !IsWindowVisible(window))
+        return TRUE;
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (strcmp(className, "#32770") != 0)
+        return TRUE;
+    char caption[256] = "";
+    GetWindowTextA(window, caption, sizeof caption);
+    if (!search->caption->empty() && *search->caption != caption)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+SeenDialog WaitForDialog(DWORD pid, const std::string &caption, DWORD timeoutMs)
+{
+    SeenDialog seen;
+    DWORD start = GetTickCount();
+    do {
+        DialogSearch search = {pid, &caption, NULL};
+        EnumWindows(MatchDialog, (LPARAM)&search);
+        if (search.found != NULL) {
+            seen.window = search.found;
+            char text[1024] = "";
+            GetWindowTextA(search.found, text, sizeof text);
+            seen.caption = text;
+            text[0] = '\0';
+            // A message box's text is its static control 0xFFFF.
+            GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+            seen.text = text;
+            return seen;
+        }
+        Sleep(50);
+    } while (GetTickCount() - start < timeoutMs);
+    return seen;
+}
+
+void PressDialogButton(HWND dialog, int buttonId)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
+                 (LPARAM)GetDlgItem(dialog, buttonId));
+}
+
+bool DialogHasButton(HWND dialog, int buttonId)
+{
+    return GetDlgItem(dialog, buttonId) != NULL;
+}
+
+void PumpMessages(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        Sleep(5);
+    } while (GetTickCount() - start < ms);
+}
+
+}  // namespace dr_test
