@@ -102,6 +102,8 @@ int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context)
     int status = uncompress(record->data, &produced, compressed, header.compSize);
     free(compressed);
     if (status != Z_OK) {
+        free(record->data);  // nothing of it is usable
+        record->data = NULL;
         WriteLog("uncompress file %s failed!", record->name);
         return -1;
     }
