@@ -401,7 +401,9 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         if (answer.size() > content.stallLaunchFilesAfter) {
             alive = alive && SendBytes(Header(0x83, (uint16_t)files.size()) +
                                        answer.substr(0, content.stallLaunchFilesAfter));
-            WaitForSingleObject(stop_, INFINITE);  // stalls mid-file until the test ends
+            // Stalls mid-file until the Launcher gives up and closes the connection.
+            std::string ignored;
+            ReadExact(1, &ignored, INFINITE);
             alive = false;
         } else {
             alive = alive && SendBytes(Header(0x83, (uint16_t)files.size()) + answer);

@@ -57,7 +57,7 @@ struct ServeContent {
     // (FileMessage(...) each); their number becomes the answer's param.
     std::function<std::vector<std::string>(const std::string &checksums)> launchFiles;
     // When set, the launch-file answer stops after these many bytes of its files and the
-    // connection then stalls until the server is stopped.
+    // connection then stalls until the Launcher closes it (or the server is stopped).
     size_t stallLaunchFilesAfter = (size_t)-1;
 };
 

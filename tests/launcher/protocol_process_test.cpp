@@ -1,0 +1,196 @@
+// Whole runs of the real Launcher.exe against the in-test version server: a run with
+// nothing to update, one that replaces launch files, a self-update through the command
+// shell, and a server that stalls in the middle of a file.
+#include "launcher/shell/md5.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace dr_test;
+
+namespace {
+
+std::string Md5Of(const std::string &data)
+{
+    uint8_t digest[16];
+    Md5Digest(data.data(), data.size(), digest);
+    return std::string((const char *)digest, 16);
+}
+
+// A Launcher installed in a folder of its own, with the login-client stand-in as
+// "Starter.dat" and silent mode on, pointed at the scripted server.
+class LauncherRun : public ::testing::Test {
+protected:
+    void Install(const std::string &launchFileSection)
+    {
+        folder = FreshFolder();
+        ASSERT_TRUE(CopyFileTo(BuiltFile("launcher\\Launcher.exe"), folder + "Launcher.exe"));
+        ASSERT_TRUE(CopyFileTo(BuiltFile("tools\\login_client\\login_client_standin.exe"),
+                               folder + "Starter.dat"));
+        launcherBytes = ReadFileText(folder + "Launcher.exe");
+        WriteFileText(folder + "Launcher.ini",
+                      "[General]\r\nModeSlience=1\r\n[SvrAddr]\r\naddr0=" + server.Address() +
+                          "\r\n" + launchFileSection);
+        content.addresses = {server.Address(), "", "", ""};
+    }
+    // Runs the Launcher once; its exit code.
+    int Run(const std::string &arguments = "", DWORD timeoutMs = 120000)
+    {
+        server.Serve(content);
+        server.Start();
+        ChildProcess child = StartChild(folder + "Launcher.exe", arguments, folder);
+        return WaitChild(child, timeoutMs);
+    }
+    // The login client's record: its command line, or "" when it has not started (the
+    // Launcher does not wait for it, so this waits up to waitMs for the record).
+    std::string StarterCommandLine(DWORD waitMs = 0)
+    {
+        for (DWORD waited = 0; waited < waitMs && !FileExists(folder + "starter-record.txt");
+             waited += 100)
+            Sleep(100);
+        Sleep(waitMs ? 100 : 0);  // let the stand-in finish its line
+        std::string record = ReadFileText(folder + "starter-record.txt");
+        size_t start = record.find("cmdline=");
+        size_t end = record.find('|');
+        if (start == std::string::npos || end == std::string::npos)
+            return "";
+        return record.substr(start + 8, end - start - 8);
+    }
+    std::string Log()
+    {
+        std::string text;
+        for (const std::string &name : ListFiles(folder + "Log\\*.log"))
+            text += ReadFileText(folder + "Log\\" + name);
+        return text;
+    }
+    // The launch-file requests the server saw, as their checksum bodies.
+    std::vector<std::string> LaunchFileRequests()
+    {
+        std::vector<std::string> bodies;
+        for (const SeenRequest &request : server.Requests())
+            if (request.cmd == 3)
+                bodies.push_back(request.body);
+        return bodies;
+    }
+    // The update part is ours; the environment stage runs in between and may fail on
+    // its own (its code then reaches the login client as the last failure).
+    void ExpectStarterResult(const std::string &commandLinePrefix, int updateCode)
+    {
+        std::string commandLine = StarterCommandLine(60000);
+        std::string log = Log();
+        ASSERT_EQ(0u, commandLine.find(commandLinePrefix + " -e ")) << commandLine;
+        if (updateCode != 0)
+            EXPECT_EQ(commandLinePrefix + " -e " + std::to_string(updateCode), commandLine);
+        else if (log.find("Fail on config environment.") == std::string::npos)
+            EXPECT_EQ(commandLinePrefix + " -e 0", commandLine);
+        EXPECT_EQ(updateCode != 0, log.find("Fail on update file.") != std::string::npos) << log;
+    }
+
+    ScriptedServer server;
+    ServeContent content;
+    std::string folder;
+    std::string launcherBytes;
+};
+
+TEST_F(LauncherRun, NothingToUpdateStartsTheLoginClient)
+{
+    Install("[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=bin\\game.dat\r\n");
+    CreateDirectoryA((folder + "bin").c_str(), NULL);
+    WriteFileText(folder + "bin\\game.dat", "game data");
+    content.launchFiles = [](const std::string &) { return std::vector<std::string>(); };
+    EXPECT_EQ(0, Run());
+    ExpectStarterResult("  -u 0", 0);
+    std::vector<SeenRequest> requests = server.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(1, requests[0].cmd) << "every connection starts with the address exchange";
+    std::vector<std::string> checksums = LaunchFileRequests();
+    ASSERT_FALSE(checksums.empty());
+    EXPECT_EQ(Md5Of(launcherBytes) + Md5Of("game data"), checksums.back());
+    EXPECT_EQ("game data", ReadFileText(folder + "bin\\game.dat"));
+    EXPECT_NE(std::string::npos, Log().find("Connect to " + server.Address() + " succeed!"));
+}
+
+TEST_F(LauncherRun, ChangedLaunchFilesAreReplacedAndListed)
+{
+    Install("[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=bin\\game.dat\r\n");
+    CreateDirectoryA((folder + "bin").c_str(), NULL);
+    WriteFileText(folder + "bin\\game.dat", "old game data");
+    std::string newGame(200000, 'g'), readme = "read me\r\n";
+    content.launchFiles = [=](const std::string &checksums) {
+        std::vector<std::string> files;
+        if (checksums.substr(16, 16) != Md5Of(newGame))
+            files.push_back(FileMessage(1, "bin\\game.dat", newGame));
+        files.push_back(FileMessage(2, "readme.txt", readme));
+        return files;
+    };
+    EXPECT_EQ(0, Run());
+    ExpectStarterResult("  -u 0", 0);
+    EXPECT_TRUE(ReadFileText(folder + "bin\\game.dat") == newGame);
+    EXPECT_EQ(readme, ReadFileText(folder + "readme.txt"));
+    EXPECT_TRUE(launcherBytes == ReadFileText(folder + "Launcher.exe"));
+    std::string ini = ReadFileText(folder + "Launcher.ini");
+    EXPECT_NE(std::string::npos, ini.find("filename2=readme.txt")) << ini;
+    EXPECT_NE(std::string::npos, ini.find("count=3")) << ini;
+}
+
+TEST_F(LauncherRun, NewLauncherReplacesItselfAndRestarts)
+{
+    Install("[LaunchFile]\r\ncount=1\r\nfilename0=Launcher.exe\r\n");
+    // The same program with bytes appended: it runs alike but has another checksum.
+    std::string newLauncher = launcherBytes + std::string("\0new build\0", 11);
+    content.launchFiles = [=](const std::string &checksums) {
+        std::vector<std::string> files;
+        if (checksums.substr(0, 16) != Md5Of(newLauncher))
+            files.push_back(FileMessage(0, "Launcher.exe", newLauncher));
+        return files;
+    };
+    EXPECT_EQ(0, Run("--from-test"));
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("ShellExecute Succeed!")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Connect to " + server.Address() + " succeed!",
+                                          log.find("ShellExecute Succeed!")))
+        << "the first Launcher ends at once; nothing of the restart has run yet";
+    // The shell waits for its ping, moves the new file in and starts it.
+    ExpectStarterResult(" --from-test -u 0", 0);
+    EXPECT_TRUE(ReadFileText(folder + "Launcher.exe") == newLauncher);
+    EXPECT_FALSE(FileExists(folder + "Launcher.exe.tmp"));
+    std::vector<std::string> checksums = LaunchFileRequests();
+    ASSERT_GE(checksums.size(), 2u);
+    EXPECT_EQ(Md5Of(launcherBytes), checksums.front());
+    EXPECT_EQ(Md5Of(newLauncher), checksums.back());
+    std::string record = ReadFileText(folder + "starter-record.txt");
+    EXPECT_EQ(1, std::count(record.begin(), record.end(), '\n'))
+        << "one login client start, by the new Launcher";
+}
+
+TEST_F(LauncherRun, ServerStallingMidFileLeavesFilesUntouched)
+{
+    Install("[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=game.dat\r\n");
+    WriteFileText(folder + "game.dat", "old");
+    // Bytes zlib cannot shrink, so the answer is long enough to stop in the middle.
+    std::string noise(100000, '\0');
+    uint32_t seed = 12345;
+    for (char &c : noise) {
+        seed = seed * 1103515245u + 12345u;
+        c = (char)(seed >> 24);
+    }
+    content.launchFiles = [=](const std::string &) {
+        return std::vector<std::string>{FileMessage(1, "game.dat", noise)};
+    };
+    content.stallLaunchFilesAfter = 80 + 500;  // header and a part of the data
+    DWORD start = GetTickCount();
+    EXPECT_EQ(0, Run("", 200000));
+    EXPECT_GE(GetTickCount() - start, 3 * 20000u) << "three attempts, each after a 20 s wait";
+    ExpectStarterResult("  -u 0", 9);
+    EXPECT_TRUE(ReadFileText(folder + "game.dat") == "old");
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("recv select timeout:"));
+    EXPECT_NE(std::string::npos, log.find("recv file game.dat data failed:"));
+    EXPECT_EQ(3u, LaunchFileRequests().size());
+}
+
+}  // namespace
