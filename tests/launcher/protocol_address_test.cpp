@@ -49,24 +49,6 @@ hostent *WSAAPI FakeLookup(const char *name)
     return &entry;
 }
 
-struct RefusingPort {
-    RefusingPort()
-    {
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        bind(socket_, (sockaddr *)&address, sizeof address);
-        int size = sizeof address;
-        getsockname(socket_, (sockaddr *)&address, &size);
-        port = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { closesocket(socket_); }
-    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
-    SOCKET socket_;
-    unsigned short port = 0;
-};
-
 class ConnectVersionServerTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -46,12 +46,7 @@ protected:
     void Connect()
     {
         server.Start();
-        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = htons(server.Port());
-        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
     }
     WinsockSession winsock;
     LauncherSandbox sandbox;

@@ -52,25 +52,6 @@ TEST(SocketTransport, ZeroLengthNeedsNoSocket)
     EXPECT_EQ(-1, SendAll(INVALID_SOCKET, &byte, 1));
 }
 
-// A port on 127.0.0.1 that refuses connections: bound, never listening.
-struct RefusingPort {
-    RefusingPort()
-    {
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        bind(socket_, (sockaddr *)&address, sizeof address);
-        int size = sizeof address;
-        getsockname(socket_, (sockaddr *)&address, &size);
-        port = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { closesocket(socket_); }
-    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
-    SOCKET socket_;
-    unsigned short port = 0;
-};
-
 static sockaddr_in Loopback(unsigned short port)
 {
     sockaddr_in address = {};

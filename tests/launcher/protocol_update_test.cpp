@@ -29,12 +29,7 @@ protected:
     void Connect()
     {
         server.Start();
-        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = htons(server.Port());
-        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
     }
     std::string Value(const char *key) { return sandbox.IniValue("LaunchFile", key); }
     WinsockSession winsock;
@@ -83,12 +78,7 @@ TEST_F(UpdateFileTest, CountOutsideOneToThirtySendsNothing)
         quiet.Accept().ExpectSilence(300);
         quiet.Start();
         sandbox.WriteIni(std::string("[LaunchFile]\r\ncount=") + count + "\r\n");
-        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = htons(quiet.Port());
-        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        ASSERT_TRUE(sandbox.ConnectTo(quiet.Port()));
         EXPECT_EQ(8u, UpdateFile(&sandbox.context));
         EXPECT_NE(INVALID_SOCKET, sandbox.context.socket) << "nothing was sent, the socket stays";
         EXPECT_TRUE(quiet.Finish()) << quiet.Report();
@@ -138,12 +128,7 @@ TEST_F(UpdateFileTest, UpdateFlagIsAppendedOnlyWhenMissing)
         ScriptedServer answer;
         answer.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 0));
         answer.Start();
-        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = htons(answer.Port());
-        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        ASSERT_TRUE(sandbox.ConnectTo(answer.Port()));
         KeepCommandLine(c.before);
         EXPECT_EQ(0u, UpdateFile(&sandbox.context));
         EXPECT_STREQ(c.after, g_launcherCommandLine);
@@ -157,12 +142,7 @@ TEST_F(UpdateFileTest, RepeatedStageAppendsTheFlagOnce)
         .Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 0));
     server.Start();
     for (int run = 0; run < 2; ++run) {
-        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = htons(server.Port());
-        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
         EXPECT_EQ(0u, UpdateFile(&sandbox.context));
     }
     EXPECT_STREQ(" -u 0", g_launcherCommandLine);
@@ -229,12 +209,7 @@ TEST_F(UpdateFileTest, SlotsPastTheListsRoomAreRefusedAndLaterRunsWork)
         .Accept().Expect(Header(3, 30) + std::string(29 * 16, '\0') + Md5Of("L")).Send(Header(0x83, 0));
     server.Start();
     for (int run = 0; run < 2; ++run) {
-        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        address.sin_port = htons(server.Port());
-        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
         EXPECT_EQ(0u, UpdateFile(&sandbox.context)) << "run " << run;
     }
     EXPECT_EQ("30", Value("count"));

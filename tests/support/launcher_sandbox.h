@@ -61,6 +61,18 @@ public:
     LauncherSandbox(const LauncherSandbox &) = delete;
     LauncherSandbox &operator=(const LauncherSandbox &) = delete;
 
+    // Opens the context's socket to a server on 127.0.0.1 (a plain connection: no
+    // address exchange). False when it could not connect.
+    bool ConnectTo(unsigned short port)
+    {
+        CloseWorkerSocket(&context);
+        context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(port);
+        return connect(context.socket, (sockaddr *)&address, sizeof address) == 0;
+    }
     std::string Ini() const { return folder + "Launcher.ini"; }
     void WriteIni(const std::string &text) const { WriteFileText(Ini(), text); }
     std::string IniValue(const char *section, const char *key) const

@@ -431,4 +431,24 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
     return alive;
 }
 
+RefusingPort::RefusingPort()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    bind(socket_, (sockaddr *)&address, sizeof address);
+    int size = sizeof address;
+    getsockname(socket_, (sockaddr *)&address, &size);
+    port = ntohs(address.sin_port);
+}
+
+RefusingPort::~RefusingPort()
+{
+    closesocket(socket_);
+    WSACleanup();
+}
+
 }  // namespace dr_test

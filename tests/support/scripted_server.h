@@ -124,6 +124,21 @@ private:
     int connections_ = 0;
 };
 
+// A port on 127.0.0.1 that refuses connections (bound, never listening), for as long as
+// the object lives.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+    unsigned short port = 0;
+
+private:
+    SOCKET socket_;
+};
+
 // Starts Winsock for the lifetime of the object (tests that talk to the server).
 struct WinsockSession {
     WinsockSession() { WSADATA data; WSAStartup(MAKEWORD(2, 2), &data); }
