@@ -1,5 +1,5 @@
-// The worker's stage order and retry rules, and the update dialog around it: progress,
-// the end message, and the close question that pauses the worker without freezing.
+// The update dialog around the worker: the end message, and the close question that
+// pauses the worker without freezing the dialog.
 #include "launcher/shell/platform.h"
 #include "launcher/shell/update_dialog.h"
 #include "launcher/shell/worker.h"
@@ -58,113 +58,9 @@ unsigned FakeUpdate(WorkerContext *context)
     return Answer(g_script.updateResults, g_script.updateCalls++);
 }
 
-// A hidden window collecting what the worker posts.
-struct Posted {
-    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-    ~Posted() { DestroyWindow(window); }
-    std::vector<std::pair<UINT, WPARAM>> Take()
-    {
-        std::vector<std::pair<UINT, WPARAM>> all;
-        MSG msg;
-        while (PeekMessageA(&msg, window, 0, 0, PM_REMOVE))
-            if (msg.message >= WM_UPDATE_PROGRESS && msg.message <= WM_UPDATE_DONE)
-                all.push_back({msg.message, msg.wParam});
-        return all;
-    }
-};
-
-class WorkerStagesTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_script = StageScript();
-        g_workerStages = {FakeConnect, FakeReport, FakeEnvironment, FakeUpdate};
-        InitWorkerContext(&context);
-        context.window = posted.window;
-    }
-    void TearDown() override
-    {
-        ResetWorkerStages();
-        FreeWorkerContext(&context);
-    }
-    Posted posted;
-    WorkerContext context;
-};
-
 typedef std::vector<std::string> Calls;
-typedef std::vector<std::pair<UINT, WPARAM>> Messages;
 
 }  // namespace
-
-TEST_F(WorkerStagesTest, NoConnectionRunsNoStageAndEndsWithTwelve)
-{
-    g_script.connectSucceeds = false;
-    RunWorkerStages(&context);
-    EXPECT_EQ(Calls({"connect 0"}), g_script.calls);
-    EXPECT_EQ(12u, context.resultCode);
-    EXPECT_EQ(Messages({{WM_UPDATE_PROGRESS, 100}, {WM_UPDATE_DONE, 1}}), posted.Take());
-}
-
-TEST_F(WorkerStagesTest, CleanRunGoesThroughEveryStageOnce)
-{
-    RunWorkerStages(&context);
-    EXPECT_EQ(Calls({"connect 0", "report", "environment", "update"}), g_script.calls);
-    EXPECT_EQ(0u, context.resultCode);
-    EXPECT_EQ(INVALID_SOCKET, context.socket);
-    EXPECT_EQ(Messages({{WM_UPDATE_PROGRESS, 5}, {WM_UPDATE_PROGRESS, 100}, {WM_UPDATE_DONE, 1}}),
-              posted.Take());
-}
-
-TEST_F(WorkerStagesTest, FailedReportDoesNotStopTheStages)
-{
-    g_script.reportSucceeds = false;
-    RunWorkerStages(&context);
-    EXPECT_EQ(Calls({"connect 0", "report", "environment", "update"}), g_script.calls);
-    EXPECT_EQ(0u, context.resultCode);
-}
-
-TEST_F(WorkerStagesTest, EnvironmentFailingThriceStillRunsTheUpdateAfterReconnecting)
-{
-    g_script.environmentResults = {4, 4, 4};
-    RunWorkerStages(&context);
-    EXPECT_EQ(Calls({"connect 0", "report", "environment", "connect 1", "environment", "connect 2",
-                     "environment", "connect 0", "update"}),
-              g_script.calls);
-    EXPECT_EQ(4u, context.resultCode);
-    EXPECT_EQ(Messages({{WM_UPDATE_PROGRESS, 5}, {WM_UPDATE_STAGE_FAILED, 4},
-                        {WM_UPDATE_PROGRESS, 100}, {WM_UPDATE_DONE, 1}}),
-              posted.Take());
-}
-
-TEST_F(WorkerStagesTest, SuccessOnALaterAttemptKeepsNoFailure)
-{
-    g_script.environmentResults = {3, 0};
-    g_script.updateResults = {9, 9, 0};
-    RunWorkerStages(&context);
-    EXPECT_EQ(Calls({"connect 0", "report", "environment", "connect 1", "environment", "update",
-                     "connect 1", "update", "connect 2", "update"}),
-              g_script.calls);
-    EXPECT_EQ(0u, context.resultCode);
-}
-
-TEST_F(WorkerStagesTest, LastFailureWinsAndAFailedReconnectStillRunsTheStage)
-{
-    g_script.reconnectSucceeds = false;
-    g_script.environmentResults = {3, 3, 3};
-    g_script.updateResults = {8, 8, 8};
-    RunWorkerStages(&context);
-    EXPECT_EQ(Calls({"connect 0", "report", "environment", "connect 1",
-                     "environment without socket", "connect 2", "environment without socket",
-                     "connect 0", "update without socket", "connect 1", "update without socket",
-                     "connect 2", "update without socket"}),
-              g_script.calls);
-    EXPECT_EQ(8u, context.resultCode);
-    Messages messages = posted.Take();
-    EXPECT_EQ(Messages({{WM_UPDATE_PROGRESS, 5}, {WM_UPDATE_STAGE_FAILED, 3},
-                        {WM_UPDATE_STAGE_FAILED, 8}, {WM_UPDATE_PROGRESS, 100},
-                        {WM_UPDATE_DONE, 1}}),
-              messages);
-}
 
 // --- The dialog, in this process, with its template linked into the test program. ---
 
