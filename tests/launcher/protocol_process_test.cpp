@@ -83,10 +83,11 @@ protected:
         std::string commandLine = StarterCommandLine(60000);
         std::string log = Log();
         ASSERT_EQ(0u, commandLine.find(commandLinePrefix + " -e ")) << commandLine;
-        if (updateCode != 0)
+        if (updateCode != 0) {
             EXPECT_EQ(commandLinePrefix + " -e " + std::to_string(updateCode), commandLine);
-        else if (log.find("Fail on config environment.") == std::string::npos)
+        } else if (log.find("Fail on config environment.") == std::string::npos) {
             EXPECT_EQ(commandLinePrefix + " -e 0", commandLine);
+        }
         EXPECT_EQ(updateCode != 0, log.find("Fail on update file.") != std::string::npos) << log;
     }
 
