@@ -1,6 +1,7 @@
 // Default entries of the platform seam table: the real system calls.
 #include "launcher/shell/platform.h"
 
+#include <shlobj.h>
 #include <wincrypt.h>
 
 static BOOL SystemGenRandom(void *buffer, ULONG length)
@@ -37,6 +38,7 @@ static const LauncherPlatform kSystemPlatform = {
     ::GetAdaptersInfo,
     SystemMsiQueryProductState,
     300000,
+    ::SHGetSpecialFolderPathA,
 };
 
 LauncherPlatform g_platform = kSystemPlatform;

@@ -17,6 +17,8 @@ struct LauncherPlatform {
     int (WINAPI *MsiQueryProductStateA)(LPCSTR productCode);
     // How long the runtime package may run, in milliseconds.
     DWORD vcrtInstallTimeoutMs;
+    // The shell's special-folder path query (the Fonts folder for the font install).
+    BOOL (WINAPI *SHGetSpecialFolderPathA)(HWND owner, LPSTR path, int folder, BOOL create);
 };
 
 extern LauncherPlatform g_platform;
