@@ -38,6 +38,12 @@ static const LauncherPlatform kSystemPlatform = {
     ::GetAdaptersInfo,
     SystemMsiQueryProductState,
     300000,
+    ::GetModuleFileNameA,
+    ::select,
+    ::gethostbyname,
+    18920,
+    ::ShellExecuteA,
+    ::GetProcessImageFileNameA,
     ::SHGetSpecialFolderPathA,
 };
 

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <psapi.h>
+#include <shellapi.h>
 
 struct LauncherPlatform {
     int (WINAPI *MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
@@ -17,6 +19,24 @@ struct LauncherPlatform {
     int (WINAPI *MsiQueryProductStateA)(LPCSTR productCode);
     // How long the runtime package may run, in milliseconds.
     DWORD vcrtInstallTimeoutMs;
+
+    // The version-server client.
+    // The running Launcher's own path: its folder holds "Launcher.ini", the log and the
+    // launch files (module NULL only).
+    DWORD (WINAPI *GetModuleFileNameA)(HMODULE module, LPSTR path, DWORD size);
+    // Waits of the connection attempt and of every send and receive.
+    int (WSAAPI *select)(int count, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
+                         PTIMEVAL timeout);
+    // Look-up of the default version-server host name, and the port it is reached on.
+    struct hostent *(WSAAPI *gethostbyname)(const char *name);
+    unsigned short versionServerPort;
+    // Starts the command shell that replaces the Launcher executable.
+    HINSTANCE (WINAPI *ShellExecuteA)(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                                      LPCSTR directory, INT show);
+    // Image paths in device form, of the Launcher itself and of the programs beside it.
+    DWORD (WINAPI *GetProcessImageFileNameA)(HANDLE process, LPSTR path, DWORD size);
+
+    // Environment preparation.
     // The shell's special-folder path query (the Fonts folder for the font install).
     BOOL (WINAPI *SHGetSpecialFolderPathA)(HWND owner, LPSTR path, int folder, BOOL create);
 };

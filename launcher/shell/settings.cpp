@@ -1,8 +1,40 @@
 // Where "Launcher.ini" lives: beside the running Launcher.
 #include "launcher/shell/settings.h"
+#include "launcher/shell/platform.h"
+#include "common/bounded_string.h"
 #include "common/module_dir.h"
+
+bool GetLauncherDir(char *buffer, size_t bufferSize)
+{
+    char path[kPathBufferSize];
+    buffer[0] = '\0';
+    DWORD length = g_platform.GetModuleFileNameA(NULL, path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return false;  // failed, or the path was cut: no folder is better than a wrong one
+    path[length] = '\0';
+    int slash = FindLastBackslash(path);
+    if (slash < 0)
+        return false;
+    path[slash + 1] = '\0';
+    if (!CopyString(buffer, bufferSize, path)) {
+        buffer[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool BuildLauncherPath(char *buffer, size_t bufferSize, const char *name)
+{
+    char folder[kPathBufferSize];
+    if (!GetLauncherDir(folder, sizeof folder) || !CopyString(buffer, bufferSize, folder) ||
+        !AppendString(buffer, bufferSize, name)) {
+        buffer[0] = '\0';
+        return false;
+    }
+    return true;
+}
 
 bool GetLauncherIniPath(char *buffer, size_t bufferSize)
 {
-    return BuildModulePath(buffer, bufferSize, LAUNCHER_INI_NAME);
+    return BuildLauncherPath(buffer, bufferSize, LAUNCHER_INI_NAME);
 }

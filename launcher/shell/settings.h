@@ -20,6 +20,12 @@
 #define INI_KEY_REPORT "Report"
 #define INI_KEY_AGENT "Agent"
 
+// The folder of the running Launcher with a trailing backslash (through the platform
+// table, so tests can place a Launcher in a folder of their own). False, buffer empty,
+// when it cannot be had whole.
+bool GetLauncherDir(char *buffer, size_t bufferSize);
+// That folder followed by name; false, buffer empty, when it does not fit.
+bool BuildLauncherPath(char *buffer, size_t bufferSize, const char *name);
 // The full path of "Launcher.ini" beside the running Launcher (260-byte buffer).
 // Returns false, leaving the buffer empty, when the path does not fit.
 bool GetLauncherIniPath(char *buffer, size_t bufferSize);

@@ -3,6 +3,7 @@
 #include "launcher/shell/update_log.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
+#include "launcher/shell/settings.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -27,7 +28,7 @@ bool OpenLog()
     if (g_log != NULL)
         return true;
     char folder[kPathBufferSize];
-    if (!BuildModulePath(folder, sizeof folder, "Log\\"))
+    if (!BuildLauncherPath(folder, sizeof folder, "Log\\"))
         return false;
     if (GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES)
         CreateDirectoryA(folder, NULL);

@@ -1,0 +1,331 @@
+// Receiving, checking and saving files from the version server, and ending the programs
+// that hold launch files open before those are replaced.
+#include "launcher/protocol/file_transfer.h"
+#include "launcher/protocol/socket_transport.h"
+#include "launcher/shell/platform.h"
+#include "launcher/shell/update_log.h"
+#include "common/bounded_string.h"
+#include "common/module_dir.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <zlib.h>
+
+static uint32_t g_crcTable[256];
+static volatile LONG g_crcTableReady = 0;
+
+static void BuildCrcTable()
+{
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        g_crcTable[n] = c;
+    }
+}
+
+uint32_t Crc32(const void *data, uint32_t length)
+{
+    // Only the worker thread computes CRCs; the flag just keeps the table built once.
+    if (!g_crcTableReady) {
+        BuildCrcTable();
+        g_crcTableReady = 1;
+    }
+    const unsigned char *bytes = (const unsigned char *)data;
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < length; ++i)
+        crc = g_crcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+void InitReceivedFile(ReceivedFile *record)
+{
+    memset(record, 0, sizeof *record);
+}
+
+void FreeReceivedFile(ReceivedFile *record)
+{
+    free(record->data);
+    InitReceivedFile(record);
+}
+
+// Receives in pieces so the dialog's close question can pause the worker in between.
+static int RecvInPieces(SOCKET socket, unsigned char *buffer, uint32_t length,
+                        WorkerContext *context)
+{
+    const uint32_t kPiece = 256 * 1024;
+    uint32_t done = 0;
+    while (done < length) {
+        WorkerCheckpoint(context);
+        uint32_t piece = length - done < kPiece ? length - done : kPiece;
+        if (RecvAll(socket, buffer + done, piece) < 0)
+            return -1;
+        done += piece;
+    }
+    return (int)done;
+}
+
+int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context)
+{
+    FileHeader header;
+    if (RecvAll(socket, &header, sizeof header) < 0) {
+        WriteLog("recv file header failed:%d", context->resultCode);
+        return -1;
+    }
+    FreeReceivedFile(record);
+    record->header = header;
+    // The name is used only as far as its field goes, terminated or not.
+    memcpy(record->name, header.name, kFileNameFieldSize);
+    record->name[kFileNameFieldSize] = '\0';
+
+    unsigned char *compressed = (unsigned char *)malloc(header.compSize ? header.compSize : 1);
+    if (compressed == NULL) {
+        WriteLog("malloc tmpfile %s failed", record->name);
+        return -1;
+    }
+    WriteLog("read file %s", record->name);
+    if (RecvInPieces(socket, compressed, header.compSize, context) < 0) {
+        free(compressed);
+        WriteLog("recv file %s data failed:%d", record->name, context->resultCode);
+        return -1;
+    }
+    record->data = (unsigned char *)malloc(header.origSize ? header.origSize : 1);
+    if (record->data == NULL) {
+        free(compressed);
+        WriteLog("malloc file %s failed", record->name);
+        return -1;
+    }
+    uLongf produced = header.origSize;
+    int status = uncompress(record->data, &produced, compressed, header.compSize);
+    free(compressed);
+    if (status != Z_OK) {
+        free(record->data);  // nothing of it is usable
+        record->data = NULL;
+        WriteLog("uncompress file %s failed!", record->name);
+        return -1;
+    }
+    // A stream that stops short of origSize fails like a wrong CRC: the check covers
+    // origSize bytes, and the rest of the buffer was never written.
+    if (produced != header.origSize || Crc32(record->data, header.origSize) != header.crc) {
+        WriteLog("chech file %s error!", record->name);
+        return -1;
+    }
+    WriteLog("recv file header %s succeed!", record->name);
+    return 0;
+}
+
+int SaveFile(const char *path, const void *data, uint32_t size)
+{
+    FILE *file = fopen(path, "wb");
+    if (file == NULL) {
+        WriteLog("open file %s failed!", path);
+        return -1;
+    }
+    size_t written = size ? fwrite(data, 1, size, file) : 0;
+    bool closed = fclose(file) == 0;
+    if (written < size || !closed) {
+        WriteLog("write file %s failed!", path);
+        return -1;
+    }
+    WriteLog("save file %s success!", path);
+    return 0;
+}
+
+int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId)
+{
+    ReceivedFile record;
+    InitReceivedFile(&record);
+    int result = -1;
+    MsgHeader request = {RC_SoloFile, (uint16_t)fileId};
+    MsgHeader response;
+    if (SendAll(context->socket, &request, sizeof request) < 0) {
+        WriteLog("send solofile %s request failed:%d", fileName, context->resultCode);
+    } else if (RecvAll(context->socket, &response, sizeof response) < 0) {
+        WriteLog("recv solofile %s response failed:%d", fileName, context->resultCode);
+    } else if (response.cmd != (RC_SoloFile | kResponseBit) || response.param != 1) {
+        WriteLog("response error!");
+    } else if (RecvFile(&record, context->socket, context) == 0 && record.data != NULL &&
+               SaveFile(fileName, record.data, record.header.origSize) == 0) {
+        result = 0;
+    }
+    FreeReceivedFile(&record);
+    return result;
+}
+
+static bool NeedsTerminate(uint32_t index)
+{
+    return index == 5 || index == 9 || index == 11 || index == 12;
+}
+
+int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checksums)[16],
+                      ReceivedFile *records)
+{
+    int n = *count;
+    *count = 0;
+    MsgHeader request = {RC_LaunchFile, (uint16_t)n};
+    if (SendAll(context->socket, &request, sizeof request) < 0) {
+        WriteLog("send launchfile request failed:%d", context->resultCode);
+        return -1;
+    }
+    if (SendAll(context->socket, checksums, (uint32_t)n * kChecksumSize) < 0) {
+        WriteLog("send checksum failed!");
+        return -1;
+    }
+    MsgHeader response;
+    if (RecvAll(context->socket, &response, sizeof response) < 0) {
+        WriteLog("recv launchfile response failed:%d", context->resultCode);
+        return -1;
+    }
+    if (response.cmd != (RC_LaunchFile | kResponseBit)) {
+        WriteLog("RC_LaunchFile response error!");
+        return -1;
+    }
+    int announced = response.param;
+    context->spanStart = context->spanEnd;
+    context->spanEnd = 100;
+    if (announced == 0)
+        return 0;
+
+    // The record table holds 30 files; an answer announcing more is cut there and fails.
+    int toReceive = announced > kMaxLaunchFiles ? kMaxLaunchFiles : announced;
+    bool terminate = false;
+    for (int k = 0; k < toReceive; ++k) {
+        if (RecvFile(&records[k], context->socket, context) < 0)
+            return -1;
+        if (NeedsTerminate(records[k].header.index))
+            terminate = true;
+        PostProgress(context, (k + 1) * 100 / announced);
+        *count = k + 1;
+    }
+    if (announced > kMaxLaunchFiles) {
+        WriteLog("launchfile response announces %d files, room for %d", announced,
+                 kMaxLaunchFiles);
+        return -1;
+    }
+    if (terminate)
+        TerminateDownloader();
+    return 0;
+}
+
+// Whether text (a whole path) matches a PathMatchSpecA pattern.
+static bool MatchesPattern(const char *text, const char *pattern)
+{
+    return PathMatchSpecA(text, pattern) != FALSE;
+}
+
+void TerminateDownloader()
+{
+    enum { kOwnImageSize = 1024, kImageSize = 4096, kProcessIds = 1024 };
+    char pattern[kOwnImageSize + 2];
+    char own[kOwnImageSize];
+    DWORD length = g_platform.GetProcessImageFileNameA(GetCurrentProcess(), own, sizeof own);
+    if (length == 0 || length >= sizeof own)
+        return;
+    int slash = FindLastBackslash(own);
+    if (slash < 0)
+        return;
+    // The folder keeps its backslash, so a sibling folder whose name merely begins with
+    // this folder's name (D:\Veldra2\ beside D:\Veldra\) does not match.
+    own[slash + 1] = '\0';
+    CopyString(pattern, sizeof pattern, own);
+    AppendString(pattern, sizeof pattern, "*");
+    WriteLog("TerminateDownloader");
+
+    DWORD *ids = (DWORD *)malloc(kProcessIds * sizeof(DWORD));
+    char *image = (char *)malloc(kImageSize);
+    DWORD bytes = 0;
+    if (ids == NULL || image == NULL || !EnumProcesses(ids, kProcessIds * sizeof(DWORD), &bytes)) {
+        free(ids);
+        free(image);
+        return;
+    }
+    DWORD self = GetCurrentProcessId();
+    for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
+        if (ids[i] == self)
+            continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ |
+                                         PROCESS_TERMINATE, FALSE, ids[i]);
+        if (process == NULL)
+            continue;
+        DWORD got = g_platform.GetProcessImageFileNameA(process, image, kImageSize);
+        if (got != 0 && got < kImageSize) {
+            image[got] = '\0';
+            if (MatchesPattern(image, pattern) && !MatchesPattern(image, "*Zentho_Repair.exe")) {
+                WriteLog("Terminate:%s", image);
+                TerminateProcess(process, 0);
+            }
+        }
+        CloseHandle(process);
+    }
+    free(ids);
+    free(image);
+}
+
+// Names Windows gives to devices in every folder.
+static bool IsDeviceName(const char *component, size_t length)
+{
+    // The device is named by the part before the first dot, trailing blanks ignored.
+    size_t base = 0;
+    while (base < length && component[base] != '.')
+        ++base;
+    while (base > 0 && component[base - 1] == ' ')
+        --base;
+    char upper[8];
+    if (base == 0 || base >= sizeof upper)
+        return false;
+    for (size_t i = 0; i < base; ++i)
+        upper[i] = (component[i] >= 'a' && component[i] <= 'z') ? (char)(component[i] - 32)
+                                                                : component[i];
+    upper[base] = '\0';
+    static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char *device : kDevices)
+        if (strcmp(upper, device) == 0)
+            return true;
+    if (base == 4 && (strncmp(upper, "COM", 3) == 0 || strncmp(upper, "LPT", 3) == 0) &&
+        upper[3] >= '0' && upper[3] <= '9')
+        return true;
+    return false;
+}
+
+// A component made of dots and blanks only: Windows trims trailing dots and blanks, so
+// ".. " and "..." can climb out of the folder like "..".
+static bool IsDotComponent(const char *component, size_t length)
+{
+    bool hasDot = false;
+    for (size_t i = 0; i < length; ++i) {
+        if (component[i] == '.')
+            hasDot = true;
+        else if (component[i] != ' ')
+            return false;
+    }
+    return hasDot && length >= 2;
+}
+
+bool IsSafeLaunchFileName(const char *name)
+{
+    if (name == NULL || name[0] == '\0' || name[0] == '\\' || name[0] == '/')
+        return false;
+    size_t start = 0;
+    size_t i = 0;
+    for (;; ++i) {
+        unsigned char c = (unsigned char)name[i];
+        if (c != '\0' && IsDBCSLeadByte(c) && name[i + 1] != '\0') {
+            ++i;  // the trail byte of a double-byte character is never a separator
+            continue;
+        }
+        if (c == ':')
+            return false;
+        if (c == '\\' || c == '/' || c == '\0') {
+            size_t length = i - start;
+            if (IsDotComponent(name + start, length) || IsDeviceName(name + start, length))
+                return false;
+            if (c == '\0')
+                break;
+            start = i + 1;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,41 @@
+// Files from the version server: an 80-byte header and zlib data, decompressed, checked
+// with CRC-32 and written to disk. Solo files come by identifier (the VC runtime
+// package, the font); launch files come in answer to the checksums of the local copies.
+#pragma once
+#include "launcher/protocol/protocol_records.h"
+#include "launcher/shell/worker_context.h"
+#include <stdint.h>
+
+// Single-file identifiers the server serves.
+enum {
+    kSoloFileVcRuntime = 129,   // "vcredist_x86.exe"
+    kSoloFileFont = 130,        // "simhei.ttf"
+};
+
+// CRC-32 (ISO-HDLC, reflected polynomial 0xEDB88320), as zlib's crc32 started from 0.
+uint32_t Crc32(const void *data, uint32_t length);
+
+// A new record: zero sizes, empty name, no data.
+void InitReceivedFile(ReceivedFile *record);
+// Frees the data the record owns and makes it new again.
+void FreeReceivedFile(ReceivedFile *record);
+
+// Receives one file (header and zlib data) into record, decompresses and checks it.
+// 0 on success; -1 otherwise (after a CRC mismatch the record keeps the data).
+int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context);
+// Writes size bytes to path ("wb"). 0 when all were written, -1 otherwise.
+int SaveFile(const char *path, const void *data, uint32_t size);
+// Asks for the solo file fileId and saves it as fileName in the current folder (the
+// Launcher's). 0 on success, negative otherwise.
+int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId);
+// Sends *count checksums (16 bytes each) and receives the changed launch files into
+// records (room for 30). *count becomes the number of files received whole. 0 when all
+// announced files arrived, -1 otherwise.
+int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checksums)[16],
+                      ReceivedFile *records);
+// Ends the other programs that run from the Launcher's folder or below it, except the
+// repair tool "Zentho_Repair.exe".
+void TerminateDownloader();
+// Whether a name the server gave stays inside the Launcher's folder: not empty, no drive
+// or colon, no leading backslash (absolute or UNC), no ".." component, no device name.
+bool IsSafeLaunchFileName(const char *name);

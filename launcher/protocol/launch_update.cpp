@@ -1,0 +1,208 @@
+// The launch-file update: checksums of the local launch files go to the version server,
+// the files it sends back replace them and are recorded in "Launcher.ini". A new Launcher
+// executable is saved beside the running one and moved in by a hidden command shell
+// once this process has ended.
+#include "launcher/protocol/launch_update.h"
+#include "launcher/protocol/file_transfer.h"
+#include "launcher/protocol/protocol_stages.h"
+#include "launcher/shell/launcher_state.h"
+#include "launcher/shell/md5.h"
+#include "launcher/shell/platform.h"
+#include "launcher/shell/result_codes.h"
+#include "launcher/shell/settings.h"
+#include "launcher/shell/update_log.h"
+#include "launcher/shell/worker.h"
+#include "common/bounded_string.h"
+#include "common/module_dir.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+bool GetFileMd5(const char *fileName, uint8_t digest[16])
+{
+    if (fileName == NULL || fileName[0] == '\0')
+        return false;
+    memset(digest, 0, 16);
+    Md5Context md5;
+    Md5Init(&md5);
+    FILE *file = fopen(fileName, "rb");
+    if (file == NULL)
+        return false;
+    bool whole = false;
+    unsigned char *piece = NULL;
+    long long size = -1;
+    if (_fseeki64(file, 0, SEEK_END) == 0)
+        size = _ftelli64(file);
+    if (size >= 0 && _fseeki64(file, 0, SEEK_SET) == 0) {
+        size_t pieceSize = size < kMd5ReadPiece ? (size_t)size : (size_t)kMd5ReadPiece;
+        piece = (unsigned char *)malloc(pieceSize ? pieceSize : 1);
+        if (piece != NULL) {
+            long long read = 0;
+            while (read < size) {
+                size_t got = fread(piece, 1, pieceSize, file);
+                if (got == 0)
+                    break;
+                Md5Update(&md5, piece, got);
+                read += (long long)got;
+            }
+            Md5Final(&md5, digest);
+            whole = read == size;
+        }
+    }
+    free(piece);
+    fclose(file);
+    return whole;
+}
+
+bool BuildSelfUpdateParameters(const char *shortPath, const char *commandLine, char *buffer,
+                               size_t bufferSize)
+{
+    return FormatString(buffer, bufferSize,
+                        " /c ping -n 2 127.0.0.1 & move /y %s" SELF_UPDATE_SUFFIX " %s & start %s %s",
+                        shortPath, shortPath, shortPath, commandLine);
+}
+
+int SelfUpdate()
+{
+    WriteLog("Self Update");
+    char path[kPathBufferSize];
+    DWORD length = g_platform.GetModuleFileNameA(NULL, path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return 0;
+    path[length] = '\0';
+    length = GetShortPathNameA(path, path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return 0;
+    char comspec[kPathBufferSize];
+    length = GetEnvironmentVariableA("COMSPEC", comspec, sizeof comspec);
+    if (length == 0 || length >= sizeof comspec)
+        return 0;
+    char *parameters = (char *)malloc(kSelfUpdateParametersSize);
+    if (parameters == NULL)
+        return 0;
+    // A command cut short could move or start the wrong thing: it is never run.
+    if (!BuildSelfUpdateParameters(path, g_launcherCommandLine, parameters,
+                                   kSelfUpdateParametersSize)) {
+        free(parameters);
+        return 0;
+    }
+    SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    HINSTANCE shell = g_platform.ShellExecuteA(NULL, NULL, comspec, parameters, NULL, SW_HIDE);
+    free(parameters);
+    INT_PTR code = (INT_PTR)shell;
+    if (code > 32) {
+        WriteLog("ShellExecute Succeed!");
+        ReleaseInstanceMutex();
+        return 1;
+    }
+    WriteLog("ShellExecute Error: %d!", (int)code);
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    return 0;
+}
+
+static void ReadLaunchFileName(const char *iniPath, int slot, char name[kLaunchFileNameSize])
+{
+    char key[24];
+    FormatString(key, sizeof key, INI_KEY_FILENAME_FORMAT, slot);
+    GetPrivateProfileStringA(INI_SECTION_LAUNCHFILE, key, "", name, kLaunchFileNameSize,
+                             iniPath);
+}
+
+static void WriteLaunchFileName(const char *iniPath, uint32_t slot, const char *name)
+{
+    char key[24];
+    FormatString(key, sizeof key, INI_KEY_FILENAME_FORMAT, (int)slot);
+    WritePrivateProfileStringA(INI_SECTION_LAUNCHFILE, key, name, iniPath);
+}
+
+// Writes one received launch file and records it in the list. Returns true when it is a
+// new Launcher executable that now waits beside the running one.
+static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, int *highestSlot)
+{
+    uint32_t slot = record->header.index;
+    // A slot beyond the list's room or a name that leaves the Launcher's folder is kept
+    // off the disk and out of the list: one such answer must not break later runs.
+    if (slot >= (uint32_t)kMaxLaunchFiles) {
+        WriteLog("launch file %s in slot %u refused", record->name, (unsigned)slot);
+        return false;
+    }
+    if (!IsSafeLaunchFileName(record->name)) {
+        WriteLog("launch file name %s refused", record->name);
+        return false;
+    }
+    if ((int)slot > *highestSlot)
+        *highestSlot = (int)slot;
+    WriteLaunchFileName(iniPath, slot, record->name);
+    char saveName[kPathBufferSize];
+    CopyString(saveName, sizeof saveName, record->name);
+    bool launcher = slot == 0;
+    if (launcher)
+        AppendString(saveName, sizeof saveName, SELF_UPDATE_SUFFIX);
+    if (record->data == NULL)
+        return false;
+    int saved = SaveFile(saveName, record->data, record->header.origSize);
+    // Only a new executable that is really on disk is worth restarting for.
+    return launcher && saved == 0;
+}
+
+unsigned int UpdateFile(WorkerContext *context)
+{
+    SetStatusText(context, UPDATE_STATUS_TEXT);
+    unsigned int result = kResultSuccess;
+    char iniPath[kPathBufferSize];
+    GetLauncherIniPath(iniPath, sizeof iniPath);
+    int count = (int)GetPrivateProfileIntA(INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, 1, iniPath);
+    if (count < 1 || count > kMaxLaunchFiles)
+        return kResultCheckUpdateConfig;
+    int highestSlot = count - 1;
+
+    uint8_t checksums[kMaxLaunchFiles][kChecksumSize];
+    memset(checksums, 0, sizeof checksums);
+    for (int i = 0; i < count; ++i) {
+        WorkerCheckpoint(context);
+        char name[kLaunchFileNameSize];
+        ReadLaunchFileName(iniPath, i, name);
+        GetFileMd5(name, checksums[i]);
+    }
+    CreateDirectoryA("bin", NULL);
+
+    ReceivedFile *records = (ReceivedFile *)calloc(kMaxLaunchFiles, sizeof(ReceivedFile));
+    int received = count;
+    if (records == NULL ||
+        RequestLaunchFile(&received, context, checksums, records) < 0) {
+        result = kResultUpdate;
+        WriteLog("RequestLaunchFile failed!");
+        if (records == NULL)
+            received = 0;
+    }
+    if (context->socket != INVALID_SOCKET)
+        shutdown(context->socket, SD_BOTH);
+    CloseWorkerSocket(context);
+
+    bool selfUpdate = false;
+    for (int k = 0; k < received; ++k) {
+        WorkerCheckpoint(context);
+        if (ApplyReceivedFile(iniPath, &records[k], &highestSlot))
+            selfUpdate = true;
+    }
+    char countText[16];
+    FormatString(countText, sizeof countText, "%d", highestSlot + 1);
+    WritePrivateProfileStringA(INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText, iniPath);
+
+    if (selfUpdate) {
+        if (SelfUpdate() == 1)
+            ExitProcess(0);  // the shell moves the new Launcher in once this process is gone
+    } else if (strstr(g_launcherCommandLine, UPDATE_FLAG_PROBE) == NULL) {
+        AppendCommandLine(UPDATE_FLAG_APPEND);
+    }
+    if (records != NULL) {
+        for (int k = 0; k < kMaxLaunchFiles; ++k)
+            FreeReceivedFile(&records[k]);
+        free(records);
+    }
+    return result;
+}

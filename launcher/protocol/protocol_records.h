@@ -1,0 +1,61 @@
+// The version server's wire records. Every message starts with a 4-byte MsgHeader; a
+// file travels as an 80-byte FileHeader and zlib data. Integers are little-endian on the
+// wire; both Launcher builds run on little-endian x86, so the records are sent as laid
+// out here, and their sizes are fixed whatever the pointer width.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "wire records are sent as laid out");
+
+enum ProtocolCommand {
+    RC_SrvAddr = 1,       // address exchange
+    RC_LaunchFile = 3,    // launch-file checksums for changed files
+    RC_SoloFile = 4,      // one file by identifier
+    RC_Log = 7,           // action report (no answer)
+    kResponseBit = 0x80,  // a response carries the request's code with this bit set
+};
+
+enum {
+    kSrvAddrEntrySize = 32,
+    kSrvAddrEntries = 4,
+    kFileNameFieldSize = 64,
+    kChecksumSize = 16,
+    kMaxLaunchFiles = 30,
+    kMacIdSize = 8,
+};
+
+#pragma pack(push, 1)
+struct MsgHeader {
+    uint16_t cmd;
+    uint16_t param;
+};
+
+struct FileHeader {
+    uint32_t index;      // launch-file slot; unused for a solo file
+    uint32_t compSize;   // zlib bytes that follow
+    uint32_t origSize;   // bytes after decompression
+    uint32_t crc;        // CRC-32 of the decompressed bytes
+    char name[kFileNameFieldSize];  // relative name; NUL-terminated only if the sender says so
+};
+
+struct ActionReport {
+    MsgHeader header;    // RC_Log, 2
+    uint32_t userID;
+    uint8_t macID[kMacIdSize];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(MsgHeader) == 4, "message header is 4 bytes on the wire");
+static_assert(sizeof(FileHeader) == 80, "file header is 80 bytes on the wire");
+static_assert(sizeof(ActionReport) == 16, "action report is 16 bytes on the wire");
+static_assert(offsetof(FileHeader, name) == 16, "file name follows four integers");
+static_assert(offsetof(ActionReport, macID) == 8, "macID follows the agent number");
+
+// A received file: its header as it came, its name made safe to use as text (never read
+// past the 64-byte field), and the decompressed bytes the record owns.
+struct ReceivedFile {
+    FileHeader header;
+    char name[kFileNameFieldSize + 1];
+    unsigned char *data;
+};

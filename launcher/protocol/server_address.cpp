@@ -1,0 +1,135 @@
+// Connecting to the version server with address discovery. Only a connection whose
+// address exchange succeeded counts as open; every failed attempt leaves no socket.
+#include "launcher/protocol/server_address.h"
+#include "launcher/protocol/protocol_records.h"
+#include "launcher/protocol/protocol_stages.h"
+#include "launcher/protocol/socket_transport.h"
+#include "launcher/shell/platform.h"
+#include "launcher/shell/settings.h"
+#include "launcher/shell/update_log.h"
+#include "common/bounded_string.h"
+#include "common/module_dir.h"
+
+#include <string.h>
+
+uint32_t SavedAddressTimeout(int attemptIndex)
+{
+    return (uint32_t)(attemptIndex * attemptIndex + 50) * 100;
+}
+
+static void CloseSocketSlot(SOCKET *socketSlot)
+{
+    if (*socketSlot != INVALID_SOCKET) {
+        closesocket(*socketSlot);
+        *socketSlot = INVALID_SOCKET;
+    }
+}
+
+int RequestSrvAddr(WorkerContext *context)
+{
+    MsgHeader request = {RC_SrvAddr, 0};
+    if (SendAll(context->socket, &request, sizeof request) < 0) {
+        WriteLog("send addr request failed:%d", context->resultCode);
+        return -1;
+    }
+    MsgHeader response;
+    if (RecvAll(context->socket, &response, sizeof response) < 0) {
+        WriteLog("recv addr response failed:%d", context->resultCode);
+        return -1;
+    }
+    if (response.cmd != (RC_SrvAddr | kResponseBit) || response.param != 1) {
+        WriteLog("addr response error!");
+        return -1;
+    }
+    char body[kSrvAddrEntries][kSrvAddrEntrySize];
+    if (RecvAll(context->socket, body, sizeof body) < 0) {
+        WriteLog("recv srvaddr error:%d", context->resultCode);
+        return -1;
+    }
+    char iniPath[kPathBufferSize];
+    GetLauncherIniPath(iniPath, sizeof iniPath);
+    for (int i = 0; i < kSrvAddrEntries; ++i) {
+        // An entry without its NUL is taken cut at the end of its 32 bytes.
+        char entry[kSrvAddrEntrySize + 1];
+        memcpy(entry, body[i], kSrvAddrEntrySize);
+        entry[kSrvAddrEntrySize] = '\0';
+        char key[16];
+        FormatString(key, sizeof key, INI_KEY_ADDR_FORMAT, i);
+        if (iniPath[0] == '\0' ||
+            !WritePrivateProfileStringA(INI_SECTION_SVRADDR, key, entry, iniPath))
+            WriteLog("write svraddr error:%d", context->resultCode);
+    }
+    return 0;
+}
+
+// The address exchange on a socket just connected; on failure the socket is closed.
+static bool ExchangeAddresses(WorkerContext *context, SOCKET *socketSlot)
+{
+    // The exchange runs on the context's socket; the slot is that member for every caller.
+    SOCKET saved = context->socket;
+    context->socket = *socketSlot;
+    int result = RequestSrvAddr(context);
+    context->socket = saved;
+    if (result == 0)
+        return true;
+    CloseSocketSlot(socketSlot);
+    return false;
+}
+
+int ConnectVersionServer(int attemptIndex, WorkerContext *context, SOCKET *socketSlot)
+{
+    CloseSocketSlot(socketSlot);  // a new connection replaces any the caller still had
+    char iniPath[kPathBufferSize];
+    GetLauncherIniPath(iniPath, sizeof iniPath);
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+
+    for (int i = attemptIndex < 0 ? 0 : attemptIndex; i < kSavedAddressAttempts; ++i) {
+        WorkerCheckpoint(context);
+        char key[16];
+        FormatString(key, sizeof key, INI_KEY_ADDR_FORMAT, i % kSrvAddrEntries);
+        char text[kSavedAddressTextSize];
+        if (iniPath[0] == '\0' ||
+            GetPrivateProfileStringA(INI_SECTION_SVRADDR, key, NULL, text, sizeof text,
+                                     iniPath) == 0) {
+            WriteLog("Get SrvAddr Failed!");
+            continue;
+        }
+        if (TranslateAddr(text, &address) < 0) {
+            WriteLog("TranslateAddr Error!");
+            continue;
+        }
+        if (ConnectWithTimeout(socketSlot, &address, SavedAddressTimeout(i)) < 0) {
+            WriteLog("Connect to %s failed!", text);
+            continue;
+        }
+        if (ExchangeAddresses(context, socketSlot)) {
+            WriteLog("Connect to %s succeed!", text);
+            return 1;
+        }
+    }
+
+    hostent *entry = NULL;
+    for (int lookup = 0; lookup < kHostLookups && entry == NULL; ++lookup)
+        entry = g_platform.gethostbyname(VERSION_SERVER_HOST);
+    if (entry == NULL || (entry->h_addrtype != AF_INET && entry->h_addrtype != AF_INET6) ||
+        entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
+        return 0;
+    memcpy(&address.sin_addr, entry->h_addr_list[0], 4);
+    address.sin_port = htons(g_platform.versionServerPort);
+    WriteLog("DNS %s to %s succeed!", VERSION_SERVER_HOST, inet_ntoa(address.sin_addr));
+
+    for (int attempt = 0; attempt < kHostAttempts; ++attempt) {
+        WorkerCheckpoint(context);
+        if (ConnectWithTimeout(socketSlot, &address, kHostTimeoutMs) < 0) {
+            WriteLog("Connect to %s failed!", VERSION_SERVER_HOST);
+            continue;
+        }
+        if (ExchangeAddresses(context, socketSlot)) {
+            WriteLog("Connect to %s succeed!", VERSION_SERVER_HOST);
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,420 @@
+// Files from the version server: CRC-32, receiving with zlib and the CRC check, the solo
+// file and the launch-file exchange, ending programs beside the Launcher, and the names
+// a received file may carry.
+#include "launcher/protocol/file_transfer.h"
+#include "launcher/shell/md5.h"
+#include "tests/support/launcher_sandbox.h"
+#include "tests/support/scripted_server.h"
+
+#include <gtest/gtest.h>
+#include <psapi.h>
+#include <string.h>
+
+using namespace dr_test;
+
+namespace {
+
+std::string Pattern(size_t size, int seed)
+{
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = (char)((i * 7 + seed) ^ (i >> 9));
+    return data;
+}
+
+TEST(Crc32, KnownVectorsAndZlibAgree)
+{
+    EXPECT_EQ(0x00000000u, Crc32("", 0));
+    EXPECT_EQ(0xE8B7BE43u, Crc32("a", 1));
+    EXPECT_EQ(0xCBF43926u, Crc32("123456789", 9));
+    EXPECT_EQ(0x414FA339u, Crc32("The quick brown fox jumps over the lazy dog", 43));
+    std::string data = Pattern(100000, 3);
+    EXPECT_EQ(ZlibCrc32(data), Crc32(data.data(), (uint32_t)data.size()));
+}
+
+// The Launcher side of a connection to the scripted server, with a sandboxed folder.
+class TransferTest : public ::testing::Test {
+protected:
+    void Connect()
+    {
+        server.Start();
+        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(server.Port());
+        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+    }
+    WinsockSession winsock;
+    LauncherSandbox sandbox;
+    ScriptedServer server;
+};
+
+TEST_F(TransferTest, RecvFileDecompressesAndChecks)
+{
+    std::string data = Pattern(300000, 1);
+    server.Accept().Send(FileMessage(4, "bin\\game.dat", data));
+    Connect();
+    ReceivedFile record;
+    InitReceivedFile(&record);
+    ASSERT_EQ(0, RecvFile(&record, sandbox.context.socket, &sandbox.context));
+    EXPECT_EQ(4u, record.header.index);
+    EXPECT_EQ(data.size(), record.header.origSize);
+    EXPECT_STREQ("bin\\game.dat", record.name);
+    ASSERT_NE(nullptr, record.data);
+    EXPECT_EQ(0, memcmp(record.data, data.data(), data.size()));
+    EXPECT_EQ((std::vector<std::string>{"read file bin\\game.dat",
+                                        "recv file header bin\\game.dat succeed!"}),
+              sandbox.LogLines());
+    FreeReceivedFile(&record);
+    EXPECT_EQ(nullptr, record.data);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+// Files the checks must refuse, with the line that says why.
+TEST_F(TransferTest, RecvFileRefusesBrokenFiles)
+{
+    std::string data = Pattern(5000, 2);
+    std::string z = Compress(data);
+    uint32_t crc = ZlibCrc32(data);
+    struct Case { const char *why; std::string wire; const char *line; bool keepsData; } cases[] = {
+        {"empty data is no zlib stream", FileHeaderBytes(1, 0, 0, 0, "e"), "uncompress file e failed!", false},
+        {"stream larger than origSize", FileHeaderBytes(1, (uint32_t)z.size(), 4999, crc, "big") + z,
+         "uncompress file big failed!", false},
+        {"stream shorter than origSize", FileHeaderBytes(1, (uint32_t)z.size(), 5001, crc, "short") + z,
+         "chech file short error!", true},
+        {"wrong CRC", FileHeaderBytes(1, (uint32_t)z.size(), 5000, crc ^ 1, "crc") + z,
+         "chech file crc error!", true},
+        {"raw deflate is no zlib stream",
+         FileHeaderBytes(1, (uint32_t)z.size() - 6, 5000, crc, "raw") + z.substr(2, z.size() - 6),
+         "uncompress file raw failed!", false},
+    };
+    server.Accept();
+    for (const Case &c : cases)
+        server.Send(c.wire);
+    Connect();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        ReceivedFile record;
+        InitReceivedFile(&record);
+        EXPECT_EQ(-1, RecvFile(&record, sandbox.context.socket, &sandbox.context));
+        EXPECT_EQ(c.line, sandbox.LogLines().back());
+        EXPECT_EQ(c.keepsData, record.data != nullptr);
+        FreeReceivedFile(&record);
+    }
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, NameWithoutNulIsReadOnlyAsFarAsItsField)
+{
+    std::string name(64, 'N');
+    std::string data = "payload";
+    std::string z = Compress(data);
+    // The bytes after the field are the zlib data: a reader that runs past the field
+    // would take them into the name.
+    server.Accept().Send(FileHeaderBytes(2, (uint32_t)z.size(), (uint32_t)data.size(),
+                                         ZlibCrc32(data), name) + z);
+    Connect();
+    ReceivedFile record;
+    InitReceivedFile(&record);
+    ASSERT_EQ(0, RecvFile(&record, sandbox.context.socket, &sandbox.context));
+    EXPECT_EQ(name, std::string(record.name));
+    EXPECT_EQ("read file " + name, sandbox.LogLines().at(0));
+    FreeReceivedFile(&record);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, ReceivingIntoAFullRecordReplacesItsData)
+{
+    server.Accept().Send(FileMessage(1, "one", "first")).Send(FileMessage(2, "two", "second!"));
+    Connect();
+    ReceivedFile record;
+    InitReceivedFile(&record);
+    ASSERT_EQ(0, RecvFile(&record, sandbox.context.socket, &sandbox.context));
+    ASSERT_EQ(0, RecvFile(&record, sandbox.context.socket, &sandbox.context));
+    EXPECT_STREQ("two", record.name);
+    EXPECT_EQ(std::string("second!"), std::string((char *)record.data, record.header.origSize));
+    FreeReceivedFile(&record);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, SoloFileIsSavedUnderTheCallersName)
+{
+    std::string font = Pattern(70000, 9);
+    server.Accept().Expect(Header(4, 130)).Send(Header(0x84, 1))
+        .Send(FileMessage(0, "other-name.bin", font)).ExpectClosed();
+    Connect();
+    EXPECT_EQ(0, RequestSoloFile("simhei.ttf", &sandbox.context, kSoloFileFont));
+    EXPECT_TRUE(ReadFileText(sandbox.folder + "simhei.ttf") == font);
+    EXPECT_FALSE(FileExists(sandbox.folder + "other-name.bin"));
+    EXPECT_EQ("save file simhei.ttf success!", sandbox.LogLines().back());
+    CloseWorkerSocket(&sandbox.context);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, SoloFileRefusedByTheServer)
+{
+    server.Accept().Expect(Header(4, 129)).Send(Header(0x84, 0) + "junk");
+    Connect();
+    EXPECT_EQ(-1, RequestSoloFile("vcredist_x86.exe", &sandbox.context, kSoloFileVcRuntime));
+    EXPECT_EQ((std::vector<std::string>{"response error!"}), sandbox.LogLines());
+    EXPECT_FALSE(FileExists(sandbox.folder + "vcredist_x86.exe"));
+    char rest[4];
+    EXPECT_EQ(4, recv(sandbox.context.socket, rest, 4, 0)) << "nothing after the header is read";
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, SoloFileThatCannotBeWrittenFails)
+{
+    server.Accept().Expect(Header(4, 130)).Send(Header(0x84, 1)).Send(FileMessage(0, "x", "abc"));
+    Connect();
+    EXPECT_EQ(-1, RequestSoloFile("missing\\simhei.ttf", &sandbox.context, 130));
+    EXPECT_EQ("open file missing\\simhei.ttf failed!", sandbox.LogLines().back());
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+uint8_t g_checksums[kMaxLaunchFiles][16];
+
+struct LaunchFileRecords {
+    LaunchFileRecords() { for (ReceivedFile &r : records) InitReceivedFile(&r); }
+    ~LaunchFileRecords() { for (ReceivedFile &r : records) FreeReceivedFile(&r); }
+    ReceivedFile records[kMaxLaunchFiles];
+};
+
+TEST_F(TransferTest, LaunchFileRequestWithNoChangedFiles)
+{
+    for (int i = 0; i < 2; ++i)
+        memset(g_checksums[i], 0x11 * (i + 1), 16);
+    server.Accept().Expect(Header(3, 2) + std::string(16, '\x11') + std::string(16, '\x22'))
+        .Send(Header(0x83, 0)).ExpectSilence(300);
+    Connect();
+    sandbox.context.spanEnd = 35;
+    LaunchFileRecords table;
+    int count = 2;
+    EXPECT_EQ(0, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ(0, count);
+    EXPECT_TRUE(sandbox.TakeProgress().empty());
+    EXPECT_EQ(35, sandbox.context.spanStart);
+    EXPECT_EQ(100, sandbox.context.spanEnd);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, LaunchFilesPostProgressOverTheRestOfTheBar)
+{
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 3))
+        .Send(FileMessage(1, "a", "A")).Send(FileMessage(2, "b", "BB")).Send(FileMessage(3, "c", "CCC"));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    LaunchFileRecords table;
+    int count = 1;
+    EXPECT_EQ(0, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ(3, count);
+    EXPECT_EQ((std::vector<int>{33, 66, 100}), sandbox.TakeProgress());
+    EXPECT_STREQ("c", table.records[2].name);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, LaunchFileProgressIsMappedIntoTheSpan)
+{
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 3))
+        .Send(FileMessage(1, "a", "A")).Send(FileMessage(2, "b", "BB")).Send(FileMessage(3, "c", "CCC"));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    sandbox.context.spanEnd = 40;
+    LaunchFileRecords table;
+    int count = 1;
+    EXPECT_EQ(0, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ((std::vector<int>{59, 79, 100}), sandbox.TakeProgress());
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, SecondFileFailingItsCrcStopsTheExchange)
+{
+    std::string bad = Compress("BB");
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 3))
+        .Send(FileMessage(1, "a", "A"))
+        .Send(FileHeaderBytes(2, (uint32_t)bad.size(), 2, 12345, "b") + bad)
+        .Send(FileMessage(3, "c", "CCC"));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    LaunchFileRecords table;
+    int count = 1;
+    EXPECT_EQ(-1, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ(1, count);
+    ASSERT_NE(nullptr, table.records[0].data);
+    EXPECT_EQ('A', table.records[0].data[0]);
+    EXPECT_EQ((std::vector<int>{33}), sandbox.TakeProgress());
+    EXPECT_EQ("chech file b error!", sandbox.LogLines().back());
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, WrongResponseCodeFailsTheExchange)
+{
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x84, 0));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    LaunchFileRecords table;
+    int count = 1;
+    EXPECT_EQ(-1, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ(0, count);
+    EXPECT_EQ("RC_LaunchFile response error!", sandbox.LogLines().back());
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, AnswerAnnouncingMoreThanThirtyFilesStopsAtThirty)
+{
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 31));
+    for (int i = 0; i < 31; ++i)
+        server.Send(FileMessage((uint32_t)i, "f" + std::to_string(i), std::string(10, (char)i)));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    // One record past the table's end, to see that nothing is written there.
+    struct { LaunchFileRecords table; ReceivedFile guard; } space;
+    InitReceivedFile(&space.guard);
+    int count = 1;
+    EXPECT_EQ(-1, RequestLaunchFile(&count, &sandbox.context, g_checksums, space.table.records));
+    EXPECT_EQ(30, count);
+    EXPECT_STREQ("f29", space.table.records[29].name);
+    EXPECT_EQ(nullptr, space.guard.data);
+    EXPECT_EQ('\0', space.guard.name[0]);
+    char next[4];
+    EXPECT_EQ(4, recv(sandbox.context.socket, next, 4, 0)) << "the 31st file is left unread";
+    EXPECT_EQ(0, memcmp(next, Le32(30).data(), 4));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, SaveFileReportsWhatHappened)
+{
+    EXPECT_EQ(0, SaveFile("saved.bin", "abc", 3));
+    EXPECT_EQ("abc", ReadFileText(sandbox.folder + "saved.bin"));
+    EXPECT_EQ(0, SaveFile("empty.bin", "", 0));
+    EXPECT_TRUE(FileExists(sandbox.folder + "empty.bin"));
+    EXPECT_EQ(-1, SaveFile("no-such-folder\\x.bin", "abc", 3));
+    EXPECT_EQ((std::vector<std::string>{"save file saved.bin success!", "save file empty.bin success!",
+                                        "open file no-such-folder\\x.bin failed!"}),
+              sandbox.LogLines());
+}
+
+TEST(LaunchFileNames, OnlyNamesInsideTheLauncherFolderAreSafe)
+{
+    const char *safe[] = {"Launcher.exe", "bin\\game.dat", "bin/sub/x.pak", "a..b", ".hidden",
+                          "bin\\.\\x", "console.txt", "COM10", "游戏\\启动.dat",
+                          // GBK characters whose second byte is 0x5C ('\'): no separator
+                          "\x95\x5C\x81\x5C.dat"};
+    for (const char *name : safe)
+        EXPECT_TRUE(IsSafeLaunchFileName(name)) << name;
+    const char *unsafe[] = {"", "..\\evil.exe", "bin\\..\\..\\evil.exe", "..", "bin/../../x",
+                            "C:\\Windows\\evil.dll", "D:evil.exe", "evil.exe:stream",
+                            "\\Windows\\evil.dll", "/etc/x", "\\\\server\\share\\x",
+                            "\\\\?\\C:\\x", "CON", "nul.txt", "bin\\aux", "COM1.log", "lpt9",
+                            "CONOUT$", "bin\\.. \\x", "...\\x", "bin\\..."};
+    for (const char *name : unsafe)
+        EXPECT_FALSE(IsSafeLaunchFileName(name)) << name;
+}
+
+// Programs that run from chosen folders, as stand-ins for the game's downloaders: copies
+// of the system's ping, waiting long enough to be seen.
+struct IdleProgram {
+    IdleProgram(const std::string &folder, const std::string &name)
+    {
+        CreateDirectoryA(folder.c_str(), NULL);
+        path = folder + name;
+        CopyFileA("C:\\windows\\system32\\ping.exe", path.c_str(), FALSE);
+        child = StartChild(path, "-n 60 127.0.0.1", folder);
+    }
+    ~IdleProgram()
+    {
+        if (child.process != NULL) {
+            TerminateProcess(child.process, 1);
+            WaitForSingleObject(child.process, 5000);
+            CloseHandle(child.process);
+        }
+    }
+    // The exit code once ended within ms, or STILL_ACTIVE.
+    DWORD ExitCodeWithin(DWORD ms)
+    {
+        WaitForSingleObject(child.process, ms);
+        DWORD code = 0;
+        GetExitCodeProcess(child.process, &code);
+        return code;
+    }
+    std::string path;
+    ChildProcess child;
+};
+
+// Device-form image paths, with the Launcher's own one placed in a folder of the test.
+std::string g_deviceLauncherPath;
+
+DWORD WINAPI SandboxImagePath(HANDLE process, LPSTR path, DWORD size)
+{
+    if (process == GetCurrentProcess()) {
+        lstrcpynA(path, g_deviceLauncherPath.c_str(), (int)size);
+        return (DWORD)strlen(path);
+    }
+    return GetProcessImageFileNameA(process, path, size);
+}
+
+// "Z:\x\y" in the device form the system uses for image paths.
+std::string DeviceForm(const std::string &dosPath)
+{
+    char own[1024], module[MAX_PATH];
+    DWORD length = GetProcessImageFileNameA(GetCurrentProcess(), own, sizeof own);
+    GetModuleFileNameA(NULL, module, sizeof module);
+    std::string device(own, length), dos(module);
+    std::string prefix = device.substr(0, device.size() - (dos.size() - 2));
+    return prefix + dosPath.substr(2);
+}
+
+TEST_F(TransferTest, SlotNineEndsProgramsInTheLauncherFolderOnly)
+{
+    std::string game = sandbox.folder + "Veldra\\";
+    CreateDirectoryA(game.c_str(), NULL);
+    g_deviceLauncherPath = DeviceForm(game + "Launcher.exe");
+    g_platform.GetProcessImageFileNameA = SandboxImagePath;
+    IdleProgram inFolder(game, "downloader.exe");
+    IdleProgram below(game + "bin\\", "patcher.exe");
+    IdleProgram repair(game, "Zentho_Repair.exe");
+    IdleProgram sibling(sandbox.folder + "Veldra2\\", "other.exe");
+    IdleProgram outside(sandbox.folder, "outside.exe");
+    Sleep(300);
+    ASSERT_EQ(STILL_ACTIVE, inFolder.ExitCodeWithin(0));
+
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 2))
+        .Send(FileMessage(9, "bin\\updater.exe", "U")).Send(FileMessage(3, "x", "X"));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    LaunchFileRecords table;
+    int count = 1;
+    EXPECT_EQ(0, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ(0u, inFolder.ExitCodeWithin(5000));
+    EXPECT_EQ(0u, below.ExitCodeWithin(5000));
+    EXPECT_EQ((DWORD)STILL_ACTIVE, repair.ExitCodeWithin(300));
+    EXPECT_EQ((DWORD)STILL_ACTIVE, sibling.ExitCodeWithin(0)) << "a sibling folder is not ours";
+    EXPECT_EQ((DWORD)STILL_ACTIVE, outside.ExitCodeWithin(0));
+    std::vector<std::string> lines = sandbox.LogLines();
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "TerminateDownloader"));
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
+                                     "Terminate:" + DeviceForm(game + "downloader.exe")));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(TransferTest, OtherSlotsEndNothing)
+{
+    std::string game = sandbox.folder + "Veldra\\";
+    CreateDirectoryA(game.c_str(), NULL);
+    g_deviceLauncherPath = DeviceForm(game + "Launcher.exe");
+    g_platform.GetProcessImageFileNameA = SandboxImagePath;
+    IdleProgram inFolder(game, "downloader.exe");
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 2))
+        .Send(FileMessage(4, "a", "A")).Send(FileMessage(10, "b", "B"));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    LaunchFileRecords table;
+    int count = 1;
+    EXPECT_EQ(0, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
+    EXPECT_EQ((DWORD)STILL_ACTIVE, inFolder.ExitCodeWithin(500));
+    EXPECT_FALSE(sandbox.LogHas("TerminateDownloader"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+}  // namespace

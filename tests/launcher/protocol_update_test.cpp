@@ -1,0 +1,339 @@
+// The launch-file update stage: checksums sent, files applied and listed, " -u 0", the
+// start of a self-update, and the answers that must not harm the Launcher's folder or
+// its list.
+#include "launcher/protocol/file_transfer.h"
+#include "launcher/protocol/launch_update.h"
+#include "launcher/protocol/protocol_stages.h"
+#include "launcher/shell/md5.h"
+#include "tests/support/launcher_sandbox.h"
+#include "tests/support/scripted_server.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+using namespace dr_test;
+
+namespace {
+
+std::string Md5Of(const std::string &data)
+{
+    uint8_t digest[16];
+    Md5Digest(data.data(), data.size(), digest);
+    return std::string((const char *)digest, 16);
+}
+
+std::string Zero16() { return std::string(16, '\0'); }
+
+class UpdateFileTest : public ::testing::Test {
+protected:
+    void Connect()
+    {
+        server.Start();
+        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(server.Port());
+        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+    }
+    std::string Value(const char *key) { return sandbox.IniValue("LaunchFile", key); }
+    WinsockSession winsock;
+    LauncherSandbox sandbox;
+    ScriptedServer server;
+};
+
+TEST_F(UpdateFileTest, SendsTheChecksumOfEverySlot)
+{
+    sandbox.WriteIni("[LaunchFile]\r\ncount=4\r\nfilename0=Launcher.exe\r\nfilename1=abc.txt\r\n"
+                     "filename3=missing.dat\r\n");
+    WriteFileText(sandbox.folder + "Launcher.exe", "");
+    WriteFileText(sandbox.folder + "abc.txt", "abc");
+    server.Accept()
+        .Expect(Header(3, 4) + Md5Of("") + Md5Of("abc") + Zero16() + Zero16())
+        .Send(Header(0x83, 0)).ExpectClosed();
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_EQ(INVALID_SOCKET, sandbox.context.socket);
+    EXPECT_EQ("4", Value("count"));
+    EXPECT_STREQ(" -u 0", g_launcherCommandLine);
+    EXPECT_STREQ("正在检查更新...", sandbox.context.statusText);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+    // MD5 of "abc" (RFC 1321) as the bytes on the wire.
+    EXPECT_EQ(Md5Of("abc"), std::string("\x90\x01\x50\x98\x3c\xd2\x4f\xb0\xd6\x96\x3f\x7d\x28\xe1\x7f\x72", 16));
+}
+
+TEST_F(UpdateFileTest, NoListSendsOneEmptySlotAndRecordsWhatArrives)
+{
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 1))
+        .Send(FileMessage(1, "bin\\data.pak", "DATA")).ExpectClosed();
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_EQ("2", Value("count"));
+    EXPECT_EQ("bin\\data.pak", Value("filename1"));
+    EXPECT_EQ("<absent>", Value("filename0"));
+    EXPECT_EQ("DATA", ReadFileText(sandbox.folder + "bin\\data.pak"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, CountOutsideOneToThirtySendsNothing)
+{
+    for (const char *count : {"31", "0", "-1", "abc"}) {
+        SCOPED_TRACE(count);
+        ScriptedServer quiet;
+        quiet.Accept().ExpectSilence(300);
+        quiet.Start();
+        sandbox.WriteIni(std::string("[LaunchFile]\r\ncount=") + count + "\r\n");
+        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(quiet.Port());
+        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        EXPECT_EQ(8u, UpdateFile(&sandbox.context));
+        EXPECT_NE(INVALID_SOCKET, sandbox.context.socket) << "nothing was sent, the socket stays";
+        EXPECT_TRUE(quiet.Finish()) << quiet.Report();
+        CloseWorkerSocket(&sandbox.context);
+        EXPECT_STREQ("", g_launcherCommandLine);
+    }
+}
+
+TEST_F(UpdateFileTest, ThirtySlotsAreAccepted)
+{
+    std::string ini = "[LaunchFile]\r\ncount=30\r\n";
+    server.Accept().Expect(Header(3, 30) + std::string(30 * 16, '\0')).Send(Header(0x83, 0));
+    sandbox.WriteIni(ini);
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, SlotsBeyondTheListExtendIt)
+{
+    sandbox.WriteIni("[LaunchFile]\r\ncount=3\r\nfilename0=Launcher.exe\r\nfilename1=a.dat\r\n");
+    server.Accept().Expect(Header(3, 3) + Zero16() + Zero16() + Zero16()).Send(Header(0x83, 2))
+        .Send(FileMessage(2, "two.dat", "2")).Send(FileMessage(7, "bin\\seven.dat", "7"));
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_EQ("8", Value("count"));
+    EXPECT_EQ("two.dat", Value("filename2"));
+    EXPECT_EQ("bin\\seven.dat", Value("filename7"));
+    for (const char *absent : {"filename3", "filename4", "filename5", "filename6"})
+        EXPECT_EQ("<absent>", Value(absent)) << absent;
+    EXPECT_EQ("Launcher.exe", Value("filename0"));
+    EXPECT_EQ("7", ReadFileText(sandbox.folder + "bin\\seven.dat"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, UpdateFlagIsAppendedOnlyWhenMissing)
+{
+    struct Case { const char *before, *after; } cases[] = {
+        {"", " -u 0"},
+        {"-first", "-first -u 0"},
+        {"-u 3", "-u 3 -u 0"},           // no blank before it
+        {"x -u 3", "x -u 3"},
+        {"x -u 0 y", "x -u 0 y"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.before);
+        ScriptedServer answer;
+        answer.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 0));
+        answer.Start();
+        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(answer.Port());
+        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        KeepCommandLine(c.before);
+        EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+        EXPECT_STREQ(c.after, g_launcherCommandLine);
+        EXPECT_TRUE(answer.Finish()) << answer.Report();
+    }
+}
+
+TEST_F(UpdateFileTest, RepeatedStageAppendsTheFlagOnce)
+{
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 0))
+        .Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 0));
+    server.Start();
+    for (int run = 0; run < 2; ++run) {
+        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(server.Port());
+        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    }
+    EXPECT_STREQ(" -u 0", g_launcherCommandLine);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, FailedExchangeStillWritesTheFilesThatArrived)
+{
+    std::string bad = Compress("second");
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 2))
+        .Send(FileMessage(1, "first.dat", "first"))
+        .Send(FileHeaderBytes(2, (uint32_t)bad.size(), 6, 0, "second.dat") + bad).ExpectClosed();
+    Connect();
+    EXPECT_EQ(9u, UpdateFile(&sandbox.context));
+    EXPECT_EQ(INVALID_SOCKET, sandbox.context.socket);
+    EXPECT_EQ("first", ReadFileText(sandbox.folder + "first.dat"));
+    EXPECT_FALSE(FileExists(sandbox.folder + "second.dat"));
+    EXPECT_EQ("2", Value("count"));
+    EXPECT_EQ("<absent>", Value("filename2"));
+    EXPECT_TRUE(sandbox.LogHas("RequestLaunchFile failed!"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, NameInAMissingFolderIsListedButNotSaved)
+{
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 2))
+        .Send(FileMessage(1, "data\\x.pak", "X")).Send(FileMessage(2, "bin\\y.pak", "Y"));
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_EQ("data\\x.pak", Value("filename1"));
+    EXPECT_FALSE(FileExists(sandbox.folder + "data\\x.pak"));
+    EXPECT_EQ("Y", ReadFileText(sandbox.folder + "bin\\y.pak"));
+    EXPECT_TRUE(sandbox.LogHas("open file data\\x.pak failed!"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+// Hostile answers: names that leave the folder and slots past the list's room are
+// neither written nor listed, and later runs still work.
+TEST_F(UpdateFileTest, NamesOutsideTheFolderAreRefused)
+{
+    std::string outside = sandbox.folder.substr(0, sandbox.folder.size() - 1);
+    outside = outside.substr(0, outside.rfind('\\') + 1) + "escaped-by-update.txt";
+    DeleteFileA(outside.c_str());
+    const std::string names[] = {"..\\escaped-by-update.txt", outside, "bin\\..\\..\\escaped-by-update.txt",
+                                 "\\escaped.txt", "C:escaped.txt", "CON", ""};
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 7));
+    for (size_t i = 0; i < 7; ++i)
+        server.Send(FileMessage((uint32_t)(i + 1), names[i], "harm"));
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_FALSE(FileExists(outside));
+    EXPECT_EQ("1", Value("count"));
+    for (int slot = 1; slot <= 7; ++slot)
+        EXPECT_EQ("<absent>", Value(("filename" + std::to_string(slot)).c_str()));
+    EXPECT_TRUE(sandbox.LogHas("launch file name ..\\escaped-by-update.txt refused"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, SlotsPastTheListsRoomAreRefusedAndLaterRunsWork)
+{
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 3))
+        .Send(FileMessage(30, "thirty.dat", "x")).Send(FileMessage(0xFFFFFFFFu, "huge.dat", "x"))
+        .Send(FileMessage(29, "last.dat", "L"))
+        .Accept().Expect(Header(3, 30) + std::string(29 * 16, '\0') + Md5Of("L")).Send(Header(0x83, 0));
+    server.Start();
+    for (int run = 0; run < 2; ++run) {
+        sandbox.context.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        address.sin_port = htons(server.Port());
+        ASSERT_EQ(0, connect(sandbox.context.socket, (sockaddr *)&address, sizeof address));
+        EXPECT_EQ(0u, UpdateFile(&sandbox.context)) << "run " << run;
+    }
+    EXPECT_EQ("30", Value("count"));
+    EXPECT_FALSE(FileExists(sandbox.folder + "thirty.dat"));
+    EXPECT_FALSE(FileExists(sandbox.folder + "huge.dat"));
+    EXPECT_EQ("<absent>", Value("filename30"));
+    EXPECT_TRUE(sandbox.LogHas("launch file thirty.dat in slot 30 refused"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+HINSTANCE WINAPI RefusingShell(HWND, LPCSTR, LPCSTR file, LPCSTR parameters, LPCSTR, INT show);
+std::string g_shellFile, g_shellParameters;
+int g_shellShow = -1;
+
+HINSTANCE WINAPI RefusingShell(HWND, LPCSTR, LPCSTR file, LPCSTR parameters, LPCSTR, INT show)
+{
+    g_shellFile = file ? file : "";
+    g_shellParameters = parameters ? parameters : "";
+    g_shellShow = show;
+    return (HINSTANCE)(INT_PTR)2;  // ERROR_FILE_NOT_FOUND
+}
+
+TEST_F(UpdateFileTest, NewLauncherIsSavedBesideTheOldAndHandedToTheShell)
+{
+    g_platform.ShellExecuteA = RefusingShell;
+    WriteFileText(sandbox.folder + "Launcher.exe", "old");
+    sandbox.WriteIni("[LaunchFile]\r\ncount=1\r\nfilename0=Launcher.exe\r\n");
+    KeepCommandLine("-first");
+    server.Accept().Expect(Header(3, 1) + Md5Of("old")).Send(Header(0x83, 1))
+        .Send(FileMessage(0, "Launcher.exe", "new launcher"));
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_EQ("new launcher", ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
+    EXPECT_EQ("old", ReadFileText(sandbox.folder + "Launcher.exe"));
+    EXPECT_EQ("Launcher.exe", Value("filename0"));
+    char shortPath[MAX_PATH];
+    GetShortPathNameA((sandbox.folder + "Launcher.exe").c_str(), shortPath, sizeof shortPath);
+    std::string s = shortPath;
+    EXPECT_EQ(" /c ping -n 2 127.0.0.1 & move /y " + s + ".tmp " + s + " & start " + s + " -first",
+              g_shellParameters);
+    char comspec[MAX_PATH];
+    GetEnvironmentVariableA("COMSPEC", comspec, sizeof comspec);
+    EXPECT_EQ(comspec, g_shellFile);
+    EXPECT_EQ(SW_HIDE, g_shellShow);
+    EXPECT_TRUE(sandbox.LogHas("Self Update"));
+    EXPECT_TRUE(sandbox.LogHas("ShellExecute Error: 2!"));
+    EXPECT_STREQ("-first", g_launcherCommandLine) << "no -u after a self-update attempt";
+    EXPECT_EQ(NORMAL_PRIORITY_CLASS, GetPriorityClass(GetCurrentProcess()));
+    EXPECT_EQ(THREAD_PRIORITY_NORMAL, GetThreadPriority(GetCurrentThread()));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST_F(UpdateFileTest, NewLauncherThatCannotBeSavedStartsNoShell)
+{
+    g_platform.ShellExecuteA = RefusingShell;
+    g_shellParameters.clear();
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 1))
+        .Send(FileMessage(0, "nofolder\\Launcher.exe", "new"));
+    Connect();
+    EXPECT_EQ(0u, UpdateFile(&sandbox.context));
+    EXPECT_TRUE(g_shellParameters.empty());
+    EXPECT_FALSE(sandbox.LogHas("Self Update"));
+    EXPECT_STREQ(" -u 0", g_launcherCommandLine);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST(SelfUpdateParameters, MatchTheShellCommand)
+{
+    char parameters[kSelfUpdateParametersSize];
+    ASSERT_TRUE(BuildSelfUpdateParameters("C:\\PROGRA~1\\GAME\\LAUNCHER.EXE", "", parameters,
+                                          sizeof parameters));
+    EXPECT_STREQ(" /c ping -n 2 127.0.0.1 & move /y C:\\PROGRA~1\\GAME\\LAUNCHER.EXE.tmp "
+                 "C:\\PROGRA~1\\GAME\\LAUNCHER.EXE & start C:\\PROGRA~1\\GAME\\LAUNCHER.EXE ",
+                 parameters);
+    char small[40];
+    EXPECT_FALSE(BuildSelfUpdateParameters("C:\\L.EXE", "", small, sizeof small));
+}
+
+TEST(GetFileMd5, DigestsWholeFilesOnly)
+{
+    LauncherSandbox sandbox;
+    uint8_t digest[16];
+    memset(digest, 0xAA, sizeof digest);
+    EXPECT_FALSE(GetFileMd5("", digest));
+    EXPECT_EQ(std::string(16, '\xAA'), std::string((char *)digest, 16)) << "empty name: untouched";
+    EXPECT_FALSE(GetFileMd5("absent.dat", digest));
+    EXPECT_EQ(Zero16(), std::string((char *)digest, 16));
+
+    WriteFileText(sandbox.folder + "empty.dat", "");
+    EXPECT_TRUE(GetFileMd5("empty.dat", digest));
+    EXPECT_EQ(Md5Of(""), std::string((char *)digest, 16));
+
+    // Over the 1048575-byte read piece, so several reads feed one digest.
+    std::string big(3 * 1048576 + 17, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = (char)(i % 251);
+    WriteFileText(sandbox.folder + "big.dat", big);
+    EXPECT_TRUE(GetFileMd5("big.dat", digest));
+    EXPECT_EQ(Md5Of(big), std::string((char *)digest, 16));
+}
+
+}  // namespace

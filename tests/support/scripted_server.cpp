@@ -1,0 +1,432 @@
+// The in-test version server: a script of expected and answered bytes on one thread.
+#include "tests/support/scripted_server.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <zlib.h>
+
+namespace dr_test {
+
+std::string Le16(uint16_t value)
+{
+    std::string bytes(2, '\0');
+    bytes[0] = (char)(value & 0xFF);
+    bytes[1] = (char)(value >> 8);
+    return bytes;
+}
+
+std::string Le32(uint32_t value)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = (char)((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+std::string Header(uint16_t cmd, uint16_t param)
+{
+    return Le16(cmd) + Le16(param);
+}
+
+std::string AddrBody(const std::vector<std::string> &entries)
+{
+    std::string body;
+    for (size_t i = 0; i < 4; ++i) {
+        std::string entry = i < entries.size() ? entries[i] : std::string();
+        entry.resize(32, '\0');
+        body += entry;
+    }
+    return body;
+}
+
+std::string AddrResponse(const std::vector<std::string> &entries)
+{
+    return Header(0x81, 1) + AddrBody(entries);
+}
+
+std::string Compress(const std::string &data)
+{
+    uLongf size = compressBound((uLong)data.size());
+    std::string out(size, '\0');
+    compress2((Bytef *)&out[0], &size, (const Bytef *)data.data(), (uLong)data.size(), 6);
+    out.resize(size);
+    return out;
+}
+
+uint32_t ZlibCrc32(const std::string &data)
+{
+    return (uint32_t)crc32(0, (const Bytef *)data.data(), (uInt)data.size());
+}
+
+std::string FileHeaderBytes(uint32_t index, uint32_t compSize, uint32_t origSize, uint32_t crc,
+                            const std::string &name)
+{
+    std::string field = name.substr(0, 64);
+    field.resize(64, '\0');
+    return Le32(index) + Le32(compSize) + Le32(origSize) + Le32(crc) + field;
+}
+
+std::string FileMessage(uint32_t index, const std::string &name, const std::string &data)
+{
+    std::string compressed = Compress(data);
+    return FileHeaderBytes(index, (uint32_t)compressed.size(), (uint32_t)data.size(),
+                           ZlibCrc32(data), name) + compressed;
+}
+
+std::string Hex(const std::string &bytes)
+{
+    std::string text;
+    char piece[4];
+    for (size_t i = 0; i < bytes.size() && i < 256; ++i) {
+        snprintf(piece, sizeof piece, "%02X ", (unsigned char)bytes[i]);
+        text += piece;
+    }
+    if (bytes.size() > 256)
+        text += "...";
+    return text;
+}
+
+enum StepKind { kAccept, kExpect, kCapture, kSend, kSendSlowly, kPause, kClose, kExpectClosed,
+                kExpectSilence, kServe };
+
+struct ScriptedServer::Step {
+    StepKind kind;
+    std::string bytes;
+    size_t count = 0;
+    std::string *captured = NULL;
+    DWORD ms = 0;
+    ServeContent content;
+};
+
+ScriptedServer::ScriptedServer()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    done_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+    stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    address.sin_port = 0;
+    if (bind(listener_, (sockaddr *)&address, sizeof address) != 0 || listen(listener_, 8) != 0) {
+        failures_.push_back("cannot listen on 127.0.0.1");
+        return;
+    }
+    int size = sizeof address;
+    getsockname(listener_, (sockaddr *)&address, &size);
+    port_ = ntohs(address.sin_port);
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    Stop();
+    for (Step *step : steps_)
+        delete step;
+    CloseHandle(done_);
+    CloseHandle(stop_);
+    WSACleanup();
+}
+
+std::string ScriptedServer::Address() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+#define ADD_STEP(kindValue, setup)        \
+    do {                                  \
+        Step *step = new Step;            \
+        step->kind = kindValue;           \
+        setup;                            \
+        steps_.push_back(step);           \
+    } while (0)
+
+ScriptedServer &ScriptedServer::Accept(DWORD timeoutMs) { ADD_STEP(kAccept, step->ms = timeoutMs); return *this; }
+ScriptedServer &ScriptedServer::Expect(const std::string &bytes, DWORD timeoutMs)
+{
+    ADD_STEP(kExpect, (step->bytes = bytes, step->ms = timeoutMs));
+    return *this;
+}
+ScriptedServer &ScriptedServer::Capture(size_t n, std::string *captured, DWORD timeoutMs)
+{
+    ADD_STEP(kCapture, (step->count = n, step->captured = captured, step->ms = timeoutMs));
+    return *this;
+}
+ScriptedServer &ScriptedServer::Send(const std::string &bytes) { ADD_STEP(kSend, step->bytes = bytes); return *this; }
+ScriptedServer &ScriptedServer::SendSlowly(const std::string &bytes, size_t piece, DWORD pauseMs)
+{
+    ADD_STEP(kSendSlowly, (step->bytes = bytes, step->count = piece, step->ms = pauseMs));
+    return *this;
+}
+ScriptedServer &ScriptedServer::Pause(DWORD ms) { ADD_STEP(kPause, step->ms = ms); return *this; }
+ScriptedServer &ScriptedServer::Close() { ADD_STEP(kClose, (void)0); return *this; }
+ScriptedServer &ScriptedServer::ExpectClosed(DWORD timeoutMs) { ADD_STEP(kExpectClosed, step->ms = timeoutMs); return *this; }
+ScriptedServer &ScriptedServer::ExpectSilence(DWORD ms) { ADD_STEP(kExpectSilence, step->ms = ms); return *this; }
+ScriptedServer &ScriptedServer::Serve(const ServeContent &content) { ADD_STEP(kServe, step->content = content); return *this; }
+
+void ScriptedServer::Start()
+{
+    thread_ = std::thread([this] { Run(); });
+}
+
+bool ScriptedServer::Finish(DWORD timeoutMs)
+{
+    if (WaitForSingleObject(done_, timeoutMs) != WAIT_OBJECT_0)
+        Fail("script did not finish in time");
+    Stop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failures_.empty();
+}
+
+void ScriptedServer::Stop()
+{
+    SetEvent(stop_);
+    if (thread_.joinable())
+        thread_.join();
+    if (peer_ != INVALID_SOCKET) {
+        closesocket(peer_);
+        peer_ = INVALID_SOCKET;
+    }
+    if (listener_ != INVALID_SOCKET) {
+        closesocket(listener_);
+        listener_ = INVALID_SOCKET;
+    }
+}
+
+std::string ScriptedServer::Report()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const std::string &failure : failures_)
+        text += failure + "\n";
+    return text;
+}
+
+int ScriptedServer::Connections()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connections_;
+}
+
+std::vector<SeenRequest> ScriptedServer::Requests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void ScriptedServer::Fail(const std::string &what)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    failures_.push_back(what);
+}
+
+// Waits until socket is readable, in short slices so Stop() is noticed. 1 readable,
+// 0 time-out or stop, -1 error.
+static int WaitReadable(SOCKET socket, DWORD timeoutMs, HANDLE stop)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
+            return 0;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket, &readable);
+        timeval slice = {0, 50000};
+        int ready = select(0, &readable, NULL, NULL, &slice);
+        if (ready != 0)
+            return ready > 0 ? 1 : -1;
+        if (GetTickCount() - start >= timeoutMs)
+            return 0;
+    }
+}
+
+bool ScriptedServer::AcceptOne(DWORD timeoutMs)
+{
+    if (peer_ != INVALID_SOCKET) {
+        closesocket(peer_);
+        peer_ = INVALID_SOCKET;
+    }
+    if (WaitReadable(listener_, timeoutMs, stop_) != 1)
+        return false;
+    peer_ = accept(listener_, NULL, NULL);
+    if (peer_ == INVALID_SOCKET)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++connections_;
+    return true;
+}
+
+bool ScriptedServer::ReadExact(size_t n, std::string *out, DWORD timeoutMs)
+{
+    out->clear();
+    while (out->size() < n) {
+        if (peer_ == INVALID_SOCKET || WaitReadable(peer_, timeoutMs, stop_) != 1)
+            return false;
+        char buffer[65536];
+        size_t want = n - out->size() < sizeof buffer ? n - out->size() : sizeof buffer;
+        int got = recv(peer_, buffer, (int)want, 0);
+        if (got <= 0)
+            return false;
+        out->append(buffer, (size_t)got);
+    }
+    return true;
+}
+
+bool ScriptedServer::SendBytes(const std::string &bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        int result = send(peer_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
+        if (result <= 0)
+            return false;
+        sent += (size_t)result;
+    }
+    return true;
+}
+
+void ScriptedServer::Run()
+{
+    for (size_t i = 0; i < steps_.size(); ++i) {
+        if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)
+            break;
+        Step &step = *steps_[i];
+        std::string where = "step " + std::to_string(i + 1) + ": ";
+        std::string got;
+        switch (step.kind) {
+        case kAccept:
+            if (!AcceptOne(step.ms))
+                Fail(where + "no connection came");
+            break;
+        case kExpect:
+            if (!ReadExact(step.bytes.size(), &got, step.ms))
+                Fail(where + "expected " + Hex(step.bytes) + " but got only " + Hex(got));
+            else if (got != step.bytes)
+                Fail(where + "expected " + Hex(step.bytes) + " but got " + Hex(got));
+            break;
+        case kCapture:
+            if (!ReadExact(step.count, &got, step.ms))
+                Fail(where + "expected " + std::to_string(step.count) + " bytes, got " +
+                     std::to_string(got.size()));
+            if (step.captured != NULL)
+                *step.captured = got;
+            break;
+        case kSend:
+            if (!SendBytes(step.bytes))
+                Fail(where + "send failed");
+            break;
+        case kSendSlowly:
+            for (size_t at = 0; at < step.bytes.size(); at += step.count) {
+                if (!SendBytes(step.bytes.substr(at, step.count))) {
+                    Fail(where + "send failed");
+                    break;
+                }
+                if (WaitForSingleObject(stop_, step.ms) == WAIT_OBJECT_0)
+                    break;
+            }
+            break;
+        case kPause:
+            WaitForSingleObject(stop_, step.ms);
+            break;
+        case kClose:
+            if (peer_ != INVALID_SOCKET) {
+                closesocket(peer_);
+                peer_ = INVALID_SOCKET;
+            }
+            break;
+        case kExpectClosed: {
+            int ready = peer_ == INVALID_SOCKET ? -1 : WaitReadable(peer_, step.ms, stop_);
+            char byte;
+            int result = ready == 1 ? recv(peer_, &byte, 1, 0) : -2;
+            if (ready == 0)
+                Fail(where + "the Launcher kept the connection open");
+            else if (result > 0)
+                Fail(where + "unexpected bytes instead of a close");
+            break;
+        }
+        case kExpectSilence: {
+            int ready = peer_ == INVALID_SOCKET ? 0 : WaitReadable(peer_, step.ms, stop_);
+            char byte;
+            if (ready == 1 && recv(peer_, &byte, 1, MSG_PEEK) > 0)
+                Fail(where + "unexpected bytes from the Launcher");
+            break;
+        }
+        case kServe:
+            ServeLoop(step.content);
+            break;
+        }
+    }
+    SetEvent(done_);
+}
+
+void ScriptedServer::ServeLoop(const ServeContent &content)
+{
+    while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
+        if (!AcceptOne(INFINITE))
+            continue;
+        while (ServeOne(content)) {
+        }
+        if (peer_ != INVALID_SOCKET) {
+            closesocket(peer_);
+            peer_ = INVALID_SOCKET;
+        }
+    }
+}
+
+// Answers one request on the current connection; false when the connection ended.
+bool ScriptedServer::ServeOne(const ServeContent &content)
+{
+    std::string header;
+    if (!ReadExact(4, &header, INFINITE))
+        return false;
+    SeenRequest seen;
+    seen.cmd = (uint16_t)((unsigned char)header[0] | (unsigned char)header[1] << 8);
+    seen.param = (uint16_t)((unsigned char)header[2] | (unsigned char)header[3] << 8);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen.connection = connections_;
+    }
+    bool alive = true;
+    switch (seen.cmd) {
+    case 1:
+        alive = SendBytes(AddrResponse(content.addresses));
+        break;
+    case 3: {
+        alive = ReadExact((size_t)seen.param * 16, &seen.body, 30000);
+        std::vector<std::string> files;
+        if (alive && content.launchFiles)
+            files = content.launchFiles(seen.body);
+        std::string answer;
+        for (const std::string &file : files)
+            answer += file;
+        if (answer.size() > content.stallLaunchFilesAfter) {
+            alive = alive && SendBytes(Header(0x83, (uint16_t)files.size()) +
+                                       answer.substr(0, content.stallLaunchFilesAfter));
+            WaitForSingleObject(stop_, INFINITE);  // stalls mid-file until the test ends
+            alive = false;
+        } else {
+            alive = alive && SendBytes(Header(0x83, (uint16_t)files.size()) + answer);
+        }
+        break;
+    }
+    case 4: {
+        auto file = content.soloFiles.find(seen.param);
+        if (file == content.soloFiles.end())
+            alive = SendBytes(Header(0x84, 0));
+        else
+            alive = SendBytes(Header(0x84, 1) +
+                              FileMessage(0, std::to_string(seen.param), file->second));
+        break;
+    }
+    case 7:
+        alive = ReadExact(12, &seen.body, 30000);
+        break;
+    default:
+        Fail("unknown request " + Hex(header));
+        alive = false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(seen);
+    return alive;
+}
+
+}  // namespace dr_test
