@@ -1,17 +1,17 @@
 // Helpers of the environment tests. These tests change machine-wide state of the build's
 // Wine prefix (the VcrtExist mark, the Fonts folder and its registry key), so every test
-// holds one named mutex for its whole run and puts that state back afterwards; the update
-// log is read back through a marker line written at the start of each test.
+// holds one named mutex for its whole run and puts that state back afterwards.
 #pragma once
-#include "common/module_dir.h"
 #include "launcher/shell/platform.h"
 #include "launcher/shell/update_log.h"
+#include "tests/support/launcher_sandbox.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -170,57 +170,33 @@ private:
     bool active_ = false;
 };
 
-// The lines the update log received since the watch started (this process's log file).
+// The lines the sandbox's update log received since the watch started, keeping only those
+// that start with one of the given prefixes.
 class LogWatch {
 public:
-    LogWatch()
-    {
-        EXPECT_TRUE(OpenLog());
-        static int counter = 0;
-        marker_ = "---- test mark " + std::to_string(GetCurrentProcessId()) + "." +
-                  std::to_string(++counter) + "." + std::to_string(GetTickCount());
-        WriteLog("%s", marker_.c_str());
-        char moduleDir[kPathBufferSize];
-        std::string folder = std::string(GetModuleDir(moduleDir)) + "Log\\";
-        for (const std::string &name : dr_test::ListFiles(folder + "Updater-*.log"))
-            if (dr_test::ReadFileText(folder + name).find(marker_) != std::string::npos)
-                path_ = folder + name;
-        EXPECT_FALSE(path_.empty()) << "no update log holds the marker line";
-    }
+    explicit LogWatch(const dr_test::LauncherSandbox &sandbox)
+        : sandbox_(sandbox), skip_(sandbox.LogLines().size()) {}
 
-    // Every line after the marker that starts with one of the prefixes (other test
-    // programs may write into the same log file meanwhile).
     std::vector<std::string> Lines(const std::vector<std::string> &prefixes) const
     {
-        std::vector<std::string> lines;
-        std::string text = dr_test::ReadFileText(path_);
-        size_t at = text.find(marker_);
-        if (at == std::string::npos)
-            return lines;
-        at = text.find('\n', at);
-        while (at != std::string::npos && at + 1 < text.size()) {
-            size_t end = text.find('\n', at + 1);
-            std::string line = text.substr(at + 1, end == std::string::npos ? end : end - at - 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
+        std::vector<std::string> all = sandbox_.LogLines(), lines;
+        for (size_t i = skip_; i < all.size(); ++i)
             for (const std::string &prefix : prefixes)
-                if (line.compare(0, prefix.size(), prefix) == 0) {
-                    lines.push_back(line);
+                if (all[i].compare(0, prefix.size(), prefix) == 0) {
+                    lines.push_back(all[i]);
                     break;
                 }
-            at = end;
-        }
         return lines;
     }
 
 private:
-    std::string marker_;
-    std::string path_;
+    const dr_test::LauncherSandbox &sandbox_;
+    size_t skip_;
 };
 
 // Base of every environment test: holds the machine-state lock, starts from no mark and
-// no installed test font, runs in a fresh current directory, and puts the platform table,
-// the current directory and the machine state back afterwards.
+// no installed test font, runs in a Launcher sandbox (its folder is the current directory
+// and holds the log), and puts the machine state back afterwards.
 class EnvironmentTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -233,14 +209,13 @@ protected:
         ResetPlatform();
         RemoveVcrtMark(false);
         RemoveInstalledFont();
-        GetCurrentDirectoryA(sizeof savedDirectory_, savedDirectory_);
-        folder_ = dr_test::FreshFolder();
-        SetCurrentDirectoryA(folder_.c_str());
+        sandbox_.reset(new dr_test::LauncherSandbox());
+        folder_ = sandbox_->folder;
     }
 
     void TearDown() override
     {
-        SetCurrentDirectoryA(savedDirectory_);
+        sandbox_.reset();
         ResetPlatform();
         RemoveVcrtMark(true);
         RemoveInstalledFont();
@@ -250,12 +225,15 @@ protected:
             CloseHandle(lock_);
     }
 
+    dr_test::LauncherSandbox &sandbox() { return *sandbox_; }
+    WorkerContext *context() { return &sandbox_->context; }
+
     std::string folder_;
 
 private:
     HANDLE lock_ = NULL;
     bool locked_ = false;
-    char savedDirectory_[MAX_PATH] = "";
+    std::unique_ptr<dr_test::LauncherSandbox> sandbox_;
 };
 
 }  // namespace env_test

@@ -69,7 +69,7 @@ TEST_F(VcrtTest, ProductCodesAreTheRuntimePackagesInTheirOrder)
 TEST_F(VcrtTest, MarkAloneAnswersWithoutAskingTheInstaller)
 {
     env_test::WriteVcrtMark(1);
-    LogWatch log;
+    LogWatch log(sandbox());
     EXPECT_EQ(1, IsVcrtInstalled());
     EXPECT_TRUE(g_asked.empty());
     EXPECT_TRUE(log.Lines(kVcrtLines).empty());
@@ -97,7 +97,7 @@ TEST_F(VcrtTest, DetectionThroughProductCodes)
         for (int i = 0; i < kVcrtProductCodeCount; ++i)
             g_states[i] = c.states[i];
         g_asked.clear();
-        LogWatch log;
+        LogWatch log(sandbox());
 
         EXPECT_EQ(c.expected, IsVcrtInstalled());
 
@@ -166,7 +166,7 @@ TEST_F(VcrtTest, PackageExitCodeDecides)
         SCOPED_TRACE("exit code " + std::to_string(c.exitCode));
         PlacePackage(c.exitCode, 0);
         DeleteFileA((folder_ + "vcredist-record.txt").c_str());
-        LogWatch log;
+        LogWatch log(sandbox());
 
         EXPECT_EQ(c.expected, InstallVcrt());
 
@@ -187,7 +187,7 @@ TEST_F(VcrtTest, PackageThatNeverEndsIsTerminated)
 {
     PlacePackage(0, 120000);
     g_platform.vcrtInstallTimeoutMs = 500;
-    LogWatch log;
+    LogWatch log(sandbox());
     DWORD started = GetTickCount();
 
     EXPECT_EQ(0, InstallVcrt());
@@ -211,7 +211,7 @@ TEST_F(VcrtTest, PackageThatNeverEndsIsTerminated)
 
 TEST_F(VcrtTest, MissingPackageFailsQuietly)
 {
-    LogWatch log;
+    LogWatch log(sandbox());
     EXPECT_EQ(0, InstallVcrt());
     EXPECT_EQ(std::vector<std::string>{"install vcrt."}, log.Lines(kVcrtLines));
 }
