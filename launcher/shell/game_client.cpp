@@ -5,6 +5,7 @@
 #include "launcher/shell/result_codes.h"
 #include "launcher/shell/user_message.h"
 #include "common/bounded_string.h"
+#include "common/debug_trace.h"
 #include "common/module_dir.h"
 
 #include <string.h>
@@ -39,7 +40,7 @@ static bool IsAboveWindows7()
 
 int LaunchStarter(WorkerContext *context)
 {
-    OutputDebugStringA("Updater - startup launcher");
+    DebugTrace("Updater - startup launcher");
     char folder[kPathBufferSize];
     GetModuleDir(folder);
     char commandLine[kStarterCommandLineSize];

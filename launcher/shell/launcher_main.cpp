@@ -12,6 +12,7 @@
 #include "launcher/shell/update_dialog.h"
 #include "launcher/shell/update_log.h"
 #include "launcher/shell/user_message.h"
+#include "common/debug_trace.h"
 #include "common/module_dir.h"
 #include "common/mutex_names.h"
 #include "common/system_error.h"
@@ -96,7 +97,7 @@ int RunLauncher(HINSTANCE instance, const char *commandLine)
     MarkLogClosed();
     if (RunUpdateDialog(instance, &context) == 1) {
         ReleaseInstanceMutex();
-        OutputDebugStringA("Launcher - instance handle closed.");
+        DebugTrace("Launcher - instance handle closed.");
         StartGameClient(&context);
     }
     ReleaseInstanceMutex();
