@@ -16,7 +16,8 @@ static const char kVeldraKeyPath[] = "software\\Veldra";
 static const char kVcrtMarkValue[] = "VcrtExist";
 static const int kInstallStateDefault = 5;  // INSTALLSTATE_DEFAULT: installed
 
-const char *const kVcrtProductCodes[kVcrtProductCodeCount] = {
+// Product codes of the runtime's packages, in the order they are asked about.
+static const char *const kVcrtProductCodes[kVcrtProductCodeCount] = {
     "{9BE518E6-ECC6-35A9-88E4-87755C07200F}",
     "{86CE1746-9EFF-3C9C-8755-81EA8903AC34}",
     "{5FCE6D76-F5DC-37AB-B2B8-22AB8CEDB1D4}",

@@ -5,9 +5,8 @@
 // The package's file name, downloaded into and run from the current directory.
 #define VCRT_PACKAGE_NAME "vcredist_x86.exe"
 
+// How many product codes of the runtime's packages are asked about.
 enum { kVcrtProductCodeCount = 10 };
-// Product codes of the runtime's packages, in the order they are asked about.
-extern const char *const kVcrtProductCodes[kVcrtProductCodeCount];
 
 // 1 when the runtime is present (the mark VcrtExist, else any product code installed),
 // 0 when not. Writes the mark when a product code answers installed.
