@@ -15,6 +15,8 @@ case "$tree" in
 esac
 build="$root/$tree"
 demo="$build/demo"
+# A Wine prefix of the demo's own, so that what it installs stays out of the tests' way.
+export DR_WINE_ROOT="$build/wine-demo"
 server_pid=""
 trap '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null' EXIT
 
@@ -38,10 +40,17 @@ port=$(cat "$demo/port" 2>/dev/null) || { echo "the version server did not start
 printf '[General]\r\nMiniResLevel=2\r\n[SvrAddr]\r\naddr0=127.0.0.1:%s\r\n[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=GameConfig.ini\r\n' \
     "$port" >"$demo/game/Launcher.ini"
 
+# Start as a machine without the runtime and the font, so the whole run is seen each time.
+eval "$(DR_WINE_ENV=1 "$build/wine-run.sh")"
+/usr/lib/wine/wine64 reg delete 'HKLM\Software\Veldra' /v VcrtExist /f >/dev/null 2>&1
+/usr/lib/wine/wine64 reg delete 'HKLM\Software\Wow6432Node\Veldra' /v VcrtExist /f >/dev/null 2>&1
+/usr/lib/wine/wine64 reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' /v 'simhei (TrueType)' /f >/dev/null 2>&1
+/usr/lib/wine/wine64 reg delete 'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\Fonts' /v 'simhei (TrueType)' /f >/dev/null 2>&1
+rm -f "$WINEPREFIX/drive_c/windows/Fonts/simhei.ttf"
+
 echo "Starting $tree/Launcher.exe against the version server on 127.0.0.1:$port ..."
 "$build/wine-run.sh" "$demo/game/Launcher.exe" &
 launcher_pid=$!
-eval "$(DR_WINE_ENV=1 "$build/wine-run.sh")"
 
 # The dialog is up once the log exists; take the screenshot when the status line has
 # had time to show the update step.
