@@ -215,37 +215,6 @@ TEST(InstallPath, IsStoredWithItsTrailingBackslashAndReadBack)
     EXPECT_EQ(sizeof "E:\\Games\\Veldra\\", size) << "stored with its terminator";
 }
 
-// Reads a shortcut back through IShellLinkA.
-struct ShortcutFields {
-    bool loaded = false;
-    std::string target, description, workingDir, arguments;
-};
-
-static ShortcutFields ReadShortcut(const std::string &path)
-{
-    ShortcutFields fields;
-    IShellLinkA *link = NULL;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                (void **)&link)))
-        return fields;
-    IPersistFile *file = NULL;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file))) {
-        WCHAR wide[MAX_PATH];
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-        if (SUCCEEDED(file->Load(wide, STGM_READ))) {
-            char text[1024];
-            fields.loaded = true;
-            text[0] = 0; link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH); fields.target = text;
-            text[0] = 0; link->GetDescription(text, sizeof text); fields.description = text;
-            text[0] = 0; link->GetWorkingDirectory(text, sizeof text); fields.workingDir = text;
-            text[0] = 0; link->GetArguments(text, sizeof text); fields.arguments = text;
-        }
-        file->Release();
-    }
-    link->Release();
-    return fields;
-}
-
 TEST(CreateShortcut, SavesTargetDescriptionAndWorkingFolder)
 {
     CoInitialize(NULL);

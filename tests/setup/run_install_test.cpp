@@ -221,6 +221,16 @@ TEST_F(RunInstallTest, AFailedLauncherStartTakesTheMutexAgain)
     EXPECT_EQ(0, g_exitCalls);
     EXPECT_TRUE(IsWindowVisible(dialog));
     EXPECT_EQ(target + "Veldra\\", RegisteredInstallPath()) << "everything else is installed";
+
+    // A second Setup started now is refused.
+    std::string copy = dr_test::FreshFolder("-second") + "Setup.exe";
+    ASSERT_TRUE(dr_test::CopyFileTo(dr_test::BuiltFile("setup\\Setup.exe"), copy));
+    dr_test::ChildProcess second = dr_test::StartChild(copy, "", "");
+    dr_test::SeenDialog refusal = dr_test::WaitForDialog(second.pid, "", 30000);
+    EXPECT_EQ(MSG_SETUP_RUNNING, refusal.text);
+    if (refusal.window != NULL)
+        dr_test::PressDialogButton(refusal.window, IDOK);
+    EXPECT_EQ(0, dr_test::WaitChild(second, 30000));
 }
 
 TEST_F(RunInstallTest, WithoutSettingsFileBesideSetupFailsAfterWritingTheLauncher)

@@ -57,6 +57,13 @@ struct SavedInstallPath {
 };
 
 
+// A shortcut read back through IShellLinkA (COM initialised by the caller).
+struct ShortcutFields {
+    bool loaded = false;
+    std::string target, description, workingDir, arguments;
+};
+ShortcutFields ReadShortcut(const std::string &path);
+
 // "GiB" as a byte count.
 constexpr ULONGLONG GiB(double n) { return (ULONGLONG)(n * 1073741824.0); }
 
