@@ -3,7 +3,6 @@
 
 #include <objbase.h>
 #include <shlobj.h>
-#include <string.h>
 
 namespace setup_test {
 
@@ -14,42 +13,31 @@ std::map<std::string, DWORD> g_attributes;
 
 static int WINAPI FakeMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 {
-    g_boxes.push_back({owner, text != NULL ? text : "", caption != NULL ? caption : "(null)", style});
-    if (g_answers.empty())
-        return IDOK;
-    int answer = g_answers.front();
-    g_answers.erase(g_answers.begin());
+    g_boxes.push_back({owner, text ? text : "", caption ? caption : "(null)", style});
+    int answer = g_answers.empty() ? IDOK : g_answers.front();
+    if (!g_answers.empty())
+        g_answers.erase(g_answers.begin());
     return answer;
 }
 
 static const Drive *FindDrive(LPCSTR path)
 {
-    if (path == NULL || path[0] == '\0')
-        return NULL;
-    auto found = g_drives.find((char)toupper((unsigned char)path[0]));
-    return found != g_drives.end() && path[1] == ':' ? &found->second : NULL;
+    auto found = g_drives.find(path && path[0] && path[1] == ':' ? (char)toupper(path[0]) : 0);
+    return found != g_drives.end() ? &found->second : NULL;
 }
 
 static UINT WINAPI FakeDriveType(LPCSTR root)
 {
     const Drive *drive = FindDrive(root);
-    return drive != NULL ? drive->type : DRIVE_NO_ROOT_DIR;
+    return drive ? drive->type : DRIVE_NO_ROOT_DIR;
 }
 
-static BOOL WINAPI FakeFreeSpace(LPCSTR folder, PULARGE_INTEGER toCaller, PULARGE_INTEGER total,
-                                 PULARGE_INTEGER totalFree)
+static BOOL WINAPI FakeFreeSpace(LPCSTR folder, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER totalFree)
 {
     const Drive *drive = FindDrive(folder);
-    if (drive == NULL || drive->queryFails) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+    if (!drive || drive->queryFails)
         return FALSE;
-    }
-    if (toCaller != NULL)
-        toCaller->QuadPart = drive->freeBytes;
-    if (total != NULL)
-        total->QuadPart = drive->freeBytes * 2;
-    if (totalFree != NULL)
-        totalFree->QuadPart = drive->freeBytes;
+    totalFree->QuadPart = drive->freeBytes;
     return TRUE;
 }
 
@@ -59,87 +47,66 @@ static DWORD WINAPI FakeAttributes(LPCSTR path)
     return found != g_attributes.end() ? found->second : ::GetFileAttributesA(path);
 }
 
-void InstallFakes()
+FakeScope::FakeScope()
 {
-    g_boxes.clear();
-    g_answers.clear();
-    g_drives.clear();
-    g_attributes.clear();
+    g_boxes.clear(), g_answers.clear(), g_drives.clear(), g_attributes.clear();
     g_setupPlatform.MessageBoxA = FakeMessageBox;
     g_setupPlatform.GetDriveTypeA = FakeDriveType;
     g_setupPlatform.GetDiskFreeSpaceExA = FakeFreeSpace;
     g_setupPlatform.GetFileAttributesA = FakeAttributes;
 }
 
-FakeScope::~FakeScope()
+FakeScope::~FakeScope() { ResetSetupPlatform(); }
+
+std::string RegisteredInstallPath()
 {
-    ResetSetupPlatform();
-    g_boxes.clear();
-    g_answers.clear();
-    g_drives.clear();
-    g_attributes.clear();
+    char buffer[512] = "";
+    DWORD size = sizeof buffer;
+    RegGetValueA(HKEY_LOCAL_MACHINE, "software\\Veldra", "InstallPath", RRF_RT_REG_SZ, NULL, buffer, &size);
+    return buffer;
 }
 
 MachineStateLock::MachineStateLock()
-    : mutex(CreateMutexA(NULL, FALSE, "Local\\DoreraRarede_setup_tests_machine_state"))
+    : mutex(CreateMutexA(NULL, FALSE, "DoreraRarede_setup_tests_machine_state"))
 {
-    if (mutex != NULL)
-        WaitForSingleObject(mutex, 600000);
+    WaitForSingleObject(mutex, 600000);
+    value = RegisteredInstallPath();
+    existed = !value.empty();
 }
 
 MachineStateLock::~MachineStateLock()
 {
-    if (mutex != NULL) {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    }
-}
-
-SavedInstallPath::SavedInstallPath() : existed(false)
-{
-    char buffer[1024] = "";
-    DWORD size = sizeof buffer - 1;
-    existed = RegGetValueA(HKEY_LOCAL_MACHINE, "software\\Veldra", "InstallPath", RRF_RT_REG_SZ,
-                           NULL, buffer, &size) == ERROR_SUCCESS;
-    value = buffer;
-}
-
-SavedInstallPath::~SavedInstallPath()
-{
     HKEY key = NULL;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\Veldra", 0, NULL, 0, KEY_ALL_ACCESS, NULL,
-                        &key, NULL) != ERROR_SUCCESS)
-        return;
-    if (existed)
-        RegSetValueExA(key, "InstallPath", 0, REG_SZ, (const BYTE *)value.c_str(),
-                       (DWORD)value.size() + 1);
-    else
-        RegDeleteValueA(key, "InstallPath");
-    RegCloseKey(key);
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\Veldra", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) == 0) {
+        if (existed)
+            RegSetValueExA(key, "InstallPath", 0, REG_SZ, (const BYTE *)value.c_str(), (DWORD)value.size() + 1);
+        else
+            RegDeleteValueA(key, "InstallPath");
+        RegCloseKey(key);
+    }
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
 }
 
 ShortcutFields ReadShortcut(const std::string &path)
 {
     ShortcutFields fields;
     IShellLinkA *link = NULL;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                (void **)&link)))
-        return fields;
     IPersistFile *file = NULL;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file))) {
-        WCHAR wide[MAX_PATH];
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-        if (SUCCEEDED(file->Load(wide, STGM_READ))) {
-            char text[1024];
-            fields.loaded = true;
-            text[0] = 0; link->GetPath(text, sizeof text, NULL, SLGP_RAWPATH); fields.target = text;
-            text[0] = 0; link->GetDescription(text, sizeof text); fields.description = text;
-            text[0] = 0; link->GetWorkingDirectory(text, sizeof text); fields.workingDir = text;
-            text[0] = 0; link->GetArguments(text, sizeof text); fields.arguments = text;
-        }
-        file->Release();
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(wide, STGM_READ))) {
+        char text[3][MAX_PATH] = {"", "", ""};
+        link->GetPath(text[0], MAX_PATH, NULL, SLGP_RAWPATH);
+        link->GetDescription(text[1], MAX_PATH);
+        link->GetWorkingDirectory(text[2], MAX_PATH);
+        fields = {true, text[0], text[1], text[2]};
     }
-    link->Release();
+    if (file)
+        file->Release();
+    if (link)
+        link->Release();
     return fields;
 }
 

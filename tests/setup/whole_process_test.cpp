@@ -75,41 +75,25 @@ static DWORD FindChildProcess(DWORD parentPid, const char *exeName, DWORD timeou
     return 0;
 }
 
-typedef LONG (WINAPI *QueryProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-
-// Reads a UNICODE_STRING of another process (at address) as ANSI text.
-static std::string ReadRemoteString(HANDLE process, ULONG_PTR address)
+// The command line and current folder another process was started with, read from its
+// process parameters (offsets of this build's pointer size).
+static std::string ReadParameter(HANDLE process, size_t offset)
 {
-    struct { USHORT length, maximum; ULONG_PTR buffer; } text = {};  // padded like UNICODE_STRING
-    if (!ReadProcessMemory(process, (void *)address, &text, sizeof text, NULL) || text.length == 0)
-        return "";
-    std::wstring wide(text.length / 2, L'\0');
-    if (!ReadProcessMemory(process, (void *)text.buffer, &wide[0], text.length, NULL))
-        return "";
-    char ansi[1024] = "";
-    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), ansi, sizeof ansi - 1, NULL, NULL);
+    typedef LONG (WINAPI *QueryFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    QueryFn query = (QueryFn)(void *)GetProcAddress(GetModuleHandleA("ntdll"), "NtQueryInformationProcess");
+    ULONG_PTR info[6] = {}, parameters = 0;
+    struct { USHORT length, maximum; ULONG_PTR buffer; } text = {};
+    WCHAR wide[MAX_PATH] = L"";
+    char ansi[MAX_PATH] = "";
+    if (query(process, 0, info, sizeof info, NULL) == 0 &&
+        ReadProcessMemory(process, (BYTE *)info[1] + 4 * sizeof(void *), &parameters, sizeof parameters, NULL) &&
+        ReadProcessMemory(process, (void *)(parameters + offset), &text, sizeof text, NULL) && text.length < sizeof wide &&
+        ReadProcessMemory(process, (void *)text.buffer, wide, text.length, NULL))
+        WideCharToMultiByte(CP_ACP, 0, wide, text.length / 2, ansi, sizeof ansi - 1, NULL, NULL);
     return ansi;
 }
-
-// The command line and the current folder another process was started with.
-static bool ReadStartup(HANDLE process, std::string *commandLine, std::string *directory)
-{
-    QueryProcessFn query = (QueryProcessFn)(void *)GetProcAddress(GetModuleHandleA("ntdll"),
-                                                                   "NtQueryInformationProcess");
-    ULONG_PTR info[6] = {};
-    if (query == NULL || query(process, 0, info, sizeof info, NULL) != 0)
-        return false;
-    ULONG_PTR parameters = 0;
-    // PEB.ProcessParameters follows 4 bytes of flags and three pointers.
-    if (!ReadProcessMemory(process, (BYTE *)info[1] + 4 * sizeof(void *), &parameters,
-                           sizeof parameters, NULL))
-        return false;
-    // RTL_USER_PROCESS_PARAMETERS: CurrentDirectory.DosPath after 16 bytes and five pointers'
-    // worth of fields; CommandLine after 16 bytes, ten pointers and ImagePathName.
-    *directory = ReadRemoteString(process, parameters + 16 + 5 * sizeof(void *));
-    *commandLine = ReadRemoteString(process, parameters + 16 + 12 * sizeof(void *));
-    return true;
-}
+static const size_t kCurrentDirectoryOffset = 16 + 5 * sizeof(void *);
+static const size_t kCommandLineOffset = 16 + 12 * sizeof(void *);
 
 static std::string SpecialFolder(int csidl)
 {
@@ -118,18 +102,9 @@ static std::string SpecialFolder(int csidl)
     return std::string(path) + "\\";
 }
 
-static std::string RegisteredInstallPath()
-{
-    char buffer[512] = "";
-    DWORD size = sizeof buffer;
-    RegGetValueA(HKEY_LOCAL_MACHINE, "software\\Veldra", "InstallPath", RRF_RT_REG_SZ, NULL, buffer, &size);
-    return buffer;
-}
-
 TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
 {
     MachineStateLock lock;
-    SavedInstallPath savedInstallPath;
     CoInitialize(NULL);
     const std::string groupFolder = SpecialFolder(CSIDL_COMMON_PROGRAMS) + "Veldra\\";
     const std::string quickLaunch = SpecialFolder(CSIDL_APPDATA) + "Microsoft\\Internet Explorer\\Quick Launch\\";
@@ -148,7 +123,12 @@ TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
     ASSERT_NE((HANDLE)NULL, setup.process);
     DWORD setupPid = setup.pid;
     dr_test::SeenDialog main = dr_test::WaitForDialog(setupPid, TEXT_WINDOW_TITLE, kWaitMs);
-    ASSERT_NE((HWND)NULL, main.window);
+    if (main.window == NULL) {
+        dr_test::WaitChild(setup, 0);  // ends it
+        FAIL() << "Setup's dialog did not appear";
+    }
+    EXPECT_TRUE(IsMutexHeldElsewhere(SETUP_MUTEX_NAME)) << "held while the dialog runs";
+    EXPECT_FALSE(IsMutexHeldElsewhere(UNINSTALL_MUTEX_NAME)) << "the probe left no mutex behind";
     // Setup's guards have passed: from now on the "uninstaller" runs, so the Launcher that
     // Setup starts stops at its own guard with a message, leaving everything as installed.
     dr_test::HeldMutex uninstaller(UNINSTALL_MUTEX_NAME);
@@ -159,10 +139,8 @@ TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
     HANDLE launcher = launcherPid ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, launcherPid) : NULL;
     EXPECT_EQ(0, dr_test::WaitChild(setup, kWaitMs)) << "Setup ends with 0";
     ASSERT_NE((HANDLE)NULL, launcher) << "the Launcher was started";
-    std::string commandLine, directory;
-    EXPECT_TRUE(ReadStartup(launcher, &commandLine, &directory));
-    EXPECT_EQ("-first", commandLine);
-    EXPECT_STRCASEEQ(installed.c_str(), directory.c_str());
+    EXPECT_EQ("-first", ReadParameter(launcher, kCommandLineOffset));
+    EXPECT_STRCASEEQ(installed.c_str(), ReadParameter(launcher, kCurrentDirectoryOffset).c_str());
     char image[MAX_PATH] = "";
     DWORD imageSize = sizeof image;
     QueryFullProcessImageNameA(launcher, 0, image, &imageSize);
