@@ -199,3 +199,19 @@ TEST(ReadLicenseText, MissingEmptyAndOverlongFiles)
     EXPECT_EQ((size_t)kLicenseTextLimit, strlen(text));
     HeapFree(GetProcessHeap(), 0, text);
 }
+
+TEST(DialogTemplates, StylesAndControlCounts)
+{
+    const struct { int id; DWORD style; WORD controls; } cases[] = {
+        {IDD_SETUP_MAIN, 0x80C808C8, 11},
+        {IDD_SETUP_LICENSE, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_CENTER | DS_SETFOREGROUND, 3},
+    };
+    for (const auto &c : cases) {
+        HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(c.id), (LPCSTR)RT_DIALOG);
+        ASSERT_NE((HRSRC)NULL, found);
+        const BYTE *data = (const BYTE *)LockResource(LoadResource(NULL, found));
+        EXPECT_EQ(0xFFFF, *(const WORD *)(data + 2)) << "extended template";
+        EXPECT_EQ(c.style, *(const DWORD *)(data + 12));
+        EXPECT_EQ(c.controls, *(const WORD *)(data + 16));
+    }
+}
