@@ -50,7 +50,8 @@ void BeginInstallProgress()
     CheckDlgButton(g_mainDialog, IDC_MAIN_AGREE, BST_CHECKED);
     SetDlgItemTextA(g_mainDialog, IDC_MAIN_INFO, ProgressText(3));
     g_installingFlag = 1;
-    InvalidateRect(g_mainDialog, NULL, TRUE);
+    // Painted now: the install sequence that follows handles no messages of its own.
+    RedrawWindow(g_mainDialog, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     SetTimer(g_mainDialog, SETUP_ANIMATION_TIMER, SETUP_ANIMATION_PERIOD_MS, NULL);
 }
 

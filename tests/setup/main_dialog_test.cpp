@@ -186,32 +186,3 @@ TEST_F(MainDialogTest, LicenceAnswersAndItsReadOnlyMode)
     EXPECT_EQ(0u, seen.text.find("《DoreraRarede》"));
     EXPECT_FALSE(Enabled(IDC_MAIN_INSTALL));
 }
-
-TEST(ReadLicenseText, MissingEmptyAndOverlongFiles)
-{
-    std::string folder = dr_test::FreshFolder();
-    EXPECT_EQ((char *)NULL, ReadLicenseText((folder + "missing.txt").c_str()));
-    dr_test::WriteFileText(folder + "empty.txt", "");
-    EXPECT_EQ((char *)NULL, ReadLicenseText((folder + "empty.txt").c_str()));
-    dr_test::WriteFileText(folder + "big.txt", std::string(kLicenseTextLimit + 100, 'x'));
-    char *text = ReadLicenseText((folder + "big.txt").c_str());
-    ASSERT_NE((char *)NULL, text);
-    EXPECT_EQ((size_t)kLicenseTextLimit, strlen(text));
-    HeapFree(GetProcessHeap(), 0, text);
-}
-
-TEST(DialogTemplates, StylesAndControlCounts)
-{
-    const struct { int id; DWORD style; WORD controls; } cases[] = {
-        {IDD_SETUP_MAIN, 0x80C808C8, 11},
-        {IDD_SETUP_LICENSE, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_CENTER | DS_SETFOREGROUND, 3},
-    };
-    for (const auto &c : cases) {
-        HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(c.id), (LPCSTR)RT_DIALOG);
-        ASSERT_NE((HRSRC)NULL, found);
-        const BYTE *data = (const BYTE *)LockResource(LoadResource(NULL, found));
-        EXPECT_EQ(0xFFFF, *(const WORD *)(data + 2)) << "extended template";
-        EXPECT_EQ(c.style, *(const DWORD *)(data + 12));
-        EXPECT_EQ(c.controls, *(const WORD *)(data + 16));
-    }
-}

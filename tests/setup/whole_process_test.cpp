@@ -30,6 +30,7 @@ static std::string PlaceSetup(const char *ini)
 // Runs Setup while holding the named mutex and reads the refusal it shows.
 static void ExpectRefusal(const char *heldMutex, const char *text)
 {
+    MachineStateLock lock;  // no other test holds the Setup mutex meanwhile
     dr_test::HeldMutex held(heldMutex);
     ASSERT_NE((HANDLE)NULL, held.handle);
     dr_test::ChildProcess setup = dr_test::StartChild(PlaceSetup(NULL), "", dr_test::FreshFolder("-cwd"));
