@@ -8,7 +8,7 @@ packages=(
     cmake ninja-build git file
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
     wine wine64 wine32:i386 qemu-user-static
-    xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core
+    xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
     python3 openssl procps
 )
 missing=()

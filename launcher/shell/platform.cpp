@@ -1,6 +1,7 @@
 // Default entries of the platform seam table: the real system calls.
 #include "launcher/shell/platform.h"
 
+#include <shlobj.h>
 #include <wincrypt.h>
 
 static BOOL SystemGenRandom(void *buffer, ULONG length)
@@ -43,6 +44,7 @@ static const LauncherPlatform kSystemPlatform = {
     18920,
     ::ShellExecuteA,
     ::GetProcessImageFileNameA,
+    ::SHGetSpecialFolderPathA,
 };
 
 LauncherPlatform g_platform = kSystemPlatform;

@@ -35,6 +35,10 @@ struct LauncherPlatform {
                                       LPCSTR directory, INT show);
     // Image paths in device form, of the Launcher itself and of the programs beside it.
     DWORD (WINAPI *GetProcessImageFileNameA)(HANDLE process, LPSTR path, DWORD size);
+
+    // Environment preparation.
+    // The shell's special-folder path query (the Fonts folder for the font install).
+    BOOL (WINAPI *SHGetSpecialFolderPathA)(HWND owner, LPSTR path, int folder, BOOL create);
 };
 
 extern LauncherPlatform g_platform;

@@ -14,9 +14,11 @@ Launcher's folder; --slot NAME=N fixes the slot of a file (default: the order of
 
 Usage:
   version_server.py --port 0 --launch-dir DIR [--solo-dir DIR] [--slot NAME=N ...]
-                    [--port-file FILE] [--once]
+                    [--port-file FILE] [--once] [--delay-ms N]
 --port 0 picks a free port; --port-file writes the chosen port there. --once ends the
 server after the first launch-file answer has been sent and its connection closed.
+--delay-ms waits that long before each answer, so that a person (or a screenshot) can
+follow the Launcher's dialog.
 """
 import argparse
 import hashlib
@@ -25,6 +27,7 @@ import socketserver
 import struct
 import sys
 import threading
+import time
 import zlib
 
 SOLO_NAMES = {129: "vcredist_x86.exe", 130: "simhei.ttf"}
@@ -102,6 +105,8 @@ class Handler(socketserver.BaseRequestHandler):
         try:
             while True:
                 cmd, param = struct.unpack("<HH", self.recv_exact(4))
+                if server.delay_ms:
+                    time.sleep(server.delay_ms / 1000.0)
                 if cmd == 1:
                     address = ("%s:%d" % server.server_address).encode()
                     body = address.ljust(32, b"\0") + b"\0" * 96
@@ -152,6 +157,7 @@ def main():
     parser.add_argument("--slot", action="append", default=[], metavar="NAME=N")
     parser.add_argument("--port-file", default="")
     parser.add_argument("--once", action="store_true")
+    parser.add_argument("--delay-ms", type=int, default=0)
     options = parser.parse_args()
 
     fixed = {}
@@ -163,6 +169,7 @@ def main():
     server.launch_files = LaunchFiles(options.launch_dir, fixed)
     server.solo_dir = options.solo_dir
     server.once = options.once
+    server.delay_ms = options.delay_ms
     server.launch_answers = 0
     port = server.server_address[1]
     for slot, name in sorted(server.launch_files.slots.items()):

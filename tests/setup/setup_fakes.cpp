@@ -1,0 +1,113 @@
+// Fakes for Setup's seam table (see setup_fakes.h).
+#include "tests/setup/setup_fakes.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+
+namespace setup_test {
+
+std::vector<ShownBox> g_boxes;
+std::vector<int> g_answers;
+std::map<char, Drive> g_drives;
+std::map<std::string, DWORD> g_attributes;
+
+static int WINAPI FakeMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
+{
+    g_boxes.push_back({owner, text ? text : "", caption ? caption : "(null)", style});
+    int answer = g_answers.empty() ? IDOK : g_answers.front();
+    if (!g_answers.empty())
+        g_answers.erase(g_answers.begin());
+    return answer;
+}
+
+static const Drive *FindDrive(LPCSTR path)
+{
+    auto found = g_drives.find(path && path[0] && path[1] == ':' ? (char)toupper(path[0]) : 0);
+    return found != g_drives.end() ? &found->second : NULL;
+}
+
+static UINT WINAPI FakeDriveType(LPCSTR root)
+{
+    const Drive *drive = FindDrive(root);
+    return drive ? drive->type : DRIVE_NO_ROOT_DIR;
+}
+
+static BOOL WINAPI FakeFreeSpace(LPCSTR folder, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER totalFree)
+{
+    const Drive *drive = FindDrive(folder);
+    if (!drive || drive->queryFails)
+        return FALSE;
+    totalFree->QuadPart = drive->freeBytes;
+    return TRUE;
+}
+
+static DWORD WINAPI FakeAttributes(LPCSTR path)
+{
+    auto found = g_attributes.find(path);
+    return found != g_attributes.end() ? found->second : ::GetFileAttributesA(path);
+}
+
+FakeScope::FakeScope()
+{
+    g_boxes.clear(), g_answers.clear(), g_drives.clear(), g_attributes.clear();
+    g_setupPlatform.MessageBoxA = FakeMessageBox;
+    g_setupPlatform.GetDriveTypeA = FakeDriveType;
+    g_setupPlatform.GetDiskFreeSpaceExA = FakeFreeSpace;
+    g_setupPlatform.GetFileAttributesA = FakeAttributes;
+}
+
+FakeScope::~FakeScope() { ResetSetupPlatform(); }
+
+std::string RegisteredInstallPath()
+{
+    char buffer[512] = "";
+    DWORD size = sizeof buffer;
+    RegGetValueA(HKEY_LOCAL_MACHINE, "software\\Veldra", "InstallPath", RRF_RT_REG_SZ, NULL, buffer, &size);
+    return buffer;
+}
+
+MachineStateLock::MachineStateLock()
+    : mutex(CreateMutexA(NULL, FALSE, "DoreraRarede_setup_tests_machine_state"))
+{
+    WaitForSingleObject(mutex, 600000);
+    value = RegisteredInstallPath();
+    existed = !value.empty();
+}
+
+MachineStateLock::~MachineStateLock()
+{
+    HKEY key = NULL;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\Veldra", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) == 0) {
+        if (existed)
+            RegSetValueExA(key, "InstallPath", 0, REG_SZ, (const BYTE *)value.c_str(), (DWORD)value.size() + 1);
+        else
+            RegDeleteValueA(key, "InstallPath");
+        RegCloseKey(key);
+    }
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+ShortcutFields ReadShortcut(const std::string &path)
+{
+    ShortcutFields fields;
+    IShellLinkA *link = NULL;
+    IPersistFile *file = NULL;
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(wide, STGM_READ))) {
+        char text[3][MAX_PATH] = {"", "", ""};
+        link->GetPath(text[0], MAX_PATH, NULL, SLGP_RAWPATH);
+        link->GetDescription(text[1], MAX_PATH);
+        link->GetWorkingDirectory(text[2], MAX_PATH);
+        fields = {true, text[0], text[1], text[2]};
+    }
+    if (file)
+        file->Release();
+    if (link)
+        link->Release();
+    return fields;
+}
+
+}  // namespace setup_test
