@@ -48,7 +48,7 @@ protected:
     // The login client is started without being waited for: wait for its record.
     std::string StarterRecord()
     {
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 600; ++i) {
             std::string record = ReadFileText(folder + "starter-record.txt");
             if (!record.empty())
                 return record;

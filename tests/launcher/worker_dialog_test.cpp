@@ -16,9 +16,7 @@ struct StageScript {
     bool connectSucceeds = true;
     bool reconnectSucceeds = true;
     bool reportSucceeds = true;
-    std::vector<unsigned> environmentResults;  // per attempt; missing: 0
     std::vector<unsigned> updateResults;
-    int environmentCalls = 0;
     int updateCalls = 0;
 };
 
@@ -43,13 +41,6 @@ bool FakeReport(WorkerContext *, SOCKET socket)
 unsigned Answer(const std::vector<unsigned> &results, int call)
 {
     return call < (int)results.size() ? results[call] : 0;
-}
-
-unsigned FakeEnvironment(WorkerContext *context)
-{
-    g_script.calls.push_back(context->socket == INVALID_SOCKET ? "environment without socket"
-                                                               : "environment");
-    return Answer(g_script.environmentResults, g_script.environmentCalls++);
 }
 
 unsigned FakeUpdate(WorkerContext *context)
