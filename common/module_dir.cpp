@@ -21,18 +21,24 @@ int FindLastBackslash(const char *text)
     return last;
 }
 
+bool CutPathToFolder(char *path, unsigned long length, size_t pathSize)
+{
+    if (length == 0 || length >= pathSize)
+        return false;  // failed, or the path was cut: no folder is better than a wrong one
+    path[length] = '\0';
+    int slash = FindLastBackslash(path);
+    if (slash < 0)
+        return false;
+    path[slash + 1] = '\0';
+    return true;
+}
+
 char *GetModuleDir(char *buffer)
 {
     char path[kPathBufferSize];
     buffer[0] = '\0';
-    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
-    if (length == 0 || length >= sizeof path)
-        return buffer;  // failed, or the path was cut: no folder is better than a wrong one
-    int slash = FindLastBackslash(path);
-    if (slash < 0)
-        return buffer;
-    path[slash + 1] = '\0';
-    CopyString(buffer, kPathBufferSize, path);
+    if (CutPathToFolder(path, GetModuleFileNameA(NULL, path, sizeof path), sizeof path))
+        CopyString(buffer, kPathBufferSize, path);
     return buffer;
 }
 

@@ -8,6 +8,11 @@ enum { kPathBufferSize = 260 };
 // character, so the second byte of a double-byte character is never taken for one.
 int FindLastBackslash(const char *text);
 
+// Cuts path, as a module-file-name query returned it (length characters, in a buffer of
+// pathSize bytes), just after its last backslash. False, leaving it untouched, when the
+// query failed, the path was cut by its buffer, or it holds no backslash.
+bool CutPathToFolder(char *path, unsigned long length, size_t pathSize);
+
 // Fills buffer (at least kPathBufferSize bytes) with the folder of the running
 // executable, ending in a backslash. On failure the buffer is empty. Returns buffer.
 char *GetModuleDir(char *buffer);

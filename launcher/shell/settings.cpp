@@ -8,14 +8,8 @@ bool GetLauncherDir(char *buffer, size_t bufferSize)
 {
     char path[kPathBufferSize];
     buffer[0] = '\0';
-    DWORD length = g_platform.GetModuleFileNameA(NULL, path, sizeof path);
-    if (length == 0 || length >= sizeof path)
-        return false;  // failed, or the path was cut: no folder is better than a wrong one
-    path[length] = '\0';
-    int slash = FindLastBackslash(path);
-    if (slash < 0)
+    if (!CutPathToFolder(path, g_platform.GetModuleFileNameA(NULL, path, sizeof path), sizeof path))
         return false;
-    path[slash + 1] = '\0';
     if (!CopyString(buffer, bufferSize, path)) {
         buffer[0] = '\0';
         return false;

@@ -3,6 +3,7 @@
 // client with success; the second run finds both and downloads nothing but the update.
 #include "launcher/shell/md5.h"
 #include "tests/launcher/environment_test_util.h"
+#include "tests/support/sandbox_connection.h"
 #include "tests/support/scripted_server.h"
 
 #include <algorithm>
@@ -12,13 +13,6 @@
 using env_test::EnvironmentTest;
 
 namespace {
-
-std::string Md5Of(const std::string &data)
-{
-    uint8_t digest[16];
-    Md5Digest(data.data(), data.size(), digest);
-    return std::string((const char *)digest, 16);
-}
 
 int Occurrences(const std::string &text, const std::string &part)
 {
@@ -58,7 +52,7 @@ protected:
         std::string newGame = newGame_;
         content.launchFiles = [newGame](const std::string &checksums) {
             std::vector<std::string> files;
-            if (checksums.size() >= 32 && checksums.substr(16, 16) != Md5Of(newGame))
+            if (checksums.size() >= 32 && checksums.substr(16, 16) != dr_test::Md5Of(newGame))
                 files.push_back(dr_test::FileMessage(1, "bin\\game.dat", newGame));
             return files;
         };

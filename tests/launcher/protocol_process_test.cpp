@@ -2,6 +2,7 @@
 // nothing to update, one that replaces launch files, a self-update through the command
 // shell, and a server that stalls in the middle of a file.
 #include "launcher/shell/md5.h"
+#include "tests/support/sandbox_connection.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_support.h"
 
@@ -13,13 +14,6 @@
 using namespace dr_test;
 
 namespace {
-
-std::string Md5Of(const std::string &data)
-{
-    uint8_t digest[16];
-    Md5Digest(data.data(), data.size(), digest);
-    return std::string((const char *)digest, 16);
-}
 
 // A Launcher installed in a folder of its own, with the login-client stand-in as
 // "Starter.dat" and silent mode on, pointed at the scripted server.

@@ -2,6 +2,7 @@
 // "Report" moving to 2 only after a report went out.
 #include "launcher/protocol/action_report.h"
 #include "launcher/protocol/protocol_stages.h"
+#include "tests/support/sandbox_connection.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"
 
@@ -35,7 +36,7 @@ ULONG WINAPI FakeAdapters(PIP_ADAPTER_INFO info, PULONG size)
     return ERROR_SUCCESS;
 }
 
-class ReportTest : public ::testing::Test {
+class ReportTest : public SandboxConnectionTest {
 protected:
     void SetUp() override
     {
@@ -43,14 +44,6 @@ protected:
         g_adapterCalls = 0;
         g_platform.GetAdaptersInfo = FakeAdapters;
     }
-    void Connect()
-    {
-        server.Start();
-        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
-    }
-    WinsockSession winsock;
-    LauncherSandbox sandbox;
-    ScriptedServer server;
 };
 
 TEST_F(ReportTest, DueReportCarriesAgentAndAdapterAddress)

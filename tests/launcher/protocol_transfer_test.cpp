@@ -3,6 +3,7 @@
 // a received file may carry.
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/shell/md5.h"
+#include "tests/support/sandbox_connection.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"
 
@@ -33,16 +34,8 @@ TEST(Crc32, KnownVectorsAndZlibAgree)
 }
 
 // The Launcher side of a connection to the scripted server, with a sandboxed folder.
-class TransferTest : public ::testing::Test {
+class TransferTest : public SandboxConnectionTest {
 protected:
-    void Connect()
-    {
-        server.Start();
-        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
-    }
-    WinsockSession winsock;
-    LauncherSandbox sandbox;
-    ScriptedServer server;
 };
 
 TEST_F(TransferTest, RecvFileDecompressesAndChecks)

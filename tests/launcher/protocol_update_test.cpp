@@ -5,6 +5,7 @@
 #include "launcher/protocol/launch_update.h"
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/shell/md5.h"
+#include "tests/support/sandbox_connection.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"
 
@@ -15,26 +16,11 @@ using namespace dr_test;
 
 namespace {
 
-std::string Md5Of(const std::string &data)
-{
-    uint8_t digest[16];
-    Md5Digest(data.data(), data.size(), digest);
-    return std::string((const char *)digest, 16);
-}
-
 std::string Zero16() { return std::string(16, '\0'); }
 
-class UpdateFileTest : public ::testing::Test {
+class UpdateFileTest : public SandboxConnectionTest {
 protected:
-    void Connect()
-    {
-        server.Start();
-        ASSERT_TRUE(sandbox.ConnectTo(server.Port()));
-    }
     std::string Value(const char *key) { return sandbox.IniValue("LaunchFile", key); }
-    WinsockSession winsock;
-    LauncherSandbox sandbox;
-    ScriptedServer server;
 };
 
 TEST_F(UpdateFileTest, SendsTheChecksumOfEverySlot)
