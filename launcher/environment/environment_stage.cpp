@@ -8,9 +8,8 @@
 #include "launcher/environment/vcrt.h"
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/protocol/protocol_stages.h"
-#include "launcher/shell/result_codes.h"
-#include "launcher/shell/update_log.h"
-#include "launcher/shell/worker.h"
+#include "launcher/core/result_codes.h"
+#include "launcher/core/update_log.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 #include "launcher/environment/font.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
-#include "launcher/shell/platform.h"
+#include "launcher/core/platform.h"
 
 #include <windows.h>
 #include <shlwapi.h>

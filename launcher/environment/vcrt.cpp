@@ -5,8 +5,8 @@
 #include "launcher/environment/vcrt.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/update_log.h"
 
 #include <windows.h>
 

@@ -2,12 +2,12 @@
 // number and the machine's first adapter address go to the version server, which sends
 // no answer; the settings then mark the report as done.
 #include "launcher/protocol/action_report.h"
-#include "launcher/protocol/protocol_records.h"
+#include "common/protocol_records.h"
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/protocol/socket_transport.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/settings.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/settings.h"
+#include "launcher/core/update_log.h"
 #include "common/module_dir.h"
 
 #include <stdlib.h>

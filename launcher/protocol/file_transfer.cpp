@@ -2,8 +2,8 @@
 // that hold launch files open before those are replaced.
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/protocol/socket_transport.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/update_log.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 

@@ -2,14 +2,22 @@
 // with CRC-32 and written to disk. Solo files come by identifier (the VC runtime
 // package, the font); launch files come in answer to the checksums of the local copies.
 #pragma once
-#include "launcher/protocol/protocol_records.h"
-#include "launcher/shell/worker_context.h"
+#include "common/protocol_records.h"
+#include "launcher/core/worker_context.h"
 #include <stdint.h>
 
 // Single-file identifiers the server serves.
 enum {
     kSoloFileVcRuntime = 129,   // "vcredist_x86.exe"
     kSoloFileFont = 130,        // "simhei.ttf"
+};
+
+// A received file: its header as it came, its name made safe to use as text (never read
+// past the 64-byte field), and the decompressed bytes the record owns.
+struct ReceivedFile {
+    FileHeader header;
+    char name[kFileNameFieldSize + 1];
+    unsigned char *data;
 };
 
 // CRC-32 (ISO-HDLC, reflected polynomial 0xEDB88320), as zlib's crc32 started from 0.

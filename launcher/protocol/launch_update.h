@@ -1,6 +1,6 @@
 // The launch-file update stage and the Launcher's replacement of itself.
 #pragma once
-#include "launcher/protocol/protocol_records.h"
+#include "common/protocol_records.h"
 #include <stddef.h>
 #include <stdint.h>
 

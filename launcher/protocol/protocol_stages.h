@@ -1,7 +1,7 @@
 // The version-server stages the worker runs: connection with address discovery, the
 // action report and the launch-file update.
 #pragma once
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 
 // Opens a connection, starting the address search at attemptIndex (0 first, the attempt
 // number on a retry), runs the address exchange and stores the socket in *socketSlot.

@@ -1,12 +1,12 @@
 // Connecting to the version server with address discovery. Only a connection whose
 // address exchange succeeded counts as open; every failed attempt leaves no socket.
 #include "launcher/protocol/server_address.h"
-#include "launcher/protocol/protocol_records.h"
+#include "common/protocol_records.h"
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/protocol/socket_transport.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/settings.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/settings.h"
+#include "launcher/core/update_log.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 

@@ -2,7 +2,7 @@
 // growing time-outs, then the default host name; every new connection carries the
 // address exchange, which refreshes the saved addresses.
 #pragma once
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 #include <stdint.h>
 
 // The one place the default version server is named. Reached on port 18920

@@ -2,8 +2,8 @@
 // exact-length transfers, with the time-outs that keep a silent server from holding the
 // worker for long.
 #include "launcher/protocol/socket_transport.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/update_log.h"
 
 #include <ws2tcpip.h>
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // The installation's client identifier: created once, at the first start that finds none.
 #include "launcher/shell/client_id.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/settings.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/settings.h"
 #include "common/module_dir.h"
 
 #include <stdlib.h>

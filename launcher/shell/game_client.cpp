@@ -1,8 +1,8 @@
 // The Launcher's last act: start "Starter.dat" and pass it the result code (" -e %d").
 #include "launcher/shell/game_client.h"
-#include "launcher/shell/launcher_state.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/result_codes.h"
+#include "launcher/core/launcher_state.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/result_codes.h"
 #include "launcher/shell/user_message.h"
 #include "common/bounded_string.h"
 #include "common/debug_trace.h"

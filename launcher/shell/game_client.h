@@ -1,6 +1,6 @@
 // Starting the game's login client "Starter.dat" with the outcome of the run.
 #pragma once
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 #include <stddef.h>
 
 #define STARTER_FILE_NAME "Starter.dat"

@@ -1,6 +1,6 @@
 // The instance mutex name: one per installation folder, whatever case the path was typed in.
 #include "launcher/shell/instance_guard.h"
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 #include "common/mutex_names.h"

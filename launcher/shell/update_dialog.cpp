@@ -1,7 +1,7 @@
 // The update dialog. It only shows what the worker reports: the status text, copied from
 // the context every 100 ms, and the progress and end messages the worker posts.
 #include "launcher/shell/update_dialog.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/update_log.h"
 #include "launcher/shell/user_message.h"
 #include "launcher/shell/worker.h"
 

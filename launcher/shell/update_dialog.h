@@ -1,6 +1,6 @@
 // The update dialog (resource 133): status line, progress bar, the close question.
 #pragma once
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 
 enum {
     IDD_UPDATE = 133,

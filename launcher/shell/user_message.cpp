@@ -1,8 +1,8 @@
 // Silent mode and the Launcher's message boxes: every message to the player goes through
 // ShowMessage, so that silent mode can keep them all off the screen.
 #include "launcher/shell/user_message.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/settings.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/settings.h"
 #include "common/module_dir.h"
 
 static int g_silentMode = 0;

@@ -4,8 +4,8 @@
 #include "launcher/shell/worker.h"
 #include "launcher/environment/environment_stage.h"
 #include "launcher/protocol/protocol_stages.h"
-#include "launcher/shell/result_codes.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/result_codes.h"
+#include "launcher/core/update_log.h"
 
 static const WorkerStages kRealStages = {
     ConnectVersionServer,
@@ -19,14 +19,6 @@ WorkerStages g_workerStages = kRealStages;
 void ResetWorkerStages()
 {
     g_workerStages = kRealStages;
-}
-
-void CloseWorkerSocket(WorkerContext *context)
-{
-    if (context->socket != INVALID_SOCKET) {
-        closesocket(context->socket);
-        context->socket = INVALID_SOCKET;
-    }
 }
 
 // Up to three attempts of one stage, reconnecting first when no connection is open.

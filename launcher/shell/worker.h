@@ -1,6 +1,6 @@
 // The worker thread: connection, report, environment stage, launch-file update.
 #pragma once
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 
 // The stages the worker runs, in a table so that tests can run the worker's order and
 // retry rules against stages of their own. Defaults to the real stages.
@@ -18,5 +18,3 @@ void ResetWorkerStages();
 void RunWorkerStages(WorkerContext *context);
 // The thread body: RunWorkerStages, then sleeps until the process ends.
 DWORD WINAPI WorkerMain(LPVOID context);
-// Closes the context's socket, if any, and marks it closed.
-void CloseWorkerSocket(WorkerContext *context);

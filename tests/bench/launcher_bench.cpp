@@ -5,7 +5,7 @@
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/protocol/launch_update.h"
 #include "launcher/protocol/socket_transport.h"
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 
 #include <winsock2.h>
 #include <windows.h>

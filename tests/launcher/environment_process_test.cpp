@@ -1,7 +1,7 @@
 // Whole runs of the real Launcher.exe on a machine without the VC runtime and the font:
 // the first run fetches and installs both, updates a launch file and starts the login
 // client with success; the second run finds both and downloads nothing but the update.
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 #include "tests/launcher/environment_test_util.h"
 #include "tests/support/sandbox_connection.h"
 #include "tests/support/scripted_server.h"

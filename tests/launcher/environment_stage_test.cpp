@@ -5,7 +5,7 @@
 #include "launcher/environment/font.h"
 #include "launcher/environment/vcrt.h"
 #include "launcher/protocol/protocol_stages.h"
-#include "launcher/shell/result_codes.h"
+#include "launcher/core/result_codes.h"
 #include "tests/launcher/environment_test_util.h"
 #include "tests/support/scripted_server.h"
 

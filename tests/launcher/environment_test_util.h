@@ -2,8 +2,8 @@
 // Wine prefix (the VcrtExist mark, the Fonts folder and its registry key), so every test
 // holds one named mutex for its whole run and puts that state back afterwards.
 #pragma once
-#include "launcher/shell/platform.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/update_log.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/test_support.h"
 

@@ -1,6 +1,6 @@
 // MD5 against the test suite of RFC 1321, and the instance mutex name built from it.
 #include "launcher/shell/instance_guard.h"
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

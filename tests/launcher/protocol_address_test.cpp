@@ -2,7 +2,7 @@
 // the default host name, and the address exchange that every connection carries.
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/protocol/server_address.h"
-#include "launcher/shell/settings.h"
+#include "launcher/core/settings.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"
 

@@ -1,7 +1,7 @@
 // Whole runs of the real Launcher.exe against the in-test version server: a run with
 // nothing to update, one that replaces launch files, a self-update through the command
 // shell, and a server that stalls in the middle of a file.
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 #include "tests/support/sandbox_connection.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_support.h"

@@ -2,7 +2,7 @@
 // file and the launch-file exchange, ending programs beside the Launcher, and the names
 // a received file may carry.
 #include "launcher/protocol/file_transfer.h"
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 #include "tests/support/sandbox_connection.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"

@@ -4,7 +4,7 @@
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/protocol/launch_update.h"
 #include "launcher/protocol/protocol_stages.h"
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 #include "tests/support/sandbox_connection.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"

@@ -1,7 +1,7 @@
 // The worker's order and retry rules, with stages of the test in the worker's table:
 // which stage runs when, which attempt index each reconnection gets, and which result
 // code the run ends with.
-#include "launcher/shell/result_codes.h"
+#include "launcher/core/result_codes.h"
 #include "tests/support/launcher_sandbox.h"
 
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // identifier's bits, progress arithmetic, the status line and the carried command line.
 #include "launcher/shell/client_id.h"
 #include "launcher/shell/game_client.h"
-#include "launcher/shell/launcher_state.h"
-#include "launcher/shell/result_codes.h"
-#include "launcher/shell/update_log.h"
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/launcher_state.h"
+#include "launcher/core/result_codes.h"
+#include "launcher/core/update_log.h"
+#include "launcher/core/worker_context.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

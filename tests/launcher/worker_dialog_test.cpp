@@ -1,6 +1,6 @@
 // The update dialog around the worker: the end message, and the close question that
 // pauses the worker without freezing the dialog.
-#include "launcher/shell/platform.h"
+#include "launcher/core/platform.h"
 #include "launcher/shell/update_dialog.h"
 #include "launcher/shell/worker.h"
 

@@ -3,11 +3,11 @@
 // folder, which is also the current directory; the worker context is new. Everything is
 // put back when the sandbox ends. Header-only: it uses the Launcher's own functions.
 #pragma once
-#include "launcher/shell/launcher_state.h"
-#include "launcher/shell/platform.h"
-#include "launcher/shell/update_log.h"
+#include "launcher/core/launcher_state.h"
+#include "launcher/core/platform.h"
+#include "launcher/core/update_log.h"
 #include "launcher/shell/worker.h"
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 #include "tests/support/test_support.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // The fixture of the protocol tests: a Launcher sandbox whose socket can be connected to
 // a scripted server on 127.0.0.1, with Winsock started for the test's lifetime.
 #pragma once
-#include "launcher/shell/md5.h"
+#include "common/md5.h"
 #include "tests/support/launcher_sandbox.h"
 #include "tests/support/scripted_server.h"
 

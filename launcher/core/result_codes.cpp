@@ -1,5 +1,5 @@
 // Texts of the launcher result codes, as the player sees them.
-#include "launcher/shell/result_codes.h"
+#include "launcher/core/result_codes.h"
 
 const char *ResultCodeName(unsigned int code)
 {

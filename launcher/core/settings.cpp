@@ -1,6 +1,6 @@
 // Where "Launcher.ini" lives: beside the running Launcher.
-#include "launcher/shell/settings.h"
-#include "launcher/shell/platform.h"
+#include "launcher/core/settings.h"
+#include "launcher/core/platform.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 

@@ -1,6 +1,7 @@
 // MD5 (RFC 1321), written for speed: the 64 steps are unrolled and the message words
-// read straight from little-endian memory.
-#include "launcher/shell/md5.h"
+// read straight from memory as little-endian words. No platform headers: the version
+// server builds it too.
+#include "common/md5.h"
 
 #include <string.h>
 
@@ -16,7 +17,10 @@
 static inline uint32_t LoadLe32(const uint8_t *p)
 {
     uint32_t v;
-    memcpy(&v, p, 4);  // x86 and x86-64 are little-endian
+    memcpy(&v, p, 4);  // one load on little-endian hosts
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
     return v;
 }
 

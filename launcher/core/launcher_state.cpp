@@ -1,6 +1,6 @@
 // The Launcher's process-wide state: the command line it carries through to the login
 // client (and to a restarted Launcher) and its per-folder instance mutex.
-#include "launcher/shell/launcher_state.h"
+#include "launcher/core/launcher_state.h"
 #include "common/bounded_string.h"
 
 #include <string.h>

@@ -1,5 +1,5 @@
 // Default entries of the platform seam table: the real system calls.
-#include "launcher/shell/platform.h"
+#include "launcher/core/platform.h"
 
 #include <shlobj.h>
 #include <wincrypt.h>

@@ -1,9 +1,9 @@
 // The update log: "Log\Updater-MMDD-HMS.log" beside the Launcher, opened once per run in
 // mode "a+", one line per call, flushed at once so that an abrupt end loses nothing.
-#include "launcher/shell/update_log.h"
+#include "launcher/core/update_log.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
-#include "launcher/shell/settings.h"
+#include "launcher/core/settings.h"
 
 #include <windows.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 // Progress, status and pausing: how the worker thread reaches the dialog without ever
 // touching a window itself or waiting for the dialog.
-#include "launcher/shell/worker_context.h"
+#include "launcher/core/worker_context.h"
 #include "common/bounded_string.h"
 
 #include <string.h>
@@ -74,4 +74,12 @@ bool ReadStatusText(WorkerContext *context, char out[kStatusTextSize])
         }
     }
     return false;
+}
+
+void CloseWorkerSocket(WorkerContext *context)
+{
+    if (context->socket != INVALID_SOCKET) {
+        closesocket(context->socket);
+        context->socket = INVALID_SOCKET;
+    }
 }

@@ -49,6 +49,9 @@ bool ReadStatusText(WorkerContext *context, char out[kStatusTextSize]);
 // A safe point of the worker thread: returns at once unless the dialog has paused the
 // worker, in which case it waits until the worker is resumed.
 void WorkerCheckpoint(WorkerContext *context);
+// Closes the context's socket, if any, and marks it closed.
+void CloseWorkerSocket(WorkerContext *context);
+
 // Dialog side of the pause.
 void PauseWorker(WorkerContext *context);
 void ResumeWorker(WorkerContext *context);

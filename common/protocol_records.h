@@ -1,12 +1,30 @@
-// The version server's wire records. Every message starts with a 4-byte MsgHeader; a
-// file travels as an 80-byte FileHeader and zlib data. Integers are little-endian on the
-// wire; both Launcher builds run on little-endian x86, so the records are sent as laid
-// out here, and their sizes are fixed whatever the pointer width.
+// The version server's wire records, the one definition both the Launcher and the
+// version server compile. Every message starts with a 4-byte MsgHeader; a file travels as
+// an 80-byte FileHeader and zlib data. Integers are little-endian on the wire and the
+// sizes are fixed whatever the pointer width. The Launcher runs on x86 only and fills the
+// fields directly; code that may run on any host converts with WireLe16/WireLe32, which
+// turn a host value into wire order and back (the same swap both ways).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "wire records are sent as laid out");
+static inline uint16_t WireLe16(uint16_t value)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap16(value);
+#else
+    return value;
+#endif
+}
+
+static inline uint32_t WireLe32(uint32_t value)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap32(value);
+#else
+    return value;
+#endif
+}
 
 enum ProtocolCommand {
     RC_SrvAddr = 1,       // address exchange
@@ -51,11 +69,3 @@ static_assert(sizeof(FileHeader) == 80, "file header is 80 bytes on the wire");
 static_assert(sizeof(ActionReport) == 16, "action report is 16 bytes on the wire");
 static_assert(offsetof(FileHeader, name) == 16, "file name follows four integers");
 static_assert(offsetof(ActionReport, macID) == 8, "macID follows the agent number");
-
-// A received file: its header as it came, its name made safe to use as text (never read
-// past the 64-byte field), and the decompressed bytes the record owns.
-struct ReceivedFile {
-    FileHeader header;
-    char name[kFileNameFieldSize + 1];
-    unsigned char *data;
-};
