@@ -109,14 +109,19 @@ TEST_F(UpdateRun, SelfUpdateFromAFolderWithShellOperatorsRunsOnlyTheMoveAndTheSt
 }
 
 // The launch files that make the Launcher end the programs in its folder: the Launcher
-// itself runs from there and must go on to start the login client.
+// itself runs from there and must go on to start the login client. The run also clears
+// the temporary files of saves an earlier run did not finish.
 class EndingSlotRun : public UpdateRun, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(EndingSlotRun, LauncherSurvivesEndingTheProgramsBesideIt)
 {
     uint32_t slot = GetParam();
-    Install("Veldra\\", "[LaunchFile]\r\ncount=1\r\nfilename0=Launcher.exe\r\n");
+    Install("Veldra\\", "[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\n"
+                         "filename1=bin\\game.dat\r\n");
     CreateDirectoryA((folder + "bin").c_str(), NULL);
+    // What an earlier run ended in the middle of its saves left behind; this run clears it.
+    for (const char *leftover : {"Launcher.exe.tmp.~save", "bin\\game.dat.~save"})
+        WriteFileText(folder + leftover, "part");
     content.launchFiles = [=](const std::string &) {
         return std::vector<std::string>{FileMessage(slot, "bin\\slot.dat", "slot file")};
     };
@@ -127,6 +132,8 @@ TEST_P(EndingSlotRun, LauncherSurvivesEndingTheProgramsBesideIt)
     EXPECT_NE(std::string::npos, log.find("TerminateDownloader\r\n")) << log;
     EXPECT_EQ(std::string::npos, log.find("Terminate:")) << log;
     EXPECT_EQ("slot file", ReadFileText(folder + "bin\\slot.dat"));
+    EXPECT_FALSE(FileExists(folder + "Launcher.exe.tmp.~save"));
+    EXPECT_FALSE(FileExists(folder + "bin\\game.dat.~save"));
     EXPECT_EQ("", server.Report());
 }
 
