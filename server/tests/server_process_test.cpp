@@ -276,6 +276,30 @@ TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
     EXPECT_EQ((*addresses)[0], "10.9.8.7:18920");
 }
 
+TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
+{
+    ServerProcess server("stop_grace_seconds = 2\n");
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client during, lingering;
+    ASSERT_TRUE(during.Connect(server.Port()));
+    ASSERT_TRUE(lingering.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitMetric("dorera_open_connections", 2));
+    server.Signal(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Client late;
+    EXPECT_FALSE(late.Connect(server.Port())) << "no longer accepting";
+    EXPECT_TRUE(ExchangeAddresses(during)) << "a session in flight is still served";
+    ASSERT_TRUE(during.Send(ReportRequest(5, kMac)));
+    during.Close();
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(lingering.WaitClosed(4000)) << "closed when the grace ends";
+    EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+    EXPECT_EQ(server.Wait(5000), 0);
+    EXPECT_NE(server.Log().find("end=shutdown"), std::string::npos) << server.Log();
+    auto [status, csv] = RunTool({"reports", "--db", server.Database().string(), "--csv"});
+    EXPECT_NE(csv.find(",5,1,1\n"), std::string::npos) << csv;
+}
+
 TEST(Server, RefusesToStartOnAFailingRelease)
 {
     fs::path folder = TempFolder("bad");
