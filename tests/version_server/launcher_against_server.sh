@@ -96,7 +96,7 @@ printf '[General]\r\nModeSlience=1\r\n[SvrAddr]\r\naddr0=127.0.0.1:%s\r\n[Launch
 
 echo "running the Launcher against 127.0.0.1:$port"
 start=$(date +%s)
-timeout 600 "$build/wine-run.sh" "$work/game/Launcher.exe"
+timeout 800 "$build/wine-run.sh" "$work/game/Launcher.exe"
 code=$?
 echo "Launcher ended with $code after $(( $(date +%s) - start )) s"
 [ "$code" -eq 0 ] || fail "Launcher exit code $code"
