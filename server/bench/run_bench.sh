@@ -1,0 +1,264 @@
+#!/bin/bash
+# Benchmark of the version server on this machine, every figure next to its limit
+# measured in the same run, all traffic on 127.0.0.1:
+#   (1) no-change sessions per second from 200 concurrent clients, against the trivial
+#       server dorera-limit-server (fixed answers, no logic);
+#   (2) delivery of a 64 MiB launch file to 8 concurrent clients, MB/s of wire bytes,
+#       against iperf3 with 8 streams on loopback;
+#   (3) 10,000 idle connections held open while (1) runs again; the server's resident
+#       memory with them.
+# Limit and server runs alternate (BENCH_ROUNDS rounds each) and the median of each side
+# is the figure, so that other work on the machine weighs on both alike.
+#
+#   server/bench/run_bench.sh [--server PATH] [--seconds N] [--rounds N] [--keep]
+#
+# Without --server the script uses build-server/dorera-version-server, building it from
+# server/ when it is missing. The release it prepares (in a temporary folder) has ten
+# launch files of deterministic data that compress like game assets: 4 KiB blocks, 45% of
+# them random bytes, the rest repetitive 32-byte records (deflate -9 keeps about 60%).
+# Slot 7 is the 64 MiB file.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+server_bin=""
+seconds=${BENCH_SECONDS:-5}
+rounds=${BENCH_ROUNDS:-3}
+keep=0
+clients=200
+download_clients=8
+idle_connections=10000
+while [ $# -gt 0 ]; do
+    case $1 in
+        --server) server_bin=$2; shift 2 ;;
+        --seconds) seconds=$2; shift 2 ;;
+        --rounds) rounds=$2; shift 2 ;;
+        --keep) keep=1; shift ;;
+        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "run_bench.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+
+log() { echo "run_bench: $*" >&2; }
+
+# ---------------------------------------------------------------- build
+bench_build=$root/build-bench
+cmake -S "$root/server/bench" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$bench_build" dorera-loadgen dorera-limit-server >/dev/null
+loadgen=$bench_build/dorera-loadgen
+limit_server=$bench_build/dorera-limit-server
+
+if [ -z "$server_bin" ]; then
+    server_bin=$root/build-server/dorera-version-server
+    if [ ! -x "$server_bin" ]; then
+        log "building the server in build-server"
+        cmake -S "$root/server" -B "$root/build-server" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        ninja -C "$root/build-server" dorera-version-server >/dev/null
+    fi
+fi
+[ -x "$server_bin" ] || { echo "run_bench.sh: no server at $server_bin" >&2; exit 2; }
+command -v iperf3 >/dev/null || { echo "run_bench.sh: iperf3 is missing" >&2; exit 2; }
+
+# 10,000 idle connections need as many descriptors in the server and in the load generator.
+ulimit -n "$(ulimit -Hn)"
+if [ "$(ulimit -n)" -lt $((idle_connections + 2000)) ]; then
+    echo "run_bench.sh: descriptor limit $(ulimit -n) is below $((idle_connections + 2000))" >&2
+    exit 2
+fi
+
+work=$(mktemp -d /tmp/dorera-bench.XXXXXX)
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    if [ "$keep" = 1 ]; then log "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+wait_for_file() {  # file, seconds, pid that must stay alive
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        [ -s "$1" ] && return 0
+        kill -0 "$3" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# ---------------------------------------------------------------- release
+log "preparing the release in $work/release"
+release=$work/release
+mkdir -p "$release/files/bin" "$release/solo"
+# slot name-on-the-Launcher-side source size
+launch_files=(
+    "0 Launcher.exe files/Launcher.exe 917504"
+    "1 Starter.dat files/Starter.dat 1572864"
+    "2 bin\\zlib1.dll files/bin/zlib1.dll 98304"
+    "3 bin\\engine.dll files/bin/engine.dll 3145728"
+    "4 bin\\client.ini files/bin/client.ini 4096"
+    "5 bin\\ui.pak files/bin/ui.pak 2097152"
+    "6 bin\\sound.pak files/bin/sound.pak 2097152"
+    "7 bin\\world.pak files/bin/world.pak 67108864"
+    "8 bin\\patch.txt files/bin/patch.txt 2048"
+    "9 Zentho_Repair.exe files/Zentho_Repair.exe 327680"
+)
+big_slot=7
+files=()
+{
+    echo 'id = "bench"'
+    echo 'addresses = ["127.0.0.1:18920", "127.0.0.1:18920", "127.0.0.1:18920", "127.0.0.1:18920"]'
+} >"$release/manifest.toml"
+for entry in "${launch_files[@]}"; do
+    read -r slot name source size <<<"$entry"
+    "$loadgen" make-data --size "$size" --seed $((slot + 11)) --out "$release/$source"
+    files+=("$release/$source")
+    printf '\n[[launch]]\nslot = %s\nname = "%s"\nsource = "%s"\n' "$slot" "${name//\\/\\\\}" "$source" \
+        >>"$release/manifest.toml"
+done
+"$loadgen" make-data --size 65536 --seed 129 --out "$release/solo/vcredist_x86.exe"
+"$loadgen" make-data --size 65536 --seed 130 --out "$release/solo/simhei.ttf"
+printf '\n[[solo]]\nid = 129\nsource = "solo/vcredist_x86.exe"\n\n[[solo]]\nid = 130\nsource = "solo/simhei.ttf"\n' \
+    >>"$release/manifest.toml"
+
+cat >"$work/server.toml" <<EOF
+[listen]
+address = "127.0.0.1"
+port = 0
+
+[metrics]
+address = "127.0.0.1"
+port = 0
+
+[paths]
+release = "release"
+cache = "cache"
+database = "reports.sqlite"
+
+[limits]
+max_connections = $((idle_connections + 5000))
+EOF
+
+# ---------------------------------------------------------------- servers
+"$limit_server" --port-file "$work/limit.port" --address 127.0.0.1:18920 --address 127.0.0.1:18920 \
+    --address 127.0.0.1:18920 --address 127.0.0.1:18920 2>"$work/limit.log" &
+limit_pid=$!
+pids+=("$limit_pid")
+
+log "starting $server_bin (the first start compresses the release)"
+start_time=$(date +%s.%N)
+"$server_bin" serve --config "$work/server.toml" --port-file "$work/server.port" 2>"$work/server.log" &
+server_pid=$!
+pids+=("$server_pid")
+wait_for_file "$work/limit.port" 10 "$limit_pid" || { cat "$work/limit.log" >&2; exit 1; }
+if ! wait_for_file "$work/server.port" 300 "$server_pid"; then
+    echo "run_bench.sh: the server did not start; its log:" >&2
+    tail -20 "$work/server.log" >&2
+    exit 1
+fi
+sleep 0.2
+limit_port=$(head -1 "$work/limit.port")
+server_port=$(head -1 "$work/server.port")
+log "server listening on $server_port after $(awk -v a="$start_time" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s; limit server on $limit_port"
+
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+
+field() {  # name=value line, name
+    sed -n "s/.*\b$2=\([^ ]*\).*/\1/p" <<<"$1"
+}
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r >= g) ? "met" : "NOT met" }'; }
+
+sessions_round() {  # port; prints the rate
+    local out
+    out=$("$loadgen" sessions --port "$1" --clients $clients --warmup 1 --seconds "$seconds" --files "${files[@]}") || {
+        log "sessions against port $1 failed: $out"
+        echo 0
+        return
+    }
+    log "sessions port $1: $out"
+    field "$out" rate
+}
+
+# ---------------------------------------------------------------- figure 1
+log "figure 1: $rounds rounds of $seconds s, $clients clients, alternating limit and server"
+limit_rates=()
+server_rates=()
+for ((r = 0; r < rounds; r++)); do
+    limit_rates+=("$(sessions_round "$limit_port")")
+    server_rates+=("$(sessions_round "$server_port")")
+done
+limit_rate=$(median "${limit_rates[@]}")
+server_rate=$(median "${server_rates[@]}")
+
+# ---------------------------------------------------------------- figure 2
+log "figure 2: $rounds rounds of $seconds s, $download_clients clients, alternating iperf3 and server"
+iperf_rates=()
+download_rates=()
+download_line=""
+for ((r = 0; r < rounds; r++)); do
+    iperf_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    iperf3 -s -B 127.0.0.1 -p "$iperf_port" -1 >/dev/null 2>&1 &
+    iperf_pid=$!
+    pids+=("$iperf_pid")
+    sleep 0.3
+    iperf3 -c 127.0.0.1 -p "$iperf_port" -P $download_clients -t $((seconds + 1)) -O 1 -J >"$work/iperf.json"
+    wait "$iperf_pid" || true
+    rate=$(python3 -c 'import json, sys; print("%.1f" % (json.load(open(sys.argv[1]))["end"]["sum_received"]["bits_per_second"] / 8e6))' "$work/iperf.json")
+    log "iperf3: $rate MB/s"
+    iperf_rates+=("$rate")
+    download_line=$("$loadgen" download --port "$server_port" --clients $download_clients --warmup 1 \
+        --seconds "$seconds" --stale-slot $big_slot --files "${files[@]}") || { log "download failed: $download_line"; }
+    log "download: $download_line"
+    download_rates+=("$(field "$download_line" mb_per_s)")
+done
+iperf_rate=$(median "${iperf_rates[@]}")
+download_rate=$(median "${download_rates[@]:-0}")
+
+# ---------------------------------------------------------------- figure 3
+log "figure 3: opening $idle_connections idle connections"
+"$loadgen" idle --port "$server_port" --connections $idle_connections --hold 55 --ready-file "$work/idle.ready" \
+    >"$work/idle.out" 2>&1 &
+idle_pid=$!
+pids+=("$idle_pid")
+wait_for_file "$work/idle.ready" 40 "$idle_pid" || log "idle connections not ready: $(cat "$work/idle.out")"
+log "idle: $(cat "$work/idle.ready" 2>/dev/null)"
+idle_rates=()
+for ((r = 0; r < rounds; r++)); do
+    idle_rates+=("$(sessions_round "$server_port")")
+done
+idle_rate=$(median "${idle_rates[@]}")
+rss_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$server_pid/status")
+hwm_kib=$(awk '/^VmHWM/ { print $2 }' "/proc/$server_pid/status")
+server_fds=$(ls "/proc/$server_pid/fd" | wc -l)
+kill "$idle_pid" 2>/dev/null || true
+wait "$idle_pid" || true
+idle_result=$(cat "$work/idle.out")
+load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---------------------------------------------------------------- report
+r1=$(ratio "$server_rate" "$limit_rate")
+r2=$(ratio "$download_rate" "$iperf_rate")
+r3=$(ratio "$idle_rate" "$server_rate")
+rate_goal=$(awk -v s="$server_rate" 'BEGIN { print (s >= 5000) ? "met" : "NOT met" }')
+echo
+echo "Version-server benchmark, $(nproc) cores, load average $load_start at start and $load_end at end;"
+echo "median of $rounds alternating rounds of $seconds s each."
+printf '(1) no-change sessions/s, %d clients:   server %8.0f/s   limit %8.0f/s   %s x  (goal >= 0.8x: %s; >= 5000/s: %s)\n' \
+    $clients "$server_rate" "$limit_rate" "$r1" "$(verdict "$r1" 0.8)" "$rate_goal"
+printf '(2) 64 MiB delivery, %d clients:        server %8.1f MB/s iperf3 %8.1f MB/s %s x  (goal >= 0.8x: %s)\n' \
+    $download_clients "$download_rate" "$iperf_rate" "$r2" "$(verdict "$r2" 0.8)"
+printf '(3) %d idle connections held:        server %8.0f/s   (1) was %6.0f/s   %s x  (goal >= 0.5x: %s)\n' \
+    $idle_connections "$idle_rate" "$server_rate" "$r3" "$(verdict "$r3" 0.5)"
+printf '    server resident memory with them: %.1f MiB (peak %.1f MiB, %d descriptors open); idle clients: %s\n' \
+    "$(awk -v k="$rss_kib" 'BEGIN { print k / 1024 }')" "$(awk -v k="$hwm_kib" 'BEGIN { print k / 1024 }')" \
+    "$server_fds" "$idle_result"
+echo "    rounds: limit ${limit_rates[*]} | server ${server_rates[*]} | iperf3 ${iperf_rates[*]} MB/s |" \
+    "download ${download_rates[*]} MB/s | with idle ${idle_rates[*]}"
+echo "    download: $download_line"
