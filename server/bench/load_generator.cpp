@@ -318,6 +318,7 @@ SessionResult RunSessions(const SessionOptions &options)
     Clock::time_point t1 = Clock::now();
     StopClients(stop, running, pool);
 
+    result.allSessions = Sum(counters, &ClientCounters::sessions);
     result.sessions = sessions1 - sessions0;
     result.bytesReceived = bytes1 - bytes0;
     result.seconds = Seconds(t1 - t0);

@@ -34,6 +34,7 @@ struct SessionOptions {
 struct SessionResult {
     std::string fault;           // why no load ran (the first session failed), else empty
     uint64_t sessions = 0;       // completed inside the measured window
+    uint64_t allSessions = 0;    // completed in the whole run, warm-up included
     double seconds = 0;
     double rate = 0;             // sessions per second
     uint64_t bytesReceived = 0;  // inside the window

@@ -94,9 +94,10 @@ int main(int argc, char **argv)
             std::cerr << "dorera-loadgen: " << r.fault << "\n";
             return 1;
         }
-        std::printf("sessions=%llu seconds=%.2f rate=%.0f bytes_in=%llu connect_errors=%llu io_errors=%llu "
-                    "wrong_answers=%llu\n",
-                    (unsigned long long)r.sessions, r.seconds, r.rate, (unsigned long long)r.bytesReceived,
+        std::printf("sessions=%llu seconds=%.2f rate=%.0f all_sessions=%llu bytes_in=%llu connect_errors=%llu "
+                    "io_errors=%llu wrong_answers=%llu\n",
+                    (unsigned long long)r.sessions, r.seconds, r.rate, (unsigned long long)r.allSessions,
+                    (unsigned long long)r.bytesReceived,
                     (unsigned long long)r.connectErrors, (unsigned long long)r.ioErrors,
                     (unsigned long long)r.wrongAnswers);
         if (r.wrongAnswers > 0)

@@ -21,8 +21,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 server_bin=""
-seconds=${BENCH_SECONDS:-5}
-rounds=${BENCH_ROUNDS:-3}
+seconds=${BENCH_SECONDS:-3}
+rounds=${BENCH_ROUNDS:-5}
 keep=0
 clients=200
 download_clients=8
@@ -175,24 +175,43 @@ median() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r >= g) ? "met" : "NOT met" }'; }
 
-sessions_round() {  # port; prints the rate
-    local out
-    out=$("$loadgen" sessions --port "$1" --clients $clients --warmup 1 --seconds "$seconds" --files "${files[@]}") || {
+hz=$(getconf CLK_TCK)
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# One load of no-change sessions against PORT, served by process PID: sets round_rate
+# (sessions/s) and round_cpu (CPU time of PID per session, in microseconds).
+sessions_round() {
+    local out c0 c1
+    c0=$(cpu_ticks "$2")
+    if ! out=$("$loadgen" sessions --port "$1" --clients $clients --warmup 0.5 --seconds "$seconds" \
+        --files "${files[@]}" 2>&1); then
         log "sessions against port $1 failed: $out"
-        echo 0
+        round_rate=0
+        round_cpu=0
         return
-    }
+    fi
+    c1=$(cpu_ticks "$2")
     log "sessions port $1: $out"
-    field "$out" rate
+    round_rate=$(field "$out" rate)
+    round_cpu=$(awk -v t=$((c1 - c0)) -v hz="$hz" -v n="$(field "$out" all_sessions)" \
+        'BEGIN { printf "%.0f", (n > 0 ? t / hz * 1e6 / n : 0) }')
 }
 
 # ---------------------------------------------------------------- figure 1
 log "figure 1: $rounds rounds of $seconds s, $clients clients, alternating limit and server"
 limit_rates=()
+limit_cpus=()
 server_rates=()
+server_cpus=()
+pair_ratios=()
 for ((r = 0; r < rounds; r++)); do
-    limit_rates+=("$(sessions_round "$limit_port")")
-    server_rates+=("$(sessions_round "$server_port")")
+    sessions_round "$limit_port" "$limit_pid"
+    limit_rates+=("$round_rate")
+    limit_cpus+=("$round_cpu")
+    sessions_round "$server_port" "$server_pid"
+    server_rates+=("$round_rate")
+    server_cpus+=("$round_cpu")
+    pair_ratios+=("$(ratio "${server_rates[-1]}" "${limit_rates[-1]}")")
 done
 limit_rate=$(median "${limit_rates[@]}")
 server_rate=$(median "${server_rates[@]}")
@@ -208,18 +227,22 @@ for ((r = 0; r < rounds; r++)); do
     iperf_pid=$!
     pids+=("$iperf_pid")
     sleep 0.3
-    iperf3 -c 127.0.0.1 -p "$iperf_port" -P $download_clients -t $((seconds + 1)) -O 1 -J >"$work/iperf.json"
+    # -O 1: the first second is a warm-up, as the load generator's.
+    iperf3 -c 127.0.0.1 -p "$iperf_port" -P $download_clients -t $((${seconds%.*} + 1)) -O 1 -J >"$work/iperf.json" || true
     wait "$iperf_pid" || true
-    rate=$(python3 -c 'import json, sys; print("%.1f" % (json.load(open(sys.argv[1]))["end"]["sum_received"]["bits_per_second"] / 8e6))' "$work/iperf.json")
+    rate=$(python3 -c 'import json, sys; print("%.1f" % (json.load(open(sys.argv[1]))["end"]["sum_received"]["bits_per_second"] / 8e6))' "$work/iperf.json" 2>/dev/null || echo 0)
     log "iperf3: $rate MB/s"
     iperf_rates+=("$rate")
-    download_line=$("$loadgen" download --port "$server_port" --clients $download_clients --warmup 1 \
-        --seconds "$seconds" --stale-slot $big_slot --files "${files[@]}") || { log "download failed: $download_line"; }
+    if ! download_line=$("$loadgen" download --port "$server_port" --clients $download_clients --warmup 1 \
+        --seconds "$seconds" --stale-slot $big_slot --files "${files[@]}" 2>&1); then
+        log "download failed: $download_line"
+    fi
     log "download: $download_line"
-    download_rates+=("$(field "$download_line" mb_per_s)")
+    rate=$(field "$download_line" mb_per_s)
+    download_rates+=("${rate:-0}")
 done
 iperf_rate=$(median "${iperf_rates[@]}")
-download_rate=$(median "${download_rates[@]:-0}")
+download_rate=$(median "${download_rates[@]}")
 
 # ---------------------------------------------------------------- figure 3
 log "figure 3: opening $idle_connections idle connections"
@@ -229,9 +252,13 @@ idle_pid=$!
 pids+=("$idle_pid")
 wait_for_file "$work/idle.ready" 40 "$idle_pid" || log "idle connections not ready: $(cat "$work/idle.out")"
 log "idle: $(cat "$work/idle.ready" 2>/dev/null)"
+rss_open_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$server_pid/status")
 idle_rates=()
+idle_cpus=()
 for ((r = 0; r < rounds; r++)); do
-    idle_rates+=("$(sessions_round "$server_port")")
+    sessions_round "$server_port" "$server_pid"
+    idle_rates+=("$round_rate")
+    idle_cpus+=("$round_cpu")
 done
 idle_rate=$(median "${idle_rates[@]}")
 rss_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$server_pid/status")
@@ -247,18 +274,21 @@ r1=$(ratio "$server_rate" "$limit_rate")
 r2=$(ratio "$download_rate" "$iperf_rate")
 r3=$(ratio "$idle_rate" "$server_rate")
 rate_goal=$(awk -v s="$server_rate" 'BEGIN { print (s >= 5000) ? "met" : "NOT met" }')
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 echo
-echo "Version-server benchmark, $(nproc) cores, load average $load_start at start and $load_end at end;"
-echo "median of $rounds alternating rounds of $seconds s each."
-printf '(1) no-change sessions/s, %d clients:   server %8.0f/s   limit %8.0f/s   %s x  (goal >= 0.8x: %s; >= 5000/s: %s)\n' \
+echo "Version-server benchmark on $(nproc) cores, load average $load_start at start, $load_end at end;"
+echo "each figure the median of $rounds alternating rounds of $seconds s."
+printf '(1) no-change sessions/s, %d clients:  server %7.0f/s     limit  %7.0f/s     %s x  (goal >= 0.8x: %s; >= 5000/s: %s)\n' \
     $clients "$server_rate" "$limit_rate" "$r1" "$(verdict "$r1" 0.8)" "$rate_goal"
-printf '(2) 64 MiB delivery, %d clients:        server %8.1f MB/s iperf3 %8.1f MB/s %s x  (goal >= 0.8x: %s)\n' \
+printf '(2) 64 MiB delivery, %d clients:       server %7.1f MB/s  iperf3 %7.1f MB/s  %s x  (goal >= 0.8x: %s)\n' \
     $download_clients "$download_rate" "$iperf_rate" "$r2" "$(verdict "$r2" 0.8)"
-printf '(3) %d idle connections held:        server %8.0f/s   (1) was %6.0f/s   %s x  (goal >= 0.5x: %s)\n' \
+printf '(3) %d idle connections held:       server %7.0f/s     (1)    %7.0f/s     %s x  (goal >= 0.5x: %s)\n' \
     $idle_connections "$idle_rate" "$server_rate" "$r3" "$(verdict "$r3" 0.5)"
-printf '    server resident memory with them: %.1f MiB (peak %.1f MiB, %d descriptors open); idle clients: %s\n' \
-    "$(awk -v k="$rss_kib" 'BEGIN { print k / 1024 }')" "$(awk -v k="$hwm_kib" 'BEGIN { print k / 1024 }')" \
-    "$server_fds" "$idle_result"
-echo "    rounds: limit ${limit_rates[*]} | server ${server_rates[*]} | iperf3 ${iperf_rates[*]} MB/s |" \
-    "download ${download_rates[*]} MB/s | with idle ${idle_rates[*]}"
-echo "    download: $download_line"
+printf '    server resident memory: %s MiB with the %d connections (%s MiB once they were open, peak %s MiB, %d descriptors)\n' \
+    "$(mib "$rss_kib")" $idle_connections "$(mib "$rss_open_kib")" "$(mib "$hwm_kib")" "$server_fds"
+echo "    idle clients at the end: $idle_result"
+echo "    CPU per session (median, us): server $(median "${server_cpus[@]}"), limit $(median "${limit_cpus[@]}")," \
+    "server with idle connections $(median "${idle_cpus[@]}")"
+echo "    rounds (1): limit ${limit_rates[*]} | server ${server_rates[*]} | server/limit per round ${pair_ratios[*]}"
+echo "    rounds (2): iperf3 ${iperf_rates[*]} MB/s | server ${download_rates[*]} MB/s; last: $download_line"
+echo "    rounds (3): ${idle_rates[*]}"
