@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -31,6 +32,11 @@ std::vector<bench::Checksum> TenChecksums()
     for (size_t i = 0; i < checksums.size(); ++i)
         checksums[i].fill(static_cast<uint8_t>(i + 1));
     return checksums;
+}
+
+bench::LimitAnswers Answers(Bytes address, Bytes launch, std::string launchFile = "")
+{
+    return bench::LimitAnswers{std::move(address), std::move(launch), std::move(launchFile)};
 }
 
 const Bytes kGoodAddress = bench::AddressAnswer({"127.0.0.1:18920", "127.0.0.1:18921", "", ""});
@@ -69,7 +75,7 @@ TEST(Sessions, RefusesAnswersTheLauncherWouldRefuse)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        bench::LimitServer server({c.address, c.launch}, 0, 1);
+        bench::LimitServer server(Answers(c.address, c.launch), 0, 1);
         server.Start();
         bench::SessionOptions options;
         options.target.port = server.Port();
@@ -88,7 +94,7 @@ TEST(Sessions, CompletesWholeSessionsInBothWritePatterns)
 {
     for (bool launcherWrites : {true, false}) {
         SCOPED_TRACE(launcherWrites ? "Launcher's sends" : "coalesced sends");
-        bench::LimitServer server({kGoodAddress, Header(0x83, 0)}, 0, 2);
+        bench::LimitServer server(Answers(kGoodAddress, Header(0x83, 0)), 0, 2);
         server.Start();
         bench::SessionOptions options;
         options.target.port = server.Port();
@@ -141,16 +147,26 @@ TEST(Downloads, ChecksTheFileAndCountsWireBytes)
         const char *what;
         Bytes file;
         const char *fault;  // empty: the load must run
+        bool sendfile = false;
     } cases[] = {
         {"sound file", good, ""},
+        {"sound file through sendfile", good, "", true},
         {"CRC differs", badCrc, "CRC"},
         {"stream cut short", truncated, "cut short"},
         {"other content", wrongFile, "differs from the release"},
         {"other slot", wrongSlot, "not the stale slot"},
     };
+    std::string folder = ::testing::TempDir();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        bench::LimitServer server({kGoodAddress, Concat(Header(0x83, 1), c.file)}, 0, 1);
+        Bytes answer = Concat(Header(0x83, 1), c.file);
+        std::string answerFile;
+        if (c.sendfile) {
+            answerFile = folder + "/bench_answer.bin";
+            std::ofstream(answerFile, std::ios::binary)
+                .write(reinterpret_cast<const char *>(answer.data()), static_cast<std::streamsize>(answer.size()));
+        }
+        bench::LimitServer server(Answers(kGoodAddress, answer, answerFile), 0, 1);
         server.Start();
         bench::DownloadOptions options;
         options.target.port = server.Port();
@@ -160,6 +176,7 @@ TEST(Downloads, ChecksTheFileAndCountsWireBytes)
         options.checksums = TenChecksums();
         options.staleSlot = 3;
         options.expectedMd5 = md5;
+        options.saveAnswer = folder + "/bench_saved.bin";
         bench::DownloadResult result = bench::RunDownloads(options);
         if (*c.fault == '\0') {
             ASSERT_EQ(result.fault, "");
@@ -171,6 +188,9 @@ TEST(Downloads, ChecksTheFileAndCountsWireBytes)
             uint64_t perDownload = 132 + 4 + good.size();
             EXPECT_GE(result.wireBytes, (result.filesCompleted - options.clients) * perDownload);
             EXPECT_LE(result.wireBytes, (result.filesCompleted + options.clients) * perDownload);
+            Bytes saved;
+            ASSERT_TRUE(bench::ReadWholeFile(options.saveAnswer, &saved));
+            EXPECT_TRUE(saved == answer);  // what a trivial server replays to compare
         } else {
             EXPECT_NE(result.fault.find(c.fault), std::string::npos) << result.fault;
             EXPECT_EQ(result.wireBytes, 0u);
@@ -185,7 +205,7 @@ TEST(Idle, HoldsConnectionsAndNoticesWhenTheServerDropsThem)
     options.connectsInFlight = 32;
     options.holdSeconds = 0.3;
     {
-        bench::LimitServer server({kGoodAddress, Header(0x83, 0)}, 0, 1);
+        bench::LimitServer server(Answers(kGoodAddress, Header(0x83, 0)), 0, 1);
         server.Start();
         options.target.port = server.Port();
         bench::IdleResult held = bench::RunIdle(options);
@@ -194,7 +214,7 @@ TEST(Idle, HoldsConnectionsAndNoticesWhenTheServerDropsThem)
         EXPECT_EQ(held.dropped, 0u);
     }
     // A server that goes away while the connections are held: every one is dropped.
-    auto closing = std::make_unique<bench::LimitServer>(bench::LimitAnswers{kGoodAddress, Header(0x83, 0)}, 0, 1);
+    auto closing = std::make_unique<bench::LimitServer>(Answers(kGoodAddress, Header(0x83, 0)), 0, 1);
     closing->Start();
     options.target.port = closing->Port();
     options.connections = 20;

@@ -3,8 +3,15 @@
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
 
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -25,6 +32,33 @@ struct LimitServer::Impl {
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::vector<std::thread> threads;
     std::atomic<uint64_t> refused{0};
+    int launchFd = -1;
+    off_t launchSize = 0;
+
+    ~Impl()
+    {
+        if (launchFd >= 0)
+            close(launchFd);
+    }
+
+    // The whole launch file through sendfile, waiting for room in the socket's buffer.
+    awaitable<bool> SendLaunchFile(tcp::socket &socket)
+    {
+        asio::error_code ec;
+        socket.native_non_blocking(true, ec);
+        off_t offset = 0;
+        while (offset < launchSize) {
+            ssize_t sent = sendfile(socket.native_handle(), launchFd, &offset, static_cast<size_t>(launchSize - offset));
+            if (sent >= 0 || errno == EINTR)
+                continue;
+            if (errno != EAGAIN)
+                co_return false;
+            auto [waitError] = co_await socket.async_wait(tcp::socket::wait_write, kNoThrow);
+            if (waitError)
+                co_return false;
+        }
+        co_return true;
+    }
 
     // Reads requests as they come (several may share one read) and writes the fixed
     // answer of each in order.
@@ -59,7 +93,10 @@ struct LimitServer::Impl {
                 if (have - pos < size)
                     break;
                 pos += size;
-                if (answer) {
+                if (answer == &answers.launch && launchFd >= 0) {
+                    if (!co_await SendLaunchFile(socket))
+                        co_return;
+                } else if (answer) {
                     auto [writeError, written] = co_await asio::async_write(socket, asio::buffer(*answer), kNoThrow);
                     if (writeError)
                         co_return;
@@ -85,6 +122,13 @@ struct LimitServer::Impl {
 LimitServer::LimitServer(LimitAnswers answers, uint16_t port, unsigned threads) : impl_(new Impl)
 {
     impl_->answers = std::move(answers);
+    if (!impl_->answers.launchFile.empty()) {
+        impl_->launchFd = open(impl_->answers.launchFile.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat info;
+        if (impl_->launchFd < 0 || fstat(impl_->launchFd, &info) != 0)
+            throw std::runtime_error("cannot open " + impl_->answers.launchFile);
+        impl_->launchSize = info.st_size;
+    }
     tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
     for (unsigned i = 0; i < std::max(1u, threads); ++i) {
         auto context = std::make_unique<asio::io_context>(1);

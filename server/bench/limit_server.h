@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "bench_wire.h"
 
@@ -13,6 +14,9 @@ namespace bench {
 struct LimitAnswers {
     Bytes address;  // the whole answer to cmd 1
     Bytes launch;   // the whole answer to cmd 3 (header and any files)
+    // When set, the answer to cmd 3 is this file's content instead, handed to the kernel
+    // with sendfile(2): no copy through the server's memory.
+    std::string launchFile;
 };
 
 class LimitServer {

@@ -15,11 +15,16 @@ int main(int argc, char **argv)
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::string> addresses = {"127.0.0.1:18920"};
     std::string portFile;
+    std::string launchAnswer;
+    bool useSendfile = false;
     app.add_option("--port", port, "port (0 picks a free one)")->capture_default_str();
     app.add_option("--threads", threads, "event-loop threads")->capture_default_str();
     app.add_option("--address", addresses, "the four addresses of the address answer (up to 4)")
         ->capture_default_str();
     app.add_option("--port-file", portFile, "write the port there once listening");
+    app.add_option("--launch-answer", launchAnswer,
+                   "file holding the whole answer to cmd 3 (default: 0x83 with no file)");
+    app.add_flag("--sendfile", useSendfile, "send --launch-answer with sendfile(2) instead of from memory");
     CLI11_PARSE(app, argc, argv);
 
     bench::LimitAnswers answers;
@@ -30,6 +35,14 @@ int main(int argc, char **argv)
     }
     auto launch = bench::EncodeHeader(RC_LaunchFile | kResponseBit, 0);
     answers.launch.assign(launch.begin(), launch.end());
+    if (!launchAnswer.empty()) {
+        if (useSendfile) {
+            answers.launchFile = launchAnswer;
+        } else if (!bench::ReadWholeFile(launchAnswer, &answers.launch)) {
+            std::cerr << "dorera-limit-server: cannot read " << launchAnswer << "\n";
+            return 2;
+        }
+    }
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -37,7 +50,14 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the serving threads inherit the mask
 
-    bench::LimitServer server(std::move(answers), port, threads);
+    std::unique_ptr<bench::LimitServer> serverPtr;
+    try {
+        serverPtr = std::make_unique<bench::LimitServer>(std::move(answers), port, threads);
+    } catch (const std::exception &caught) {
+        std::cerr << "dorera-limit-server: " << caught.what() << "\n";
+        return 2;
+    }
+    bench::LimitServer &server = *serverPtr;
     server.Start();
     std::fprintf(stderr, "dorera-limit-server: listening on 127.0.0.1:%u with %u threads\n", server.Port(), threads);
     if (!portFile.empty()) {

@@ -339,6 +339,7 @@ struct DownloadPlan {
     Bytes addressAnswer;      // from the checked download
     FileHeader fileHeader{};  // from the checked download
     std::optional<Checksum> expectedMd5;
+    std::ofstream *save = nullptr;  // receives the checked download's launch-file answer
 };
 
 struct DownloadReport {
@@ -409,6 +410,11 @@ awaitable<DownloadReport> OneDownload(tcp::socket &socket, const DownloadPlan &p
         co_return report;
     }
     report.fileHeader = header;
+    std::ofstream *save = check ? plan.save : nullptr;
+    if (save) {
+        save->write(reinterpret_cast<const char *>(head), sizeof head);
+        save->write(reinterpret_cast<const char *>(&header), sizeof header);
+    }
     std::unique_ptr<FileVerifier> verifier;
     if (check)
         verifier = std::make_unique<FileVerifier>(header, plan.expectedMd5 ? &*plan.expectedMd5 : nullptr);
@@ -423,6 +429,8 @@ awaitable<DownloadReport> OneDownload(tcp::socket &socket, const DownloadPlan &p
         }
         if (verifier)
             verifier->Feed(buffer.data(), n);
+        if (save)
+            save->write(reinterpret_cast<const char *>(buffer.data()), static_cast<std::streamsize>(n));
         remaining -= n;
     }
     if (verifier) {
@@ -481,6 +489,15 @@ DownloadResult RunDownloads(const DownloadOptions &options)
     sent[options.staleSlot] = Checksum{};
     plan.launchRequest = LaunchRequestBytes(sent);
     plan.expectedMd5 = options.expectedMd5;
+    std::ofstream save;
+    if (!options.saveAnswer.empty()) {
+        save.open(options.saveAnswer, std::ios::binary | std::ios::trunc);
+        if (!save) {
+            result.fault = "cannot write " + options.saveAnswer;
+            return result;
+        }
+        plan.save = &save;
+    }
 
     struct First {
         bool ran = false;
@@ -511,6 +528,14 @@ DownloadResult RunDownloads(const DownloadOptions &options)
         result.fault = "the file sent is slot " + std::to_string(WireLe32(first.report.fileHeader.index)) +
                        ", not the stale slot " + std::to_string(options.staleSlot);
         return result;
+    }
+    if (plan.save) {
+        save.close();
+        plan.save = nullptr;
+        if (!save) {
+            result.fault = "cannot write " + options.saveAnswer;
+            return result;
+        }
     }
     plan.addressAnswer = first.report.addressAnswer;
     plan.fileHeader = first.report.fileHeader;

@@ -59,6 +59,7 @@ struct DownloadOptions {
     std::vector<Checksum> checksums;      // the stale slot's entry is sent as zeros
     unsigned staleSlot = 0;
     std::optional<Checksum> expectedMd5;  // the stale file's content, checked once
+    std::string saveAnswer;  // when set, the checked download's launch-file answer is saved there
 };
 
 struct DownloadResult {

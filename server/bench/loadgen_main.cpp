@@ -63,6 +63,8 @@ int main(int argc, char **argv)
     downloadCommand->add_option("--seconds", download.seconds, "seconds counted")->capture_default_str();
     downloadCommand->add_option("--files", downloadFiles, "the launch files in slot order")->required();
     downloadCommand->add_option("--stale-slot", download.staleSlot, "slot whose file is fetched")->required();
+    downloadCommand->add_option("--save-answer", download.saveAnswer,
+                                "save the first launch-file answer (header, file header, data) there");
 
     bench::IdleOptions idle;
     CLI::App *idleCommand = app.add_subcommand(

@@ -4,7 +4,8 @@
 #   (1) no-change sessions per second from 200 concurrent clients, against the trivial
 #       server dorera-limit-server (fixed answers, no logic);
 #   (2) delivery of a 64 MiB launch file to 8 concurrent clients, MB/s of wire bytes,
-#       against iperf3 with 8 streams on loopback;
+#       against iperf3 with 8 streams on loopback (and, for reference, the server's own
+#       answer replayed by the trivial server from memory and with sendfile);
 #   (3) 10,000 idle connections held open while (1) runs again; the server's resident
 #       memory with them.
 # Limit and server runs alternate (BENCH_ROUNDS rounds each) and the median of each side
@@ -33,7 +34,7 @@ while [ $# -gt 0 ]; do
         --seconds) seconds=$2; shift 2 ;;
         --rounds) rounds=$2; shift 2 ;;
         --keep) keep=1; shift ;;
-        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "run_bench.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -217,10 +218,40 @@ limit_rate=$(median "${limit_rates[@]}")
 server_rate=$(median "${server_rates[@]}")
 
 # ---------------------------------------------------------------- figure 2
+# The server's own answer is saved and replayed by two trivial servers, one sending it
+# from memory and one with sendfile(2), to show what the way of sending costs.
+if ! out=$("$loadgen" download --port "$server_port" --clients 1 --warmup 0 --seconds 0.1 --stale-slot $big_slot \
+    --save-answer "$work/answer.bin" --files "${files[@]}" 2>&1); then
+    echo "run_bench.sh: the server's launch-file answer failed its check: $out" >&2
+    exit 1
+fi
+start_replay() {  # port file, extra options
+    local file=$1
+    shift
+    "$limit_server" --port-file "$file" --launch-answer "$work/answer.bin" "$@" 2>>"$work/limit.log" &
+    pids+=("$!")
+    wait_for_file "$file" 10 "$!" || { cat "$work/limit.log" >&2; exit 1; }
+}
+start_replay "$work/memory.port"
+start_replay "$work/sendfile.port" --sendfile
+memory_port=$(head -1 "$work/memory.port")
+sendfile_port=$(head -1 "$work/sendfile.port")
+
+download_round() {  # port; sets round_mb and download_line
+    if ! download_line=$("$loadgen" download --port "$1" --clients $download_clients --warmup 1 \
+        --seconds "$seconds" --stale-slot $big_slot --files "${files[@]}" 2>&1); then
+        log "download from port $1 failed: $download_line"
+    fi
+    log "download port $1: $download_line"
+    round_mb=$(field "$download_line" mb_per_s)
+    round_mb=${round_mb:-0}
+}
+
 log "figure 2: $rounds rounds of $seconds s, $download_clients clients, alternating iperf3 and server"
 iperf_rates=()
 download_rates=()
-download_line=""
+memory_rates=()
+sendfile_rates=()
 for ((r = 0; r < rounds; r++)); do
     iperf_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     iperf3 -s -B 127.0.0.1 -p "$iperf_port" -1 >/dev/null 2>&1 &
@@ -233,16 +264,17 @@ for ((r = 0; r < rounds; r++)); do
     rate=$(python3 -c 'import json, sys; print("%.1f" % (json.load(open(sys.argv[1]))["end"]["sum_received"]["bits_per_second"] / 8e6))' "$work/iperf.json" 2>/dev/null || echo 0)
     log "iperf3: $rate MB/s"
     iperf_rates+=("$rate")
-    if ! download_line=$("$loadgen" download --port "$server_port" --clients $download_clients --warmup 1 \
-        --seconds "$seconds" --stale-slot $big_slot --files "${files[@]}" 2>&1); then
-        log "download failed: $download_line"
-    fi
-    log "download: $download_line"
-    rate=$(field "$download_line" mb_per_s)
-    download_rates+=("${rate:-0}")
+    download_round "$memory_port"
+    memory_rates+=("$round_mb")
+    download_round "$sendfile_port"
+    sendfile_rates+=("$round_mb")
+    download_round "$server_port"
+    download_rates+=("$round_mb")
 done
 iperf_rate=$(median "${iperf_rates[@]}")
 download_rate=$(median "${download_rates[@]}")
+memory_rate=$(median "${memory_rates[@]}")
+sendfile_rate=$(median "${sendfile_rates[@]}")
 
 # ---------------------------------------------------------------- figure 3
 log "figure 3: opening $idle_connections idle connections"
@@ -290,5 +322,9 @@ echo "    idle clients at the end: $idle_result"
 echo "    CPU per session (median, us): server $(median "${server_cpus[@]}"), limit $(median "${limit_cpus[@]}")," \
     "server with idle connections $(median "${idle_cpus[@]}")"
 echo "    rounds (1): limit ${limit_rates[*]} | server ${server_rates[*]} | server/limit per round ${pair_ratios[*]}"
-echo "    rounds (2): iperf3 ${iperf_rates[*]} MB/s | server ${download_rates[*]} MB/s; last: $download_line"
+printf '    (2) the same answer replayed by the trivial server: %.1f MB/s from memory, %.1f MB/s with sendfile\n' \
+    "$memory_rate" "$sendfile_rate"
+echo "    rounds (2): iperf3 ${iperf_rates[*]} | server ${download_rates[*]} | from memory ${memory_rates[*]} |" \
+    "sendfile ${sendfile_rates[*]} MB/s"
+echo "    last download from the server: $download_line"
 echo "    rounds (3): ${idle_rates[*]}"
