@@ -1,6 +1,7 @@
 #!/bin/bash
-# Installs what is missing, builds both trees and runs every test: the suite under wine64
-# (x86_64 build) and the few whole-program runs of the 32-bit deliverables.
+# Installs what is missing, builds the trees and runs every test: the version server's
+# native tests, the suite under wine64 (x86_64 build) and the few whole-program runs of
+# the 32-bit deliverables.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh" || exit 1
@@ -11,6 +12,8 @@ for tree in build-x64 build-i686; do
     timeout 1200 "$root/$tree/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of $tree not ready"
 done
 status=0
+# The version server's own tests run natively, first (a few seconds).
+ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 || status=1
 # Tests share one wineserver, whose named mutexes are machine-wide: run them one at a time.
 ctest --test-dir "$root/build-x64" --output-on-failure --timeout 600 || status=1
 ctest --test-dir "$root/build-i686" --output-on-failure --timeout 900 || status=1

@@ -69,6 +69,10 @@ int Check(const std::string &folder)
 int Reports(const std::string &database, bool csv)
 {
     std::string error;
+    if (!std::filesystem::is_regular_file(database)) {
+        std::fprintf(stderr, "reports: %s: no such database\n", database.c_str());
+        return 1;
+    }
     std::unique_ptr<dvs::ReportStore> store = dvs::OpenSqliteStore(database, error);
     if (!store) {
         std::fprintf(stderr, "reports: %s\n", error.c_str());
