@@ -1,5 +1,6 @@
 // dorera-loadgen: load tests of a version server on this machine (loopback only).
 #include <CLI/CLI.hpp>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <fstream>
@@ -20,6 +21,15 @@ bool ChecksumsOf(const std::vector<std::string> &files, std::vector<bench::Check
         checksums->push_back(digest);
     }
     return true;
+}
+
+// User and system time of this process so far (all its threads).
+double OwnCpuSeconds()
+{
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0)
+        return 0;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void AddTarget(CLI::App *command, bench::Endpoint *target)
@@ -96,10 +106,10 @@ int main(int argc, char **argv)
             std::cerr << "dorera-loadgen: " << r.fault << "\n";
             return 1;
         }
-        std::printf("sessions=%llu seconds=%.2f rate=%.0f all_sessions=%llu bytes_in=%llu connect_errors=%llu "
-                    "io_errors=%llu wrong_answers=%llu\n",
+        std::printf("sessions=%llu seconds=%.2f rate=%.0f all_sessions=%llu cpu_seconds=%.3f bytes_in=%llu "
+                    "connect_errors=%llu io_errors=%llu wrong_answers=%llu\n",
                     (unsigned long long)r.sessions, r.seconds, r.rate, (unsigned long long)r.allSessions,
-                    (unsigned long long)r.bytesReceived,
+                    OwnCpuSeconds(), (unsigned long long)r.bytesReceived,
                     (unsigned long long)r.connectErrors, (unsigned long long)r.ioErrors,
                     (unsigned long long)r.wrongAnswers);
         if (r.wrongAnswers > 0)

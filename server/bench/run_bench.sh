@@ -13,8 +13,8 @@
 #
 #   server/bench/run_bench.sh [--server PATH] [--seconds N] [--rounds N] [--keep]
 #
-# Without --server the script uses build-server/dorera-version-server, building it from
-# server/ when it is missing. The release it prepares (in a temporary folder) has ten
+# Without --server the script builds server/ into build-server (when anything changed) and
+# uses build-server/dorera-version-server. The release it prepares (in a temporary folder) has ten
 # launch files of deterministic data that compress like game assets: 4 KiB blocks, 45% of
 # them random bytes, the rest repetitive 32-byte records (deflate -9 keeps about 60%).
 # Slot 7 is the 64 MiB file.
@@ -50,11 +50,9 @@ limit_server=$bench_build/dorera-limit-server
 
 if [ -z "$server_bin" ]; then
     server_bin=$root/build-server/dorera-version-server
-    if [ ! -x "$server_bin" ]; then
-        log "building the server in build-server"
-        cmake -S "$root/server" -B "$root/build-server" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-        ninja -C "$root/build-server" dorera-version-server >/dev/null
-    fi
+    log "building the server in build-server"
+    [ -f "$root/build-server/build.ninja" ] || cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null
+    ninja -C "$root/build-server" dorera-version-server >/dev/null
 fi
 [ -x "$server_bin" ] || { echo "run_bench.sh: no server at $server_bin" >&2; exit 2; }
 command -v iperf3 >/dev/null || { echo "run_bench.sh: iperf3 is missing" >&2; exit 2; }
@@ -189,6 +187,7 @@ sessions_round() {
         log "sessions against port $1 failed: $out"
         round_rate=0
         round_cpu=0
+        round_client_cpu=0
         return
     fi
     c1=$(cpu_ticks "$2")
@@ -196,22 +195,28 @@ sessions_round() {
     round_rate=$(field "$out" rate)
     round_cpu=$(awk -v t=$((c1 - c0)) -v hz="$hz" -v n="$(field "$out" all_sessions)" \
         'BEGIN { printf "%.0f", (n > 0 ? t / hz * 1e6 / n : 0) }')
+    round_client_cpu=$(awk -v c="$(field "$out" cpu_seconds)" -v n="$(field "$out" all_sessions)" \
+        'BEGIN { printf "%.0f", (n > 0 ? c * 1e6 / n : 0) }')
 }
 
 # ---------------------------------------------------------------- figure 1
 log "figure 1: $rounds rounds of $seconds s, $clients clients, alternating limit and server"
 limit_rates=()
 limit_cpus=()
+limit_client_cpus=()
 server_rates=()
 server_cpus=()
+server_client_cpus=()
 pair_ratios=()
 for ((r = 0; r < rounds; r++)); do
     sessions_round "$limit_port" "$limit_pid"
     limit_rates+=("$round_rate")
     limit_cpus+=("$round_cpu")
+    limit_client_cpus+=("$round_client_cpu")
     sessions_round "$server_port" "$server_pid"
     server_rates+=("$round_rate")
     server_cpus+=("$round_cpu")
+    server_client_cpus+=("$round_client_cpu")
     pair_ratios+=("$(ratio "${server_rates[-1]}" "${limit_rates[-1]}")")
 done
 limit_rate=$(median "${limit_rates[@]}")
@@ -278,6 +283,7 @@ sendfile_rate=$(median "${sendfile_rates[@]}")
 
 # ---------------------------------------------------------------- figure 3
 log "figure 3: opening $idle_connections idle connections"
+rss_before_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$server_pid/status")
 "$loadgen" idle --port "$server_port" --connections $idle_connections --hold 55 --ready-file "$work/idle.ready" \
     >"$work/idle.out" 2>&1 &
 idle_pid=$!
@@ -316,11 +322,20 @@ printf '(2) 64 MiB delivery, %d clients:       server %7.1f MB/s  iperf3 %7.1f M
     $download_clients "$download_rate" "$iperf_rate" "$r2" "$(verdict "$r2" 0.8)"
 printf '(3) %d idle connections held:       server %7.0f/s     (1)    %7.0f/s     %s x  (goal >= 0.5x: %s)\n' \
     $idle_connections "$idle_rate" "$server_rate" "$r3" "$(verdict "$r3" 0.5)"
-printf '    server resident memory: %s MiB with the %d connections (%s MiB once they were open, peak %s MiB, %d descriptors)\n' \
-    "$(mib "$rss_kib")" $idle_connections "$(mib "$rss_open_kib")" "$(mib "$hwm_kib")" "$server_fds"
+printf '    server resident memory: %s MiB with the %d connections (%s MiB before them, %s MiB once they were open,\n' \
+    "$(mib "$rss_kib")" $idle_connections "$(mib "$rss_before_kib")" "$(mib "$rss_open_kib")"
+printf '    peak %s MiB; %d descriptors open)\n' "$(mib "$hwm_kib")" "$server_fds"
 echo "    idle clients at the end: $idle_result"
-echo "    CPU per session (median, us): server $(median "${server_cpus[@]}"), limit $(median "${limit_cpus[@]}")," \
-    "server with idle connections $(median "${idle_cpus[@]}")"
+server_cpu=$(median "${server_cpus[@]}")
+limit_cpu=$(median "${limit_cpus[@]}")
+server_client_cpu=$(median "${server_client_cpus[@]}")
+limit_client_cpu=$(median "${limit_client_cpus[@]}")
+echo "    CPU per session (median, us): server $server_cpu + load generator $server_client_cpu;" \
+    "limit $limit_cpu + load generator $limit_client_cpu; server with the idle connections $(median "${idle_cpus[@]}")"
+awk -v s="$server_cpu" -v sc="$server_client_cpu" -v l="$limit_cpu" -v lc="$limit_client_cpu" -v n="$(nproc)" 'BEGIN {
+    if (s + sc > 0 && l + lc > 0)
+        printf "    so with %d otherwise idle cores: at most %.0f/s for the server, %.0f/s for the limit (%.2f x)\n",
+            n, n * 1e6 / (s + sc), n * 1e6 / (l + lc), (l + lc) / (s + sc) }'
 echo "    rounds (1): limit ${limit_rates[*]} | server ${server_rates[*]} | server/limit per round ${pair_ratios[*]}"
 printf '    (2) the same answer replayed by the trivial server: %.1f MB/s from memory, %.1f MB/s with sendfile\n' \
     "$memory_rate" "$sendfile_rate"
