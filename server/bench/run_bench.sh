@@ -139,6 +139,8 @@ database = "reports.sqlite"
 
 [limits]
 max_connections = $((idle_connections + 5000))
+# The idle connections stay silent for the whole of figure 3, longer runs included.
+idle_seconds = 900
 EOF
 
 # ---------------------------------------------------------------- servers
@@ -284,7 +286,7 @@ sendfile_rate=$(median "${sendfile_rates[@]}")
 # ---------------------------------------------------------------- figure 3
 log "figure 3: opening $idle_connections idle connections"
 rss_before_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$server_pid/status")
-"$loadgen" idle --port "$server_port" --connections $idle_connections --hold 55 --ready-file "$work/idle.ready" \
+"$loadgen" idle --port "$server_port" --connections $idle_connections --hold $((rounds * (${seconds%.*} + 3) + 60)) --ready-file "$work/idle.ready" \
     >"$work/idle.out" 2>&1 &
 idle_pid=$!
 pids+=("$idle_pid")
