@@ -184,7 +184,7 @@ cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 sessions_round() {
     local out c0 c1
     c0=$(cpu_ticks "$2")
-    if ! out=$("$loadgen" sessions --port "$1" --clients $clients --warmup 0.5 --seconds "$seconds" \
+    if ! out=$("$loadgen" sessions --port "$1" --clients $clients --threads "$(nproc)" --warmup 0.5 --seconds "$seconds" \
         --files "${files[@]}" 2>&1); then
         log "sessions against port $1 failed: $out"
         round_rate=0
