@@ -17,7 +17,7 @@ struct Config {
     std::filesystem::path cache = "/var/cache/dorera-version-server";
     std::filesystem::path database = "/var/lib/dorera-version-server/reports.sqlite";
     int maxConnections = 20000;
-    int idleSeconds = 60;                // no byte from the client for this long ends a session
+    int idleSeconds = 60;                // nothing received or taken for this long ends a session
     int sessionSeconds = 600;            // longest session
     int stopGraceSeconds = 10;           // how long a stop waits for sessions in flight
     int threads = 0;                     // network threads; 0: one per core

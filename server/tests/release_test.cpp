@@ -210,13 +210,6 @@ TEST_F(ReleaseFolder, LoadCompressesOnceAndKeepsTheCache)
     EXPECT_EQ(Inflate(repaired->launch[0].message), Bytes({'l', 'a', 'u', 'n', 'c', 'h', 'e', 'r', ' ', 'b', 'y', 't', 'e', 's'}));
 }
 
-TEST(SampleRelease, PassesTheCheck)
-{
-    auto [status, output] = test::RunTool({"check", DVS_SAMPLE_RELEASE});
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("fit to serve"), std::string::npos) << output;
-}
-
 TEST_F(ReleaseFolder, CheckCommandPrintsEveryProblem)
 {
     Check(kAddresses + Launch(1, "..\\x") + Launch(1, "a.dat", "nothing"));

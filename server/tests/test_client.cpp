@@ -1,6 +1,8 @@
 #include "test_client.h"
 #include "common/md5.h"
 
+#include <httplib.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,14 +31,6 @@ using Clock = std::chrono::steady_clock;
 Client::~Client()
 {
     Close();
-}
-
-Client &Client::operator=(Client &&other) noexcept
-{
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-    return *this;
 }
 
 bool Client::Connect(uint16_t port, int receiveBuffer)
@@ -325,20 +319,10 @@ std::string ServerProcess::Log() const
 
 long long ServerProcess::Metric(const std::string &series) const
 {
-    Client client;
-    if (!client.Connect(metricsPort_))
-        return -1;
-    std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    client.Send(Bytes(request.begin(), request.end()));
-    std::string page;
-    char piece[4096];
-    ssize_t got;
-    while ((got = recv(client.Fd(), piece, sizeof piece, 0)) > 0)
-        page.append(piece, static_cast<size_t>(got));
-    size_t at = page.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return -1;
-    return std::stoll(page.substr(at + series.size() + 2));
+    httplib::Client http("127.0.0.1", metricsPort_);
+    auto response = http.Get("/metrics");
+    size_t at = response ? response->body.find("\n" + series + " ") : std::string::npos;
+    return at == std::string::npos ? -1 : std::stoll(response->body.substr(at + series.size() + 2));
 }
 
 bool ServerProcess::WaitMetric(const std::string &series, long long value, int timeoutMs) const

@@ -17,8 +17,8 @@ class Client {
 public:
     Client() = default;
     ~Client();
-    Client(Client &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Client &operator=(Client &&other) noexcept;
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
     // receiveBuffer: a small window, for a client that reads slowly.
     bool Connect(uint16_t port, int receiveBuffer = 0);
     bool Send(const Bytes &bytes);
