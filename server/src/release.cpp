@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <strings.h>
 #include <fstream>
 #include <set>
 
@@ -228,12 +229,22 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         std::string where = "launch slot " + std::to_string(file.slot);
         if (file.slot >= static_cast<uint32_t>(kMaxLaunchFiles))
             problems.push_back(where + ": slots go from 0 to 29");
-        if (!slots.insert(file.slot).second)
+        if (!slots.insert(file.slot).second) {
             problems.push_back(where + " is repeated");
+            continue;
+        }
         if (file.name.empty())
             file.name = file.source.filename().string();
         CheckName(file, where, problems);
-        if (!file.wireName.empty() && !names.insert(file.wireName).second)
+        // The Launcher saves slot 0 as its own name with ".tmp" and moves that over the
+        // running "Launcher.exe": under any other name the replacement is never found.
+        if (file.slot == 0 && strcasecmp(file.name.c_str(), "Launcher.exe") != 0)
+            problems.push_back(where + " name " + Quoted(file.name) + " must be Launcher.exe");
+        // Windows compares names without regard to case.
+        std::string key = file.wireName;
+        for (char &c : key)
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+        if (!key.empty() && !names.insert(key).second)
             problems.push_back(where + " name " + Quoted(file.name) + " is used by another slot");
         CheckSource(file, where, problems);
         manifest.launch.push_back(file);

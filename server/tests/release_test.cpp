@@ -137,8 +137,9 @@ TEST_F(ReleaseFolder, EachProblemGetsOneMessage)
         {kAddresses, "no [[launch]] entries"},
         {kAddresses + Launch(1, "a.dat"), "no launch slot 0"},
         {kAddresses + kSlot0 + Launch(30, "a.dat"), "launch slot 30: slots go from 0 to 29"},
-        {kAddresses + kSlot0 + Launch(0, "b.dat"), "launch slot 0 is repeated"},
-        {kAddresses + kSlot0 + Launch(1, "Launcher.exe"), "is used by another slot"},
+        {kAddresses + kSlot0 + Launch(0, "Launcher.exe"), "launch slot 0 is repeated"},
+        {kAddresses + Launch(0, "Game.exe", "files/Launcher.exe"), "must be Launcher.exe"},
+        {kAddresses + kSlot0 + Launch(1, "LAUNCHER.EXE"), "is used by another slot"},
         {kAddresses + kSlot0 + Launch(1, "a.dat", "files/missing.dat"), "files/missing.dat is missing"},
         {kAddresses + kSlot0 + Launch(1, "..\\a.dat"), "launch slot 1 name \"..\\a.dat\" is unsafe"},
         {kAddresses + kSlot0 + Launch(1, "C:\\a.dat"), "is unsafe: it holds a colon"},
@@ -212,7 +213,7 @@ TEST_F(ReleaseFolder, LoadCompressesOnceAndKeepsTheCache)
 
 TEST_F(ReleaseFolder, CheckCommandPrintsEveryProblem)
 {
-    Check(kAddresses + Launch(1, "..\\x") + Launch(1, "a.dat", "nothing"));
+    Check(kAddresses + Launch(1, "..\\x") + Launch(1, "a.dat") + Launch(2, "b.dat", "nothing"));  // no slot 0
     auto [status, output] = test::RunTool({"check", folder_.string()});
     EXPECT_EQ(status, 1);
     for (const char *expected : {"is unsafe", "repeated", "nothing is missing", "no launch slot 0", "4 problems"})

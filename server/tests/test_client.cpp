@@ -220,11 +220,22 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
     return std::make_pair(param, file);
 }
 
+// Every folder of the run, removed when the test program ends.
+static struct TempFolders {
+    std::vector<fs::path> made;
+    ~TempFolders()
+    {
+        for (const fs::path &folder : made)
+            fs::remove_all(folder);
+    }
+} g_tempFolders;
+
 fs::path TempFolder(const std::string &name)
 {
     fs::path folder = fs::temp_directory_path() / ("dvs-test-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(folder);
     fs::create_directories(folder);
+    g_tempFolders.made.push_back(folder);
     return folder;
 }
 
