@@ -2,6 +2,7 @@
 // flag, and the exact bytes it sends.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -196,6 +197,8 @@ TEST(Downloads, ChecksTheFileAndCountsWireBytes)
             EXPECT_EQ(result.wireBytes, 0u);
         }
     }
+    std::remove((folder + "/bench_answer.bin").c_str());
+    std::remove((folder + "/bench_saved.bin").c_str());
 }
 
 TEST(Idle, HoldsConnectionsAndNoticesWhenTheServerDropsThem)
