@@ -45,6 +45,7 @@ static const LauncherPlatform kSystemPlatform = {
     ::ShellExecuteA,
     ::GetProcessImageFileNameA,
     ::SHGetSpecialFolderPathA,
+    ::WaitForSingleObject,
 };
 
 LauncherPlatform g_platform = kSystemPlatform;
