@@ -40,6 +40,11 @@ static bool EndsWithBackslash(const char *text)
     return length > 0 && FindLastBackslash(text) == (int)(length - 1);
 }
 
+bool InstallFolderFits(const char *folder)
+{
+    return strlen(folder) + kLongestFileNameInFolder < kPathBufferSize;
+}
+
 static bool AddBackslash(char *text, size_t size)
 {
     return EndsWithBackslash(text) || AppendString(text, size, "\\");
@@ -59,7 +64,7 @@ bool NormaliseInstallFolder(char *folder, size_t folderSize, const char *suggest
         return false;
     if (!AddBackslash(result, sizeof result))
         return false;
-    if (strlen(result) + kLongestFileNameInFolder >= kPathBufferSize)
+    if (!InstallFolderFits(result))
         return false;
     return CopyString(folder, folderSize, result);
 }
@@ -129,20 +134,6 @@ int AddUninstallEntry(const char *name, const char *manifestPath)
                                       manifestPath)
                ? 1
                : 0;
-}
-
-int ReadInstallPath(char *buffer)
-{
-    HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETUP_REGISTRY_KEY, 0, KEY_READ | KEY_WRITE, &key) !=
-        ERROR_SUCCESS)
-        return 0;
-    // One byte is kept back so that a value stored without its terminator still ends in one.
-    DWORD size = kPathBufferSize - 1;
-    LONG status = RegQueryValueExA(key, INSTALL_PATH_VALUE, NULL, NULL, (BYTE *)buffer, &size);
-    RegCloseKey(key);
-    buffer[status == ERROR_SUCCESS ? size : 0] = '\0';
-    return status == ERROR_SUCCESS;
 }
 
 int SaveInstallPath(const char *folder)

@@ -15,6 +15,11 @@ int RunInstall(char *folder, HWND dialog);
 // or a file path built from it would not fit 260 bytes.
 bool NormaliseInstallFolder(char *folder, size_t folderSize, const char *suggestedFolder);
 
+// Whether an install folder (ending in a backslash) leaves room within 260 bytes for the
+// longest file name Setup writes into it, "uninstall.dat". The one length rule of the
+// folder box and of Browse.
+bool InstallFolderFits(const char *folder);
+
 // Byte-wise, case-sensitive search for "Veldra".
 bool ContainsGameName(const char *text);
 
@@ -30,8 +35,7 @@ int InstallLauncherFiles(const char *folder);
 // 1 if added; 0 if listed already, name is NULL or a write failed.
 int AddUninstallEntry(const char *name, const char *manifestPath);
 
-// "InstallPath" of HKLM "software\Veldra", as recorded by an earlier install.
-int ReadInstallPath(char *buffer);
+// Records folder as "InstallPath" of HKLM "software\Veldra". 1 if stored.
 int SaveInstallPath(const char *folder);
 
 // Saves a shell link to target (description "DoreraRarede", working folder the target's

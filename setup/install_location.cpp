@@ -24,8 +24,10 @@ static int Warn(HWND owner, const char *text, UINT buttons)
 
 int CheckInstallPath(const char *path)
 {
-    if (path == NULL || path[0] == '\0')
+    if (path == NULL || path[0] == '\0') {
+        Warn(g_mainDialog, MSG_NO_INSTALL_FOLDER, MB_OK);
         return 0;
+    }
     if (path[0] == '\\' && path[1] == '\\') {
         Warn(g_mainDialog, MSG_NETWORK_PATH, MB_OK);
         return 0;

@@ -86,26 +86,31 @@ int BrowseInstallFolder(char *buffer)
 }
 
 // Browse: a folder the checks accept becomes that folder + "Veldra\" in the folder box.
-// Returns the dialog procedure's answer.
+// A folder too long to install into is refused first, by the rule Install applies, so
+// that no question about the drive is asked for it. Returns the dialog procedure's answer.
 static INT_PTR OnBrowse()
 {
     char folder[kPathBufferSize] = "";
     if (!BrowseInstallFolder(folder))
         return FALSE;
-    if (!CheckInstallPath(folder)) {
-        SetFocus(g_folderBox);
-        return TRUE;
-    }
+    char installFolder[kPathBufferSize];
     size_t length = strlen(folder);
-    bool fits = (length > 0 && FindLastBackslash(folder) == (int)(length - 1)) ||
-                AppendString(folder, sizeof folder, "\\");
-    if (!fits || !AppendString(folder, sizeof folder, GAME_NAME "\\")) {
+    bool fits = CopyString(installFolder, sizeof installFolder, folder) &&
+                ((length > 0 && FindLastBackslash(folder) == (int)(length - 1)) ||
+                 AppendString(installFolder, sizeof installFolder, "\\")) &&
+                AppendString(installFolder, sizeof installFolder, GAME_NAME "\\") &&
+                InstallFolderFits(installFolder);
+    if (!fits) {
         g_setupPlatform.MessageBoxA(g_mainDialog, MSG_PATH_TOO_LONG, SETUP_CAPTION, MB_ICONERROR);
         SetFocus(g_folderBox);
         return TRUE;
     }
-    CopyString(g_suggestedFolder, sizeof g_suggestedFolder, folder);
-    SetWindowTextA(g_folderBox, folder);
+    if (!CheckInstallPath(folder)) {
+        SetFocus(g_folderBox);
+        return TRUE;
+    }
+    CopyString(g_suggestedFolder, sizeof g_suggestedFolder, installFolder);
+    SetWindowTextA(g_folderBox, installFolder);
     return FALSE;
 }
 

@@ -46,6 +46,7 @@ static const LauncherPlatform kSystemPlatform = {
     ::GetProcessImageFileNameA,
     ::WriteFile,
     ::SHGetSpecialFolderPathA,
+    ::WaitForSingleObject,
 };
 
 LauncherPlatform g_platform = kSystemPlatform;

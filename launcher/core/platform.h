@@ -43,6 +43,8 @@ struct LauncherPlatform {
     // Environment preparation.
     // The shell's special-folder path query (the Fonts folder for the font install).
     BOOL (WINAPI *SHGetSpecialFolderPathA)(HWND owner, LPSTR path, int folder, BOOL create);
+    // The wait for the runtime package to end, given vcrtInstallTimeoutMs.
+    DWORD (WINAPI *WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
 };
 
 extern LauncherPlatform g_platform;

@@ -97,7 +97,7 @@ int InstallVcrt()
         return 0;
 
     int installed = 0;
-    DWORD wait = WaitForSingleObject(process.hProcess, g_platform.vcrtInstallTimeoutMs);
+    DWORD wait = g_platform.WaitForSingleObject(process.hProcess, g_platform.vcrtInstallTimeoutMs);
     if (wait == WAIT_OBJECT_0) {
         DWORD exitCode = (DWORD)-1;
         GetExitCodeProcess(process.hProcess, &exitCode);

@@ -3,16 +3,23 @@
 #   bash tests/i686/setup_install.sh <build-dir> <source-dir>
 # Setup runs from a folder with a "Launcher.ini" beside it; the folder box is filled and
 # Install pressed through the keyboard on the build's virtual display (Setup's windows
-# live inside Wine's desktop window). Then: Setup's exit code, "Launcher.exe" byte for
-# byte the Launcher of the same build, "Launcher.ini" copied, the uninstall manifest,
-# the parent record, the shortcuts and the registry value. Cleans up what it made and
-# ends the Launcher that Setup started. Each process start of a 32-bit build costs about
-# a minute, so waits are generous.
+# live inside Wine's desktop window). It starts from a known state: no InstallPath, no
+# shortcuts, a Quick Launch folder. Then each result exactly: Setup's exit code,
+# "Launcher.exe" byte for byte the Launcher of the same build, "Launcher.ini" copied, the
+# uninstall manifest, the parent record (Setup started from a Unix shell has no Windows
+# parent, so its log says so and no "Setup.ini" is written), the three shortcuts with
+# their target, and the registry value. Cleans up what it made and ends the Launcher that
+# Setup started. Each process start of a 32-bit build costs about a minute, so waits are
+# generous.
 set -uo pipefail
 build=$(cd "${1:?build dir}" && pwd)
 run="$build/wine-run.sh"
 eval "$(DR_WINE_ENV=1 "$run" 2>/dev/null)" 2>/dev/null
 export DISPLAY WINEPREFIX
+
+# The registry's 32-bit view, which the 32-bit Setup writes, through the 64-bit reg.exe
+# of the same prefix: no emulated process start.
+reg32() { env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64 reg "$@" /reg:32; }
 
 fail() { echo "FAIL: $*" >&2; status=1; }
 status=0
@@ -23,10 +30,17 @@ cp "$build/setup/Setup.exe" "$work/src/Setup.exe"
 printf '[General]\r\nClientID=20261207\r\n[SvrAddr]\r\ncount=1\r\naddr0=127.0.0.1:1\r\n' >"$work/src/Launcher.ini"
 dest_win="Z:${work//\//\\}\\dest"
 installed="$work/dest/Veldra"
+installed_win="$dest_win\\Veldra\\"
 group="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Veldra"
 desktop="$WINEPREFIX/drive_c/users/Public/Desktop/Veldra.lnk"
-had_install_path=0
-grep -qs '"InstallPath"' "$WINEPREFIX/system.reg" && had_install_path=1
+quick_folder="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Internet Explorer/Quick Launch"
+quick="$quick_folder/Veldra.lnk"
+made_quick_folder=0
+[ -d "$quick_folder" ] || { mkdir -p "$quick_folder" && made_quick_folder=1; }
+rm -rf "$group"
+rm -f "$desktop" "$quick"
+# No install recorded before this one (the value may be left by an earlier run).
+reg32 delete 'HKLM\Software\Veldra' /v InstallPath /f >"$work/reg-before.out" 2>&1
 
 pixel() {  # x y: the colour of one screen pixel as "r,g,b"
     import -window root -crop "1x1+$1+$2" -depth 8 txt:- 2>/dev/null | sed -n '2s/.*(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1,\2,\3/p'
@@ -42,7 +56,17 @@ cleanup() {
     [ -n "${setup_pid:-}" ] && kill -0 "$setup_pid" 2>/dev/null && kill "$setup_pid"
     for pid in $(launcher_pids); do kill "$pid"; done
     rm -rf "$group"
-    [ -f "$desktop" ] && grep -aq 'i686-setup-install' "$desktop" && rm -f "$desktop"
+    rm -f "$desktop" "$quick"
+    [ "$made_quick_folder" = 1 ] && rmdir "$quick_folder" 2>/dev/null
+}
+
+links_to() {  # link target: whether the shortcut names target (in GBK or UTF-16)
+    python3 - "$1" "$2" <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+target = sys.argv[2]
+sys.exit(0 if target.encode('gbk') in data or target.encode('utf-16-le') in data else 1)
+PY
 }
 trap cleanup EXIT
 
@@ -83,24 +107,21 @@ cmp -s "$installed/Launcher.exe" "$build/launcher/Launcher.exe" ||
 cmp -s "$installed/Launcher.ini" "$work/src/Launcher.ini" || fail "Launcher.ini was not copied"
 printf '[General]\r\nf0=Launcher.exe\r\ncnt=2\r\nf1=uninstall.exe\r\n' | cmp -s - "$installed/uninstall.dat" ||
     fail "uninstall.dat is not as expected"
-# Started from a Unix shell, Setup may have no Windows parent to record: then it says so
-# in its log, in the folder it was started in.
-if [ -f "$installed/Setup.ini" ]; then
-    grep -q '^SetupFile=.' "$installed/Setup.ini" || fail "Setup.ini names no parent"
-else
-    grep -Eq '^(Open parent process|Get parent process file name) fail, error [0-9]+\.'$'\r''$' "$work/cwd/setup.log" ||
-        fail "neither Setup.ini nor the parent line in setup.log"
-fi
-[ -f "$group/Veldra.lnk" ] || fail "no program-group shortcut"
-[ -f "$desktop" ] || fail "no desktop shortcut"
-grep -aq 'Launcher.exe' "$group/Veldra.lnk" 2>/dev/null || fail "the program-group shortcut does not name Launcher.exe"
-
-# The registry value: deleting it both shows that it was written and puts the prefix
-# back as it was (when no earlier install had recorded a folder).
-if [ "$had_install_path" = 0 ]; then
-    "$run" reg delete 'HKLM\Software\Veldra' /v InstallPath /f >"$work/reg.out" 2>&1 ||
-        fail "InstallPath was not recorded"
-fi
+# Started from a Unix shell, Setup has no Windows parent (process id 0): it logs the
+# failed open in the folder it was started in and writes no "Setup.ini".
+printf 'Open parent process fail, error 87.\r\n' | cmp -s - "$work/cwd/setup.log" ||
+    fail "setup.log is not the one parent line: $(cat -A "$work/cwd/setup.log" 2>&1)"
+[ ! -e "$installed/Setup.ini" ] || fail "Setup.ini written without a parent"
+for link in "$group/Veldra.lnk" "$quick" "$desktop"; do
+    if [ ! -f "$link" ]; then
+        fail "no shortcut $link"
+    elif ! links_to "$link" "${installed_win}Launcher.exe"; then
+        fail "$link does not name ${installed_win}Launcher.exe"
+    fi
+done
+reg32 query 'HKLM\Software\Veldra' /v InstallPath >"$work/reg.out" 2>&1
+recorded=$(tr -d '\r' <"$work/reg.out" | sed -n 's/^ *InstallPath  *REG_SZ  *//p')
+[ "$recorded" = "$installed_win" ] || fail "InstallPath is not $installed_win: $(cat "$work/reg.out")"
 for pid in $(launcher_pids); do echo "ending the Launcher Setup started (pid $pid)"; done
 [ "$status" = 0 ] && echo "PASS: the deliverable Setup.exe installed into $installed"
 exit "$status"

@@ -62,7 +62,9 @@ protected:
 
     void TearDown() override
     {
+        // Every request the server saw was one it knows.
         server_.Stop();
+        EXPECT_EQ("", server_.Report());
         EnvironmentTest::TearDown();
     }
 

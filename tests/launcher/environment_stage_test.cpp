@@ -60,7 +60,9 @@ protected:
 
     void TearDown() override
     {
+        // Every request the server saw was one it knows.
         server_.Stop();
+        EXPECT_EQ("", server_.Report());
         EnvironmentTest::TearDown();
     }
 
@@ -269,6 +271,7 @@ TEST_F(StageTest, FailuresAndTheirResultCodes)
         }
         CloseWorkerSocket(context());
         server.Stop();
+        EXPECT_EQ("", server.Report());
     }
 }
 

@@ -4,6 +4,7 @@
 #include "tests/launcher/environment_test_util.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,8 @@ using env_test::LogWatch;
 namespace {
 
 // The runtime's product codes in the order they must be asked about.
-const char *const kCodesInOrder[kVcrtProductCodeCount] = {
+const int kCodeCount = 10;
+const char *const kCodesInOrder[kCodeCount] = {
     "{9BE518E6-ECC6-35A9-88E4-87755C07200F}", "{86CE1746-9EFF-3C9C-8755-81EA8903AC34}",
     "{5FCE6D76-F5DC-37AB-B2B8-22AB8CEDB1D4}", "{515643D1-4E9E-342F-A75A-D1F16448DC04}",
     "{9A25302D-30C0-39D9-BD6F-21E6EC160475}", "{8220EEFE-38CD-377E-8595-13398D740ACE}",
@@ -22,13 +24,13 @@ const char *const kCodesInOrder[kVcrtProductCodeCount] = {
 };
 
 // What the fake product-state query answers, per product code, and what it was asked.
-int g_states[kVcrtProductCodeCount];
+int g_states[kCodeCount];
 std::vector<std::string> g_asked;
 
 int WINAPI FakeProductState(LPCSTR productCode)
 {
     g_asked.push_back(productCode);
-    for (int i = 0; i < kVcrtProductCodeCount; ++i)
+    for (int i = 0; i < kCodeCount; ++i)
         if (std::string(productCode) == kCodesInOrder[i])
             return g_states[i];
     return -1;
@@ -77,7 +79,7 @@ TEST_F(VcrtTest, DetectionThroughProductCodes)
     struct Case {
         const char *name;
         int mark;           // -1: no key at all, else the mark's value
-        int states[kVcrtProductCodeCount];
+        int states[kCodeCount];
         int expected;
         int asked;          // how many codes were queried (and logged)
     } cases[] = {
@@ -91,7 +93,7 @@ TEST_F(VcrtTest, DetectionThroughProductCodes)
         env_test::RemoveVcrtMark(true);
         if (c.mark >= 0)
             env_test::WriteVcrtMark((DWORD)c.mark);
-        for (int i = 0; i < kVcrtProductCodeCount; ++i)
+        for (int i = 0; i < kCodeCount; ++i)
             g_states[i] = c.states[i];
         g_asked.clear();
         LogWatch log(sandbox());
@@ -127,20 +129,93 @@ TEST_F(VcrtTest, UnwritableMarkStillReportsAnInstalledProduct)
     EXPECT_EQ(0, SaveVcrtInstalled());
 }
 
+namespace {
+
+// For its lifetime, HKLM "software\Veldra" is gone, as on a machine that Setup never
+// saw; the values it held (an install's InstallPath, or what a killed test left) are put
+// back afterwards.
+class VeldraKeySetAside {
+public:
+    VeldraKeySetAside()
+    {
+        HKEY key;
+        existed_ = RegOpenKeyExA(HKEY_LOCAL_MACHINE, env_test::kVeldraKey, 0, KEY_READ, &key) ==
+                   ERROR_SUCCESS;
+        if (!existed_)
+            return;
+        for (DWORD i = 0;; ++i) {
+            char name[256];
+            BYTE data[2048];
+            DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+            if (RegEnumValueA(key, i, name, &nameSize, NULL, &type, data, &dataSize) !=
+                ERROR_SUCCESS)
+                break;
+            values_.push_back({std::string(name, nameSize), type,
+                               std::string((const char *)data, dataSize)});
+        }
+        RegCloseKey(key);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, env_test::kVeldraKey);
+    }
+    ~VeldraKeySetAside()
+    {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, env_test::kVeldraKey);
+        HKEY key;
+        if (!existed_ || RegCreateKeyExA(HKEY_LOCAL_MACHINE, env_test::kVeldraKey, 0, NULL, 0,
+                                         KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+            return;
+        for (const Value &value : values_)
+            RegSetValueExA(key, value.name.c_str(), 0, value.type,
+                           (const BYTE *)value.data.data(), (DWORD)value.data.size());
+        RegCloseKey(key);
+    }
+    VeldraKeySetAside(const VeldraKeySetAside &) = delete;
+    VeldraKeySetAside &operator=(const VeldraKeySetAside &) = delete;
+
+private:
+    struct Value {
+        std::string name;
+        DWORD type;
+        std::string data;
+    };
+    bool existed_ = false;
+    std::vector<Value> values_;
+};
+
+std::string StringValue(const char *name)
+{
+    char data[512] = "";
+    DWORD size = sizeof data;
+    RegGetValueA(HKEY_LOCAL_MACHINE, env_test::kVeldraKey, name, RRF_RT_REG_SZ, NULL, data, &size);
+    return data;
+}
+
+}  // namespace
+
 TEST_F(VcrtTest, SaveCreatesTheKeyWhenSetupHasNot)
 {
-    env_test::RemoveVcrtMark(true);
-    if (env_test::VeldraKeyExists())
-        GTEST_SKIP() << "software\\Veldra holds other values here; cannot start without it";
-    EXPECT_EQ(1, SaveVcrtInstalled());
-    DWORD mark = 0, type = 0;
-    ASSERT_TRUE(env_test::ReadVcrtMark(&mark, &type));
-    EXPECT_EQ(1u, mark);
-    EXPECT_EQ((DWORD)REG_DWORD, type);
-    // Later starts find the runtime through the mark alone.
-    EXPECT_EQ(1, IsVcrtInstalled());
-    EXPECT_TRUE(g_asked.empty());
-    env_test::RemoveVcrtMark(true);
+    VeldraKeySetAside machine;
+    // What an interrupted install or test may leave in the key: it must not stop this test.
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, env_test::kVeldraKey, 0, NULL, 0,
+                                             KEY_WRITE, NULL, &key, NULL));
+    const char *leftOver = "C:\\Left\\Veldra\\";
+    RegSetValueExA(key, "InstallPath", 0, REG_SZ, (const BYTE *)leftOver, (DWORD)strlen(leftOver) + 1);
+    RegCloseKey(key);
+    {
+        VeldraKeySetAside fresh;
+        ASSERT_FALSE(env_test::VeldraKeyExists());
+        EXPECT_EQ(1, SaveVcrtInstalled());
+        DWORD mark = 0, type = 0;
+        ASSERT_TRUE(env_test::ReadVcrtMark(&mark, &type));
+        EXPECT_EQ(1u, mark);
+        EXPECT_EQ((DWORD)REG_DWORD, type);
+        // Later starts find the runtime through the mark alone.
+        EXPECT_EQ(1, IsVcrtInstalled());
+        EXPECT_TRUE(g_asked.empty());
+    }
+    EXPECT_EQ(leftOver, StringValue("InstallPath")) << "put back";
+    DWORD mark = 0;
+    EXPECT_FALSE(env_test::ReadVcrtMark(&mark));
 }
 
 TEST_F(VcrtTest, RealInstallerQueryIsTheProductStateEntry)
@@ -150,7 +225,6 @@ TEST_F(VcrtTest, RealInstallerQueryIsTheProductStateEntry)
     // from an unknown one; a failed look-up would answer -1 to both.
     EXPECT_EQ(-2, g_platform.MsiQueryProductStateA("not a product code"));
     EXPECT_EQ(-1, g_platform.MsiQueryProductStateA("{00000000-1111-2222-3333-444444444444}"));
-    EXPECT_EQ(300000u, g_platform.vcrtInstallTimeoutMs);
 }
 
 TEST_F(VcrtTest, PackageExitCodeDecides)
@@ -178,6 +252,28 @@ TEST_F(VcrtTest, PackageExitCodeDecides)
             << record;
         EXPECT_TRUE(dr_test::FileExists(folder_ + VCRT_PACKAGE_NAME));
     }
+}
+
+namespace {
+
+std::vector<DWORD> g_waits;
+
+DWORD WINAPI RecordedWait(HANDLE handle, DWORD milliseconds)
+{
+    g_waits.push_back(milliseconds);
+    return WaitForSingleObject(handle, milliseconds);
+}
+
+}  // namespace
+
+// The package may run for five minutes before it is ended.
+TEST_F(VcrtTest, PackageIsGivenFiveMinutes)
+{
+    PlacePackage(0, 0);
+    g_waits.clear();
+    g_platform.WaitForSingleObject = RecordedWait;
+    EXPECT_EQ(1, InstallVcrt());
+    EXPECT_EQ(std::vector<DWORD>{5u * 60u * 1000u}, g_waits);
 }
 
 TEST_F(VcrtTest, PackageThatNeverEndsIsTerminated)

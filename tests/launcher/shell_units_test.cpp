@@ -14,16 +14,16 @@
 
 TEST(ResultCodeName, EveryCodeHasItsTextAndUnknownCodesShareOne)
 {
-    const char *expected[] = {
-        "成功", "读取配置文件失败", "检查操作系统版本失败", "下载VC运行库失败", "安装VC运行库失败",
-        "配置环境失败", "下载更新配置文件失败", "保存更新配置文件失败", "校验更新配置文件失败",
-        "更新失败", "安装更新失败", "注册组件失败", "连接服务器失败", "下载服务器地址信息失败",
-        "保存服务器地址信息失败",
+    const struct { unsigned code; const char *text; } cases[] = {
+        {0, "成功"}, {1, "读取配置文件失败"}, {2, "检查操作系统版本失败"}, {3, "下载VC运行库失败"},
+        {4, "安装VC运行库失败"}, {5, "配置环境失败"}, {6, "下载更新配置文件失败"},
+        {7, "保存更新配置文件失败"}, {8, "校验更新配置文件失败"}, {9, "更新失败"},
+        {10, "安装更新失败"}, {11, "注册组件失败"}, {12, "连接服务器失败"},
+        {13, "下载服务器地址信息失败"}, {14, "保存服务器地址信息失败"},
+        {15, "未知错误"}, {255, "未知错误"}, {0x80000000u, "未知错误"}, {0xFFFFFFFFu, "未知错误"},
     };
-    for (unsigned code = 0; code < 15; ++code)
-        EXPECT_STREQ(expected[code], ResultCodeName(code)) << code;
-    EXPECT_STREQ("未知错误", ResultCodeName(15));
-    EXPECT_STREQ("未知错误", ResultCodeName(0xFFFFFFFFu));
+    for (const auto &c : cases)
+        EXPECT_STREQ(c.text, ResultCodeName(c.code)) << c.code;
 }
 
 TEST(UpdateLogName, MonthAndDayPaddedTimeDigitsRunTogether)
@@ -47,24 +47,22 @@ TEST(UpdateLogName, MonthAndDayPaddedTimeDigitsRunTogether)
 
 TEST(ClientId, BitsFollowTheLayoutFromYearDownToRandom)
 {
-    SYSTEMTIME t = {};
-    t.wYear = 2026; t.wMonth = 12; t.wDay = 7; t.wHour = 6; t.wMinute = 51;
-    t.wSecond = 48; t.wMilliseconds = 999;
-    uint64_t id = (uint64_t)MakeClientId(&t, 0xABCD1234u);
-    EXPECT_EQ(2026u, id >> 52);
-    EXPECT_EQ(12u, (id >> 48) & 0xF);
-    EXPECT_EQ(7u, (id >> 43) & 0x1F);
-    EXPECT_EQ(6u, (id >> 38) & 0x1F);
-    EXPECT_EQ(51u, (id >> 32) & 0x3F);
-    EXPECT_EQ(48u, (id >> 26) & 0x3F);
-    EXPECT_EQ(999u, (id >> 16) & 0x3FF);
-    EXPECT_EQ(0x1234u, id & 0xFFFF);
-
-    // From 2048 on bit 63 is set and the identifier is written as a negative number.
-    t.wYear = 2048;
-    EXPECT_LT(MakeClientId(&t, 0), 0);
-    t.wYear = 2047;
-    EXPECT_GT(MakeClientId(&t, 0), 0);
+    // Expected values worked out by hand from the layout: year in bits 63-52, month
+    // 51-48, day 47-43, hour 42-38, minute 37-32, second 31-26, milliseconds 25-16 and
+    // the low 16 bits of the random number.
+    const struct { WORD year, month, day, hour, minute, second, ms; uint32_t random; int64_t id; } cases[] = {
+        {2026, 12, 7, 6, 51, 48, 999, 0xABCD1234u, 9127733989021782580LL},
+        {2026, 1, 2, 3, 4, 5, 6, 7u, 9124592754364907527LL},
+        {2047, 12, 31, 23, 59, 59, 999, 0xFFFFFFFFu, 9222525395451510783LL},
+        // From 2048 on bit 63 is set and the identifier is a negative number.
+        {2048, 1, 1, 0, 0, 0, 0, 0u, -9223081765785042944LL},
+    };
+    for (const auto &c : cases) {
+        SYSTEMTIME t = {};
+        t.wYear = c.year; t.wMonth = c.month; t.wDay = c.day; t.wHour = c.hour;
+        t.wMinute = c.minute; t.wSecond = c.second; t.wMilliseconds = c.ms;
+        EXPECT_EQ(c.id, MakeClientId(&t, c.random)) << c.year << "-" << c.month << "-" << c.day;
+    }
 }
 
 // A hidden window that collects the messages the worker side posts.

@@ -2,7 +2,6 @@
 // out through the seam table.
 #include "setup/install_location.h"
 #include "setup/setup_state.h"
-#include "setup/setup_texts.h"
 #include "tests/setup/setup_fakes.h"
 
 #include <gtest/gtest.h>
@@ -26,9 +25,9 @@ TEST(ChooseInstallPath, FollowsTheOrderOfPreference)
         {{{'C', Fixed(1)}, {'D', Fixed(3.5)}, {'E', Removable(20)}}, "D:\\Veldra\\"},
         {{{'C', Fixed(1)}, {'D', {DRIVE_REMOTE, GiB(100), false}}}, ""},
         {{{'A', Fixed(100)}, {'B', Removable(100)}}, ""},  // never looked at
-        {{{'D', Bytes(kRecommendedFreeBytes)}, {'E', Bytes(kRecommendedFreeBytes + 1)}}, "E:\\Veldra\\"},
-        {{{'C', Bytes(kMinimumFreeBytes)}, {'D', Bytes(kMinimumFreeBytes)}}, ""},
-        {{{'D', Bytes(kMinimumFreeBytes + 1)}}, "D:\\Veldra\\"},
+        {{{'D', Bytes(5242880000ull)}, {'E', Bytes(5242880000ull + 1)}}, "E:\\Veldra\\"},
+        {{{'C', Bytes(3145728000ull)}, {'D', Bytes(3145728000ull)}}, ""},
+        {{{'D', Bytes(3145728000ull + 1)}}, "D:\\Veldra\\"},
         {{{'D', {DRIVE_FIXED, GiB(50), true}}, {'E', Fixed(3.5)}}, "E:\\Veldra\\"},  // failed query: 0
         {{}, ""},
     };
@@ -41,8 +40,8 @@ TEST(ChooseInstallPath, FollowsTheOrderOfPreference)
         EXPECT_STREQ(c.expected, buffer);
         ASSERT_EQ(c.expected[0] == '\0' ? 1u : 0u, g_boxes.size());
         if (!g_boxes.empty()) {
-            EXPECT_EQ(MSG_NO_DRIVE, g_boxes[0].text);
-            EXPECT_EQ(SETUP_CAPTION, g_boxes[0].caption);
+            EXPECT_EQ("所有磁盘均无法满足安装需求，请释放足够的空间后手动选择安装目录！", g_boxes[0].text);
+            EXPECT_EQ("DoreraRarede", g_boxes[0].caption);
             EXPECT_EQ((UINT)(MB_OK | MB_ICONWARNING), g_boxes[0].style);
         }
     }
@@ -57,20 +56,20 @@ TEST(CheckInstallPath, RejectsWithTheRightMessageOrAsks)
         std::vector<std::pair<const char *, UINT>> boxes; bool ownedByDialog;
     } cases[] = {
         {Fixed(10), dir, {}, 1, {}, false},
-        {Bytes(kRecommendedFreeBytes), dir, {}, 1, {}, false},
-        {Bytes(kMinimumFreeBytes), dir, {}, 0, {{MSG_NO_SPACE, ok}}, false},
-        {Fixed(4), dir, {IDYES}, 1, {{MSG_LOW_SPACE_QUESTION, yesNo}}, false},
-        {Fixed(4), dir, {IDNO}, 0, {{MSG_LOW_SPACE_QUESTION, yesNo}}, false},
-        {{DRIVE_FIXED, GiB(50), true}, dir, {}, 0, {{MSG_NO_SPACE, ok}}, false},
-        {{DRIVE_REMOTE, GiB(50), false}, dir, {}, 0, {{MSG_BAD_DRIVE_TYPE, ok}}, true},  // mapped drive
-        {{DRIVE_CDROM, GiB(50), false}, dir, {}, 0, {{MSG_BAD_DRIVE_TYPE, ok}}, true},
-        {Removable(50), dir, {IDCANCEL}, 0, {{MSG_REMOVABLE_DRIVE, okCancel}}, true},
-        {Removable(50), dir, {IDOK}, 1, {{MSG_REMOVABLE_DRIVE, okCancel}}, true},
-        {Removable(4), dir, {IDOK, IDYES}, 1, {{MSG_REMOVABLE_DRIVE, okCancel}, {MSG_LOW_SPACE_QUESTION, yesNo}}, false},
-        {Fixed(10), FILE_ATTRIBUTE_ARCHIVE, {}, 0, {{MSG_NOT_A_FOLDER, ok}}, true},
-        {Fixed(10), INVALID_FILE_ATTRIBUTES, {}, 0, {{MSG_NOT_LOCAL, ok}}, true},
-        {Fixed(10), dir | FILE_ATTRIBUTE_VIRTUAL, {}, 0, {{MSG_NOT_LOCAL, ok}}, true},
-        {Fixed(10), dir | FILE_ATTRIBUTE_ENCRYPTED, {}, 0, {{MSG_ENCRYPTED, ok}}, true},
+        {Bytes(5242880000ull), dir, {}, 1, {}, false},
+        {Bytes(3145728000ull), dir, {}, 0, {{"您选择的文件夹所在分区没有足够的磁盘空间，请重新选择！", ok}}, false},
+        {Fixed(4), dir, {IDYES}, 1, {{"您选择的文件夹所在分区剩余空间仅满足现阶段的安装需求，建议您释放部分磁盘空间或重新选择一个更大的分区以适应游戏更新时的空间要求。确定使用此分区吗？", yesNo}}, false},
+        {Fixed(4), dir, {IDNO}, 0, {{"您选择的文件夹所在分区剩余空间仅满足现阶段的安装需求，建议您释放部分磁盘空间或重新选择一个更大的分区以适应游戏更新时的空间要求。确定使用此分区吗？", yesNo}}, false},
+        {{DRIVE_FIXED, GiB(50), true}, dir, {}, 0, {{"您选择的文件夹所在分区没有足够的磁盘空间，请重新选择！", ok}}, false},
+        {{DRIVE_REMOTE, GiB(50), false}, dir, {}, 0, {{"无效的驱动器类型，请选择其它分区！", ok}}, true},  // mapped drive
+        {{DRIVE_CDROM, GiB(50), false}, dir, {}, 0, {{"无效的驱动器类型，请选择其它分区！", ok}}, true},
+        {Removable(50), dir, {IDCANCEL}, 0, {{"您选择的安装路径所在驱动器类型为可移动磁盘，程序性能可能会受到影响，确定要安装在此分区吗？", okCancel}}, true},
+        {Removable(50), dir, {IDOK}, 1, {{"您选择的安装路径所在驱动器类型为可移动磁盘，程序性能可能会受到影响，确定要安装在此分区吗？", okCancel}}, true},
+        {Removable(4), dir, {IDOK, IDYES}, 1, {{"您选择的安装路径所在驱动器类型为可移动磁盘，程序性能可能会受到影响，确定要安装在此分区吗？", okCancel}, {"您选择的文件夹所在分区剩余空间仅满足现阶段的安装需求，建议您释放部分磁盘空间或重新选择一个更大的分区以适应游戏更新时的空间要求。确定使用此分区吗？", yesNo}}, false},
+        {Fixed(10), FILE_ATTRIBUTE_ARCHIVE, {}, 0, {{"您选择的安装路径不是有效的文件夹，请重新选择！", ok}}, true},
+        {Fixed(10), INVALID_FILE_ATTRIBUTES, {}, 0, {{"您选择的文件夹不是有效的本地路径，请重新选择！", ok}}, true},
+        {Fixed(10), dir | FILE_ATTRIBUTE_VIRTUAL, {}, 0, {{"您选择的文件夹不是有效的本地路径，请重新选择！", ok}}, true},
+        {Fixed(10), dir | FILE_ATTRIBUTE_ENCRYPTED, {}, 0, {{"您选择的文件夹为带有加密属性，可能会影响游戏性能，请去掉加密属性或重新选择！", ok}}, true},
     };
     int index = 0;
     for (const auto &c : cases) {
@@ -85,7 +84,7 @@ TEST(CheckInstallPath, RejectsWithTheRightMessageOrAsks)
         for (size_t i = 0; i < c.boxes.size(); ++i) {
             EXPECT_EQ(c.boxes[i].first, g_boxes[i].text);
             EXPECT_EQ(c.boxes[i].second, g_boxes[i].style);
-            EXPECT_EQ(SETUP_CAPTION, g_boxes[i].caption);
+            EXPECT_EQ("DoreraRarede", g_boxes[i].caption);
         }
         if (!g_boxes.empty()) {
             EXPECT_EQ(c.ownedByDialog ? g_mainDialog : NULL, g_boxes.back().owner);
@@ -95,11 +94,23 @@ TEST(CheckInstallPath, RejectsWithTheRightMessageOrAsks)
 
 static UINT WINAPI NoDriveQuery(LPCSTR) { ADD_FAILURE() << "drive asked"; return DRIVE_FIXED; }
 
-TEST(CheckInstallPath, UncPathIsRejectedBeforeAnyDriveQuery)
+// A network path, and an empty one, are refused with their message before any drive query.
+TEST(CheckInstallPath, RefusedBeforeAnyDriveQuery)
 {
-    FakeScope fakes;
-    g_setupPlatform.GetDriveTypeA = NoDriveQuery;
-    EXPECT_EQ(0, CheckInstallPath("\\\\server\\share\\games"));
-    ASSERT_EQ(1u, g_boxes.size());
-    EXPECT_EQ(MSG_NETWORK_PATH, g_boxes[0].text);
+    const struct { const char *path, *text; } cases[] = {
+        {"\\\\server\\share\\games", "您选择的文件夹为网络路径，请选择有效的本地文件夹！"},
+        {"", "请选择或输入一个有效的安装目录！"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        FakeScope fakes;
+        g_setupPlatform.GetDriveTypeA = NoDriveQuery;
+        g_mainDialog = (HWND)(ULONG_PTR)0x1234;
+        EXPECT_EQ(0, CheckInstallPath(c.path));
+        ASSERT_EQ(1u, g_boxes.size());
+        EXPECT_EQ(c.text, g_boxes[0].text);
+        EXPECT_EQ("DoreraRarede", g_boxes[0].caption);
+        EXPECT_EQ((UINT)(MB_OK | MB_ICONWARNING), g_boxes[0].style);
+        EXPECT_EQ(g_mainDialog, g_boxes[0].owner);
+    }
 }

@@ -4,13 +4,13 @@
 #include "setup/main_dialog.h"
 #include "setup/setup_resource.h"
 #include "setup/setup_state.h"
-#include "setup/setup_texts.h"
 #include "tests/setup/setup_fakes.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <algorithm>
 #include <thread>
 
 using namespace setup_test;
@@ -20,7 +20,7 @@ static std::string g_browseResult;  // empty: the picker is cancelled
 
 static LPITEMIDLIST WINAPI FakeBrowse(LPBROWSEINFOA info)
 {
-    EXPECT_STREQ(TEXT_BROWSE_TITLE, info->lpszTitle);
+    EXPECT_STREQ("提示：客户端运行过程中需要占用3GB以上的磁盘空间，请尽量选择剩余空间充足的分区。", info->lpszTitle);
     EXPECT_EQ(0x43u, info->ulFlags);
     return g_browseResult.empty() ? NULL : ILCreateFromPathA(g_browseResult.c_str());
 }
@@ -61,7 +61,7 @@ TEST_F(MainDialogTest, OpensWithTheProposalOrTheHint)
     g_suggestedFolder[0] = '\0';
     Open({{'C', Fixed(1)}});
     ASSERT_EQ(1u, g_boxes.size());
-    EXPECT_EQ(MSG_NO_DRIVE, g_boxes[0].text);
+    EXPECT_EQ("所有磁盘均无法满足安装需求，请释放足够的空间后手动选择安装目录！", g_boxes[0].text);
     EXPECT_EQ(dialog, g_boxes[0].owner);
     EXPECT_EQ("", Text(IDC_MAIN_FOLDER));
     EXPECT_EQ("无法找到合适的磁盘位置作为游戏运行目录，请单击 [浏览(B)] 并选择一个有效的文件夹，" HINT_TAIL, Text(IDC_MAIN_INFO));
@@ -82,7 +82,7 @@ TEST_F(MainDialogTest, AgreementBrowseAndAnEmptyFolder)
     EXPECT_EQ(games + "Veldra\\", std::string(g_suggestedFolder));
     g_drives[(char)toupper(games[0])] = {DRIVE_REMOTE, GiB(20), false};  // refused: box unchanged, focused
     Click(IDC_MAIN_BROWSE);
-    EXPECT_EQ(MSG_BAD_DRIVE_TYPE, g_boxes.at(0).text);
+    EXPECT_EQ("无效的驱动器类型，请选择其它分区！", g_boxes.at(0).text);
     EXPECT_EQ(games + "Veldra\\", Text(IDC_MAIN_FOLDER));
     EXPECT_EQ(GetDlgItem(dialog, IDC_MAIN_FOLDER), GetFocus());
 
@@ -90,11 +90,113 @@ TEST_F(MainDialogTest, AgreementBrowseAndAnEmptyFolder)
     SetDlgItemTextA(dialog, IDC_MAIN_FOLDER, "");
     Click(IDC_MAIN_INSTALL);
     ASSERT_EQ(1u, g_boxes.size());
-    EXPECT_EQ(MSG_NO_INSTALL_FOLDER, g_boxes[0].text);
+    EXPECT_EQ("请选择或输入一个有效的安装目录！", g_boxes[0].text);
     EXPECT_EQ((UINT)MB_ICONERROR, g_boxes[0].style);
     EXPECT_EQ(dialog, g_boxes[0].owner);
     EXPECT_EQ("安装失败！请单击 [浏览(B)] 并选择一个有效的文件夹，" HINT_TAIL, Text(IDC_MAIN_INFO));
     EXPECT_TRUE(Enabled(IDC_MAIN_FOLDER) && Enabled(IDC_MAIN_INSTALL));
+}
+
+// The install folder of a browsed folder is it + "\\Veldra\\"; "uninstall.dat" must still fit
+// within 260 bytes after it. A folder beyond that is refused before anything is asked
+// about its drive (here a removable one, whose question would come first).
+TEST_F(MainDialogTest, BrowseRefusesATooLongFolderFirst)
+{
+    std::string games = dr_test::FreshFolder();
+    Open({{'D', Fixed(20)}, {(char)toupper(games[0]), {DRIVE_REMOVABLE, GiB(20), false}}});
+    const struct { size_t length; bool accepted; } cases[] = {{238, true}, {239, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        std::string chosen = games + std::string(c.length - games.size(), 'a');
+        ASSERT_TRUE(CreateDirectoryA(chosen.c_str(), NULL)) << chosen;
+        g_browseResult = chosen;
+        g_boxes.clear();
+        g_answers = {IDOK};
+        SetDlgItemTextA(dialog, IDC_MAIN_FOLDER, "D:\\Veldra\\");
+        Click(IDC_MAIN_BROWSE);
+        ASSERT_EQ(1u, g_boxes.size());
+        if (c.accepted) {
+            EXPECT_EQ("您选择的安装路径所在驱动器类型为可移动磁盘，程序性能可能会受到影响，确定要安装在此分区吗？", g_boxes[0].text);
+            EXPECT_EQ(chosen + "\\Veldra\\", Text(IDC_MAIN_FOLDER));
+            EXPECT_EQ(246u, Text(IDC_MAIN_FOLDER).size()) << "with \"uninstall.dat\": 259 bytes";
+        } else {
+            EXPECT_EQ("您选择的安装路径过长，请选择一个路径较短的文件夹！", g_boxes[0].text);
+            EXPECT_EQ((UINT)MB_ICONERROR, g_boxes[0].style);
+            EXPECT_EQ(dialog, g_boxes[0].owner);
+            EXPECT_EQ("D:\\Veldra\\", Text(IDC_MAIN_FOLDER));
+            EXPECT_EQ(GetDlgItem(dialog, IDC_MAIN_FOLDER), GetFocus());
+        }
+    }
+}
+
+// The main dialog's template as compiled into Setup's resources (DLGTEMPLATEEX): each
+// control's id, class and style. A class is given by ordinal or by name.
+struct TemplateControl { DWORD id, style; std::string className; };
+
+static const WORD *SkipTextOrOrdinal(const WORD *at, std::string *className = NULL)
+{
+    static const char *const kPredefined[] = {"button", "edit", "static"};
+    if (*at == 0xFFFF) {
+        if (className != NULL && at[1] >= 0x80 && at[1] <= 0x82)
+            *className = kPredefined[at[1] - 0x80];
+        return at + 2;
+    }
+    for (; *at != 0; ++at)
+        if (className != NULL)
+            *className += (char)tolower((char)*at);
+    return at + 1;
+}
+
+static std::vector<TemplateControl> MainTemplateControls()
+{
+    std::vector<TemplateControl> controls;
+    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(129), (LPCSTR)RT_DIALOG);
+    const BYTE *base = found ? (const BYTE *)LockResource(LoadResource(NULL, found)) : NULL;
+    if (base == NULL || ((const WORD *)base)[0] != 1 || ((const WORD *)base)[1] != 0xFFFF)
+        return controls;
+    DWORD style = *(const DWORD *)(base + 12);
+    WORD count = *(const WORD *)(base + 16);
+    const WORD *at = (const WORD *)(base + 26);
+    for (int i = 0; i < 3; ++i)  // menu, class, title
+        at = SkipTextOrOrdinal(at);
+    if (style & DS_SETFONT)
+        at = SkipTextOrOrdinal(at + 3);  // point size, weight, italic and character set; face
+    for (WORD i = 0; i < count; ++i) {
+        const BYTE *item = (const BYTE *)(((ULONG_PTR)at + 3) & ~(ULONG_PTR)3);
+        TemplateControl control = {*(const DWORD *)(item + 20), *(const DWORD *)(item + 8), ""};
+        at = SkipTextOrOrdinal((const WORD *)(item + 24), &control.className);
+        at = SkipTextOrOrdinal(at);
+        WORD extra = *at++;
+        at = (const WORD *)((const BYTE *)at + extra);
+        controls.push_back(control);
+    }
+    return controls;
+}
+
+TEST(MainDialogTemplate, ControlsCarryTheirStyles)
+{
+    const char *kButton = "button", *kEdit = "edit", *kStatic = "static";
+    const struct { DWORD id; const char *className; DWORD style; } expected[] = {
+        {1, kButton, BS_DEFPUSHBUTTON | WS_TABSTOP},
+        {1015, kStatic, SS_LEFT | WS_GROUP},
+        {1001, kEdit, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+        {1002, kButton, BS_PUSHBUTTON | WS_TABSTOP},
+        {1004, kButton, BS_AUTOCHECKBOX | WS_TABSTOP},
+        {1005, kStatic, SS_ETCHEDHORZ},
+        {1007, kButton, BS_AUTOCHECKBOX | WS_TABSTOP},
+        {1010, kStatic, SS_NOTIFY | WS_GROUP},  // the "查看" link
+    };
+    std::vector<TemplateControl> controls = MainTemplateControls();
+    ASSERT_EQ(11u, controls.size());
+    for (const auto &e : expected) {
+        SCOPED_TRACE(e.id);
+        auto control = std::find_if(controls.begin(), controls.end(),
+                                    [&](const TemplateControl &c) { return c.id == e.id; });
+        ASSERT_NE(controls.end(), control);
+        EXPECT_EQ(e.className, control->className);
+        DWORD wanted = e.style | WS_CHILD | WS_VISIBLE;
+        EXPECT_EQ(wanted, control->style & wanted) << std::hex << control->style;
+    }
 }
 
 TEST_F(MainDialogTest, InstallingStateAnimatesAndLeavingAsksFirst)
@@ -128,7 +230,7 @@ TEST_F(MainDialogTest, InstallingStateAnimatesAndLeavingAsksFirst)
     EXPECT_TRUE(IsWindowVisible(dialog));
     SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     ASSERT_EQ(2u, g_boxes.size());
-    EXPECT_EQ(MSG_CONFIRM_QUIT, g_boxes[1].text);
+    EXPECT_EQ("安装尚未完成，确定现在退出吗？", g_boxes[1].text);
     EXPECT_EQ((UINT)(MB_OKCANCEL | MB_ICONWARNING), g_boxes[1].style);
     EXPECT_FALSE(IsWindowVisible(dialog)) << "ended";
 }
@@ -141,7 +243,7 @@ static SeenLicense ShowAndAnswer(HWND dialog, int button, bool throughLink = fal
 {
     SeenLicense seen;
     std::thread helper([&] {
-        dr_test::SeenDialog box = dr_test::WaitForDialog(GetCurrentProcessId(), TEXT_LICENSE_CAPTION, 5000);
+        dr_test::SeenDialog box = dr_test::WaitForDialog(GetCurrentProcessId(), "《Dorerararede》用户许可协议", 5000);
         if (box.window == NULL)
             return;
         HWND edit = GetDlgItem(box.window, IDC_LICENSE_TEXT);

@@ -2,7 +2,6 @@
 // and the end of the process come from the seam table; files and the registry are real.
 #include "setup/install.h"
 #include "setup/setup_state.h"
-#include "setup/setup_texts.h"
 #include "common/mutex_names.h"
 #include "tests/setup/setup_fakes.h"
 #include "tests/support/test_support.h"
@@ -21,7 +20,7 @@ static BOOL WINAPI FakeCreateProcess(LPCSTR app, LPSTR commandLine, LPSECURITY_A
 {
     ++g_run.calls;
     g_run.app = app, g_run.commandLine = commandLine, g_run.directory = directory, g_run.flags = flags;
-    g_run.mutexHeld = IsMutexHeldElsewhere(SETUP_MUTEX_NAME);
+    g_run.mutexHeld = IsMutexHeldElsewhere("Global\\_kv_proc_inst_name_setup_wd_");
     process->hProcess = CreateEventA(NULL, FALSE, FALSE, NULL);  // handles to resume and close
     process->hThread = CreateEventA(NULL, FALSE, FALSE, NULL);
     return g_run.succeeds;
@@ -81,7 +80,7 @@ protected:
         ASSERT_EQ(1u, g_boxes.size());
         EXPECT_EQ(text, g_boxes[0].text);
         EXPECT_EQ((UINT)MB_ICONERROR, g_boxes[0].style);
-        EXPECT_EQ(SETUP_CAPTION, g_boxes[0].caption);
+        EXPECT_EQ("DoreraRarede", g_boxes[0].caption);
         EXPECT_EQ(owner, g_boxes[0].owner);
     }
     static constexpr const char *kIni = "[SvrAddr]\r\ncount=1\r\naddr0=127.0.0.1:18920\r\n";
@@ -125,7 +124,7 @@ TEST_F(RunInstallTest, AFailedLauncherStartHoldsTheMutexAgain)
 {
     g_run.succeeds = false;
     EXPECT_EQ(0, Install(target));
-    ExpectOneError(MSG_START_CLIENT_FAILED, dialog);
+    ExpectOneError("启动客户端失败", dialog);
     EXPECT_FALSE(g_run.mutexHeld);
     EXPECT_EQ(0, g_run.exits);
     EXPECT_EQ(installed, RegisteredInstallPath()) << "everything else installed";
@@ -134,7 +133,7 @@ TEST_F(RunInstallTest, AFailedLauncherStartHoldsTheMutexAgain)
     ASSERT_TRUE(dr_test::CopyFileTo(dr_test::BuiltFile("setup\\Setup.exe"), copy));
     dr_test::ChildProcess second = dr_test::StartChild(copy, "", "");
     dr_test::SeenDialog refusal = dr_test::WaitForDialog(second.pid, "", 30000);
-    EXPECT_EQ(MSG_SETUP_RUNNING, refusal.text);
+    EXPECT_EQ("安装程序正在运行！", refusal.text);
     if (refusal.window != NULL)
         dr_test::PressDialogButton(refusal.window, IDOK);
     EXPECT_EQ(0, dr_test::WaitChild(second, 30000));
@@ -145,7 +144,7 @@ TEST_F(RunInstallTest, WithoutSettingsFileBesideSetupTheInstallFails)
     DeleteFileA((g_setupFolder + "Launcher.ini").c_str());
     std::string before = RegisteredInstallPath();
     EXPECT_EQ(0, Install(target));
-    ExpectOneError(MSG_INSTALL_FAILED, dialog);
+    ExpectOneError("安装失败！", dialog);
     EXPECT_TRUE(dr_test::FileExists(installed + "Launcher.exe")) << "written before the copy failed";
     EXPECT_EQ(before, RegisteredInstallPath());
     EXPECT_EQ(0, g_run.calls);
@@ -157,7 +156,7 @@ TEST_F(RunInstallTest, ShortcutsFollowTheDesktopBoxAndOnlyTheGroupFailureIsTold)
     g_run.groupFails = true;
     RemoveDirectoryA((g_special + "AppData\\Microsoft\\Internet Explorer\\Quick Launch").c_str());
     EXPECT_EQ(1, Install(target));
-    ExpectOneError(MSG_GROUP_SHORTCUT_FAILED, dialog);
+    ExpectOneError("创建程序组快捷方式失败！", dialog);
     EXPECT_TRUE(dr_test::ListFiles(g_special + "Desktop\\*").empty());
     EXPECT_EQ(1, g_run.calls) << "the sequence went on";
 }
@@ -166,6 +165,6 @@ TEST_F(RunInstallTest, ATooLongFolderIsRefusedBeforeAnythingIsWritten)
 {
     std::string typed = target + std::string(250 - target.size(), 'a');
     EXPECT_EQ(0, Install(typed));
-    ExpectOneError(MSG_PATH_TOO_LONG, dialog);
+    ExpectOneError("您选择的安装路径过长，请选择一个路径较短的文件夹！", dialog);
     EXPECT_FALSE(dr_test::FileExists(typed)) << "nothing created";
 }

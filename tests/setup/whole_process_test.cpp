@@ -1,6 +1,5 @@
 // The real Setup.exe as a child process on the virtual display: its guards, and a whole
 // install into a fresh folder that ends with the Launcher started for real.
-#include "setup/setup_texts.h"
 #include "common/mutex_names.h"
 #include "tests/setup/setup_fakes.h"
 #include "tests/support/test_support.h"
@@ -36,7 +35,7 @@ static void ExpectRefusal(const char *heldMutex, const char *text)
     dr_test::ChildProcess setup = dr_test::StartChild(PlaceSetup(NULL), "", dr_test::FreshFolder("-cwd"));
     ASSERT_NE((HANDLE)NULL, setup.process);
     dr_test::SeenDialog box = dr_test::WaitForDialog(setup.pid, "", kWaitMs);
-    EXPECT_EQ(SETUP_CAPTION, box.caption);
+    EXPECT_EQ("DoreraRarede", box.caption);
     EXPECT_EQ(text, box.text);
     if (box.window != NULL)
         dr_test::PressDialogButton(box.window, IDOK);
@@ -45,12 +44,12 @@ static void ExpectRefusal(const char *heldMutex, const char *text)
 
 TEST(SetupProcess, RefusesASecondSetup)
 {
-    ExpectRefusal(SETUP_MUTEX_NAME, MSG_SETUP_RUNNING);
+    ExpectRefusal("Global\\_kv_proc_inst_name_setup_wd_", "安装程序正在运行！");
 }
 
 TEST(SetupProcess, RefusesToRunBesideTheUninstaller)
 {
-    ExpectRefusal(UNINSTALL_MUTEX_NAME, MSG_UNINSTALL_RUNNING);
+    ExpectRefusal("Global\\_kv_proc_inst_name_uninstall_", "卸载程序正在运行，无法启动！");
 }
 
 // A process of the given program name started by parentPid, or 0.
@@ -103,7 +102,7 @@ static std::string SpecialFolder(int csidl)
     return std::string(path) + "\\";
 }
 
-TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
+TEST(SetupProcess, InstallsIntoATypedChineseFolderAndStartsTheLauncher)
 {
     MachineStateLock lock;
     CoInitialize(NULL);
@@ -117,22 +116,24 @@ TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
 
     const char *ini = "[General]\r\nClientID=setup-test\r\n[SvrAddr]\r\ncount=1\r\naddr0=127.0.0.1:1\r\n";
     std::string setupExe = PlaceSetup(ini);
-    std::string typed = dr_test::FreshFolder();
-    std::string installed = typed + "Veldra\\";
+    // A folder with a Chinese name, whose last character's second byte is 0x5C (a
+    // backslash when read byte by byte): the install folder is made inside it.
+    std::string typed = dr_test::FreshFolder() + "游戏轡";
+    std::string installed = typed + "\\Veldra\\";
     std::string cwd = dr_test::FreshFolder("-cwd");
     dr_test::ChildProcess setup = dr_test::StartChild(setupExe, "", cwd);
     ASSERT_NE((HANDLE)NULL, setup.process);
     DWORD setupPid = setup.pid;
-    dr_test::SeenDialog main = dr_test::WaitForDialog(setupPid, TEXT_WINDOW_TITLE, kWaitMs);
+    dr_test::SeenDialog main = dr_test::WaitForDialog(setupPid, "Veldra微端安装程序", kWaitMs);
     if (main.window == NULL) {
         dr_test::WaitChild(setup, 0);  // ends it
         FAIL() << "Setup's dialog did not appear";
     }
-    EXPECT_TRUE(IsMutexHeldElsewhere(SETUP_MUTEX_NAME)) << "held while the dialog runs";
-    EXPECT_FALSE(IsMutexHeldElsewhere(UNINSTALL_MUTEX_NAME)) << "the probe left no mutex behind";
+    EXPECT_TRUE(IsMutexHeldElsewhere("Global\\_kv_proc_inst_name_setup_wd_")) << "held while the dialog runs";
+    EXPECT_FALSE(IsMutexHeldElsewhere("Global\\_kv_proc_inst_name_uninstall_")) << "the probe left no mutex behind";
     // Setup's guards have passed: from now on the "uninstaller" runs, so the Launcher that
     // Setup starts stops at its own guard with a message, leaving everything as installed.
-    dr_test::HeldMutex uninstaller(UNINSTALL_MUTEX_NAME);
+    dr_test::HeldMutex uninstaller("Global\\_kv_proc_inst_name_uninstall_");
     ASSERT_TRUE(SetDlgItemTextA(main.window, 1001, typed.c_str()));
     dr_test::PressDialogButton(main.window, IDOK);
 
@@ -147,7 +148,7 @@ TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
     QueryFullProcessImageNameA(launcher, 0, image, &imageSize);
     EXPECT_STRCASEEQ((installed + "Launcher.exe").c_str(), image);
     dr_test::SeenDialog refusal = dr_test::WaitForDialog(launcherPid, "", kWaitMs);
-    EXPECT_EQ(MSG_UNINSTALL_RUNNING, refusal.text) << "Setup's mutex was gone, the uninstaller's not";
+    EXPECT_EQ("卸载程序正在运行，无法启动！", refusal.text) << "Setup's mutex was gone, the uninstaller's not";
     if (refusal.window != NULL)
         dr_test::PressDialogButton(refusal.window, IDOK);
     if (WaitForSingleObject(launcher, kWaitMs) != WAIT_OBJECT_0)
@@ -166,6 +167,8 @@ TEST(SetupProcess, InstallsIntoATypedFolderAndStartsTheLauncher)
     GetPrivateProfileStringA("General", "SetupFile", "", parent, sizeof parent, (installed + "Setup.ini").c_str());
     EXPECT_STRCASEEQ(self, parent) << "Setup.ini names the program that started Setup";
     EXPECT_FALSE(dr_test::FileExists(cwd + "setup.log")) << "nothing went wrong, nothing logged";
+    EXPECT_NE(std::string::npos, dr_test::UnixPathOf(installed + "Launcher.exe").find(u8"/游戏轡/Veldra/Launcher.exe"))
+        << "the Chinese name reaches the Unix side as the same characters";
 
     for (const std::string &link : {groupFolder + "Veldra.lnk", quickLaunch + "Veldra.lnk", desktop + "Veldra.lnk"}) {
         SCOPED_TRACE(link);

@@ -58,6 +58,21 @@ std::string FreshFolder(const std::string &suffix)
     return folder;
 }
 
+std::string UnixPathOf(const std::string &path)
+{
+    typedef char *(CDECL *UnixNameFn)(LPCWSTR);
+    UnixNameFn unixName = (UnixNameFn)(void *)GetProcAddress(GetModuleHandleA("kernel32"),
+                                                             "wine_get_unix_file_name");
+    WCHAR wide[MAX_PATH];
+    if (unixName == NULL ||
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path.c_str(), -1, wide, MAX_PATH) == 0)
+        return "";
+    char *name = unixName(wide);
+    std::string result = name != NULL ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
 std::string ReadFileText(const std::string &path)
 {
     std::string text;

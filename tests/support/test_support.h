@@ -19,6 +19,9 @@ bool WriteFileText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
 bool CopyFileTo(const std::string &from, const std::string &to);
 std::vector<std::string> ListFiles(const std::string &folderPattern);
+// The Unix path under which Wine keeps a Windows path (its bytes as the Unix side sees
+// them), or "" when there is none.
+std::string UnixPathOf(const std::string &path);
 
 struct ChildProcess {
     HANDLE process = NULL;
