@@ -214,6 +214,12 @@ std::vector<SeenRequest> ScriptedServer::Requests()
     return requests_;
 }
 
+void ScriptedServer::ForgetRequests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+}
+
 void ScriptedServer::Fail(const std::string &what)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -386,12 +392,25 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         seen.connection = connections_;
     }
     bool alive = true;
+    if (seen.cmd == 3)
+        alive = ReadExact((size_t)seen.param * 16, &seen.body, 30000);
+    else if (seen.cmd == 7)
+        alive = ReadExact(12, &seen.body, 30000);
+    HostileAnswer hostile;
+    if (alive && content.hostile)
+        hostile = content.hostile(seen);
+    if (!alive || hostile.replace) {
+        if (alive)
+            alive = AnswerHostile(hostile, &seen);
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(seen);
+        return alive;
+    }
     switch (seen.cmd) {
     case 1:
         alive = SendBytes(AddrResponse(content.addresses));
         break;
     case 3: {
-        alive = ReadExact((size_t)seen.param * 16, &seen.body, 30000);
         std::vector<std::string> files;
         if (alive && content.launchFiles)
             files = content.launchFiles(seen.body);
@@ -420,7 +439,6 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         break;
     }
     case 7:
-        alive = ReadExact(12, &seen.body, 30000);
         break;
     default:
         Fail("unknown request " + Hex(header));
@@ -429,6 +447,35 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(seen);
     return alive;
+}
+
+// Sends a hostile answer and carries out what follows it; false when the connection ended.
+bool ScriptedServer::AnswerHostile(const HostileAnswer &answer, SeenRequest *seen)
+{
+    bool sent = SendBytes(answer.bytes);
+    switch (answer.then) {
+    case HostileAnswer::kGoOn:
+        return sent;
+    case HostileAnswer::kReset: {
+        linger abort = {1, 0};
+        setsockopt(peer_, SOL_SOCKET, SO_LINGER, (const char *)&abort, sizeof abort);
+        break;
+    }
+    case HostileAnswer::kStall: {
+        DWORD start = GetTickCount();
+        char byte;
+        // Anything the Launcher still sends, or its close, ends the stall.
+        if (WaitReadable(peer_, answer.stallMs, stop_) == 1)
+            recv(peer_, &byte, 1, MSG_PEEK);
+        seen->stalledMs = GetTickCount() - start;
+        break;
+    }
+    case HostileAnswer::kClose:
+        break;
+    }
+    closesocket(peer_);
+    peer_ = INVALID_SOCKET;
+    return false;
 }
 
 RefusingPort::RefusingPort()
