@@ -176,7 +176,7 @@ void ExpectIniSound(const std::string &ini, const std::string &what)
         keys[section + "/" + Lower(line.substr(0, equals))] = line.substr(equals + 1);
     }
     EXPECT_EQ("1", keys["general/modeslience"]) << what;
-    EXPECT_EQ("hostile-test", keys["general/clientid"]) << what;
+    EXPECT_EQ("4242", keys["general/clientid"]) << what;
     EXPECT_EQ("yes", keys["extra/keep"]) << what;
     int count = atoi(keys["launchfile/count"].c_str());
     EXPECT_TRUE(count >= 1 && count <= 30) << what << ": count " << keys["launchfile/count"];
@@ -287,7 +287,7 @@ protected:
     }
     std::string Ini()
     {
-        return "[General]\r\nModeSlience=1\r\nClientID=hostile-test\r\n[Extra]\r\nKeep=yes\r\n"
+        return "[General]\r\nModeSlience=1\r\nClientID=4242\r\n[Extra]\r\nKeep=yes\r\n"
                "[SvrAddr]\r\naddr0=" + server_.Address() + "\r\n[LaunchFile]\r\ncount=3\r\n"
                "filename0=Launcher.exe\r\nfilename1=a.dat\r\nfilename2=bin\\b.dat\r\n";
     }
@@ -349,7 +349,8 @@ protected:
         for (const auto &old : old_)
             EXPECT_EQ(1u, inside.count(old.first)) << what << ": " << old.first << " lost";
         for (const auto &file : inside) {
-            if (file.first == "launcher.ini" || file.first == "bin\\")
+            if (file.first == "launcher.ini" || file.first == "bin\\" ||
+                file.first == "starter-record.txt")
                 continue;
             auto old = old_.find(file.first);
             auto candidates = news.find(file.first);
@@ -712,6 +713,120 @@ TEST_F(HostileTest, RandomWellFramedAnswers)
     }
     SetHostile(nullptr);
     printf("[ random   ] %d answers in %lu ms\n", done, (unsigned long)(GetTickCount() - start));
+}
+
+// Whole Launcher processes: the real Launcher.exe, the login-client stand-in as
+// "Starter.dat", the runtime mark set and the font in the Fonts folder, so that only the
+// update stage (and a row's solo file) talks to the server. The exit code and the files
+// are seen from outside.
+class HostileProcessTest : public HostileTest {
+protected:
+    void SetUp() override
+    {
+        HostileTest::SetUp();
+        launcher_ = ReadFileText(BuiltFile("launcher\\Launcher.exe"));
+        old_["launcher.exe"] = release_[0].second = launcher_;
+        old_["starter.dat"] = ReadFileText(BuiltFile("tools\\login_client\\login_client_standin.exe"));
+        env_test::RemoveInstalledFont();
+        ASSERT_TRUE(CopyFileTo(env_test::kDejaVuSans, env_test::InstalledFontPath()));
+    }
+    void TearDown() override
+    {
+        env_test::RemoveInstalledFont();
+        HostileTest::TearDown();
+    }
+    // Runs the Launcher to its end; the code its login client received (-1: none).
+    int RunProcess()
+    {
+        DeleteFileA((game_ + "starter-record.txt").c_str());
+        ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
+        EXPECT_EQ(0, WaitChild(child, 180000)) << "the Launcher's exit code";
+        std::string record;
+        for (int waited = 0; waited < 600; ++waited, Sleep(50))
+            if ((record = ReadFileText(game_ + "starter-record.txt")).find('\n') != std::string::npos)
+                break;
+        size_t code = record.rfind(" -e ");
+        return code == std::string::npos ? -1 : atoi(record.c_str() + code + 4);
+    }
+    std::string launcher_;
+};
+
+TEST_F(HostileProcessTest, RepresentativeRowsAsWholeProcesses)
+{
+    int runs = 0;
+    for (const Row &row : HostileRows()) {
+        if (!row.process)
+            continue;
+        SCOPED_TRACE(row.name);
+        Install(row.cmd != 4);
+        int seen = 0;
+        SetHostile([&](const SeenRequest &request) { return AnswerFor(row, request, &seen); });
+        DWORD start = GetTickCount();
+        EXPECT_EQ((int)row.result, RunProcess());
+        SetHostile(nullptr);
+        EXPECT_LE(GetTickCount() - start, row.waits * 20000u + 60000u);
+        ExpectSound(ReleaseBytes(row.bytes), row.name);
+        ExpectRowCheck(row, game_);
+        ++runs;
+    }
+    EXPECT_GE(runs, 12);
+    printf("[ process  ] %d rows as whole Launcher processes\n", runs);
+}
+
+TEST_F(HostileProcessTest, EndedAtAnyMomentOfTheUpdate)
+{
+    const char *count = getenv("DR_KILL_RUNS");
+    const int kKills = count != NULL ? atoi(count) : 12;
+    const char *fixed = getenv("DR_KILL_SEED");
+    const uint32_t seed = fixed != NULL ? (uint32_t)strtoul(fixed, NULL, 10) : (uint32_t)GetTickCount();
+    printf("[ kills    ] seed %u (DR_KILL_SEED=%u replays it)\n", seed, seed);
+    release_ = {{"Launcher.exe", launcher_}, {"a.dat", Bytes(3 << 20, 11)},
+                {"bin\\b.dat", Bytes(2 << 20, 12)}, {"c.dat", Bytes(1 << 20, 13)}};
+    HANDLE asked = CreateEventA(NULL, TRUE, FALSE, NULL);
+    SetHostile([&](const SeenRequest &request) {
+        if (request.cmd == 3)
+            SetEvent(asked);  // the update stage has begun
+        return HostileAnswer();
+    });
+    auto expectWhole = [&](const std::string &what) {
+        for (const auto &file : release_) {
+            std::string path = game_ + file.first, old = old_.count(Lower(file.first)) ? old_[Lower(file.first)] : "<none>";
+            std::string now = FileExists(path) ? ReadFileText(path) : "<none>";
+            EXPECT_TRUE(now == old || now == file.second) << what << ": " << file.first << " lost or corrupted";
+        }
+        ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what);
+    };
+    // One run to its end tells how long the update stage lasts.
+    Install(true);
+    ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 120000));
+    DWORD begun = GetTickCount();
+    ASSERT_EQ(0, WaitChild(child, 120000));
+    DWORD window = GetTickCount() - begun;
+    std::mt19937 rng(seed);
+    int kills = 0, ended = 0;
+    DWORD start = GetTickCount();
+    for (; kills < kKills && !HasFailure(); ++kills) {
+        Install(true);
+        ResetEvent(asked);
+        child = StartChild(game_ + "Launcher.exe", "", game_);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 120000));
+        DWORD delay = rng() % (window + 1);
+        Sleep(delay);
+        TerminateProcess(child.process, 77);
+        ended += WaitChild(child, 30000) == 77 ? 1 : 0;
+        server_.AbortConnection();
+        std::string what = "ended " + std::to_string(delay) + " ms into the update";
+        expectWhole(what);
+        EXPECT_EQ(0, RunProcess()) << what << ": the next run";
+        for (const auto &file : release_)
+            EXPECT_TRUE(ReadFileText(game_ + file.first) == file.second) << what << ": " << file.first;
+        ExpectSound(ReleaseBytes(), what + ", then a whole run");
+    }
+    CloseHandle(asked);
+    printf("[ kills    ] %d runs ended mid-update (%d before their own end, update stage %lu ms), "
+           "each followed by a whole run; %lu ms\n",
+           kills, ended, (unsigned long)window, (unsigned long)(GetTickCount() - start));
 }
 
 }  // namespace

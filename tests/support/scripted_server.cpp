@@ -184,6 +184,7 @@ void ScriptedServer::Stop()
     if (thread_.joinable())
         thread_.join();
     if (peer_ != INVALID_SOCKET) {
+        live_ = INVALID_SOCKET;
         closesocket(peer_);
         peer_ = INVALID_SOCKET;
     }
@@ -212,6 +213,13 @@ std::vector<SeenRequest> ScriptedServer::Requests()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
+}
+
+void ScriptedServer::AbortConnection()
+{
+    SOCKET live = live_;
+    if (live != INVALID_SOCKET)
+        shutdown(live, SD_BOTH);
 }
 
 void ScriptedServer::ForgetRequests()
@@ -249,6 +257,7 @@ static int WaitReadable(SOCKET socket, DWORD timeoutMs, HANDLE stop)
 bool ScriptedServer::AcceptOne(DWORD timeoutMs)
 {
     if (peer_ != INVALID_SOCKET) {
+        live_ = INVALID_SOCKET;
         closesocket(peer_);
         peer_ = INVALID_SOCKET;
     }
@@ -257,6 +266,7 @@ bool ScriptedServer::AcceptOne(DWORD timeoutMs)
     peer_ = accept(listener_, NULL, NULL);
     if (peer_ == INVALID_SOCKET)
         return false;
+    live_ = peer_;
     std::lock_guard<std::mutex> lock(mutex_);
     ++connections_;
     return true;
@@ -335,6 +345,7 @@ void ScriptedServer::Run()
             break;
         case kClose:
             if (peer_ != INVALID_SOCKET) {
+                live_ = INVALID_SOCKET;
                 closesocket(peer_);
                 peer_ = INVALID_SOCKET;
             }
@@ -372,6 +383,7 @@ void ScriptedServer::ServeLoop(const ServeContent &content)
         while (ServeOne(content)) {
         }
         if (peer_ != INVALID_SOCKET) {
+            live_ = INVALID_SOCKET;
             closesocket(peer_);
             peer_ = INVALID_SOCKET;
         }
@@ -473,6 +485,7 @@ bool ScriptedServer::AnswerHostile(const HostileAnswer &answer, SeenRequest *see
     case HostileAnswer::kClose:
         break;
     }
+    live_ = INVALID_SOCKET;
     closesocket(peer_);
     peer_ = INVALID_SOCKET;
     return false;

@@ -15,6 +15,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <stdint.h>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -114,6 +115,9 @@ public:
     std::string Report();
     int Connections();
     std::vector<SeenRequest> Requests();
+    // Shuts the current connection down from outside the server thread, so that a send
+    // to a Launcher that was ended cannot hold the server.
+    void AbortConnection();
     // Drops the requests seen so far (long runs that must not grow the test's heap).
     void ForgetRequests();
 
@@ -130,6 +134,7 @@ private:
 
     SOCKET listener_ = INVALID_SOCKET;
     SOCKET peer_ = INVALID_SOCKET;
+    std::atomic<SOCKET> live_{INVALID_SOCKET};  // peer_, for AbortConnection
     unsigned short port_ = 0;
     std::vector<Step *> steps_;
     std::thread thread_;
