@@ -829,4 +829,31 @@ TEST_F(HostileProcessTest, EndedAtAnyMomentOfTheUpdate)
            kills, ended, (unsigned long)window, (unsigned long)(GetTickCount() - start));
 }
 
+// A new Launcher whose move cannot happen while the old file is held open: the shell
+// starts the old Launcher again, which hands over again; once the file is free the new
+// one moves in, runs the update to its end and starts the login client once.
+TEST_F(HostileProcessTest, SelfUpdateWhileTheLauncherFileIsLocked)
+{
+    release_[0].second = launcher_ + std::string("\0locked\0", 8);
+    Install(true);
+    HANDLE lock = CreateFileA((game_ + "Launcher.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
+    EXPECT_EQ(0, WaitChild(child, 120000));
+    Sleep(6000);  // the shell's wait, a failed move and a restart or two
+    EXPECT_TRUE(ReadFileText(game_ + "Launcher.exe") == launcher_) << "replaced while locked";
+    EXPECT_FALSE(FileExists(game_ + "starter-record.txt")) << "the game started before the update";
+    CloseHandle(lock);
+    std::string record;
+    for (int waited = 0; waited < 1200 && record.find('\n') == std::string::npos; ++waited, Sleep(50))
+        record = ReadFileText(game_ + "starter-record.txt");
+    Sleep(3000);  // no second start may follow
+    record = ReadFileText(game_ + "starter-record.txt");
+    EXPECT_EQ(1, std::count(record.begin(), record.end(), '\n')) << record;
+    EXPECT_NE(std::string::npos, record.find(" -e 0|")) << record;
+    EXPECT_TRUE(ReadFileText(game_ + "Launcher.exe") == release_[0].second);
+    ExpectSound(ReleaseBytes(), "after the lock");
+}
+
 }  // namespace

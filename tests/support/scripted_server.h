@@ -15,7 +15,6 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <stdint.h>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -115,8 +114,8 @@ public:
     std::string Report();
     int Connections();
     std::vector<SeenRequest> Requests();
-    // Shuts the current connection down from outside the server thread, so that a send
-    // to a Launcher that was ended cannot hold the server.
+    // Ends the current connection from outside the server thread: a Launcher that was
+    // ended in the middle of an answer cannot hold the server.
     void AbortConnection();
     // Drops the requests seen so far (long runs that must not grow the test's heap).
     void ForgetRequests();
@@ -134,12 +133,12 @@ private:
 
     SOCKET listener_ = INVALID_SOCKET;
     SOCKET peer_ = INVALID_SOCKET;
-    std::atomic<SOCKET> live_{INVALID_SOCKET};  // peer_, for AbortConnection
     unsigned short port_ = 0;
     std::vector<Step *> steps_;
     std::thread thread_;
     HANDLE done_ = NULL;
     HANDLE stop_ = NULL;
+    HANDLE abort_ = NULL;
     std::mutex mutex_;
     std::vector<std::string> failures_;
     std::vector<SeenRequest> requests_;
