@@ -10,7 +10,9 @@ size_t CharBoundaryLength(const char *text, size_t length)
     size_t i = 0;
     size_t boundary = 0;
     while (i < length) {
-        size_t step = IsDBCSLeadByte((BYTE)text[i]) && text[i + 1] != '\0' ? 2 : 1;
+        // Only bytes before length are looked at: the byte after a cut may already be the
+        // terminator written over a trail byte.
+        size_t step = IsDBCSLeadByte((BYTE)text[i]) ? 2 : 1;
         if (i + step > length)
             break;
         i += step;

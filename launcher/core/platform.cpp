@@ -44,6 +44,7 @@ static const LauncherPlatform kSystemPlatform = {
     18920,
     ::ShellExecuteA,
     ::GetProcessImageFileNameA,
+    ::WriteFile,
     ::SHGetSpecialFolderPathA,
 };
 

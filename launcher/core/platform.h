@@ -36,6 +36,10 @@ struct LauncherPlatform {
     // Image paths in device form, of the Launcher itself and of the programs beside it.
     DWORD (WINAPI *GetProcessImageFileNameA)(HANDLE process, LPSTR path, DWORD size);
 
+    // Writes of received files (SaveFile), so a test can make the disk fail mid-file.
+    BOOL (WINAPI *WriteFile)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED overlapped);
+
     // Environment preparation.
     // The shell's special-folder path query (the Fonts folder for the font install).
     BOOL (WINAPI *SHGetSpecialFolderPathA)(HWND owner, LPSTR path, int folder, BOOL create);

@@ -32,3 +32,11 @@ bool GetLauncherIniPath(char *buffer, size_t bufferSize)
 {
     return BuildLauncherPath(buffer, bufferSize, LAUNCHER_INI_NAME);
 }
+
+bool HasControlByte(const char *text)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; ++p)
+        if (*p < 0x20)
+            return true;
+    return false;
+}

@@ -29,3 +29,6 @@ bool BuildLauncherPath(char *buffer, size_t bufferSize, const char *name);
 // The full path of "Launcher.ini" beside the running Launcher (260-byte buffer).
 // Returns false, leaving the buffer empty, when the path does not fit.
 bool GetLauncherIniPath(char *buffer, size_t bufferSize);
+// Whether text holds a byte below 0x20: a line break in a value would add lines, even
+// whole sections, to a settings file.
+bool HasControlByte(const char *text);

@@ -117,21 +117,77 @@ int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context)
     return 0;
 }
 
+// Writes all bytes through the platform's WriteFile, in pieces a 32-bit size can hold.
+static bool WriteWhole(HANDLE file, const void *data, uint32_t size)
+{
+    const unsigned char *bytes = (const unsigned char *)data;
+    uint32_t done = 0;
+    while (done < size) {
+        DWORD piece = size - done < 0x1000000u ? size - done : 0x1000000u;
+        DWORD written = 0;
+        if (!g_platform.WriteFile(file, bytes + done, piece, &written, NULL) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
 int SaveFile(const char *path, const void *data, uint32_t size)
 {
-    FILE *file = fopen(path, "wb");
-    if (file == NULL) {
+    // The good copy stays until the new one is whole on disk: a full disk, a write error
+    // or a process ended mid-write leaves at most the temporary file, never a cut file.
+    char temporary[kPathBufferSize + 8];
+    if (!CopyString(temporary, sizeof temporary, path) ||
+        !AppendString(temporary, sizeof temporary, SAVE_TEMP_SUFFIX)) {
         WriteLog("open file %s failed!", path);
         return -1;
     }
-    size_t written = size ? fwrite(data, 1, size, file) : 0;
-    bool closed = fclose(file) == 0;
-    if (written < size || !closed) {
+    HANDLE file = CreateFileA(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        WriteLog("open file %s failed!", path);
+        return -1;
+    }
+    bool written = WriteWhole(file, data, size) && FlushFileBuffers(file);
+    bool closed = CloseHandle(file) != FALSE;
+    if (!written || !closed) {
+        DeleteFileA(temporary);
         WriteLog("write file %s failed!", path);
+        return -1;
+    }
+    if (!MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temporary);
+        WriteLog("open file %s failed!", path);
         return -1;
     }
     WriteLog("save file %s success!", path);
     return 0;
+}
+
+void ClearSaveLeftovers(const char *folder)
+{
+    char pattern[kPathBufferSize];
+    if (!CopyString(pattern, sizeof pattern, folder) ||
+        !AppendString(pattern, sizeof pattern, "*" SAVE_TEMP_SUFFIX))
+        return;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        // The pattern also matches longer suffixes (".~saveX" by its short name): only
+        // names that end exactly in the suffix are SaveFile's.
+        size_t length = strlen(found.cFileName);
+        size_t suffix = sizeof SAVE_TEMP_SUFFIX - 1;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || length <= suffix ||
+            strcmp(found.cFileName + length - suffix, SAVE_TEMP_SUFFIX) != 0)
+            continue;
+        char path[kPathBufferSize];
+        if (CopyString(path, sizeof path, folder) &&
+            AppendString(path, sizeof path, found.cFileName) && DeleteFileA(path))
+            WriteLog("removed unfinished file %s", path);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
 }
 
 int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId)
@@ -205,8 +261,10 @@ int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checks
                  kMaxLaunchFiles);
         return -1;
     }
-    if (terminate)
-        TerminateDownloader();
+    if (terminate) {
+        WorkerCheckpoint(context);
+        TerminateDownloader(context);
+    }
     return 0;
 }
 
@@ -216,7 +274,7 @@ static bool MatchesPattern(const char *text, const char *pattern)
     return PathMatchSpecA(text, pattern) != FALSE;
 }
 
-void TerminateDownloader()
+void TerminateDownloader(WorkerContext *context)
 {
     enum { kOwnImageSize = 1024, kImageSize = 4096, kProcessIds = 1024 };
     char pattern[kOwnImageSize + 2];
@@ -254,6 +312,8 @@ void TerminateDownloader()
         if (got != 0 && got < kImageSize) {
             image[got] = '\0';
             if (MatchesPattern(image, pattern) && !MatchesPattern(image, "*Zentho_Repair.exe")) {
+                // Nothing is ended while the player is being asked whether to quit.
+                WorkerCheckpoint(context);
                 WriteLog("Terminate:%s", image);
                 TerminateProcess(process, 0);
             }
@@ -316,7 +376,7 @@ bool IsSafeLaunchFileName(const char *name)
             ++i;  // the trail byte of a double-byte character is never a separator
             continue;
         }
-        if (c == ':')
+        if (c == ':' || (c != '\0' && c < 0x20))
             return false;
         if (c == '\\' || c == '/' || c == '\0') {
             size_t length = i - start;

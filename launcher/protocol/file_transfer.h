@@ -31,8 +31,16 @@ void FreeReceivedFile(ReceivedFile *record);
 // Receives one file (header and zlib data) into record, decompresses and checks it.
 // 0 on success; -1 otherwise (after a CRC mismatch the record keeps the data).
 int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context);
-// Writes size bytes to path ("wb"). 0 when all were written, -1 otherwise.
+// Suffix of the temporary file SaveFile writes beside its target.
+#define SAVE_TEMP_SUFFIX ".~save"
+
+// Writes size bytes to path: first to path".~save" in the same folder, flushed to disk,
+// then moved over path in one step. 0 when all were written; -1 otherwise, with path as
+// it was before and no temporary file left behind.
 int SaveFile(const char *path, const void *data, uint32_t size);
+// Deletes the temporary files of SaveFile that a run ended mid-write left in folder
+// (with its trailing backslash).
+void ClearSaveLeftovers(const char *folder);
 // Asks for the solo file fileId and saves it as fileName in the current folder (the
 // Launcher's). 0 on success, negative otherwise.
 int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId);
@@ -42,8 +50,9 @@ int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId);
 int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checksums)[16],
                       ReceivedFile *records);
 // Ends the other programs that run from the Launcher's folder or below it, except the
-// repair tool "Zentho_Repair.exe".
-void TerminateDownloader();
+// repair tool "Zentho_Repair.exe". Holds at the worker's safe point before ending each.
+void TerminateDownloader(WorkerContext *context);
 // Whether a name the server gave stays inside the Launcher's folder: not empty, no drive
-// or colon, no leading backslash (absolute or UNC), no ".." component, no device name.
+// or colon, no leading backslash (absolute or UNC), no ".." component, no device name,
+// no control byte (a line break would add lines to "Launcher.ini").
 bool IsSafeLaunchFileName(const char *name);

@@ -19,7 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-bool GetFileMd5(const char *fileName, uint8_t digest[16])
+bool GetFileMd5(const char *fileName, uint8_t digest[16], WorkerContext *context)
 {
     if (fileName == NULL || fileName[0] == '\0')
         return false;
@@ -40,6 +40,9 @@ bool GetFileMd5(const char *fileName, uint8_t digest[16])
         if (piece != NULL) {
             long long read = 0;
             while (read < size) {
+                // A big file takes a while: the close question holds the worker here too.
+                if (context != NULL)
+                    WorkerCheckpoint(context);
                 size_t got = fread(piece, 1, pieceSize, file);
                 if (got == 0)
                     break;
@@ -55,12 +58,54 @@ bool GetFileMd5(const char *fileName, uint8_t digest[16])
     return whole;
 }
 
+// Whether text holds something the command shell would expand or that would end its
+// command: a percent sign (variables expand even inside quotes) or a control byte.
+static bool HasShellExpansion(const char *text)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; ++p)
+        if (*p == '%' || *p < 0x20)
+            return true;
+    return false;
+}
+
+// Appends text for the command shell: outside double quotes each of its operators and
+// grouping characters gets the shell's escape character, so it reaches the started
+// program as an ordinary character; inside quotes the shell takes them as they are.
+static bool AppendShellEscaped(char *buffer, size_t bufferSize, const char *text)
+{
+    bool quoted = false;
+    for (const char *p = text; *p != '\0'; ++p) {
+        char piece[3] = {0, 0, 0};
+        if (IsDBCSLeadByte((BYTE)*p) && p[1] != '\0') {
+            piece[0] = *p;
+            piece[1] = *++p;
+        } else {
+            if (*p == '"')
+                quoted = !quoted;
+            else if (!quoted && strchr("&|<>()^", *p) != NULL)
+                piece[0] = '^';
+            piece[piece[0] ? 1 : 0] = *p;
+        }
+        if (!AppendString(buffer, bufferSize, piece))
+            return false;
+    }
+    return true;
+}
+
 bool BuildSelfUpdateParameters(const char *shortPath, const char *commandLine, char *buffer,
                                size_t bufferSize)
 {
+    // The shell runs the wait, the move and the start, nothing else: the paths are
+    // quoted ("start" then takes an empty title first), the carried arguments escaped,
+    // and text the shell would expand is refused.
+    buffer[0] = '\0';
+    if (HasShellExpansion(shortPath) || HasShellExpansion(commandLine))
+        return false;
     return FormatString(buffer, bufferSize,
-                        " /c ping -n 2 127.0.0.1 & move /y %s" SELF_UPDATE_SUFFIX " %s & start %s %s",
-                        shortPath, shortPath, shortPath, commandLine);
+                        " /c ping -n 2 127.0.0.1 & move /y \"%s" SELF_UPDATE_SUFFIX "\" \"%s\" & "
+                        "start \"\" \"%s\" ",
+                        shortPath, shortPath, shortPath) &&
+           AppendShellEscaped(buffer, bufferSize, commandLine);
 }
 
 int SelfUpdate()
@@ -81,9 +126,11 @@ int SelfUpdate()
     char *parameters = (char *)malloc(kSelfUpdateParametersSize);
     if (parameters == NULL)
         return 0;
-    // A command cut short could move or start the wrong thing: it is never run.
+    // A command cut short, or one the shell would expand, could move or start the wrong
+    // thing: it is never run.
     if (!BuildSelfUpdateParameters(path, g_launcherCommandLine, parameters,
                                    kSelfUpdateParametersSize)) {
+        WriteLog("Self Update refused: %s %s", path, g_launcherCommandLine);
         free(parameters);
         return 0;
     }
@@ -196,7 +243,7 @@ unsigned int UpdateFile(WorkerContext *context)
         WorkerCheckpoint(context);
         char name[kLaunchFileNameSize];
         ReadLaunchFileName(iniPath, i, name);
-        GetFileMd5(name, checksums[i]);
+        GetFileMd5(name, checksums[i], context);
     }
     CreateDirectoryA("bin", NULL);
 
@@ -224,6 +271,8 @@ unsigned int UpdateFile(WorkerContext *context)
     WritePrivateProfileStringA(INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText, iniPath);
 
     if (selfUpdate) {
+        // The Launcher is not replaced while the player is being asked whether to quit.
+        WorkerCheckpoint(context);
         if (SelfUpdate() == 1)
             ExitProcess(0);  // the shell moves the new Launcher in once this process is gone
     } else if (strstr(g_launcherCommandLine, UPDATE_FLAG_PROBE) == NULL) {
@@ -235,4 +284,47 @@ unsigned int UpdateFile(WorkerContext *context)
         free(records);
     }
     return result;
+}
+
+// The folder part of name (up to its last separator), appended to the Launcher's folder.
+static bool LaunchFileFolder(const char *launcherDir, const char *name, char *folder,
+                             size_t folderSize)
+{
+    size_t cut = 0;
+    for (size_t i = 0; name[i] != '\0'; ++i) {
+        if (IsDBCSLeadByte((BYTE)name[i]) && name[i + 1] != '\0') {
+            ++i;
+            continue;
+        }
+        if (name[i] == '\\' || name[i] == '/')
+            cut = i + 1;
+    }
+    char part[kLaunchFileNameSize];
+    if (cut >= sizeof part)
+        return false;
+    memcpy(part, name, cut);
+    part[cut] = '\0';
+    return CopyString(folder, folderSize, launcherDir) && AppendString(folder, folderSize, part);
+}
+
+void ClearLaunchFileLeftovers()
+{
+    char launcherDir[kPathBufferSize], iniPath[kPathBufferSize];
+    if (!GetLauncherDir(launcherDir, sizeof launcherDir) ||
+        !GetLauncherIniPath(iniPath, sizeof iniPath))
+        return;
+    // Solo files and the new Launcher land in the Launcher's folder, launch files where
+    // their listed names put them.
+    ClearSaveLeftovers(launcherDir);
+    int count = (int)GetPrivateProfileIntA(INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, 1, iniPath);
+    if (count < 1 || count > kMaxLaunchFiles)
+        return;
+    for (int i = 0; i < count; ++i) {
+        char name[kLaunchFileNameSize], folder[kPathBufferSize];
+        ReadLaunchFileName(iniPath, i, name);
+        if (name[0] != '\0' && IsSafeLaunchFileName(name) &&
+            LaunchFileFolder(launcherDir, name, folder, sizeof folder) &&
+            strcmp(folder, launcherDir) != 0)
+            ClearSaveLeftovers(folder);
+    }
 }

@@ -55,6 +55,11 @@ int RequestSrvAddr(WorkerContext *context)
         entry[kSrvAddrEntrySize] = '\0';
         char key[16];
         FormatString(key, sizeof key, INI_KEY_ADDR_FORMAT, i);
+        // A line break or other control byte would add lines to the settings file.
+        if (HasControlByte(entry)) {
+            WriteLog("svraddr entry %d refused", i);
+            continue;
+        }
         if (iniPath[0] == '\0' ||
             !WritePrivateProfileStringA(INI_SECTION_SVRADDR, key, entry, iniPath))
             WriteLog("write svraddr error:%d", context->resultCode);
@@ -113,7 +118,9 @@ int ConnectVersionServer(int attemptIndex, WorkerContext *context, SOCKET *socke
     hostent *entry = NULL;
     for (int lookup = 0; lookup < kHostLookups && entry == NULL; ++lookup)
         entry = g_platform.gethostbyname(VERSION_SERVER_HOST);
-    if (entry == NULL || (entry->h_addrtype != AF_INET && entry->h_addrtype != AF_INET6) ||
+    // IPv4 answers only: the connection is IPv4, and four bytes of an IPv6 address are no
+    // address of the server.
+    if (entry == NULL || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
         entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
         return 0;
     memcpy(&address.sin_addr, entry->h_addr_list[0], 4);

@@ -5,6 +5,7 @@
 #include "common/module_dir.h"
 #include "common/mutex_names.h"
 
+#include <windows.h>
 #include <string.h>
 
 int MakeInstanceMutexNameFor(const char *folder, char *buffer)
@@ -14,8 +15,13 @@ int MakeInstanceMutexNameFor(const char *folder, char *buffer)
     char path[kPathBufferSize + 16];
     CopyString(path, sizeof path, folder);
     AppendString(path, sizeof path, "duruviduzu.exe");
-    // Only ASCII capitals are folded: both bytes of a double-byte character stay as they are.
+    // Only ASCII capitals are folded: both bytes of a double-byte character stay as they
+    // are, even a trail byte that looks like a capital (網 is BE 57, 緒 is BE 77).
     for (char *p = path; *p != '\0'; ++p) {
+        if (IsDBCSLeadByte((BYTE)*p) && p[1] != '\0') {
+            ++p;
+            continue;
+        }
         if (*p >= 'A' && *p <= 'Z')
             *p = (char)(*p - 'A' + 'a');
     }

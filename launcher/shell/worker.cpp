@@ -3,6 +3,7 @@
 // messages and through the status text, never by touching a window.
 #include "launcher/shell/worker.h"
 #include "launcher/environment/environment_stage.h"
+#include "launcher/protocol/launch_update.h"
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/core/result_codes.h"
 #include "launcher/core/update_log.h"
@@ -43,6 +44,8 @@ static void RunStageWithRetries(WorkerContext *context, unsigned int (*stage)(Wo
 
 void RunWorkerStages(WorkerContext *context)
 {
+    // A run that was ended in the middle of saving a file left its temporary file.
+    ClearLaunchFileLeftovers();
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) == 0 && wsa.wVersion != MAKEWORD(2, 2))
         WSACleanup();

@@ -82,6 +82,13 @@ TEST(BoundedString, CutNeverSplitsADoubleByteCharacter)
     char formatted[4];
     EXPECT_FALSE(FormatString(formatted, sizeof formatted, "%s", "a更新"));
     EXPECT_STREQ("a更", formatted);
+    // The cut falls between the two bytes of "更" (B8 FC): only "a" stays.
+    GuardedBuffer half(3);
+    EXPECT_FALSE(FormatString(half.data(), 3, "%s", "a更"));
+    EXPECT_STREQ("a", half.data());
+    EXPECT_TRUE(half.GuardsIntact());
+    EXPECT_FALSE(CopyString(half.data(), 3, "a更"));
+    EXPECT_STREQ("a", half.data());
 }
 
 TEST(FindLastBackslash, SkipsTrailBytesThatLookLikeBackslashes)

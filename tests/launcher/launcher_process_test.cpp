@@ -66,34 +66,34 @@ protected:
     std::string folder;
 };
 
-std::string Upper(std::string text)
-{
-    for (char &c : text)
-        if (c >= 'a' && c <= 'z')
-            c = (char)(c - 'a' + 'A');
-    return text;
-}
-
 }  // namespace
 
 TEST_F(LauncherProcess, RefusesToRunBesideAHeldMutexWithItsMessage)
 {
-    char instance[kInstanceMutexNameSize], instanceOtherCase[kInstanceMutexNameSize];
+    char instance[kInstanceMutexNameSize];
     MakeInstanceMutexNameFor(folder.c_str(), instance);
-    MakeInstanceMutexNameFor(Upper(folder).c_str(), instanceOtherCase);
-    struct { const char *mutex; const char *message; } cases[] = {
-        {instance, "程序正在运行！"},
-        {instanceOtherCase, "程序正在运行！"},
-        {SETUP_MUTEX_NAME, "安装程序正在运行，无法启动！"},
-        {UNINSTALL_MUTEX_NAME, "卸载程序正在运行，无法启动！"},
+    // A Launcher in a fixed folder, started through its path in other capitals; its name
+    // is the MD5 of "c:\drguard\veldra\duruviduzu.exe", computed apart from this code.
+    const std::string fixedFolder = "C:\\DrGuard\\Veldra\\";
+    CreateDirectoryA("C:\\DrGuard", NULL);
+    CreateDirectoryA(fixedFolder.c_str(), NULL);
+    ASSERT_TRUE(CopyFileTo(BuiltFile("launcher\\Launcher.exe"), fixedFolder + "Launcher.exe"));
+    ASSERT_TRUE(WriteFileText(fixedFolder + "Launcher.ini", "[General]\r\nClientID=1\r\n"));
+    const std::string otherCapitals = "C:\\DRGUARD\\VELDRA\\";
+    struct { const char *mutex; std::string launcherFolder; const char *message; } cases[] = {
+        {instance, folder, "程序正在运行！"},
+        {"Global\\_kv_proc_inst_1c9df024ce5fdc0ede65707778048b62", otherCapitals, "程序正在运行！"},
+        {SETUP_MUTEX_NAME, folder, "安装程序正在运行，无法启动！"},
+        {UNINSTALL_MUTEX_NAME, folder, "卸载程序正在运行，无法启动！"},
     };
     AddLoginClient();
     AddRepairTool();
     WriteSettings("[General]\r\nClientID=0\r\n");
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.message);
+        SCOPED_TRACE(c.launcherFolder + " " + c.message);
         HeldMutex held(c.mutex);
-        ChildProcess child = Start();
+        ChildProcess child = StartChild(c.launcherFolder + "Launcher.exe", "", c.launcherFolder);
+        ASSERT_NE((HANDLE)NULL, child.process);
         SeenDialog box = WaitForDialog(child.pid, "", 20000);
         ASSERT_NE((HWND)NULL, box.window);
         EXPECT_EQ("DoreraRarede", box.caption);
@@ -105,6 +105,7 @@ TEST_F(LauncherProcess, RefusesToRunBesideAHeldMutexWithItsMessage)
     }
     // Nothing was started or written: no log, no identifier, no repair tool, no client.
     EXPECT_FALSE(FileExists(folder + "Log"));
+    EXPECT_FALSE(FileExists(fixedFolder + "Log"));
     EXPECT_EQ("[General]\r\nClientID=0\r\n", Settings());
     EXPECT_FALSE(FileExists(folder + "repair-record.txt"));
     EXPECT_FALSE(FileExists(folder + "starter-record.txt"));

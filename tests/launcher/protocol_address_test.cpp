@@ -15,6 +15,7 @@ namespace {
 // The connection waits ConnectVersionServer asked for, in order: {port, milliseconds}.
 std::vector<std::pair<int, long>> g_connectWaits;
 int g_lookups = 0;
+bool g_connectTimesOut = false;
 short g_lookupFamily = AF_INET;
 bool g_lookupAnswers = false;
 std::string g_lookedUpName;
@@ -25,26 +26,29 @@ int WSAAPI RecordingSelect(int count, fd_set *readSet, fd_set *writeSet, fd_set 
     // Connection attempts wait for writable-or-failed; transfers use one set only.
     if (writeSet != NULL && exceptSet != NULL && writeSet->fd_count == 1) {
         g_connectWaits.push_back({0, timeout->tv_sec * 1000 + timeout->tv_usec / 1000});
+        if (g_connectTimesOut)
+            return 0;  // the attempt's whole wait ran out, without waiting for it
     }
     return select(count, readSet, writeSet, exceptSet, timeout);
 }
 
 hostent *WSAAPI FakeLookup(const char *name)
 {
-    static in_addr loopback;
+    // An IPv6 answer begins with the bytes of 127.0.0.1, so a look-up that wrongly took
+    // four of its bytes could only ever reach this machine.
+    static unsigned char loopback[16] = {127, 0, 0, 1};
     static char *addresses[2];
     static hostent entry;
     ++g_lookups;
     g_lookedUpName = name;
     if (!g_lookupAnswers)
         return NULL;
-    loopback.s_addr = inet_addr("127.0.0.1");
-    addresses[0] = (char *)&loopback;
+    addresses[0] = (char *)loopback;
     addresses[1] = NULL;
     entry.h_name = (char *)name;
     entry.h_aliases = NULL;
     entry.h_addrtype = g_lookupFamily;
-    entry.h_length = 4;
+    entry.h_length = g_lookupFamily == AF_INET6 ? 16 : 4;
     entry.h_addr_list = addresses;
     return &entry;
 }
@@ -55,6 +59,7 @@ protected:
     {
         g_connectWaits.clear();
         g_lookups = 0;
+        g_connectTimesOut = false;
         g_lookupFamily = AF_INET;
         g_lookupAnswers = false;
         g_platform.select = RecordingSelect;
@@ -138,14 +143,58 @@ TEST_F(ConnectVersionServerTest, AttemptEightGoesToTheHostNameAtOnce)
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
-TEST_F(ConnectVersionServerTest, HostNameWithAnUnexpectedAddressTypeIsNotTried)
+TEST_F(ConnectVersionServerTest, HostNameWithoutAnIpv4AnswerIsNotTried)
 {
     sandbox.WriteIni("[SvrAddr]\r\n");
     g_lookupAnswers = true;
-    g_lookupFamily = 17;  // neither AF_INET nor AF_INET6
+    for (short family : {(short)AF_INET6, (short)17}) {
+        SCOPED_TRACE(family);
+        g_lookups = 0;
+        g_connectWaits.clear();
+        g_lookupFamily = family;
+        EXPECT_EQ(0, ConnectVersionServer(8, &sandbox.context, &sandbox.context.socket));
+        EXPECT_EQ(1, g_lookups);
+        EXPECT_TRUE(Waits().empty());
+    }
+    EXPECT_TRUE(sandbox.LogLines().empty());
+}
+
+TEST_F(ConnectVersionServerTest, DefaultHostGetsThreeAttemptsOfTenSecondsThenFails)
+{
+    // A listening port whose connections never complete in the wait: the seam ends each
+    // wait at once as if its 10 s had run out. Only 127.0.0.1 is contacted.
+    ScriptedServer listening;
+    sandbox.WriteIni("[SvrAddr]\r\n");
+    g_lookupAnswers = true;
+    g_connectTimesOut = true;
+    g_platform.versionServerPort = listening.Port();
     EXPECT_EQ(0, ConnectVersionServer(8, &sandbox.context, &sandbox.context.socket));
+    EXPECT_EQ(INVALID_SOCKET, sandbox.context.socket);
+    EXPECT_EQ((std::vector<long>{10000, 10000, 10000}), Waits());
+    EXPECT_EQ((std::vector<std::string>{"DNS " VERSION_SERVER_HOST " to 127.0.0.1 succeed!",
+                                        "Connect to " VERSION_SERVER_HOST " failed!",
+                                        "Connect to " VERSION_SERVER_HOST " failed!",
+                                        "Connect to " VERSION_SERVER_HOST " failed!"}),
+              sandbox.LogLines());
     EXPECT_EQ(1, g_lookups);
-    EXPECT_TRUE(Waits().empty());
+}
+
+TEST_F(ConnectVersionServerTest, EntriesWithControlBytesAreNotSaved)
+{
+    ScriptedServer server;
+    server.Accept().Expect(Header(1, 0))
+        .Send(AddrResponse({"127.0.0.1:1\r\n[Evil]\r\nk=v", "127.0.0.1:2", "127.0.0.1:3\t",
+                            "127.0.0.1:4"}));
+    server.Start();
+    sandbox.WriteIni("[SvrAddr]\r\naddr0=" + server.Address() + "\r\naddr2=kept\r\n");
+    EXPECT_EQ(1, ConnectVersionServer(0, &sandbox.context, &sandbox.context.socket));
+    EXPECT_EQ(server.Address(), sandbox.IniValue("SvrAddr", "addr0"));
+    EXPECT_EQ("127.0.0.1:2", sandbox.IniValue("SvrAddr", "addr1"));
+    EXPECT_EQ("kept", sandbox.IniValue("SvrAddr", "addr2"));
+    EXPECT_EQ("127.0.0.1:4", sandbox.IniValue("SvrAddr", "addr3"));
+    EXPECT_EQ(std::string::npos, ReadFileText(sandbox.Ini()).find("[Evil]"));
+    EXPECT_EQ("<absent>", sandbox.IniValue("Evil", "k"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
 TEST_F(ConnectVersionServerTest, WrongParamClosesTheSocketAndTheNextAddressIsTried)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <psapi.h>
+#include <algorithm>
 #include <string.h>
 
 using namespace dr_test;
@@ -257,16 +258,91 @@ TEST_F(TransferTest, AnswerAnnouncingMoreThanThirtyFilesStopsAtThirty)
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
+std::vector<std::string> SortedFiles(const std::string &pattern)
+{
+    std::vector<std::string> names = ListFiles(pattern);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST_F(TransferTest, SaveFileReportsWhatHappened)
 {
     EXPECT_EQ(0, SaveFile("saved.bin", "abc", 3));
     EXPECT_EQ("abc", ReadFileText(sandbox.folder + "saved.bin"));
+    EXPECT_EQ(0, SaveFile("saved.bin", "replaced", 8));
+    EXPECT_EQ("replaced", ReadFileText(sandbox.folder + "saved.bin"));
     EXPECT_EQ(0, SaveFile("empty.bin", "", 0));
     EXPECT_TRUE(FileExists(sandbox.folder + "empty.bin"));
     EXPECT_EQ(-1, SaveFile("no-such-folder\\x.bin", "abc", 3));
-    EXPECT_EQ((std::vector<std::string>{"save file saved.bin success!", "save file empty.bin success!",
+    EXPECT_EQ((std::vector<std::string>{"save file saved.bin success!", "save file saved.bin success!",
+                                        "save file empty.bin success!",
                                         "open file no-such-folder\\x.bin failed!"}),
               sandbox.LogLines());
+    EXPECT_EQ((std::vector<std::string>{"empty.bin", "saved.bin"}), SortedFiles(sandbox.folder + "*.bin"));
+    EXPECT_TRUE(ListFiles(sandbox.folder + "*.~save").empty());
+}
+
+// The disk as SaveFile sees it: what the target held while the new bytes were being
+// written, and a disk that fills up after a number of bytes.
+std::string g_targetDuringWrite;
+std::string g_watchedTarget;
+DWORD g_diskRoom = 0xFFFFFFFFu;
+
+BOOL WINAPI WatchedWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED overlapped)
+{
+    g_targetDuringWrite = ReadFileText(g_watchedTarget);
+    if (size > g_diskRoom) {
+        ::WriteFile(file, data, g_diskRoom, written, overlapped);
+        SetLastError(ERROR_DISK_FULL);
+        *written = 0;
+        return FALSE;
+    }
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+
+TEST_F(TransferTest, SaveFileKeepsTheOldFileUntilTheNewOneIsWhole)
+{
+    g_platform.WriteFile = WatchedWriteFile;
+    g_watchedTarget = sandbox.folder + "game.dat";
+    WriteFileText(g_watchedTarget, "good old copy");
+
+    g_diskRoom = 4;  // the disk fills up in the middle of the file
+    EXPECT_EQ(-1, SaveFile("game.dat", "new contents", 12));
+    EXPECT_EQ("good old copy", g_targetDuringWrite);
+    EXPECT_EQ("good old copy", ReadFileText(g_watchedTarget));
+    EXPECT_TRUE(sandbox.LogHas("write file game.dat failed!"));
+
+    g_diskRoom = 0xFFFFFFFFu;
+    EXPECT_EQ(0, SaveFile("game.dat", "new contents", 12));
+    EXPECT_EQ("good old copy", g_targetDuringWrite) << "a process ended now leaves the old copy";
+    EXPECT_EQ("new contents", ReadFileText(g_watchedTarget));
+
+    // A target that cannot be replaced (open in a program that shares it for reading
+    // only) stays as it was.
+    HANDLE inUse = CreateFileA(g_watchedTarget.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, inUse);
+    EXPECT_EQ(-1, SaveFile("game.dat", "third", 5));
+    CloseHandle(inUse);
+    EXPECT_EQ("new contents", ReadFileText(g_watchedTarget));
+    EXPECT_TRUE(sandbox.LogHas("open file game.dat failed!"));
+    EXPECT_EQ((std::vector<std::string>{"game.dat"}), ListFiles(sandbox.folder + "*"))
+        << "no temporary file stays behind";
+}
+
+TEST_F(TransferTest, LeftoversOfAnEndedSaveAreCleared)
+{
+    CreateDirectoryA((sandbox.folder + "bin").c_str(), NULL);
+    for (const char *name : {"a.dat.~save", "Launcher.exe.tmp.~save", "keep.dat", "keep.~saved",
+                             "bin\\game.dat.~save", "bin\\keep.dat"})
+        WriteFileText(sandbox.folder + name, "x");
+    ClearSaveLeftovers(sandbox.folder.c_str());
+    ClearSaveLeftovers((sandbox.folder + "bin\\").c_str());
+    EXPECT_EQ((std::vector<std::string>{"keep.dat", "keep.~saved"}),
+              SortedFiles(sandbox.folder + "*.*"));
+    EXPECT_EQ((std::vector<std::string>{"keep.dat"}), ListFiles(sandbox.folder + "bin\\*.*"));
+    EXPECT_TRUE(sandbox.LogHas("removed unfinished file " + sandbox.folder + "a.dat.~save"));
 }
 
 TEST(LaunchFileNames, OnlyNamesInsideTheLauncherFolderAreSafe)
@@ -281,7 +357,8 @@ TEST(LaunchFileNames, OnlyNamesInsideTheLauncherFolderAreSafe)
                             "C:\\Windows\\evil.dll", "D:evil.exe", "evil.exe:stream",
                             "\\Windows\\evil.dll", "/etc/x", "\\\\server\\share\\x",
                             "\\\\?\\C:\\x", "CON", "nul.txt", "bin\\aux", "COM1.log", "lpt9",
-                            "CONOUT$", "bin\\.. \\x", "...\\x", "bin\\..."};
+                            "CONOUT$", "bin\\.. \\x", "...\\x", "bin\\...",
+                            "x\r\n[Evil]\r\nk=v.txt", "a\tb.dat", "bin\\\x01.dat", "x\x1F"};
     for (const char *name : unsafe)
         EXPECT_FALSE(IsSafeLaunchFileName(name)) << name;
 }
@@ -388,6 +465,70 @@ TEST_F(TransferTest, OtherSlotsEndNothing)
     EXPECT_EQ(0, RequestLaunchFile(&count, &sandbox.context, g_checksums, table.records));
     EXPECT_EQ((DWORD)STILL_ACTIVE, inFolder.ExitCodeWithin(500));
     EXPECT_FALSE(sandbox.LogHas("TerminateDownloader"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+}  // namespace
+
+namespace {
+
+// The close question opens just as the programs beside the Launcher are looked up.
+WorkerContext *g_pausedContext = NULL;
+HANDLE g_questionOpened = NULL;
+
+DWORD WINAPI ImagePathOpeningTheQuestion(HANDLE process, LPSTR path, DWORD size)
+{
+    if (process == GetCurrentProcess() && g_pausedContext != NULL) {
+        PauseWorker(g_pausedContext);
+        SetEvent(g_questionOpened);
+    }
+    return SandboxImagePath(process, path, size);
+}
+
+struct LaunchFileExchange {
+    WorkerContext *context;
+    int count;
+    int result;
+    LaunchFileRecords table;
+};
+
+DWORD WINAPI RunLaunchFileExchange(LPVOID parameter)
+{
+    LaunchFileExchange *exchange = (LaunchFileExchange *)parameter;
+    exchange->result = RequestLaunchFile(&exchange->count, exchange->context, g_checksums,
+                                         exchange->table.records);
+    return 0;
+}
+
+TEST_F(TransferTest, NothingIsEndedWhileTheCloseQuestionIsOpen)
+{
+    std::string game = sandbox.folder + "Veldra\\";
+    CreateDirectoryA(game.c_str(), NULL);
+    g_deviceLauncherPath = DeviceForm(game + "Launcher.exe");
+    g_platform.GetProcessImageFileNameA = ImagePathOpeningTheQuestion;
+    g_pausedContext = &sandbox.context;
+    g_questionOpened = CreateEventA(NULL, TRUE, FALSE, NULL);
+    IdleProgram inFolder(game, "downloader.exe");
+    Sleep(300);
+    server.Accept().Expect(Header(3, 1) + std::string(16, '\0')).Send(Header(0x83, 1))
+        .Send(FileMessage(9, "bin\\updater.exe", "U"));
+    Connect();
+    memset(g_checksums, 0, sizeof g_checksums);
+    LaunchFileExchange exchange;
+    exchange.context = &sandbox.context;
+    exchange.count = 1;
+    exchange.result = 1;
+    HANDLE worker = CreateThread(NULL, 0, RunLaunchFileExchange, &exchange, 0, NULL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_questionOpened, 20000));
+    EXPECT_EQ((DWORD)STILL_ACTIVE, inFolder.ExitCodeWithin(1500)) << "ended while the question was open";
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(worker, 0));
+    ResumeWorker(&sandbox.context);  // Cancel
+    EXPECT_EQ(0u, inFolder.ExitCodeWithin(5000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 10000));
+    CloseHandle(worker);
+    EXPECT_EQ(0, exchange.result);
+    g_pausedContext = NULL;
+    CloseHandle(g_questionOpened);
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 

@@ -195,3 +195,57 @@ TEST(RecvAll, OneMegabyteInSmallPiecesArrivesWhole)
     closesocket(slot);
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
+
+// The send of a server that stopped reading, on its own thread so a send that never ends
+// cannot hold the test.
+struct StalledSend {
+    SOCKET socket;
+    std::string data;
+    int result;
+};
+
+static DWORD WINAPI RunStalledSend(LPVOID parameter)
+{
+    StalledSend *send = (StalledSend *)parameter;
+    send->result = SendAll(send->socket, send->data.data(), (uint32_t)send->data.size());
+    return 0;
+}
+
+static int WSAAPI WaitRunsOut(int, fd_set *, fd_set *, fd_set *, PTIMEVAL)
+{
+    return 0;
+}
+
+TEST(SendAll, ServerThatStopsReadingEndsTheSendWithinItsBound)
+{
+    // After the connection is made the socket is blocking again: once the buffers are
+    // full, a send waits no longer than the socket's send time-out and fails. (Left
+    // non-blocking, every send would answer "would block" and the loop would never end.)
+    // The waits run out at once through the seam, and the send time-out is cut from
+    // 20 s to 1 s after the connection, to keep the test short.
+    WinsockSession winsock;
+    ScriptedServer server;
+    server.Accept().Pause(60000);  // accepts, then reads nothing
+    server.Start();
+    sockaddr_in address = Loopback(server.Port());
+    StalledSend send = {INVALID_SOCKET, std::string(64 << 20, 'x'), 1};
+    ASSERT_EQ(0, ConnectWithTimeout(&send.socket, &address, 5000));
+    int oneSecond = 1000;
+    setsockopt(send.socket, SOL_SOCKET, SO_SNDTIMEO, (const char *)&oneSecond, 4);
+    g_platform.select = WaitRunsOut;
+    DWORD start = GetTickCount();
+    HANDLE sender = CreateThread(NULL, 0, RunStalledSend, &send, 0, NULL);
+    DWORD waited = WaitForSingleObject(sender, 15000);
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the send did not end";
+    if (waited != WAIT_OBJECT_0) {
+        closesocket(send.socket);  // ends the stuck send
+        WaitForSingleObject(sender, 10000);
+    } else {
+        closesocket(send.socket);
+    }
+    CloseHandle(sender);
+    ResetPlatform();
+    EXPECT_EQ(-1, send.result);
+    EXPECT_LT(GetTickCount() - start, 15000u);
+    server.Stop();
+}

@@ -165,25 +165,28 @@ TEST_F(UpdateFileTest, NameInAMissingFolderIsListedButNotSaved)
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
-// Hostile answers: names that leave the folder and slots past the list's room are
-// neither written nor listed, and later runs still work.
-TEST_F(UpdateFileTest, NamesOutsideTheFolderAreRefused)
+// Hostile answers: names that leave the folder or carry line breaks into the list, and
+// slots past the list's room, are neither written nor listed, and later runs still work.
+TEST_F(UpdateFileTest, NamesOutsideTheFolderOrWithControlBytesAreRefused)
 {
     std::string outside = sandbox.folder.substr(0, sandbox.folder.size() - 1);
     outside = outside.substr(0, outside.rfind('\\') + 1) + "escaped-by-update.txt";
     DeleteFileA(outside.c_str());
     const std::string names[] = {"..\\escaped-by-update.txt", outside, "bin\\..\\..\\escaped-by-update.txt",
-                                 "\\escaped.txt", "C:escaped.txt", "CON", ""};
-    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 7));
-    for (size_t i = 0; i < 7; ++i)
+                                 "\\escaped.txt", "C:escaped.txt", "CON", "",
+                                 "x\r\n[Evil]\r\nk=v.txt"};
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 8));
+    for (size_t i = 0; i < 8; ++i)
         server.Send(FileMessage((uint32_t)(i + 1), names[i], "harm"));
     Connect();
     EXPECT_EQ(0u, UpdateFile(&sandbox.context));
     EXPECT_FALSE(FileExists(outside));
     EXPECT_EQ("1", Value("count"));
-    for (int slot = 1; slot <= 7; ++slot)
+    for (int slot = 1; slot <= 8; ++slot)
         EXPECT_EQ("<absent>", Value(("filename" + std::to_string(slot)).c_str()));
     EXPECT_TRUE(sandbox.LogHas("launch file name ..\\escaped-by-update.txt refused"));
+    EXPECT_EQ(std::string::npos, ReadFileText(sandbox.Ini()).find("[Evil]"));
+    EXPECT_EQ("<absent>", sandbox.IniValue("Evil", "k"));
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
@@ -234,7 +237,8 @@ TEST_F(UpdateFileTest, NewLauncherIsSavedBesideTheOldAndHandedToTheShell)
     char shortPath[MAX_PATH];
     GetShortPathNameA((sandbox.folder + "Launcher.exe").c_str(), shortPath, sizeof shortPath);
     std::string s = shortPath;
-    EXPECT_EQ(" /c ping -n 2 127.0.0.1 & move /y " + s + ".tmp " + s + " & start " + s + " -first",
+    EXPECT_EQ(" /c ping -n 2 127.0.0.1 & move /y \"" + s + ".tmp\" \"" + s + "\" & start \"\" \"" + s +
+                  "\" -first",
               g_shellParameters);
     char comspec[MAX_PATH];
     GetEnvironmentVariableA("COMSPEC", comspec, sizeof comspec);
@@ -262,14 +266,36 @@ TEST_F(UpdateFileTest, NewLauncherThatCannotBeSavedStartsNoShell)
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
-TEST(SelfUpdateParameters, MatchTheShellCommand)
+TEST(SelfUpdateParameters, PathsAreQuotedAndTheShellRunsNothingElse)
 {
+    const std::string head = " /c ping -n 2 127.0.0.1 & move /y ";
+    struct Case { const char *path, *commandLine, *rest; } cases[] = {
+        {"C:\\PROGRA~1\\GAME\\LAUNCHER.EXE", "",
+         "\"C:\\PROGRA~1\\GAME\\LAUNCHER.EXE.tmp\" \"C:\\PROGRA~1\\GAME\\LAUNCHER.EXE\" & "
+         "start \"\" \"C:\\PROGRA~1\\GAME\\LAUNCHER.EXE\" "},
+        // A folder with a blank and the shell's operators, as short names allow them.
+        {"C:\\a&b (1)\\L^.EXE", "-first",
+         "\"C:\\a&b (1)\\L^.EXE.tmp\" \"C:\\a&b (1)\\L^.EXE\" & start \"\" \"C:\\a&b (1)\\L^.EXE\" -first"},
+        // Operators in the carried arguments reach the Launcher as characters.
+        {"C:\\L.EXE", "--x a&b|c<d>e^f (g) -u 0",
+         "\"C:\\L.EXE.tmp\" \"C:\\L.EXE\" & start \"\" \"C:\\L.EXE\" --x a^&b^|c^<d^>e^^f ^(g^) -u 0"},
+        // Inside quotes the shell takes them as they are.
+        {"C:\\L.EXE", "\"a&b\" c&d", "\"C:\\L.EXE.tmp\" \"C:\\L.EXE\" & start \"\" \"C:\\L.EXE\" \"a&b\" c^&d"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        char parameters[kSelfUpdateParametersSize];
+        ASSERT_TRUE(BuildSelfUpdateParameters(c.path, c.commandLine, parameters, sizeof parameters));
+        EXPECT_EQ(head + c.rest, parameters);
+    }
+    // What the shell would expand, or a line break that would end its command, is refused.
+    for (const char *commandLine : {"%COMSPEC%", "a\r\ndel x", "50%"}) {
+        char parameters[kSelfUpdateParametersSize];
+        EXPECT_FALSE(BuildSelfUpdateParameters("C:\\L.EXE", commandLine, parameters,
+                                               sizeof parameters)) << commandLine;
+    }
     char parameters[kSelfUpdateParametersSize];
-    ASSERT_TRUE(BuildSelfUpdateParameters("C:\\PROGRA~1\\GAME\\LAUNCHER.EXE", "", parameters,
-                                          sizeof parameters));
-    EXPECT_STREQ(" /c ping -n 2 127.0.0.1 & move /y C:\\PROGRA~1\\GAME\\LAUNCHER.EXE.tmp "
-                 "C:\\PROGRA~1\\GAME\\LAUNCHER.EXE & start C:\\PROGRA~1\\GAME\\LAUNCHER.EXE ",
-                 parameters);
+    EXPECT_FALSE(BuildSelfUpdateParameters("C:\\%TEMP%\\L.EXE", "", parameters, sizeof parameters));
     char small[40];
     EXPECT_FALSE(BuildSelfUpdateParameters("C:\\L.EXE", "", small, sizeof small));
 }
@@ -295,6 +321,110 @@ TEST(GetFileMd5, DigestsWholeFilesOnly)
     WriteFileText(sandbox.folder + "big.dat", big);
     EXPECT_TRUE(GetFileMd5("big.dat", digest));
     EXPECT_EQ(Md5Of(big), std::string((char *)digest, 16));
+}
+
+struct Md5Call {
+    WorkerContext *context;
+    uint8_t digest[16];
+    bool whole;
+};
+
+DWORD WINAPI RunGetFileMd5(LPVOID parameter)
+{
+    Md5Call *call = (Md5Call *)parameter;
+    call->whole = GetFileMd5("big.dat", call->digest, call->context);
+    return 0;
+}
+
+TEST(GetFileMd5, HoldsWhileTheCloseQuestionIsOpen)
+{
+    LauncherSandbox sandbox;
+    std::string big(2 * 1048576 + 5, 'b');
+    WriteFileText(sandbox.folder + "big.dat", big);
+    Md5Call call = {&sandbox.context, {0}, false};
+    PauseWorker(&sandbox.context);
+    HANDLE worker = CreateThread(NULL, 0, RunGetFileMd5, &call, 0, NULL);
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(worker, 700));
+    ResumeWorker(&sandbox.context);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 10000));
+    CloseHandle(worker);
+    EXPECT_TRUE(call.whole);
+    EXPECT_EQ(Md5Of(big), std::string((char *)call.digest, 16));
+}
+
+// The close question opens while the new Launcher is being written; the shell must not
+// be started (nor the Launcher end) until the player has answered.
+WorkerContext *g_questionContext = NULL;
+HANDLE g_questionOpened = NULL;
+int g_shellCalls = 0;
+
+BOOL WINAPI WriteOpeningTheQuestion(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                    LPOVERLAPPED overlapped)
+{
+    PauseWorker(g_questionContext);
+    SetEvent(g_questionOpened);
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+
+HINSTANCE WINAPI CountingShell(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT)
+{
+    ++g_shellCalls;
+    return (HINSTANCE)(INT_PTR)2;
+}
+
+DWORD WINAPI RunUpdateFile(LPVOID parameter)
+{
+    return UpdateFile((WorkerContext *)parameter);
+}
+
+TEST_F(UpdateFileTest, NoSelfUpdateWhileTheCloseQuestionIsOpen)
+{
+    g_questionContext = &sandbox.context;
+    g_questionOpened = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_shellCalls = 0;
+    g_platform.WriteFile = WriteOpeningTheQuestion;
+    g_platform.ShellExecuteA = CountingShell;
+    WriteFileText(sandbox.folder + "Launcher.exe", "old");
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 1))
+        .Send(FileMessage(0, "Launcher.exe", "new launcher"));
+    Connect();
+    HANDLE worker = CreateThread(NULL, 0, RunUpdateFile, &sandbox.context, 0, NULL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_questionOpened, 20000));
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(worker, 1000));
+    EXPECT_EQ(0, g_shellCalls) << "the shell was started while the question was open";
+    ResumeWorker(&sandbox.context);  // Cancel
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 10000));
+    DWORD result = 99;
+    GetExitCodeThread(worker, &result);
+    CloseHandle(worker);
+    CloseHandle(g_questionOpened);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ(1, g_shellCalls);
+    EXPECT_EQ("new launcher", ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+TEST(SaveLeftovers, ClearedInTheFoldersSaveFileWritesTo)
+{
+    LauncherSandbox sandbox;
+    sandbox.WriteIni("[LaunchFile]\r\ncount=3\r\nfilename0=Launcher.exe\r\n"
+                     "filename1=bin\\game.dat\r\nfilename2=data/sub/x.pak\r\n");
+    CreateDirectoryA((sandbox.folder + "bin").c_str(), NULL);
+    CreateDirectoryA((sandbox.folder + "data").c_str(), NULL);
+    CreateDirectoryA((sandbox.folder + "data\\sub").c_str(), NULL);
+    CreateDirectoryA((sandbox.folder + "other").c_str(), NULL);
+    const char *cleared[] = {"Launcher.exe.tmp.~save", "simhei.ttf.~save", "bin\\game.dat.~save",
+                             "data\\sub\\x.pak.~save"};
+    const char *kept[] = {"Launcher.exe.tmp", "bin\\game.dat", "other\\y.~save"};
+    for (const char *name : cleared)
+        WriteFileText(sandbox.folder + name, "part");
+    for (const char *name : kept)
+        WriteFileText(sandbox.folder + name, "whole");
+    ClearLaunchFileLeftovers();
+    for (const char *name : cleared)
+        EXPECT_FALSE(FileExists(sandbox.folder + name)) << name;
+    for (const char *name : kept)
+        EXPECT_EQ("whole", ReadFileText(sandbox.folder + name)) << name;
 }
 
 }  // namespace

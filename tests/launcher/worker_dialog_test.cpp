@@ -5,6 +5,7 @@
 #include "launcher/shell/worker.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,9 @@ int WINAPI FakeMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT style)
     g_question.caption = caption;
     g_question.style = style;
     SetEvent(g_question.questionOpen);
+    // Seen by the death test, which has only the child's output to go by.
+    if (g_question.text == "更新尚未完成，确定现在退出吗？\t" && g_question.answer == IDOK)
+        fprintf(stderr, "close question confirmed\n");
     // The worker has been told to go on; while the question is open it must not get to.
     Sleep(400);
     char shown[kStatusTextSize] = "";
@@ -137,7 +141,7 @@ TEST(UpdateDialogDeathTest, ConfirmedCloseEndsTheProcessWithOne)
             RunUpdateDialog(GetModuleHandleA(NULL), &context);
             ExitProcess(7);  // not reached when the close is confirmed
         },
-        ::testing::ExitedWithCode(1), "");
+        ::testing::ExitedWithCode(1), "close question confirmed");
 }
 
 TEST(UpdateDialog, ConfirmCloseAnswersByMessageNumber)
