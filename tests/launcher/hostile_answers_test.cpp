@@ -308,12 +308,15 @@ protected:
         else
             env_test::RemoveVcrtMark(false);
     }
-    // The old installation again after a run that changed only listed files or added c.dat.
-    void Restore()
+    // The old installation again after a run that replaced the first `changed` of a.dat,
+    // bin\b.dat and a new c.dat (and nothing else: the run's checks made sure).
+    void Restore(int changed)
     {
-        for (const char *name : {"a.dat", "bin\\b.dat"})
-            WriteFileText(game_ + name, old_[name]);
-        DeleteFileA((game_ + "c.dat").c_str());
+        const char *names[] = {"a.dat", "bin\\b.dat"};
+        for (int k = 0; k < changed && k < 2; ++k)
+            WriteFileText(game_ + names[k], old_[names[k]]);
+        if (changed == 3)
+            DeleteFileA((game_ + "c.dat").c_str());
         WriteFileText(game_ + "Launcher.ini", Ini());
     }
     // The whole worker (connection, report, environment, update with their retries).
@@ -540,8 +543,9 @@ TEST_F(HostileTest, DisconnectAtEveryByte)
     const char *const *names = kThreeNames;
     NewBytes news = ReleaseBytes(answer);
     size_t cut = 0;
-    for (; cut <= answer.size() && !HasFailure(); ++cut) {
-        Restore();
+    for (int changed = 0; cut <= answer.size() && !HasFailure(); ++cut) {
+        Restore(changed);
+        changed = (int)std::count_if(ends.begin(), ends.end(), [&](size_t end) { return cut >= end; });
         SetHostile([&](const SeenRequest &) {
             HostileAnswer hostile;
             hostile.replace = true;
@@ -678,6 +682,9 @@ TEST_F(HostileTest, RandomWellFramedAnswers)
 {
     const char *count = getenv("DR_RANDOM_ANSWERS");
     const int kAnswers = count != NULL ? atoi(count) : 10000;
+    // The series ends after its answers or its time budget, whichever comes first.
+    const char *budget = getenv("DR_RANDOM_SECONDS");
+    const DWORD kBudgetMs = (budget != NULL ? (DWORD)atoi(budget) : 100) * 1000;
     const char *fixed = getenv("DR_RANDOM_SEED");
     const uint32_t seed = fixed != NULL ? (uint32_t)strtoul(fixed, NULL, 10) : (uint32_t)GetTickCount();
     printf("[ random   ] seed %u (DR_RANDOM_SEED=%u replays the series)\n", seed, seed);
@@ -688,7 +695,7 @@ TEST_F(HostileTest, RandomWellFramedAnswers)
     // bytes or a version that some answer carried whole.
     NewBytes news;
     int done = 0;
-    for (; done < kAnswers && !HasFailure(); ++done) {
+    for (; done < kAnswers && GetTickCount() - start < kBudgetMs && !HasFailure(); ++done) {
         uint32_t answerSeed = rng();
         std::mt19937 answerRng(answerSeed);
         std::string answer = RandomAnswer(answerRng);
@@ -776,7 +783,7 @@ TEST_F(HostileProcessTest, RepresentativeRowsAsWholeProcesses)
 TEST_F(HostileProcessTest, EndedAtAnyMomentOfTheUpdate)
 {
     const char *count = getenv("DR_KILL_RUNS");
-    const int kKills = count != NULL ? atoi(count) : 12;
+    const int kKills = count != NULL ? atoi(count) : 8;
     const char *fixed = getenv("DR_KILL_SEED");
     const uint32_t seed = fixed != NULL ? (uint32_t)strtoul(fixed, NULL, 10) : (uint32_t)GetTickCount();
     printf("[ kills    ] seed %u (DR_KILL_SEED=%u replays it)\n", seed, seed);
