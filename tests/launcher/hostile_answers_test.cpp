@@ -124,6 +124,24 @@ std::string Bytes(size_t n, uint32_t seed)
     return bytes;
 }
 
+// The name a file gets on disk: every part without its trailing dots and blanks.
+std::string StoredName(const std::string &name)
+{
+    std::string stored, part;
+    for (char c : name + "\\") {
+        if (c != '\\') {
+            part += c;
+            continue;
+        }
+        while (!part.empty() && (part.back() == '.' || part.back() == ' '))
+            part.pop_back();
+        stored += part + "\\";
+        part.clear();
+    }
+    stored.pop_back();
+    return stored;
+}
+
 // What a launch-file answer could put on disk: the data of every file message in it that
 // zlib can decompress, under its name (".tmp" added in slot 0).
 void AddAnswerFiles(const std::string &answer, NewBytes *news)
@@ -132,7 +150,7 @@ void AddAnswerFiles(const std::string &answer, NewBytes *news)
         uint32_t index = Le32At(answer, at), comp = Le32At(answer, at + 4);
         uint32_t orig = Le32At(answer, at + 8);
         std::string name = answer.substr(at + 16, 64);
-        name = Lower(name.substr(0, name.find('\0')));
+        name = StoredName(Lower(name.substr(0, name.find('\0'))));
         std::string stream = answer.substr(at + 80, comp);
         if (orig <= (1u << 22)) {
             std::string out(orig + 1, '\0');
