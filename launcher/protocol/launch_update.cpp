@@ -165,6 +165,32 @@ static void WriteLaunchFileName(const char *iniPath, uint32_t slot, const char *
     WritePrivateProfileStringA(INI_SECTION_LAUNCHFILE, key, name, iniPath);
 }
 
+// Whether data is a Windows program for the machine the running Launcher is built for: a
+// Launcher replaced by anything else could never start again, and no later run could
+// mend it.
+static bool IsProgramLikeOwn(const unsigned char *data, uint32_t size)
+{
+    const unsigned char *own = (const unsigned char *)GetModuleHandleA(NULL);
+    const IMAGE_NT_HEADERS *ownHeaders =
+        (const IMAGE_NT_HEADERS *)(own + ((const IMAGE_DOS_HEADER *)own)->e_lfanew);
+    IMAGE_DOS_HEADER dos;
+    if (data == NULL || size < sizeof dos)
+        return false;
+    memcpy(&dos, data, sizeof dos);
+    uint32_t headers = (uint32_t)dos.e_lfanew;
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+        headers > size - 4 - sizeof(IMAGE_FILE_HEADER))
+        return false;
+    DWORD signature;
+    IMAGE_FILE_HEADER file;
+    memcpy(&signature, data + headers, sizeof signature);
+    memcpy(&file, data + headers + 4, sizeof file);
+    return signature == IMAGE_NT_SIGNATURE &&
+           file.Machine == ownHeaders->FileHeader.Machine &&
+           (file.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) != 0 &&
+           (file.Characteristics & IMAGE_FILE_DLL) == 0;
+}
+
 // Writes one received launch file and records it in the list. Returns true when it is a
 // new Launcher executable that now waits beside the running one.
 static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, int *highestSlot)
@@ -178,6 +204,11 @@ static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, i
     }
     if (!IsSafeLaunchFileName(record->name)) {
         WriteLog("launch file name %s refused", record->name);
+        return false;
+    }
+    if (slot == 0 && record->data != NULL &&
+        !IsProgramLikeOwn(record->data, record->header.origSize)) {
+        WriteLog("launch file %s in slot %u refused", record->name, (unsigned)slot);
         return false;
     }
     if ((int)slot > *highestSlot)

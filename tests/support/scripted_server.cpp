@@ -103,6 +103,7 @@ ScriptedServer::ScriptedServer()
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     done_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+    abort_ = CreateEventA(NULL, TRUE, FALSE, NULL);
     stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
@@ -124,6 +125,7 @@ ScriptedServer::~ScriptedServer()
     for (Step *step : steps_)
         delete step;
     CloseHandle(done_);
+    CloseHandle(abort_);
     CloseHandle(stop_);
     WSACleanup();
 }
@@ -214,27 +216,40 @@ std::vector<SeenRequest> ScriptedServer::Requests()
     return requests_;
 }
 
+void ScriptedServer::AbortConnection()
+{
+    SetEvent(abort_);
+}
+
+void ScriptedServer::ForgetRequests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+}
+
 void ScriptedServer::Fail(const std::string &what)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     failures_.push_back(what);
 }
 
-// Waits until socket is readable, in short slices so Stop() is noticed. 1 readable,
-// 0 time-out or stop, -1 error.
-static int WaitReadable(SOCKET socket, DWORD timeoutMs, HANDLE stop)
+// Waits until socket is readable (or writable), in short slices so that Stop() and
+// AbortConnection() are noticed. 1 ready, 0 time-out, stop or abort, -1 error.
+static int WaitReady(SOCKET socket, DWORD timeoutMs, HANDLE stop, HANDLE abort = NULL,
+                     bool write = false)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0 ||
+            (abort != NULL && WaitForSingleObject(abort, 0) == WAIT_OBJECT_0))
             return 0;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket, &readable);
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(socket, &ready);
         timeval slice = {0, 50000};
-        int ready = select(0, &readable, NULL, NULL, &slice);
-        if (ready != 0)
-            return ready > 0 ? 1 : -1;
+        int count = select(0, write ? NULL : &ready, write ? &ready : NULL, NULL, &slice);
+        if (count != 0)
+            return count > 0 ? 1 : -1;
         if (GetTickCount() - start >= timeoutMs)
             return 0;
     }
@@ -246,11 +261,14 @@ bool ScriptedServer::AcceptOne(DWORD timeoutMs)
         closesocket(peer_);
         peer_ = INVALID_SOCKET;
     }
-    if (WaitReadable(listener_, timeoutMs, stop_) != 1)
+    if (WaitReady(listener_, timeoutMs, stop_) != 1)
         return false;
     peer_ = accept(listener_, NULL, NULL);
     if (peer_ == INVALID_SOCKET)
         return false;
+    ResetEvent(abort_);  // an abort asked for before this connection was for the last one
+    u_long nonBlocking = 1;  // every wait is a select that Stop() and aborts can end
+    ioctlsocket(peer_, FIONBIO, &nonBlocking);
     std::lock_guard<std::mutex> lock(mutex_);
     ++connections_;
     return true;
@@ -260,11 +278,13 @@ bool ScriptedServer::ReadExact(size_t n, std::string *out, DWORD timeoutMs)
 {
     out->clear();
     while (out->size() < n) {
-        if (peer_ == INVALID_SOCKET || WaitReadable(peer_, timeoutMs, stop_) != 1)
+        if (peer_ == INVALID_SOCKET || WaitReady(peer_, timeoutMs, stop_, abort_) != 1)
             return false;
         char buffer[65536];
         size_t want = n - out->size() < sizeof buffer ? n - out->size() : sizeof buffer;
         int got = recv(peer_, buffer, (int)want, 0);
+        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
+            continue;
         if (got <= 0)
             return false;
         out->append(buffer, (size_t)got);
@@ -276,7 +296,14 @@ bool ScriptedServer::SendBytes(const std::string &bytes)
 {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        int result = send(peer_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
+        // In pieces, each once there is room: a Launcher that stopped reading cannot hold
+        // the server past Stop() or AbortConnection().
+        if (WaitReady(peer_, INFINITE, stop_, abort_, true) != 1)
+            return false;
+        size_t piece = bytes.size() - sent < 16384 ? bytes.size() - sent : 16384;
+        int result = send(peer_, bytes.data() + sent, (int)piece, 0);
+        if (result < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
+            continue;
         if (result <= 0)
             return false;
         sent += (size_t)result;
@@ -334,7 +361,7 @@ void ScriptedServer::Run()
             }
             break;
         case kExpectClosed: {
-            int ready = peer_ == INVALID_SOCKET ? -1 : WaitReadable(peer_, step.ms, stop_);
+            int ready = peer_ == INVALID_SOCKET ? -1 : WaitReady(peer_, step.ms, stop_);
             char byte;
             int result = ready == 1 ? recv(peer_, &byte, 1, 0) : -2;
             if (ready == 0)
@@ -344,7 +371,7 @@ void ScriptedServer::Run()
             break;
         }
         case kExpectSilence: {
-            int ready = peer_ == INVALID_SOCKET ? 0 : WaitReadable(peer_, step.ms, stop_);
+            int ready = peer_ == INVALID_SOCKET ? 0 : WaitReady(peer_, step.ms, stop_);
             char byte;
             if (ready == 1 && recv(peer_, &byte, 1, MSG_PEEK) > 0)
                 Fail(where + "unexpected bytes from the Launcher");
@@ -386,12 +413,25 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         seen.connection = connections_;
     }
     bool alive = true;
+    if (seen.cmd == 3)
+        alive = ReadExact((size_t)seen.param * 16, &seen.body, 30000);
+    else if (seen.cmd == 7)
+        alive = ReadExact(12, &seen.body, 30000);
+    HostileAnswer hostile;
+    if (alive && content.hostile)
+        hostile = content.hostile(seen);
+    if (!alive || hostile.replace) {
+        if (alive)
+            alive = AnswerHostile(hostile, &seen);
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(seen);
+        return alive;
+    }
     switch (seen.cmd) {
     case 1:
         alive = SendBytes(AddrResponse(content.addresses));
         break;
     case 3: {
-        alive = ReadExact((size_t)seen.param * 16, &seen.body, 30000);
         std::vector<std::string> files;
         if (alive && content.launchFiles)
             files = content.launchFiles(seen.body);
@@ -420,7 +460,6 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         break;
     }
     case 7:
-        alive = ReadExact(12, &seen.body, 30000);
         break;
     default:
         Fail("unknown request " + Hex(header));
@@ -429,6 +468,35 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(seen);
     return alive;
+}
+
+// Sends a hostile answer and carries out what follows it; false when the connection ended.
+bool ScriptedServer::AnswerHostile(const HostileAnswer &answer, SeenRequest *seen)
+{
+    bool sent = SendBytes(answer.bytes);
+    switch (answer.then) {
+    case HostileAnswer::kGoOn:
+        return sent;
+    case HostileAnswer::kReset: {
+        linger abort = {1, 0};
+        setsockopt(peer_, SOL_SOCKET, SO_LINGER, (const char *)&abort, sizeof abort);
+        break;
+    }
+    case HostileAnswer::kStall: {
+        DWORD start = GetTickCount();
+        char byte;
+        // Anything the Launcher still sends, or its close, ends the stall.
+        if (WaitReady(peer_, answer.stallMs, stop_) == 1)
+            recv(peer_, &byte, 1, MSG_PEEK);
+        seen->stalledMs = GetTickCount() - start;
+        break;
+    }
+    case HostileAnswer::kClose:
+        break;
+    }
+    closesocket(peer_);
+    peer_ = INVALID_SOCKET;
+    return false;
 }
 
 RefusingPort::RefusingPort()

@@ -47,6 +47,18 @@ struct SeenRequest {
     uint16_t cmd;
     uint16_t param;
     std::string body;     // checksums of RC_LaunchFile, the 12 bytes of RC_Log
+    DWORD stalledMs = 0;  // a stalling hostile answer: how long until the Launcher gave up
+};
+
+// An answer Serve() sends in place of the usual one, and what the connection does then:
+// goes on, closes, is reset (RST), or stalls (sends nothing for stallMs, or until the
+// Launcher closes it, then closes).
+struct HostileAnswer {
+    enum Then { kGoOn, kClose, kReset, kStall };
+    bool replace = false;  // false: the usual answer
+    std::string bytes;
+    Then then = kGoOn;
+    DWORD stallMs = 0;
 };
 
 // What Serve() answers. Files are sent as FileMessage unless raw bytes are given.
@@ -59,6 +71,8 @@ struct ServeContent {
     // When set, the launch-file answer stops after these many bytes of its files and the
     // connection then stalls until the Launcher closes it (or the server is stopped).
     size_t stallLaunchFilesAfter = (size_t)-1;
+    // When set, asked first for every request (body read); a replacing answer wins.
+    std::function<HostileAnswer(const SeenRequest &request)> hostile;
 };
 
 class ScriptedServer {
@@ -100,6 +114,11 @@ public:
     std::string Report();
     int Connections();
     std::vector<SeenRequest> Requests();
+    // Ends the current connection from outside the server thread: a Launcher that was
+    // ended in the middle of an answer cannot hold the server.
+    void AbortConnection();
+    // Drops the requests seen so far (long runs that must not grow the test's heap).
+    void ForgetRequests();
 
 private:
     struct Step;
@@ -110,6 +129,7 @@ private:
     bool AcceptOne(DWORD timeoutMs);
     void ServeLoop(const ServeContent &content);
     bool ServeOne(const ServeContent &content);
+    bool AnswerHostile(const HostileAnswer &answer, SeenRequest *seen);
 
     SOCKET listener_ = INVALID_SOCKET;
     SOCKET peer_ = INVALID_SOCKET;
@@ -118,6 +138,7 @@ private:
     std::thread thread_;
     HANDLE done_ = NULL;
     HANDLE stop_ = NULL;
+    HANDLE abort_ = NULL;
     std::mutex mutex_;
     std::vector<std::string> failures_;
     std::vector<SeenRequest> requests_;

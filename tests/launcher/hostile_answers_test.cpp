@@ -1,0 +1,884 @@
+// Hostile version servers, broken connections and ended processes against the Launcher's
+// update. One table of answers read by one runner; the same runner cuts a launch-file
+// answer at every byte, runs a long series against a changing release and feeds seeded
+// random answers; whole Launcher processes run a dozen rows and are ended mid-update.
+// After every run: the result code, the time bound, nothing written outside the
+// Launcher's folder, every launch file whole (its old or its new bytes), and
+// "Launcher.ini" sound with its other keys intact.
+#include "common/bounded_string.h"
+#include "launcher/core/platform.h"
+#include "launcher/protocol/protocol_stages.h"
+#include "launcher/shell/worker.h"
+#include "tests/launcher/environment_test_util.h"
+#include "tests/support/sandbox_connection.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <zlib.h>
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+
+using namespace dr_test;
+
+namespace {
+
+typedef HostileAnswer::Then Then;
+using Files = std::map<std::string, std::string>;               // lower-case path -> bytes
+using NewBytes = std::map<std::string, std::set<std::string>>;  // what an answer may write
+
+const char kOldLauncher[] = "MZ old launcher";
+const DWORD kStallMs = 25000;
+DWORD g_waitMs = 20000;  // every 20-second transport wait becomes this long
+int g_shellStarts = 0;
+
+int WSAAPI ScaledSelect(int n, fd_set *r, fd_set *w, fd_set *e, PTIMEVAL timeout)
+{
+    TIMEVAL scaled = {(long)(g_waitMs / 1000), (long)(g_waitMs % 1000 * 1000)};
+    bool transport = timeout != NULL && timeout->tv_sec == 20 && timeout->tv_usec == 0;
+    return ::select(n, r, w, e, transport ? &scaled : timeout);
+}
+hostent *WSAAPI NoHost(const char *) { return NULL; }
+int WINAPI NoProduct(LPCSTR) { return -1; }
+DWORD WINAPI NoImage(HANDLE, LPSTR, DWORD) { return 0; }  // ends nothing beside the tests
+HINSTANCE WINAPI RefusedShell(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT)
+{
+    ++g_shellStarts;
+    return (HINSTANCE)2;  // the stage goes on as after a shell that could not start
+}
+
+std::string Lower(std::string text)
+{
+    for (char &c : text)
+        c = c == '/' ? '\\' : (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
+    return text;
+}
+
+uint32_t Le32At(const std::string &bytes, size_t at)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | (unsigned char)bytes[at + i];
+    return value;
+}
+
+// Every file below folder + prefix (folders end in a backslash), except the one named skip.
+void ReadTree(const std::string &folder, const std::string &prefix, Files *files,
+              const std::string &skip)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + prefix + "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = prefix + data.cFileName;
+        if (!strcmp(data.cFileName, ".") || !strcmp(data.cFileName, "..") || Lower(name) == skip)
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            (*files)[Lower(name) + "\\"] = "";
+            ReadTree(folder, name + "\\", files, skip);
+        } else {
+            (*files)[Lower(name)] = ReadFileText(folder + name);
+        }
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+}
+
+// A zlib (15), raw deflate (-15) or gzip (31) stream of data.
+std::string Deflate(const std::string &data, int windowBits)
+{
+    z_stream z = {};
+    deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, (uLong)data.size()) + 32, '\0');
+    z.next_in = (Bytef *)data.data();
+    z.avail_in = (uInt)data.size();
+    z.next_out = (Bytef *)&out[0];
+    z.avail_out = (uInt)out.size();
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// A file message with every field chosen; the stream follows the header as it is.
+std::string File(uint32_t index, const std::string &name, const std::string &stream,
+                 uint32_t origSize, uint32_t crc)
+{
+    return FileHeaderBytes(index, (uint32_t)stream.size(), origSize, crc, name) + stream;
+}
+std::string Z(const std::string &data) { return Deflate(data, 15); }
+std::string Launch(uint16_t m, const std::string &files) { return Header(0x83, m) + files; }
+std::string Good(uint32_t index, const std::string &name, const std::string &data)
+{
+    return FileMessage(index, name, data);
+}
+std::string Bytes(size_t n, uint32_t seed)
+{
+    std::string bytes(n, '\0');
+    std::mt19937 rng(seed);
+    for (char &c : bytes)
+        c = (char)rng();
+    return bytes;
+}
+
+// The name a file gets on disk: every part without its trailing dots and blanks.
+std::string StoredName(const std::string &name)
+{
+    std::string stored, part;
+    for (char c : name + "\\") {
+        if (c != '\\') {
+            part += c;
+            continue;
+        }
+        while (!part.empty() && (part.back() == '.' || part.back() == ' '))
+            part.pop_back();
+        stored += part + "\\";
+        part.clear();
+    }
+    stored.pop_back();
+    return stored;
+}
+
+// What a launch-file answer could put on disk: the data of every file message in it that
+// zlib can decompress, under its name (".tmp" added in slot 0).
+void AddAnswerFiles(const std::string &answer, NewBytes *news)
+{
+    for (size_t at = 4; at + 80 <= answer.size();) {
+        uint32_t index = Le32At(answer, at), comp = Le32At(answer, at + 4);
+        uint32_t orig = Le32At(answer, at + 8);
+        std::string name = answer.substr(at + 16, 64);
+        name = StoredName(Lower(name.substr(0, name.find('\0'))));
+        std::string stream = answer.substr(at + 80, comp);
+        if (orig <= (1u << 22)) {
+            std::string out(orig + 1, '\0');
+            uLongf got = orig + 1;
+            if (uncompress((Bytef *)&out[0], &got, (const Bytef *)stream.data(),
+                           (uLong)stream.size()) == Z_OK)
+                (*news)[index == 0 ? name + ".tmp" : name].insert(out.substr(0, got));
+        }
+        if (comp > answer.size())
+            break;
+        at += 80 + comp;
+    }
+}
+
+// "Launcher.ini" sound: lines that are sections or keys, no control bytes, no section
+// twice and none unknown, the keys no answer may touch intact, a usable launch-file list.
+void ExpectIniSound(const std::string &ini, const std::string &what)
+{
+    std::set<std::string> sections;
+    std::string section;
+    std::map<std::string, std::string> keys;  // "section/key" -> value
+    for (size_t start = 0, end; start < ini.size(); start = end + 1) {
+        end = ini.find('\n', start);
+        end = end == std::string::npos ? ini.size() : end;
+        std::string line = ini.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        bool control = std::any_of(line.begin(), line.end(), [](char c) { return (unsigned char)c < 0x20; });
+        EXPECT_FALSE(control) << what << ": control byte in the line " << line;
+        if (line[0] == '[') {
+            section = Lower(line.substr(1, line.size() - 2));
+            EXPECT_TRUE(line.back() == ']' && sections.insert(section).second) << what << ": " << line;
+            EXPECT_EQ(1u, std::set<std::string>({"general", "extra", "svraddr", "launchfile"}).count(section))
+                << what << ": section " << line;
+            continue;
+        }
+        size_t equals = line.find('=');
+        ASSERT_TRUE(equals != std::string::npos && equals > 0 && !section.empty()) << what << ": " << line;
+        keys[section + "/" + Lower(line.substr(0, equals))] = line.substr(equals + 1);
+    }
+    EXPECT_EQ("1", keys["general/modeslience"]) << what;
+    EXPECT_EQ("4242", keys["general/clientid"]) << what;
+    EXPECT_EQ("yes", keys["extra/keep"]) << what;
+    int count = atoi(keys["launchfile/count"].c_str());
+    EXPECT_TRUE(count >= 1 && count <= 30) << what << ": count " << keys["launchfile/count"];
+    for (const auto &key : keys) {
+        if (key.first.compare(0, 19, "launchfile/filename") == 0) {
+            std::string name = "\\" + key.second + "\\";
+            EXPECT_TRUE(!key.second.empty() && key.second.find(':') == std::string::npos &&
+                        key.second[0] != '\\' && key.second[0] != '/' &&
+                        Lower(name).find("\\..\\") == std::string::npos)
+                << what << ": listed name " << key.second;
+            EXPECT_LT(atoi(key.first.c_str() + 19), count) << what << ": " << key.first;
+        }
+        if (key.first.compare(0, 8, "svraddr/") == 0) {
+            EXPECT_LE(key.second.size(), 32u) << what << ": " << key.first;
+        }
+    }
+}
+
+struct Row {
+    const char *name;
+    uint16_t cmd;         // the request whose answer is replaced: 1, 3 or 4
+    std::string bytes;    // what is sent instead
+    Then then;
+    unsigned result;      // the code the login client receives
+    int waits = 0;        // transport waits the row may spend
+    const char *check = "";  // "name=bytes" must hold; "!name" must not exist
+    int shellStarts = 0;  // self-updates handed to the shell
+    bool process = false; // also run as a whole Launcher process
+    bool firstOnly = false;  // only the first such request gets the hostile answer
+};
+
+// The Launcher's folder ("game") inside a folder of the test whose other files must not
+// change; the server answers from a release unless a hostile answer is set.
+class HostileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        lock_ = CreateMutexA(NULL, FALSE, "Global\\dr_test_environment_machine_state");
+        DWORD wait = WaitForSingleObject(lock_, 120000);
+        ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
+        sandbox_.reset(new LauncherSandbox());
+        outer_ = sandbox_->folder;
+        game_ = outer_ + "game\\";
+        fonts_ = outer_ + "fonts";
+        CreateDirectoryA(game_.c_str(), NULL);
+        CreateDirectoryA(fonts_.c_str(), NULL);
+        WriteFileText(fonts_ + "\\simhei.ttf", "font");
+        WriteFileText(outer_ + "outside.txt", "outside");
+        SandboxExePath() = game_ + "Launcher.exe";
+        SetCurrentDirectoryA(game_.c_str());
+        MarkLogClosed();
+        OpenLog();
+        g_platform.select = ScaledSelect;
+        g_platform.gethostbyname = NoHost;
+        g_platform.MsiQueryProductStateA = NoProduct;
+        g_platform.GetProcessImageFileNameA = NoImage;
+        g_platform.ShellExecuteA = RefusedShell;
+        g_platform.SHGetSpecialFolderPathA = TestFonts;
+        FontsFolderOfTest() = fonts_;
+        release_ = {{"Launcher.exe", kOldLauncher}, {"a.dat", "new a"}, {"bin\\b.dat", "new b"}};
+        old_ = {{"launcher.exe", kOldLauncher}, {"a.dat", "old a"}, {"bin\\b.dat", "old b"}};
+        ServeContent content;
+        content.addresses = {server_.Address(), server_.Address(), server_.Address(), server_.Address()};
+        content.launchFiles = [this](const std::string &checksums) { return ReleaseAnswer(checksums); };
+        content.hostile = [this](const SeenRequest &request) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            return hostile_ ? hostile_(request) : HostileAnswer();
+        };
+        server_.Serve(content);
+        server_.Start();
+        outside_.clear();
+        ReadTree(outer_, "", &outside_, "game");
+    }
+    void TearDown() override
+    {
+        server_.Stop();
+        sandbox_.reset();
+        g_waitMs = 20000;
+        env_test::RemoveVcrtMark(true);
+        ReleaseMutex(lock_);
+        CloseHandle(lock_);
+    }
+    static std::string &FontsFolderOfTest()
+    {
+        static std::string folder;
+        return folder;
+    }
+    // A Fonts folder of the test's own that holds the font already.
+    static BOOL WINAPI TestFonts(HWND, LPSTR path, int, BOOL)
+    {
+        return CopyString(path, MAX_PATH, FontsFolderOfTest().c_str());
+    }
+
+    std::vector<std::string> ReleaseAnswer(const std::string &checksums)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        std::vector<std::string> files;
+        for (size_t slot = 0; slot < release_.size(); ++slot)
+            if (checksums.size() < slot * 16 + 16 ||
+                checksums.substr(slot * 16, 16) != Md5Of(release_[slot].second))
+                files.push_back(FileMessage((uint32_t)slot, release_[slot].first, release_[slot].second));
+        return files;
+    }
+    void SetHostile(std::function<HostileAnswer(const SeenRequest &)> hostile)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        hostile_ = hostile;
+    }
+    std::string Ini()
+    {
+        return "[General]\r\nModeSlience=1\r\nClientID=4242\r\n[Extra]\r\nKeep=yes\r\n"
+               "[SvrAddr]\r\naddr0=" + server_.Address() + "\r\n[LaunchFile]\r\ncount=3\r\n"
+               "filename0=Launcher.exe\r\nfilename1=a.dat\r\nfilename2=bin\\b.dat\r\n";
+    }
+    // The old installation, in place of whatever the last run left.
+    void Install(bool vcrtPresent)
+    {
+        Files left;
+        ReadTree(game_, "", &left, "log");
+        for (auto it = left.rbegin(); it != left.rend(); ++it)
+            it->first.back() == '\\' ? RemoveDirectoryA((game_ + it->first).c_str())
+                                     : DeleteFileA((game_ + it->first).c_str());
+        CreateDirectoryA((game_ + "bin").c_str(), NULL);
+        for (const auto &file : old_)
+            WriteFileText(game_ + file.first, file.second);
+        WriteFileText(game_ + "Launcher.ini", Ini());
+        if (vcrtPresent)
+            env_test::WriteVcrtMark(1);
+        else
+            env_test::RemoveVcrtMark(false);
+    }
+    // The old installation again after a run that replaced the first `changed` of a.dat,
+    // bin\b.dat and a new c.dat (and nothing else: the run's checks made sure).
+    void Restore(int changed)
+    {
+        const char *names[] = {"a.dat", "bin\\b.dat"};
+        for (int k = 0; k < changed && k < 2; ++k)
+            WriteFileText(game_ + names[k], old_[names[k]]);
+        if (changed == 3)
+            DeleteFileA((game_ + "c.dat").c_str());
+        WriteFileText(game_ + "Launcher.ini", Ini());
+    }
+    // The whole worker (connection, report, environment, update with their retries).
+    unsigned RunWorker()
+    {
+        WorkerContext &context = sandbox_->context;
+        context.spanStart = context.spanEnd = 0;
+        context.resultCode = 0;
+        KeepCommandLine("");
+        RunWorkerStages(&context);
+        sandbox_->TakeMessages();
+        return context.resultCode;
+    }
+    // One launch-file update on a plain connection.
+    unsigned RunStage()
+    {
+        KeepCommandLine("");
+        if (!sandbox_->ConnectTo(server_.Port()))
+            return 999;
+        unsigned result = UpdateFile(&sandbox_->context);
+        sandbox_->TakeMessages();
+        return result;
+    }
+    // The properties every run keeps, whatever the server sent.
+    void ExpectSound(const NewBytes &news, const std::string &what)
+    {
+        Files outside, inside;
+        ReadTree(outer_, "", &outside, "game");
+        EXPECT_TRUE(outside == outside_) << what << ": something outside the Launcher's folder changed";
+        for (const char *probe : {"C:\\dr_probe.dat", "\\dr_probe.dat"})
+            EXPECT_FALSE(FileExists(probe)) << what << ": " << probe;
+        ReadTree(game_, "", &inside, "log");
+        for (const auto &old : old_)
+            EXPECT_EQ(1u, inside.count(old.first)) << what << ": " << old.first << " lost";
+        for (const auto &file : inside) {
+            if (file.first == "launcher.ini" || file.first == "bin\\" ||
+                file.first == "starter-record.txt")
+                continue;
+            auto old = old_.find(file.first);
+            auto candidates = news.find(file.first);
+            bool whole = (old != old_.end() && old->second == file.second) ||
+                         (candidates != news.end() && candidates->second.count(file.second));
+            EXPECT_TRUE(whole) << what << ": " << file.first << " (" << file.second.size()
+                               << " bytes) is neither an old nor a new version";
+        }
+        ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what);
+    }
+    NewBytes ReleaseBytes(const std::string &answer = "")
+    {
+        NewBytes news;
+        for (const auto &file : release_)
+            news[Lower(file.first)].insert(file.second);
+        AddAnswerFiles(answer, &news);
+        return news;
+    }
+
+    std::unique_ptr<LauncherSandbox> sandbox_;
+    ScriptedServer server_;
+    std::string outer_, game_, fonts_;
+    std::vector<std::pair<std::string, std::string>> release_;  // slot order
+    Files old_, outside_;
+    std::mutex mutex_;
+    std::function<HostileAnswer(const SeenRequest &)> hostile_;
+
+private:
+    HANDLE lock_ = NULL;
+};
+
+std::vector<Row> HostileRows()
+{
+    const std::string addr = AddrBody({"127.0.0.1:1", "127.0.0.1:2", "127.0.0.1:3", "127.0.0.1:4"});
+    const std::string a = Z("new a"), bad = Z("x"), big = Bytes(3000, 7), bigZ = Z(big);
+    const uint32_t crcA = ZlibCrc32("new a");
+    auto named = [](const std::string &name) { return Launch(1, Good(1, name, "probe")); };
+    std::string many;
+    for (int k = 0; k < 31; ++k)
+        many += Good(1 + k % 29, "m" + std::to_string(k) + ".dat", "m");
+    Then on = HostileAnswer::kGoOn, close = HostileAnswer::kClose, reset = HostileAnswer::kReset,
+         stall = HostileAnswer::kStall;
+    std::string launcher = ReadFileText(BuiltFile("launcher\\Launcher.exe"));
+    return {
+        {"address answer cmd 0x01", 1, Header(0x01, 1) + addr, on, 12, 0, "", 0, true},
+        {"address answer cmd 0x83", 1, Header(0x83, 1) + addr, on, 12},
+        {"address answer param 0", 1, Header(0x81, 0), on, 12},
+        {"address answer param 65535", 1, Header(0x81, 0xFFFF) + addr, on, 12},
+        {"address answer cut short", 1, Header(0x81, 1) + addr.substr(0, 60), close, 12},
+        {"address entry without NUL", 1, Header(0x81, 1) + std::string(128, '7'), on, 0},
+        {"address 255.255.255.255", 1, AddrResponse({"255.255.255.255:18920"}), on, 0, 0, "", 0, true},
+        {"address port 0", 1, AddrResponse({"127.0.0.1:0"}), on, 0},
+        {"address text that is no address", 1, AddrResponse({"no address at all", "::::"}), on, 0},
+        {"address entry with CR/LF", 1, AddrResponse({"1.2.3.4:5\r\n[Evil]\r\nk=v"}), on, 0, 0, "", 0, true},
+        {"address answer stalls at the header", 1, "", stall, 12, 2},
+        {"address answer reset", 1, Header(0x81, 1), reset, 12},
+        {"launch answer cmd 0x84", 3, Header(0x84, 1) + Good(1, "a.dat", "new a"), on, 9},
+        {"launch answer cmd 0x03", 3, Header(0x03, 0), on, 9},
+        {"launch answer param 0", 3, Launch(0, ""), on, 0, 0, "a.dat=old a"},
+        {"launch answer param 65535", 3, Launch(0xFFFF, Good(1, "a.dat", "new a")), close, 9, 0, "a.dat=new a", 0, true},
+        {"launch answer of 31 files", 3, Launch(31, many), on, 9, 0, "!m30.dat"},
+        {"compSize 0", 3, Launch(1, File(1, "a.dat", "", 5, crcA)), on, 9},
+        {"compSize 1", 3, Launch(1, File(1, "a.dat", a.substr(0, 1), 5, crcA)), on, 9},
+        {"compSize 4 GiB-1", 3, Launch(1, FileHeaderBytes(1, 0xFFFFFFFF, 5, crcA, "a.dat") + a), close, 9},
+        {"origSize 0 of an empty file", 3, Launch(1, Good(1, "empty.dat", "")), on, 0, 0, "empty.dat="},
+        {"origSize 0 of data", 3, Launch(1, File(1, "a.dat", a, 0, 0)), on, 9},
+        {"origSize 4 GiB-1", 3, Launch(1, File(1, "a.dat", a, 0xFFFFFFFF, crcA)), on, 9},
+        {"compSize far beyond the data", 3, Launch(1, FileHeaderBytes(1, 100000, 5, crcA, "a.dat") + a), close, 9},
+        {"raw deflate", 3, Launch(1, File(1, "a.dat", Deflate("new a", -15), 5, crcA)), on, 9, 0, "", 0, true},
+        {"gzip", 3, Launch(1, File(1, "a.dat", Deflate("new a", 31), 5, crcA)), on, 9},
+        {"truncated zlib", 3, Launch(1, File(1, "a.dat", bigZ.substr(0, 1000), 3000, ZlibCrc32(big))), on, 9},
+        {"inflates to more than origSize", 3, Launch(1, File(1, "a.dat", Z("new a!"), 5, crcA)), on, 9},
+        {"inflates to less than origSize", 3, Launch(1, File(1, "a.dat", Z("new "), 5, crcA)), on, 9},
+        {"CRC off by one bit", 3, Launch(1, File(1, "a.dat", a, 5, crcA ^ 0x100)), on, 9, 0, "", 0, true},
+        {"name ..", 3, named("..\\probe.dat"), on, 0, 0, "", 0, true},
+        {"name .. inside", 3, named("bin\\..\\..\\probe.dat"), on, 0},
+        {"name with a drive letter", 3, named("C:\\dr_probe.dat"), on, 0, 0, "", 0, true},
+        {"UNC name", 3, named("\\\\127.0.0.1\\share\\probe.dat"), on, 0},
+        {"leading backslash", 3, named("\\dr_probe.dat"), on, 0},
+        {"leading slash", 3, named("/dr_probe.dat"), on, 0},
+        {"device name", 3, named("bin\\COM1.dat"), on, 0},
+        {"name with CR/LF", 3, named("x\r\n[Evil]\r\nk=v.txt"), on, 0, 0, "", 0, true},
+        {"name without NUL in 64 bytes", 3, named(std::string(64, 'n')), on, 0},
+        {"GBK name with trail byte 0x5C", 3, named("\xB1\x5C.dat"), on, 0, 0, "\xB1\x5C.dat=probe"},
+        {"empty name", 3, named(""), on, 0},
+        {"slot 30", 3, Launch(1, Good(30, "s30.dat", "x")), on, 0, 0, "!s30.dat"},
+        {"slot 31", 3, Launch(1, Good(31, "s31.dat", "x")), on, 0, 0, "!s31.dat"},
+        {"slot 0xFFFFFFFF", 3, Launch(1, Good(0xFFFFFFFF, "s.dat", "x")), on, 0, 0, "!s.dat"},
+        {"same slot twice", 3, Launch(2, Good(1, "a.dat", "first") + Good(1, "a.dat", "second")), on, 0,
+         0, "a.dat=second", 0, true},
+        {"slot 0 not a program", 3, Launch(1, Good(0, "Launcher.exe", "not a program")), on, 0, 0,
+         "!launcher.exe.tmp", 0, true},
+        {"slot 0 a program", 3, Launch(1, Good(0, "Launcher.exe", launcher)), on, 0, 0, "", 1},
+        {"solo answer cmd 0x83", 4, Header(0x83, 1) + Good(0, "x", "x"), on, 3},
+        {"solo answer param 0", 4, Header(0x84, 0), on, 3, 0, "", 0, true},
+        {"solo answer param 65535", 4, Header(0x84, 0xFFFF) + Good(0, "x", "x"), on, 3},
+        {"solo file failing its CRC", 4, Header(0x84, 1) + File(0, "x", a, 5, crcA + 1), on, 3, 0,
+         "!vcredist_x86.exe"},
+        {"stall at the header", 3, "", stall, 9, 3},
+        {"stall mid-header", 3, Launch(1, Good(1, "a.dat", "new a").substr(0, 40)), stall, 9, 3},
+        {"stall mid-data", 3, Launch(1, Good(1, "a.dat", big).substr(0, 600)), stall, 9, 3},
+        {"reset at the header", 3, "", reset, 9},
+        {"reset mid-header", 3, Launch(1, Good(1, "a.dat", "new a").substr(0, 40)), reset, 9},
+        {"reset mid-data", 3, Launch(1, Good(1, "a.dat", big).substr(0, 600)), reset, 9, 0, "", 0, true},
+        {"stall at the header, real 20 s wait, once", 3, "", stall, 0, 1, "a.dat=new a", 0, false, true},
+    };
+}
+
+HostileAnswer AnswerFor(const Row &row, const SeenRequest &request, int *seen)
+{
+    HostileAnswer answer;
+    if (request.cmd != row.cmd || (row.firstOnly && (*seen)++ > 0))
+        return answer;
+    answer.replace = true;
+    answer.bytes = row.bytes;
+    answer.then = row.then;
+    answer.stallMs = kStallMs;
+    return answer;
+}
+
+// Checks a row's own "name=bytes" or "!name".
+void ExpectRowCheck(const Row &row, const std::string &folder)
+{
+    std::string check = row.check;
+    if (check.empty())
+        return;
+    if (check[0] == '!') {
+        EXPECT_FALSE(FileExists(folder + check.substr(1))) << row.name;
+        return;
+    }
+    size_t equals = check.find('=');
+    EXPECT_TRUE(FileExists(folder + check.substr(0, equals))) << row.name;
+    EXPECT_EQ(check.substr(equals + 1), ReadFileText(folder + check.substr(0, equals))) << row.name;
+}
+
+TEST_F(HostileTest, TableOfHostileAnswers)
+{
+    int rows = 0;
+    for (const Row &row : HostileRows()) {
+        SCOPED_TRACE(row.name);
+        bool realTime = row.firstOnly;
+        g_waitMs = realTime ? 20000 : 300;
+        Install(row.cmd != 4);
+        int seen = 0;
+        SetHostile([&](const SeenRequest &request) { return AnswerFor(row, request, &seen); });
+        g_shellStarts = 0;
+        size_t before = server_.Requests().size();
+        DWORD start = GetTickCount();
+        EXPECT_EQ(row.result, RunWorker());
+        DWORD elapsed = GetTickCount() - start;
+        SetHostile(nullptr);
+        EXPECT_LE(elapsed, row.waits * g_waitMs + 15000u) << "longer than its waits allow";
+        EXPECT_EQ(row.shellStarts, g_shellStarts);
+        std::vector<SeenRequest> requests = server_.Requests();
+        for (size_t i = before, hostile = 0; i < requests.size(); ++i)
+            if (requests[i].cmd == row.cmd && row.then == HostileAnswer::kStall &&
+                (!row.firstOnly || hostile++ == 0)) {
+                EXPECT_LT(requests[i].stalledMs, kStallMs) << "the Launcher outwaited the stall";
+                EXPECT_GE(requests[i].stalledMs + 200, g_waitMs) << "gave up before its wait";
+            }
+        ExpectSound(ReleaseBytes(row.bytes), row.name);
+        ExpectRowCheck(row, game_);
+        ++rows;
+    }
+    EXPECT_GE(rows, 40);
+    printf("[ rows     ] %d hostile answers\n", rows);
+}
+
+// A launch-file answer of three files (two listed, one new), about 3 KB on the wire.
+const char *const kThreeNames[] = {"a.dat", "bin\\b.dat", "c.dat"};
+std::string ThreeFileAnswer()
+{
+    std::string files;
+    for (uint32_t k = 0; k < 3; ++k)
+        files += Good(k + 1, kThreeNames[k], Bytes(1000 - 100 * k, k + 1));
+    return Launch(3, files);
+}
+
+TEST_F(HostileTest, DisconnectAtEveryByte)
+{
+    g_waitMs = 2000;
+    Install(true);
+    const std::string answer = ThreeFileAnswer();
+    std::vector<size_t> ends;  // where each file's message ends in the answer
+    for (size_t at = 4; at < answer.size(); at += 80 + Le32At(answer, at + 4))
+        ends.push_back(at + 80 + Le32At(answer, at + 4));
+    const char *const *names = kThreeNames;
+    NewBytes news = ReleaseBytes(answer);
+    size_t cut = 0;
+    for (int changed = 0; cut <= answer.size() && !HasFailure(); ++cut) {
+        Restore(changed);
+        changed = (int)std::count_if(ends.begin(), ends.end(), [&](size_t end) { return cut >= end; });
+        SetHostile([&](const SeenRequest &) {
+            HostileAnswer hostile;
+            hostile.replace = true;
+            hostile.bytes = answer.substr(0, cut);
+            hostile.then = HostileAnswer::kClose;
+            return hostile;
+        });
+        std::string what = "cut after " + std::to_string(cut) + " bytes";
+        EXPECT_EQ(cut == answer.size() ? 0u : 9u, RunStage()) << what;
+        for (int k = 0; k < 3; ++k) {
+            std::string expected = cut >= ends[k] ? Bytes(1000 - 100 * k, k + 1)
+                                                  : k < 2 ? old_[names[k]] : std::string("<none>");
+            std::string got = FileExists(game_ + names[k]) ? ReadFileText(game_ + names[k]) : "<none>";
+            EXPECT_TRUE(expected == got) << what << ": " << names[k];
+        }
+        EXPECT_EQ(cut >= ends[2] ? 4u : 3u,
+                  GetPrivateProfileIntA("LaunchFile", "count", 0, (game_ + "Launcher.ini").c_str())) << what;
+        ExpectSound(news, what);
+    }
+    SetHostile(nullptr);
+    printf("[ cuts     ] %zu cuts of a %zu-byte answer\n", cut, answer.size());
+}
+
+// Heap blocks in use in every heap of the process.
+size_t HeapInUse()
+{
+    HANDLE heaps[64];
+    DWORD count = GetProcessHeaps(64, heaps);
+    size_t used = 0;
+    for (DWORD i = 0; i < count && i < 64; ++i) {
+        PROCESS_HEAP_ENTRY entry = {};
+        HeapLock(heaps[i]);
+        while (HeapWalk(heaps[i], &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                used += entry.cbData;
+        HeapUnlock(heaps[i]);
+    }
+    return used;
+}
+
+// Handles the process holds. Wine's GetProcessHandleCount answers 0: the handle values
+// in use are counted instead.
+DWORD HandleCount()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0)
+        return count;
+    DWORD flags;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4)
+        count += GetHandleInformation((HANDLE)value, &flags) ? 1 : 0;
+    return count;
+}
+
+TEST_F(HostileTest, SoakAgainstAChangingRelease)
+{
+    const int kRuns = 200;
+    Install(true);
+    DWORD handles = 0, handlesLater = 0;
+    size_t heap = 0, heapLater = 0;
+    int run = 0;
+    for (; run < kRuns && !HasFailure(); ++run) {
+        {
+            // The server's release changes between runs, as after a reload.
+            std::lock_guard<std::mutex> hold(mutex_);
+            release_[1].second = "a" + std::to_string(run) + Bytes(run * 37 % 5000, run);
+            if (run % 3 == 0)
+                release_[2].second = "b" + std::to_string(run) + Bytes(run % 700, run + 1);
+            if (run == kRuns / 2)
+                release_.push_back({"bin\\late.dat", "added halfway"});
+        }
+        ASSERT_EQ(0u, RunWorker()) << "run " << run;
+        server_.ForgetRequests();
+        for (const auto &file : release_)
+            ASSERT_TRUE(ReadFileText(game_ + file.first) == file.second) << "run " << run << ": " << file.first;
+        if (run == 20 || run == kRuns - 1) {
+            (run == 20 ? handles : handlesLater) = HandleCount();
+            (run == 20 ? heap : heapLater) = HeapInUse();
+        }
+    }
+    printf("[ soak     ] %d runs; handles %lu -> %lu, heap in use %zu -> %zu bytes\n", run,
+           (unsigned long)handles, (unsigned long)handlesLater, heap, heapLater);
+    ASSERT_GT(heap, 0u) << "the heaps could not be walked";
+    ASSERT_GT(handles, 0u) << "the handles could not be counted";
+    EXPECT_LE(handlesLater, handles + 4);
+    EXPECT_LE(heapLater, heap + 64 * 1024);
+}
+
+// A well-framed launch-file answer with random headers, names, sizes and streams.
+std::string RandomAnswer(std::mt19937 &rng)
+{
+    auto pick = [&](uint32_t n) { return (uint32_t)(rng() % n); };
+    static const char *const names[] = {
+        "a.dat", "bin\\b.dat", "r.dat", "bin\\r.dat", "..\\dr_probe.dat", "C:\\dr_probe.dat",
+        "\\dr_probe.dat", "\\\\127.0.0.1\\s\\r.dat", "bin\\..\\..\\r.dat", "CON", "nul.txt",
+        "x\r\n[Evil]\r\nk=v", "\xB1\x5C.dat", "", "bin/r.dat", "new\\r.dat", "r.dat.", ".. ", "Launcher.exe"};
+    uint32_t files = pick(4);
+    std::string answer;
+    for (uint32_t k = 0; k < files; ++k) {
+        std::string data = Bytes(pick(4) == 0 ? pick(5000) : pick(64), rng());
+        std::string name = pick(8) == 0 ? Bytes(1 + pick(64), rng()) : names[pick(19)];
+        uint32_t index = pick(6) == 0 ? rng() : pick(4) == 0 ? 28 + pick(5) : pick(5);
+        if (index == 5 || index == 9 || index == 11 || index == 12)
+            index = 1;
+        std::string stream = Z(data);
+        switch (pick(8)) {
+        case 0: stream = Deflate(data, -15); break;
+        case 1: stream = Deflate(data, 31); break;
+        case 2: stream = stream.substr(0, pick((uint32_t)stream.size() + 1)); break;
+        case 3: stream[pick((uint32_t)stream.size())] ^= (char)(1 << pick(8)); break;
+        case 4: stream = Bytes(pick(100), rng()); break;
+        default: break;
+        }
+        uint32_t orig = (uint32_t)data.size(), crc = ZlibCrc32(data);
+        switch (pick(10)) {
+        case 0: orig = 0; break;
+        case 1: orig = orig + 1; break;
+        case 2: orig = orig - 1; break;
+        case 3: crc ^= 1u << pick(32); break;
+        case 4: orig = pick(5) == 0 ? 0xFFFFFFFF : 1 << pick(24); break;
+        default: break;
+        }
+        uint32_t comp = (uint32_t)stream.size();
+        if (pick(10) == 0)
+            comp = pick(3) == 0 ? 0xFFFFFFFF : comp + pick(1000);
+        else if (pick(10) == 0)
+            comp = pick(comp + 1);
+        answer += FileHeaderBytes(index, comp, orig, crc, name) + stream;
+    }
+    uint16_t m = pick(10) == 0 ? (uint16_t)rng() : pick(6) == 0 ? (uint16_t)pick(4) : (uint16_t)files;
+    return Launch(m, answer);
+}
+
+TEST_F(HostileTest, RandomWellFramedAnswers)
+{
+    const char *count = getenv("DR_RANDOM_ANSWERS");
+    const int kAnswers = count != NULL ? atoi(count) : 10000;
+    // The series ends after its answers or its time budget, whichever comes first.
+    const char *budget = getenv("DR_RANDOM_SECONDS");
+    const DWORD kBudgetMs = (budget != NULL ? (DWORD)atoi(budget) : 100) * 1000;
+    const char *fixed = getenv("DR_RANDOM_SEED");
+    const uint32_t seed = fixed != NULL ? (uint32_t)strtoul(fixed, NULL, 10) : (uint32_t)GetTickCount();
+    printf("[ random   ] seed %u (DR_RANDOM_SEED=%u replays the series)\n", seed, seed);
+    g_waitMs = 1000;
+    std::mt19937 rng(seed);
+    DWORD start = GetTickCount();
+    // The folder is put back every 100 answers; in between every file must hold its old
+    // bytes or a version that some answer carried whole.
+    NewBytes news;
+    int done = 0;
+    for (; done < kAnswers && GetTickCount() - start < kBudgetMs && !HasFailure(); ++done) {
+        uint32_t answerSeed = rng();
+        std::mt19937 answerRng(answerSeed);
+        std::string answer = RandomAnswer(answerRng);
+        if (done % 100 == 0) {
+            Install(true);
+            news = ReleaseBytes();
+        }
+        SetHostile([&](const SeenRequest &) {
+            HostileAnswer hostile;
+            hostile.replace = true;
+            hostile.bytes = answer;
+            hostile.then = HostileAnswer::kClose;
+            return hostile;
+        });
+        DWORD runStart = GetTickCount();
+        unsigned result = RunStage();
+        std::string what = "answer seed " + std::to_string(answerSeed) + " (" + Hex(answer.substr(0, 100)) + ")";
+        EXPECT_TRUE(result == 0 || result == 9) << what << ": result " << result;
+        EXPECT_LT(GetTickCount() - runStart, 2 * g_waitMs + 10000) << what;
+        AddAnswerFiles(answer, &news);
+        ExpectSound(news, what);
+    }
+    SetHostile(nullptr);
+    printf("[ random   ] %d answers in %lu ms\n", done, (unsigned long)(GetTickCount() - start));
+}
+
+// Whole Launcher processes: the real Launcher.exe, the login-client stand-in as
+// "Starter.dat", the runtime mark set and the font in the Fonts folder, so that only the
+// update stage (and a row's solo file) talks to the server. The exit code and the files
+// are seen from outside.
+class HostileProcessTest : public HostileTest {
+protected:
+    void SetUp() override
+    {
+        HostileTest::SetUp();
+        launcher_ = ReadFileText(BuiltFile("launcher\\Launcher.exe"));
+        old_["launcher.exe"] = release_[0].second = launcher_;
+        old_["starter.dat"] = ReadFileText(BuiltFile("tools\\login_client\\login_client_standin.exe"));
+        env_test::RemoveInstalledFont();
+        ASSERT_TRUE(CopyFileTo(env_test::kDejaVuSans, env_test::InstalledFontPath()));
+    }
+    void TearDown() override
+    {
+        env_test::RemoveInstalledFont();
+        HostileTest::TearDown();
+    }
+    // Runs the Launcher to its end; the code its login client received (-1: none).
+    int RunProcess()
+    {
+        DeleteFileA((game_ + "starter-record.txt").c_str());
+        ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
+        EXPECT_EQ(0, WaitChild(child, 180000)) << "the Launcher's exit code";
+        std::string record;
+        for (int waited = 0; waited < 600; ++waited, Sleep(50))
+            if ((record = ReadFileText(game_ + "starter-record.txt")).find('\n') != std::string::npos)
+                break;
+        size_t code = record.rfind(" -e ");
+        return code == std::string::npos ? -1 : atoi(record.c_str() + code + 4);
+    }
+    std::string launcher_;
+};
+
+TEST_F(HostileProcessTest, RepresentativeRowsAsWholeProcesses)
+{
+    int runs = 0;
+    for (const Row &row : HostileRows()) {
+        if (!row.process)
+            continue;
+        SCOPED_TRACE(row.name);
+        Install(row.cmd != 4);
+        int seen = 0;
+        SetHostile([&](const SeenRequest &request) { return AnswerFor(row, request, &seen); });
+        DWORD start = GetTickCount();
+        EXPECT_EQ((int)row.result, RunProcess());
+        SetHostile(nullptr);
+        EXPECT_LE(GetTickCount() - start, row.waits * 20000u + 60000u);
+        ExpectSound(ReleaseBytes(row.bytes), row.name);
+        ExpectRowCheck(row, game_);
+        ++runs;
+    }
+    EXPECT_GE(runs, 12);
+    printf("[ process  ] %d rows as whole Launcher processes\n", runs);
+}
+
+TEST_F(HostileProcessTest, EndedAtAnyMomentOfTheUpdate)
+{
+    const char *count = getenv("DR_KILL_RUNS");
+    const int kKills = count != NULL ? atoi(count) : 8;
+    const char *fixed = getenv("DR_KILL_SEED");
+    const uint32_t seed = fixed != NULL ? (uint32_t)strtoul(fixed, NULL, 10) : (uint32_t)GetTickCount();
+    printf("[ kills    ] seed %u (DR_KILL_SEED=%u replays it)\n", seed, seed);
+    release_ = {{"Launcher.exe", launcher_}, {"a.dat", Bytes(3 << 20, 11)},
+                {"bin\\b.dat", Bytes(2 << 20, 12)}, {"c.dat", Bytes(1 << 20, 13)}};
+    HANDLE asked = CreateEventA(NULL, TRUE, FALSE, NULL);
+    SetHostile([&](const SeenRequest &request) {
+        if (request.cmd == 3)
+            SetEvent(asked);  // the update stage has begun
+        return HostileAnswer();
+    });
+    auto expectWhole = [&](const std::string &what) {
+        for (const auto &file : release_) {
+            std::string path = game_ + file.first, old = old_.count(Lower(file.first)) ? old_[Lower(file.first)] : "<none>";
+            std::string now = FileExists(path) ? ReadFileText(path) : "<none>";
+            EXPECT_TRUE(now == old || now == file.second) << what << ": " << file.first << " lost or corrupted";
+        }
+        ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what);
+    };
+    // One run to its end tells how long the update stage lasts.
+    Install(true);
+    ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 120000));
+    DWORD begun = GetTickCount();
+    ASSERT_EQ(0, WaitChild(child, 120000));
+    DWORD window = GetTickCount() - begun;
+    std::mt19937 rng(seed);
+    int kills = 0, ended = 0;
+    DWORD start = GetTickCount();
+    for (; kills < kKills && !HasFailure(); ++kills) {
+        Install(true);
+        ResetEvent(asked);
+        child = StartChild(game_ + "Launcher.exe", "", game_);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 120000));
+        DWORD delay = rng() % (window + 1);
+        Sleep(delay);
+        TerminateProcess(child.process, 77);
+        ended += WaitChild(child, 30000) == 77 ? 1 : 0;
+        server_.AbortConnection();
+        std::string what = "ended " + std::to_string(delay) + " ms into the update";
+        expectWhole(what);
+        EXPECT_EQ(0, RunProcess()) << what << ": the next run";
+        for (const auto &file : release_)
+            EXPECT_TRUE(ReadFileText(game_ + file.first) == file.second) << what << ": " << file.first;
+        ExpectSound(ReleaseBytes(), what + ", then a whole run");
+    }
+    CloseHandle(asked);
+    printf("[ kills    ] %d runs ended mid-update (%d before their own end, update stage %lu ms), "
+           "each followed by a whole run; %lu ms\n",
+           kills, ended, (unsigned long)window, (unsigned long)(GetTickCount() - start));
+}
+
+// A new Launcher whose move cannot happen while the old file is held open: the shell
+// starts the old Launcher again, which hands over again; once the file is free the new
+// one moves in, runs the update to its end and starts the login client once.
+TEST_F(HostileProcessTest, SelfUpdateWhileTheLauncherFileIsLocked)
+{
+    release_[0].second = launcher_ + std::string("\0locked\0", 8);
+    Install(true);
+    HANDLE lock = CreateFileA((game_ + "Launcher.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
+    EXPECT_EQ(0, WaitChild(child, 120000));
+    Sleep(6000);  // the shell's wait, a failed move and a restart or two
+    EXPECT_TRUE(ReadFileText(game_ + "Launcher.exe") == launcher_) << "replaced while locked";
+    EXPECT_FALSE(FileExists(game_ + "starter-record.txt")) << "the game started before the update";
+    CloseHandle(lock);
+    std::string record;
+    for (int waited = 0; waited < 1200 && record.find('\n') == std::string::npos; ++waited, Sleep(50))
+        record = ReadFileText(game_ + "starter-record.txt");
+    Sleep(3000);  // no second start may follow
+    record = ReadFileText(game_ + "starter-record.txt");
+    EXPECT_EQ(1, std::count(record.begin(), record.end(), '\n')) << record;
+    EXPECT_NE(std::string::npos, record.find(" -e 0|")) << record;
+    EXPECT_TRUE(ReadFileText(game_ + "Launcher.exe") == release_[0].second);
+    ExpectSound(ReleaseBytes(), "after the lock");
+}
+
+}  // namespace
