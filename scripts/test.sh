@@ -11,6 +11,10 @@ for tree in build-x64 build-i686; do
     timeout 1200 "$root/$tree/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of $tree not ready"
 done
 status=0
+# The operators' download-folder command is a native program with tests of its own.
+{ cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja >/dev/null &&
+    ninja -C "$root/build-download" >/dev/null &&
+    ctest --test-dir "$root/build-download" --output-on-failure; } || status=1
 # Tests share one wineserver, whose named mutexes are machine-wide: run them one at a time.
 ctest --test-dir "$root/build-x64" --output-on-failure --timeout 600 || status=1
 ctest --test-dir "$root/build-i686" --output-on-failure --timeout 900 || status=1
