@@ -198,13 +198,14 @@ start_recorder() {
                     last=$sum
                     n=$((n + 1))
                     name=$(printf 'shot-%03d.png' "$n")
-                    convert -size 1024x768 -depth 8 "rgb:$demo/shots/.screen" "$demo/shots/$name"
+                    # Kept raw for speed; made PNG when the recorder stops.
+                    cp "$demo/shots/.screen" "$demo/shots/${name%.png}.rgb"
                     printf '%s\t%s\t%s\t%s\t%s\n' "$name" "$(elapsed "$demo_start")" \
                         "$(cat "$demo/phase" 2>/dev/null)" "$(log_text | wc -l)" \
                         "$(wc -l <"$server_log" 2>/dev/null || echo 0)" >>"$demo/shots/index.tsv"
                 fi
             fi
-            sleep 0.3
+            sleep 0.15
         done
     ) &
     recorder_pid=$!
@@ -214,6 +215,11 @@ stop_recorder() {
     touch "$demo/shots/.stop"
     wait "$recorder_pid" 2>/dev/null
     recorder_pid=""
+    local raw
+    for raw in "$demo"/shots/shot-*.rgb; do
+        [ -f "$raw" ] || continue
+        convert -size 1024x768 -depth 8 "rgb:$raw" "${raw%.rgb}.png" && rm -f "$raw"
+    done
 }
 
 html_escape() { sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'; }
