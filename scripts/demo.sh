@@ -177,7 +177,9 @@ no_installed_process() { [ -z "$(installed_pids)" ]; }
 
 log_text() {  # every update log of the install folder, oldest first, without CRs
     local f
-    for f in $(ls -tr "$install_dir"/Log/Updater-*.log 2>/dev/null); do tr -d '\r' <"$f"; done
+    for f in $(ls -tr "$install_dir"/Log/Updater-*.log 2>/dev/null); do
+        tr -d '\r' <"$f" | iconv -f GBK -t UTF-8 -c
+    done
 }
 log_has() { log_text | grep -qF -- "$1"; }
 log_count() { log_text | grep -cF -- "$1"; }
@@ -222,6 +224,9 @@ stop_recorder() {
     done
 }
 
+lines_between() {  # file after upto: the lines after line "after" up to line "upto"
+    [ "$3" -gt "$2" ] && sed -n "$(( $2 + 1 )),$3p" "$1" 2>/dev/null
+}
 html_escape() { sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'; }
 
 write_page() {
@@ -237,8 +242,8 @@ write_page() {
             printf '<tr><td><h2>%s s &mdash; %s</h2><a href="shots/%s"><img src="shots/%s"></a></td>\n' \
                 "$t" "$(printf '%s' "$phase" | html_escape)" "$name" "$name"
             printf '<td><h2>update log</h2><pre>%s</pre><h2>version server</h2><pre>%s</pre></td></tr>\n' \
-                "$(sed -n "$((prev_log + 1)),${log_lines}p" "$all_log" | html_escape)" \
-                "$(sed -n "$((prev_server + 1)),${server_lines}p" "$server_log" 2>/dev/null | html_escape)"
+                "$(lines_between "$all_log" "$prev_log" "$log_lines" | html_escape)" \
+                "$(lines_between "$server_log" "$prev_server" "$server_lines" | html_escape)"
             prev_log=$log_lines
             prev_server=$server_lines
         done <"$index"
@@ -414,8 +419,9 @@ step "Second start of the installed Launcher (as from its shortcut)"
 sleep 1  # the update log is named by the second; a new run gets a new file
 (cd "$install_dir" && exec "$build/wine-run.sh" "$install_dir/Launcher.exe") >"$demo/second.out" 2>&1
 second_code=$?
-wait_until "$patience" "the login client's second record" \
-    test "$(wc -l <"$install_dir/starter-record.txt")" -ge 2 || fail "the login client was not started again"
+two_records() { [ "$(wc -l <"$install_dir/starter-record.txt")" -ge 2 ]; }
+wait_until "$patience" "the login client's second record" two_records ||
+    fail "the login client was not started again"
 second_record=$(sed -n 2p "$install_dir/starter-record.txt")
 note "Launcher ended with exit code $second_code"
 end_step
