@@ -448,7 +448,14 @@ check "desktop shortcut to D:\\Veldra\\Launcher.exe" grep -aq 'Veldra\\Launcher.
 if [ -n "$quick_launch" ] && [ -d "$quick_launch" ]; then
     check "Quick Launch shortcut" test -f "$quick_launch/Veldra.lnk"
 fi
+check "uninstall manifest lists Launcher.exe and uninstall.exe" bash -c \
+    "printf '[General]\r\nf0=Launcher.exe\r\ncnt=2\r\nf1=uninstall.exe\r\n' | cmp -s - '$install_dir/uninstall.dat'"
+# Started from a Unix shell, Setup may find no Windows parent to record; it says so in its
+# log in the folder it was started from.
+check "Setup recorded its parent (Setup.ini) or logged why not" bash -c \
+    "grep -q '^SetupFile=.' '$install_dir/Setup.ini' 2>/dev/null || grep -Eq '^(Open parent process|Get parent process file name) fail, error [0-9]+\.' '$download/setup.log'"
 ini=$(tr -d '\r' <"$install_dir/Launcher.ini")
+check "Launcher.ini got a client identifier" bash -c "grep -Eq '^ClientID=-?[1-9][0-9]*$' <<<'$ini'"
 check "Launcher.ini lists the four launch files (count=4)" grep -qx 'count=4' <<<"$ini"
 check "Launcher.ini records the Chinese name in slot 3" grep -qx "filename3=$(printf '游戏设置.ini' | iconv -f UTF-8 -t GBK)" <<<"$ini"
 check "Launcher.ini marks the report as sent (Report=2) and keeps Agent=$agent" \
