@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds both trees: build-i686 (the deliverables) and build-x64 (the test suite).
-#   scripts/build.sh [i686|x64|all]
+# Builds the trees: build-i686 (the deliverables), build-x64 (the test suite under Wine)
+# and build-server (the version server, native).
+#   scripts/build.sh [i686|x64|server|all]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -12,3 +13,7 @@ build_tree() {
 }
 if [ "$which" = all ] || [ "$which" = i686 ]; then build_tree build-i686 toolchain-i686.cmake; fi
 if [ "$which" = all ] || [ "$which" = x64 ]; then build_tree build-x64 toolchain-x86_64.cmake; fi
+if [ "$which" = all ] || [ "$which" = server ]; then
+    cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null
+    ninja -C "$root/build-server" -j"$(nproc)"
+fi

@@ -1,0 +1,95 @@
+#include "config.h"
+
+#include <toml.hpp>
+
+#include <set>
+
+namespace dvs {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename T>
+void ReadInt(const toml::value &table, const char *key, T &target, long long low, long long high)
+{
+    if (!table.contains(key))
+        return;
+    long long value = toml::find<long long>(table, key);
+    if (value < low || value > high)
+        throw std::runtime_error(std::string(key) + " must be between " + std::to_string(low) +
+                                 " and " + std::to_string(high));
+    target = static_cast<T>(value);
+}
+
+void ReadText(const toml::value &table, const char *key, std::string &target)
+{
+    if (table.contains(key))
+        target = toml::find<std::string>(table, key);
+}
+
+void ReadPath(const toml::value &table, const char *key, const fs::path &base, fs::path &target)
+{
+    if (!table.contains(key))
+        return;
+    fs::path value = toml::find<std::string>(table, key);
+    target = value.is_relative() ? base / value : value;
+}
+
+void RefuseUnknown(const toml::value &table, const std::string &where, const std::set<std::string> &known)
+{
+    for (const auto &[key, value] : table.as_table())
+        if (!known.contains(key))
+            throw std::runtime_error("unknown key " + where + key);
+}
+
+}  // namespace
+
+bool LoadConfig(const fs::path &file, Config &config, std::string &error)
+{
+    try {
+        toml::value root = toml::parse(file);
+        fs::path base = fs::absolute(file).parent_path();
+        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits"});
+        if (root.contains("listen")) {
+            const toml::value &listen = toml::find(root, "listen");
+            RefuseUnknown(listen, "listen.", {"address", "port"});
+            ReadText(listen, "address", config.listenAddress);
+            ReadInt(listen, "port", config.port, 0, 65535);
+        }
+        if (root.contains("metrics")) {
+            const toml::value &metrics = toml::find(root, "metrics");
+            RefuseUnknown(metrics, "metrics.", {"enabled", "address", "port"});
+            if (metrics.contains("enabled"))
+                config.metricsEnabled = toml::find<bool>(metrics, "enabled");
+            ReadText(metrics, "address", config.metricsAddress);
+            ReadInt(metrics, "port", config.metricsPort, 0, 65535);
+        }
+        if (root.contains("paths")) {
+            const toml::value &paths = toml::find(root, "paths");
+            RefuseUnknown(paths, "paths.", {"release", "cache", "database"});
+            ReadPath(paths, "release", base, config.release);
+            ReadPath(paths, "cache", base, config.cache);
+            ReadPath(paths, "database", base, config.database);
+        }
+        if (root.contains("limits")) {
+            const toml::value &limits = toml::find(root, "limits");
+            RefuseUnknown(limits, "limits.", {"max_connections", "idle_seconds", "session_seconds",
+                                              "stop_grace_seconds", "threads", "report_queue",
+                                              "report_batch_ms"});
+            ReadInt(limits, "max_connections", config.maxConnections, 1, 1000000);
+            ReadInt(limits, "idle_seconds", config.idleSeconds, 1, 3600);
+            ReadInt(limits, "session_seconds", config.sessionSeconds, 1, 86400);
+            ReadInt(limits, "stop_grace_seconds", config.stopGraceSeconds, 0, 3600);
+            ReadInt(limits, "threads", config.threads, 0, 256);
+            ReadInt(limits, "report_queue", config.reportQueue, 1, 10000000);
+            ReadInt(limits, "report_batch_ms", config.reportBatchMs, 1, 100);
+        }
+    } catch (const std::exception &caught) {
+        error = file.string() + ": " + caught.what();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace dvs

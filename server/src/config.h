@@ -1,0 +1,32 @@
+// The server's settings, read from its TOML config file; every key is optional and the
+// defaults below are the ones the sample config documents.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace dvs {
+
+struct Config {
+    std::string listenAddress = "0.0.0.0";
+    uint16_t port = 18920;               // 0: any free port
+    std::string metricsAddress = "127.0.0.1";
+    uint16_t metricsPort = 18921;        // 0: any free port
+    bool metricsEnabled = true;
+    std::filesystem::path release = "/srv/dorera-version-server/release";
+    std::filesystem::path cache = "/var/cache/dorera-version-server";
+    std::filesystem::path database = "/var/lib/dorera-version-server/reports.sqlite";
+    int maxConnections = 20000;
+    int idleSeconds = 60;                // nothing received or taken for this long ends a session
+    int sessionSeconds = 600;            // longest session
+    int stopGraceSeconds = 10;           // how long a stop waits for sessions in flight
+    int threads = 0;                     // network threads; 0: one per core
+    int reportQueue = 100000;            // reports waiting for the disk before new ones are dropped
+    int reportBatchMs = 100;             // longest wait before waiting reports are written
+};
+
+// Reads the file over the defaults. Relative paths are taken from the file's folder.
+// Returns false with a message on a syntax error, an unknown key or a value out of range.
+bool LoadConfig(const std::filesystem::path &file, Config &config, std::string &error);
+
+}  // namespace dvs

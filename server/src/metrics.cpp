@@ -1,0 +1,125 @@
+#include "metrics.h"
+
+#include <httplib.h>
+
+namespace dvs {
+
+const char *OutcomeName(Outcome outcome)
+{
+    static const char *const kNames[] = {"closed", "cut", "idle", "too_long", "violation", "error", "shutdown"};
+    return kNames[static_cast<int>(outcome)];
+}
+
+const char *ViolationName(Violation violation)
+{
+    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param"};
+    return kNames[static_cast<int>(violation)];
+}
+
+std::atomic<uint64_t> *Metrics::FileCounter(const std::string &name)
+{
+    std::lock_guard lock(mutex_);
+    auto &slot = files_[name];
+    if (!slot)
+        slot = std::make_unique<std::atomic<uint64_t>>(0);
+    return slot.get();
+}
+
+void Metrics::SetRelease(const std::string &id)
+{
+    std::lock_guard lock(mutex_);
+    releaseId_ = id;
+}
+
+static std::string LabelValue(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string Metrics::Render()
+{
+    std::string out;
+    auto line = [&out](const std::string &name, const std::string &labels, uint64_t value) {
+        out += name;
+        if (!labels.empty())
+            out += "{" + labels + "}";
+        out += " " + std::to_string(value) + "\n";
+    };
+    auto help = [&out](const char *name, const char *type, const char *text) {
+        out += std::string("# HELP ") + name + " " + text + "\n# TYPE " + name + " " + type + "\n";
+    };
+    help("dorera_sessions_total", "counter", "Sessions ended, by how they ended.");
+    for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
+        line("dorera_sessions_total", std::string("outcome=\"") + OutcomeName(Outcome(i)) + "\"", sessions[i]);
+    help("dorera_protocol_violations_total", "counter", "Requests outside the protocol (connection closed).");
+    for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
+        line("dorera_protocol_violations_total", std::string("kind=\"") + ViolationName(Violation(i)) + "\"",
+             violations[i]);
+    help("dorera_requests_total", "counter", "Requests answered or accepted.");
+    line("dorera_requests_total", "", requests);
+    help("dorera_sent_bytes_total", "counter", "Bytes sent to clients.");
+    line("dorera_sent_bytes_total", "", bytesSent);
+    help("dorera_reports_total", "counter", "Action reports received.");
+    line("dorera_reports_total", "", reports);
+    help("dorera_reports_stored_total", "counter", "Action reports written to the store.");
+    line("dorera_reports_stored_total", "", reportsStored);
+    help("dorera_reports_dropped_total", "counter", "Action reports dropped because the store fell behind.");
+    line("dorera_reports_dropped_total", "", reportsDropped);
+    help("dorera_refused_connections_total", "counter", "Connections closed at once because the server was full.");
+    line("dorera_refused_connections_total", "", refusedConnections);
+    help("dorera_open_connections", "gauge", "Connections open now.");
+    line("dorera_open_connections", "", static_cast<uint64_t>(std::max<int64_t>(0, openConnections)));
+    help("dorera_reloads_total", "counter", "Release reloads, by result.");
+    line("dorera_reloads_total", "result=\"done\"", reloadsDone);
+    line("dorera_reloads_total", "result=\"refused\"", reloadsRefused);
+    std::lock_guard lock(mutex_);
+    help("dorera_files_sent_total", "counter", "Files sent, by name.");
+    for (const auto &[name, counter] : files_)
+        line("dorera_files_sent_total", "name=\"" + LabelValue(name) + "\"", *counter);
+    help("dorera_release_info", "gauge", "The release being served.");
+    line("dorera_release_info", "id=\"" + LabelValue(releaseId_) + "\"", 1);
+    return out;
+}
+
+MetricsEndpoint::MetricsEndpoint(Metrics &metrics) : metrics_(metrics) {}
+
+MetricsEndpoint::~MetricsEndpoint()
+{
+    Stop();
+}
+
+bool MetricsEndpoint::Start(const std::string &address, uint16_t port)
+{
+    http_ = std::make_unique<httplib::Server>();
+    http_->set_keep_alive_max_count(10);
+    http_->new_task_queue = [] { return new httplib::ThreadPool(1); };
+    http_->Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
+        response.set_content(metrics_.Render(), "text/plain; version=0.0.4");
+    });
+    int bound = port == 0 ? http_->bind_to_any_port(address) : (http_->bind_to_port(address, port) ? port : -1);
+    if (bound <= 0)
+        return false;
+    port_ = static_cast<uint16_t>(bound);
+    thread_ = std::thread([this] { http_->listen_after_bind(); });
+    return true;
+}
+
+void MetricsEndpoint::Stop()
+{
+    if (http_)
+        http_->stop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+}  // namespace dvs

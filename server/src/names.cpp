@@ -1,0 +1,125 @@
+#include "names.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iconv.h>
+
+namespace dvs {
+
+std::optional<std::string> Utf8ToGbk(const std::string &utf8)
+{
+    iconv_t converter = iconv_open("GBK", "UTF-8");
+    if (converter == (iconv_t)-1)
+        return std::nullopt;
+    std::string out(utf8.size() * 2 + 4, '\0');
+    char *in = const_cast<char *>(utf8.data());
+    size_t inLeft = utf8.size();
+    char *outPtr = out.data();
+    size_t outLeft = out.size();
+    size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(converter);
+    if (result == (size_t)-1 || inLeft != 0)
+        return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+static bool IsGbkLeadByte(unsigned char c)
+{
+    return c >= 0x81 && c <= 0xFE;
+}
+
+// Windows gives these names to devices in every folder, whatever the extension.
+static bool IsDeviceName(const std::string &component)
+{
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char &c : base)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char *device : kDevices)
+        if (base == device)
+            return true;
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+           base[3] >= '0' && base[3] <= '9';
+}
+
+static std::string ComponentReason(const std::string &component)
+{
+    if (component.empty())
+        return "has an empty path component";
+    if (component.find_first_not_of(". ") == std::string::npos)
+        return "has a component of dots only (\"" + component + "\")";
+    if (IsDeviceName(component))
+        return "names a Windows device (\"" + component + "\")";
+    return {};
+}
+
+std::string UnsafeNameReason(const std::string &gbk)
+{
+    if (gbk.empty())
+        return "is empty";
+    if (gbk.size() > kMaxWireNameBytes)
+        return "is " + std::to_string(gbk.size()) + " bytes in GBK, more than " +
+               std::to_string(kMaxWireNameBytes);
+    if (gbk[0] == '\\' || gbk[0] == '/')
+        return "starts with a slash (absolute or UNC path)";
+    std::string component;
+    for (size_t i = 0; i < gbk.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(gbk[i]);
+        if (IsGbkLeadByte(c) && i + 1 < gbk.size()) {
+            component += gbk.substr(i, 2);
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F)
+            return "holds a control character";
+        if (c == ':')
+            return "holds a colon (drive or stream name)";
+        if (std::strchr("<>\"|?*", c) != nullptr)
+            return std::string("holds the character '") + static_cast<char>(c) +
+                   "' that Windows refuses in file names";
+        if (c == '\\' || c == '/') {
+            std::string reason = ComponentReason(component);
+            if (!reason.empty())
+                return reason;
+            component.clear();
+            continue;
+        }
+        component += static_cast<char>(c);
+    }
+    return ComponentReason(component);
+}
+
+bool IsServerAddress(const std::string &text)
+{
+    if (text.empty() || text.size() > kMaxAddressChars)
+        return false;
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string host = text.substr(0, colon);
+    std::string port = text.substr(colon + 1);
+    int parts = 0;
+    size_t start = 0;
+    while (true) {
+        size_t dot = host.find('.', start);
+        std::string part = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(part) > 255)
+            return false;
+        ++parts;
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    if (parts != 4 || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    int number = std::stoi(port);
+    return number >= 1 && number <= 65535;
+}
+
+}  // namespace dvs

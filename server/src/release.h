@@ -1,0 +1,70 @@
+// A release: the folder an operator prepares (manifest.toml and the files it names), and
+// the form the server serves it in (every file compressed once into its wire message).
+#pragma once
+#include "wire.h"
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dvs {
+
+constexpr const char *kManifestName = "manifest.toml";
+// Single-file identifiers the Launcher asks for, with the names it saves them under.
+constexpr uint16_t kSoloVcRuntime = 129;
+constexpr uint16_t kSoloFont = 130;
+
+struct ManifestFile {
+    uint32_t slot = 0;          // launch-file slot, or the single-file identifier
+    std::string name;           // as written in the manifest (UTF-8)
+    std::string wireName;       // GBK, as the Launcher records it
+    std::filesystem::path source;
+};
+
+struct Manifest {
+    std::string id;             // shown in logs and metrics
+    std::array<std::string, kSrvAddrEntries> addresses;
+    std::vector<ManifestFile> launch;  // slot order
+    std::vector<ManifestFile> solo;    // identifier order
+};
+
+// Reads and checks the manifest of a release folder without compressing anything. Each
+// problem adds one line to problems; the release is fit to serve when none was added.
+Manifest ReadManifest(const std::filesystem::path &folder, std::vector<std::string> &problems);
+
+struct ServedFile {
+    uint32_t slot = 0;
+    std::string name;                  // UTF-8, for logs and metrics
+    Checksum md5{};
+    uint32_t size = 0;
+    std::vector<uint8_t> message;      // FileHeader + zlib stream, sent as is
+    std::atomic<uint64_t> *sentCounter = nullptr;  // metrics: times sent
+};
+
+struct Release {
+    std::string id;
+    std::filesystem::path folder;
+    AddressBody addressBody{};
+    std::vector<ServedFile> launch;    // slot order
+    std::vector<uint32_t> launchSlots; // the slots of launch, for SelectLaunchFiles
+    std::vector<Checksum> launchMd5s;
+    std::map<uint16_t, ServedFile> solo;
+};
+
+struct LoadStats {
+    int compressed = 0;   // files compressed now
+    int fromCache = 0;    // files whose compressed form came from the cache
+};
+
+// Checks the release and prepares every file for the wire: MD5, CRC-32 and the zlib stream
+// at best compression, taken from cacheFolder when a stream for the same content is there
+// (and written there otherwise). Returns nothing when the check or a file read fails; the
+// reasons are in problems.
+std::unique_ptr<Release> LoadRelease(const std::filesystem::path &folder,
+                                     const std::filesystem::path &cacheFolder,
+                                     std::vector<std::string> &problems, LoadStats *stats = nullptr);
+
+}  // namespace dvs

@@ -1,0 +1,260 @@
+#include "server.h"
+#include "log.h"
+
+#include <asio/experimental/as_tuple.hpp>
+
+#include <sys/resource.h>
+
+namespace dvs {
+
+namespace {
+constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
+
+std::string JoinProblems(const std::vector<std::string> &problems)
+{
+    std::string text;
+    for (const std::string &problem : problems)
+        text += (text.empty() ? "" : "; ") + problem;
+    return text;
+}
+}  // namespace
+
+Server::Server(Config config) : config_(std::move(config)) {}
+
+Server::~Server()
+{
+    if (reloadThread_.joinable())
+        reloadThread_.join();
+}
+
+std::shared_ptr<const Release> Server::Load(std::vector<std::string> &problems, LoadStats &stats)
+{
+    std::unique_ptr<Release> release = LoadRelease(config_.release, config_.cache, problems, &stats);
+    if (!release)
+        return nullptr;
+    for (ServedFile &file : release->launch)
+        file.sentCounter = metrics_.FileCounter(file.name);
+    for (auto &[id, file] : release->solo)
+        file.sentCounter = metrics_.FileCounter(file.name);
+    return std::shared_ptr<const Release>(std::move(release));
+}
+
+std::shared_ptr<const Release> Server::CurrentRelease()
+{
+    std::lock_guard lock(releaseMutex_);
+    return release_;
+}
+
+bool Server::Start(std::string &error)
+{
+    // Each connection is a descriptor: take all the system allows this process.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    std::vector<std::string> problems;
+    LoadStats stats;
+    release_ = Load(problems, stats);
+    if (!release_) {
+        error = "release " + config_.release.string() + " refused: " + JoinProblems(problems);
+        return false;
+    }
+    metrics_.SetRelease(release_->id);
+    LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache",
+            release_->id.c_str(), config_.release.c_str(), release_->launch.size(), release_->solo.size(),
+            stats.compressed, stats.fromCache);
+
+    store_ = OpenSqliteStore(config_.database, error);
+    if (!store_)
+        return false;
+    writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
+                                             config_.reportBatchMs);
+    environment_ = std::make_unique<SessionEnvironment>(SessionEnvironment{
+        metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
+        std::chrono::seconds(config_.sessionSeconds)});
+
+    try {
+        asio::ip::tcp::endpoint endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
+        acceptor_.open(endpoint.protocol());
+        acceptor_.set_option(asio::socket_base::reuse_address(true));
+        acceptor_.bind(endpoint);
+        acceptor_.listen(asio::socket_base::max_listen_connections);
+        port_ = acceptor_.local_endpoint().port();
+    } catch (const std::exception &caught) {
+        error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
+                caught.what();
+        return false;
+    }
+    if (config_.metricsEnabled && !metricsEndpoint_.Start(config_.metricsAddress, config_.metricsPort)) {
+        error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
+        return false;
+    }
+    return true;
+}
+
+void Server::Run()
+{
+    signals_.add(SIGHUP);
+    signals_.add(SIGTERM);
+    signals_.add(SIGINT);
+    WaitForSignals();
+    asio::co_spawn(io_, AcceptLoop(), asio::detached);
+
+    unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
+                                           : std::max(1u, std::thread::hardware_concurrency());
+    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %u threads, at most %d connections",
+            config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), metricsEndpoint_.Port(),
+            release_->id.c_str(), threads, config_.maxConnections);
+    std::vector<std::thread> pool;
+    for (unsigned i = 1; i < threads; ++i)
+        pool.emplace_back([this] { io_.run(); });
+    io_.run();
+    for (std::thread &thread : pool)
+        thread.join();
+
+    if (reloadThread_.joinable())
+        reloadThread_.join();
+    writer_->Stop();  // everything received is on disk now
+    metricsEndpoint_.Stop();
+    uint64_t sessions = 0;
+    for (auto &count : metrics_.sessions)
+        sessions += count;
+    LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped", static_cast<unsigned long long>(sessions),
+            static_cast<unsigned long long>(metrics_.reportsStored.load()),
+            static_cast<unsigned long long>(metrics_.reportsDropped.load()));
+}
+
+void Server::Stop()
+{
+    asio::post(io_, [this] { BeginStop(); });
+}
+
+void Server::Reload()
+{
+    if (reloading_.exchange(true)) {
+        LogLine("reload: already under way");
+        return;
+    }
+    if (reloadThread_.joinable())
+        reloadThread_.join();
+    // Loading may compress for a while: the network threads go on serving meanwhile.
+    reloadThread_ = std::thread([this] {
+        std::vector<std::string> problems;
+        LoadStats stats;
+        std::shared_ptr<const Release> fresh = Load(problems, stats);
+        if (fresh) {
+            {
+                std::lock_guard lock(releaseMutex_);
+                release_ = fresh;
+            }
+            metrics_.SetRelease(fresh->id);
+            metrics_.reloadsDone.fetch_add(1);
+            LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(),
+                    stats.compressed, stats.fromCache);
+        } else {
+            metrics_.reloadsRefused.fetch_add(1);
+            LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
+                    CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
+        }
+        reloading_ = false;
+    });
+}
+
+void Server::WaitForSignals()
+{
+    signals_.async_wait([this](const std::error_code &error, int signal) {
+        if (error)
+            return;
+        if (signal == SIGHUP) {
+            LogLine("reload: SIGHUP");
+            Reload();
+            WaitForSignals();
+        } else {
+            LogLine("stop: signal %d", signal);
+            BeginStop();
+        }
+    });
+}
+
+void Server::BeginStop()
+{
+    if (stopping_.exchange(true))
+        return;
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    signals_.cancel(ignored);
+    // Sessions in flight may finish within the grace time; then the rest are closed.
+    stopTimer_.expires_after(std::chrono::seconds(config_.stopGraceSeconds));
+    stopTimer_.async_wait([this](const std::error_code &) {
+        std::lock_guard lock(sessionsMutex_);
+        for (auto &session : sessions_)
+            asio::post(session->socket.get_executor(), [session] { session->CloseBecause(Outcome::Shutdown); });
+    });
+    // Polls for the last session so the timer does not hold the stop for the whole grace.
+    auto poll = std::make_shared<asio::steady_timer>(io_);
+    auto check = std::make_shared<std::function<void(const std::error_code &)>>();
+    *check = [this, poll, check](const std::error_code &) {
+        if (metrics_.openConnections.load() == 0) {
+            std::error_code ignored;
+            stopTimer_.cancel();
+            io_.stop();
+            *check = nullptr;
+            return;
+        }
+        poll->expires_after(std::chrono::milliseconds(20));
+        poll->async_wait(*check);
+    };
+    (*check)({});
+}
+
+asio::awaitable<void> Server::AcceptLoop()
+{
+    for (;;) {
+        auto [error, socket] = co_await acceptor_.async_accept(asio::make_strand(io_), kNoThrow);
+        if (error == asio::error::operation_aborted || stopping_)
+            co_return;
+        if (error) {
+            // Out of descriptors or a connection gone before it was taken: pause briefly.
+            LogLine("accept: %s", error.message().c_str());
+            asio::steady_timer pause(io_, std::chrono::milliseconds(50));
+            co_await pause.async_wait(kNoThrow);
+            continue;
+        }
+        if (metrics_.openConnections.load(std::memory_order_relaxed) >= config_.maxConnections) {
+            metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
+            std::error_code ignored;
+            socket.close(ignored);
+            continue;
+        }
+        metrics_.openConnections.fetch_add(1, std::memory_order_relaxed);
+        std::error_code ignored;
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        auto session = std::make_shared<SessionHandle>(std::move(socket));
+        asio::co_spawn(session->socket.get_executor(), Serve(session), asio::detached);
+    }
+}
+
+asio::awaitable<void> Server::Serve(std::shared_ptr<SessionHandle> session)
+{
+    std::list<std::shared_ptr<SessionHandle>>::iterator entry;
+    {
+        std::lock_guard lock(sessionsMutex_);
+        entry = sessions_.insert(sessions_.end(), session);
+    }
+    try {
+        co_await RunSession(session, CurrentRelease(), *environment_);
+    } catch (const std::exception &caught) {
+        LogLine("session failed: %s", caught.what());
+        std::error_code ignored;
+        session->socket.close(ignored);
+    }
+    {
+        std::lock_guard lock(sessionsMutex_);
+        sessions_.erase(entry);
+    }
+    metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
+}  // namespace dvs

@@ -1,0 +1,125 @@
+// The report store and its writer: what is stored, when, and the installations table.
+#include "report_store.h"
+#include "test_client.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <latch>
+
+namespace dvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+const int64_t kDay1 = 1796601600;  // 2026-12-07 00:00:00 UTC
+const int64_t kDay2 = kDay1 + 86400;
+
+Report MakeReport(int64_t when, uint32_t agent, uint8_t machine)
+{
+    Report report;
+    report.unixSeconds = when;
+    report.agent = agent;
+    report.mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, machine, 0, 0};
+    report.peer = "127.0.0.1:4000";
+    return report;
+}
+
+long long CountRows(const fs::path &file)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt *query = nullptr;
+    long long rows = -1;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM reports", -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW)
+        rows = sqlite3_column_int64(query, 0);
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return rows;
+}
+
+TEST(ReportStore, InstallationsPerAgentPerDay)
+{
+    fs::path file = test::TempFolder("store") / "reports.sqlite";
+    std::string error;
+    auto store = OpenSqliteStore(file, error);
+    ASSERT_TRUE(store) << error;
+    Metrics metrics;
+    {
+        ReportWriter writer(*store, metrics, 1000, 50);
+        for (auto report : {MakeReport(kDay1 + 10, 7, 1), MakeReport(kDay1 + 20, 7, 2), MakeReport(kDay1 + 30, 7, 2),
+                            MakeReport(kDay1 + 40, 1234, 1), MakeReport(kDay2 + 86399, 7, 3)})
+            writer.Submit(report);
+        writer.Stop();
+    }
+    EXPECT_EQ(metrics.reportsStored, 5u);
+    auto rows = store->Daily(error);
+    EXPECT_EQ(FormatDaily(rows, true),
+              "day,agent,reports,machines\n"
+              "2026-12-07,7,3,2\n"
+              "2026-12-07,1234,1,1\n"
+              "2026-12-08,7,1,1\n");
+    EXPECT_EQ(FormatDaily(rows, false).substr(0, 4), "day ");
+
+    store.reset();  // the file reopens with what was written
+    auto reopened = OpenSqliteStore(file, error);
+    ASSERT_TRUE(reopened) << error;
+    EXPECT_EQ(reopened->Daily(error).size(), 3u);
+}
+
+TEST(ReportStore, BatchesReachTheDiskWithoutAStop)
+{
+    fs::path file = test::TempFolder("batch") / "reports.sqlite";
+    std::string error;
+    auto store = OpenSqliteStore(file, error);
+    ASSERT_TRUE(store) << error;
+    Metrics metrics;
+    ReportWriter writer(*store, metrics, 100000, 100);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&writer, t] {
+            for (int i = 0; i < 1000; ++i)
+                writer.Submit(MakeReport(kDay1 + i, static_cast<uint32_t>(t), static_cast<uint8_t>(i)));
+        });
+    for (auto &thread : threads)
+        thread.join();
+    // A crash now would lose at most one batch: after a few batch times all is on disk.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(CountRows(file), 4000);
+    writer.Stop();
+}
+
+// A store that holds the writer until released, as a stalled disk would.
+class StalledStore : public ReportStore {
+public:
+    std::latch release{1};
+    std::atomic<size_t> stored{0};
+    bool Append(std::span<const Report> batch, std::string &) override
+    {
+        release.wait();
+        stored += batch.size();
+        return true;
+    }
+    std::vector<DailyInstallations> Daily(std::string &) override { return {}; }
+};
+
+TEST(ReportStore, AStalledStoreDropsBeyondTheQueueAndNeverBlocksSubmit)
+{
+    StalledStore store;
+    Metrics metrics;
+    ReportWriter writer(store, metrics, 100, 1);
+    writer.Submit(MakeReport(kDay1, 1, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer now waits in Append
+    auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 150; ++i)
+        writer.Submit(MakeReport(kDay1, 1, 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+    EXPECT_EQ(metrics.reportsDropped, 50u);
+    store.release.count_down();
+    writer.Stop();
+    EXPECT_EQ(store.stored, 101u);
+}
+
+}  // namespace
+}  // namespace dvs

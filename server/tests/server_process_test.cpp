@@ -1,0 +1,314 @@
+// The server binary on 127.0.0.1 against a Launcher-side client and against hostile ones.
+#include "test_client.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace dvs::test {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kSample = DVS_SAMPLE_RELEASE;
+const std::array<uint8_t, 8> kMac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x00, 0x00};
+
+Checksum SampleMd5(const char *file)
+{
+    return Md5Of(ReadFileBytes(kSample / "files" / file));
+}
+
+// What a Launcher does on a start with an old game file: addresses, report, runtime,
+// launch files. Checks every answer against the sample release.
+void ExpectNormalSession(uint16_t port)
+{
+    Client client;
+    ASSERT_TRUE(client.Connect(port));
+    auto addresses = ExchangeAddresses(client);
+    ASSERT_TRUE(addresses);
+    EXPECT_EQ((*addresses)[0], "127.0.0.1:18920");
+    ASSERT_TRUE(client.Send(ReportRequest(1234, kMac)));
+
+    auto runtime = ExchangeSoloFile(client, 129);
+    ASSERT_TRUE(runtime && runtime->second);
+    EXPECT_EQ(runtime->first, 1);
+    EXPECT_EQ(runtime->second->name, "vcredist_x86.exe");
+    EXPECT_TRUE(runtime->second->crcOk);
+    EXPECT_EQ(runtime->second->data, ReadFileBytes(kSample / "solo" / "vcredist_x86.exe"));
+    auto unknown = ExchangeSoloFile(client, 131);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->first, 0);
+
+    // Launcher current, game data stale, slot 2 not yet in the Launcher's list.
+    auto files = ExchangeLaunchFiles(client, {SampleMd5("Launcher.exe"), Checksum{}});
+    ASSERT_TRUE(files);
+    ASSERT_EQ(files->size(), 2u);
+    EXPECT_EQ((*files)[0].index, 1u);
+    EXPECT_EQ((*files)[0].name, "bin\\game.dat");
+    EXPECT_EQ((*files)[0].data, ReadFileBytes(kSample / "files" / "bin" / "game.dat"));
+    EXPECT_EQ((*files)[1].index, 2u);
+    EXPECT_EQ((*files)[1].name, "bin\\client.ini");
+    EXPECT_TRUE((*files)[0].crcOk && (*files)[1].crcOk);
+
+    auto none = ExchangeLaunchFiles(
+        client, {SampleMd5("Launcher.exe"), SampleMd5("bin/game.dat"), SampleMd5("bin/client.ini")});
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+}
+
+TEST(Server, ServesALauncherSessionAndStoresItsReportOnStop)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Started()) << server.Log();
+    ExpectNormalSession(server.Port());
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_files_sent_total{name=\"bin\\\\game.dat\"}"), 1);
+    EXPECT_EQ(server.Metric("dorera_reports_total"), 1);
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(15000), 0);
+    std::string log = server.Log();
+    EXPECT_NE(log.find("requests=6 files=3"), std::string::npos) << log;
+    EXPECT_NE(log.find("end=closed"), std::string::npos) << log;
+    EXPECT_NE(log.find("stop: 1 sessions served, 1 reports stored"), std::string::npos) << log;
+    auto [status, csv] = RunTool({"reports", "--db", server.Database().string(), "--csv"});
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(csv.find(",1234,1,1\n"), std::string::npos) << csv;
+}
+
+// Every prefix of a whole conversation, then the client's close: the session ends as
+// closed when the prefix ends on a request's boundary and as cut otherwise.
+TEST(Server, RequestCutAtEveryByte)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::vector<Bytes> requests = {HeaderBytes(1, 0), ReportRequest(7, kMac), LaunchRequest({Checksum{}, Checksum{}}),
+                                   HeaderBytes(4, 130)};
+    Bytes all;
+    std::set<size_t> boundaries;
+    for (const Bytes &request : requests) {
+        all.insert(all.end(), request.begin(), request.end());
+        boundaries.insert(all.size());
+    }
+    int cut = 0;
+    for (size_t length = 1; length < all.size(); ++length) {
+        Client client;
+        ASSERT_TRUE(client.Connect(server.Port()));
+        ASSERT_TRUE(client.Send(Bytes(all.begin(), all.begin() + static_cast<long>(length))));
+        client.ShutdownSend();
+        EXPECT_TRUE(client.WaitClosed()) << length;
+        cut += boundaries.contains(length) ? 0 : 1;
+    }
+    long long total = static_cast<long long>(all.size()) - 1;
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"cut\"}", cut)) << server.Log();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", total - cut));
+    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"cut\"}"), cut);
+    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"error\"}"), 0);
+    ExpectNormalSession(server.Port());
+}
+
+TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Started()) << server.Log();
+    struct Case {
+        Bytes before;  // a valid request first, answered normally
+        Bytes request;
+        const char *kind;
+    } cases[] = {
+        {{}, HeaderBytes(2, 0), "unknown_command"},
+        {HeaderBytes(1, 0), HeaderBytes(0x81, 1), "unknown_command"},
+        {{}, HeaderBytes(0xFFFF, 0xFFFF), "unknown_command"},
+        {{}, HeaderBytes(3, 31), "checksum_count"},
+        {HeaderBytes(1, 0), HeaderBytes(3, 0xFFFF), "checksum_count"},
+        {{}, HeaderBytes(7, 3), "report_param"},
+        {{}, HeaderBytes(7, 0), "report_param"},
+    };
+    std::map<std::string, long long> expected;
+    for (const Case &c : cases) {
+        Client client;
+        ASSERT_TRUE(client.Connect(server.Port()));
+        if (!c.before.empty()) {
+            ASSERT_TRUE(client.Send(c.before));
+            ASSERT_TRUE(client.Receive(132)) << c.kind;
+        }
+        Bytes request = c.request;
+        request.resize(request.size() + 64, 0);  // whatever follows is never read
+        ASSERT_TRUE(client.Send(request));
+        EXPECT_TRUE(client.WaitClosed(3000)) << c.kind;
+        std::string series = std::string("dorera_protocol_violations_total{kind=\"") + c.kind + "\"}";
+        EXPECT_TRUE(server.WaitMetric(series, ++expected[c.kind])) << series;
+    }
+    for (const auto &[kind, count] : expected)
+        EXPECT_EQ(server.Metric("dorera_protocol_violations_total{kind=\"" + kind + "\"}"), count) << kind;
+    EXPECT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"violation\"}", std::size(cases)));
+    ExpectNormalSession(server.Port());
+}
+
+// A release with one large file that does not compress, for clients that stop reading.
+fs::path LargeRelease()
+{
+    fs::path folder = TempFolder("large");
+    fs::copy(kSample, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    std::mt19937 random(9);
+    Bytes noise(8 << 20);
+    for (auto &byte : noise)
+        byte = static_cast<uint8_t>(random());
+    std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::binary)
+        .write(reinterpret_cast<const char *>(noise.data()), static_cast<long>(noise.size()));
+    return folder;
+}
+
+TEST(Server, IdleAndStalledClientsAreClosedWhileOthersAreServed)
+{
+    ServerProcess server("idle_seconds = 1\nsession_seconds = 4\n", LargeRelease());
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client silent, stalled, busy;
+    ASSERT_TRUE(silent.Connect(server.Port()));
+    ASSERT_TRUE(stalled.Connect(server.Port(), 4096));
+    ASSERT_TRUE(stalled.Send(LaunchRequest({})));
+    ASSERT_TRUE(stalled.Receive(4 + 80));  // then reads nothing more of the 8 MiB
+
+    // A client that keeps sending stays past the idle time, up to the session's length.
+    ASSERT_TRUE(busy.Connect(server.Port()));
+    auto started = std::chrono::steady_clock::now();
+    int answered = 0;
+    while (answered < 100 && busy.Send(HeaderBytes(4, 131)) && busy.Receive(4)) {
+        ++answered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    auto lasted = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(lasted, std::chrono::milliseconds(3500));
+    EXPECT_LT(lasted, std::chrono::milliseconds(6000));
+    EXPECT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"too_long\"}", 1)) << server.Log();
+    EXPECT_TRUE(silent.WaitClosed(1000));
+    EXPECT_TRUE(stalled.WaitClosed(3000));
+    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 2) << server.Log();
+    Client after;
+    ASSERT_TRUE(after.Connect(server.Port()));
+    EXPECT_TRUE(ExchangeAddresses(after));
+}
+
+TEST(Server, ThousandIdleConnectionsLeaveRoomForALauncherAndMemoryBounded)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Started()) << server.Log();
+    ExpectNormalSession(server.Port());
+    long before = server.ResidentKiB();
+    std::vector<Client> idle(1000);
+    for (Client &client : idle)
+        ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitMetric("dorera_open_connections", 1000)) << server.Log();
+    // Half of them also send a checksum count at the limit and then nothing.
+    for (size_t i = 0; i < idle.size(); i += 2)
+        ASSERT_TRUE(idle[i].Send(HeaderBytes(3, 30)));
+    ExpectNormalSession(server.Port());
+    long after = server.ResidentKiB();
+    EXPECT_LT(after - before, 24 * 1024) << "resident KiB before " << before << ", after " << after;
+    for (Client &client : idle)
+        client.Close();
+    EXPECT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"cut\"}", 500)) << server.Log();
+}
+
+TEST(Server, ConnectionsOverTheCapAreClosedAtOnceAndCounted)
+{
+    ServerProcess server("max_connections = 3\n");
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::vector<Client> held(3);
+    for (Client &client : held)
+        ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitMetric("dorera_open_connections", 3));
+    Client over;
+    ASSERT_TRUE(over.Connect(server.Port()));
+    EXPECT_TRUE(over.WaitClosed(2000));
+    EXPECT_EQ(server.Metric("dorera_refused_connections_total"), 1);
+    EXPECT_TRUE(ExchangeAddresses(held[0])) << "the held connections are served";
+    held[1].Close();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1));
+    Client next;
+    ASSERT_TRUE(next.Connect(server.Port()));
+    EXPECT_TRUE(ExchangeAddresses(next));
+}
+
+TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
+{
+    fs::path folder = TempFolder("reload");
+    fs::copy(kSample, folder, fs::copy_options::recursive);
+    ServerProcess server("", folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client old;
+    ASSERT_TRUE(old.Connect(server.Port()));
+    ASSERT_TRUE(ExchangeAddresses(old));
+
+    std::ifstream in(folder / "manifest.toml");
+    std::string manifest((std::istreambuf_iterator<char>(in)), {});
+    manifest.replace(manifest.find("sample-2026-12-07"), 17, "second");
+    manifest.replace(manifest.find("127.0.0.1:18920"), 15, "10.9.8.7:18920");
+    std::ofstream(folder / "manifest.toml") << manifest;
+    std::ofstream(folder / "files" / "Launcher.exe") << "a new launcher";
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"done\"}", 1)) << server.Log();
+
+    auto oldFiles = ExchangeLaunchFiles(old, {});
+    ASSERT_TRUE(oldFiles);
+    EXPECT_EQ((*oldFiles)[0].data, ReadFileBytes(kSample / "files" / "Launcher.exe")) << "the session's own release";
+    Client fresh;
+    ASSERT_TRUE(fresh.Connect(server.Port()));
+    auto addresses = ExchangeAddresses(fresh);
+    ASSERT_TRUE(addresses);
+    EXPECT_EQ((*addresses)[0], "10.9.8.7:18920");
+    auto files = ExchangeLaunchFiles(fresh, {});
+    ASSERT_TRUE(files);
+    EXPECT_EQ((*files)[0].data, Bytes({'a', ' ', 'n', 'e', 'w', ' ', 'l', 'a', 'u', 'n', 'c', 'h', 'e', 'r'}));
+
+    // A broken release is refused; the last good one goes on serving.
+    fs::remove(folder / "files" / "bin" / "game.dat");
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"refused\"}", 1)) << server.Log();
+    EXPECT_NE(server.Log().find("still serving second"), std::string::npos) << server.Log();
+    Client third;
+    ASSERT_TRUE(third.Connect(server.Port()));
+    addresses = ExchangeAddresses(third);
+    ASSERT_TRUE(addresses);
+    EXPECT_EQ((*addresses)[0], "10.9.8.7:18920");
+}
+
+TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
+{
+    ServerProcess server("stop_grace_seconds = 2\n");
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client during, lingering;
+    ASSERT_TRUE(during.Connect(server.Port()));
+    ASSERT_TRUE(lingering.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitMetric("dorera_open_connections", 2));
+    server.Signal(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Client late;
+    EXPECT_FALSE(late.Connect(server.Port())) << "no longer accepting";
+    EXPECT_TRUE(ExchangeAddresses(during)) << "a session in flight is still served";
+    ASSERT_TRUE(during.Send(ReportRequest(5, kMac)));
+    during.Close();
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(lingering.WaitClosed(4000)) << "closed when the grace ends";
+    EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+    EXPECT_EQ(server.Wait(5000), 0);
+    EXPECT_NE(server.Log().find("end=shutdown"), std::string::npos) << server.Log();
+    auto [status, csv] = RunTool({"reports", "--db", server.Database().string(), "--csv"});
+    EXPECT_NE(csv.find(",5,1,1\n"), std::string::npos) << csv;
+}
+
+TEST(Server, RefusesToStartOnAFailingRelease)
+{
+    fs::path folder = TempFolder("bad");
+    fs::copy(kSample, folder, fs::copy_options::recursive);
+    fs::remove(folder / "solo" / "simhei.ttf");
+    ServerProcess server("", folder);
+    EXPECT_FALSE(server.Started());
+    EXPECT_NE(server.Log().find("simhei.ttf is missing"), std::string::npos) << server.Log();
+}
+
+}  // namespace
+}  // namespace dvs::test

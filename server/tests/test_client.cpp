@@ -1,0 +1,374 @@
+#include "test_client.h"
+#include "common/md5.h"
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace dvs::test {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+Client::~Client()
+{
+    Close();
+}
+
+bool Client::Connect(uint16_t port, int receiveBuffer)
+{
+    Close();
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0)
+        return false;
+    if (receiveBuffer > 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+}
+
+bool Client::Send(const Bytes &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t sent = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0)
+            return false;
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+std::optional<Bytes> Client::Receive(size_t size, int timeoutMs)
+{
+    Bytes bytes(size);
+    size_t done = 0;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (done < size) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        pollfd waiting{fd_, POLLIN, 0};
+        if (left <= 0 || poll(&waiting, 1, left) <= 0)
+            return std::nullopt;
+        ssize_t got = recv(fd_, bytes.data() + done, size - done, 0);
+        if (got <= 0)
+            return std::nullopt;
+        done += static_cast<size_t>(got);
+    }
+    return bytes;
+}
+
+bool Client::WaitClosed(int timeoutMs)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char sink[65536];
+    for (;;) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        pollfd waiting{fd_, POLLIN, 0};
+        if (left <= 0 || poll(&waiting, 1, left) <= 0)
+            return false;
+        if (recv(fd_, sink, sizeof sink, 0) <= 0)
+            return true;
+    }
+}
+
+void Client::ShutdownSend()
+{
+    shutdown(fd_, SHUT_WR);
+}
+
+void Client::Close()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+}
+
+Bytes HeaderBytes(uint16_t cmd, uint16_t param)
+{
+    return {static_cast<uint8_t>(cmd), static_cast<uint8_t>(cmd >> 8), static_cast<uint8_t>(param),
+            static_cast<uint8_t>(param >> 8)};
+}
+
+Bytes ReportRequest(uint32_t agent, const std::array<uint8_t, 8> &mac)
+{
+    Bytes bytes = HeaderBytes(RC_Log, 2);
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<uint8_t>(agent >> shift));
+    bytes.insert(bytes.end(), mac.begin(), mac.end());
+    return bytes;
+}
+
+Bytes LaunchRequest(const std::vector<Checksum> &checksums)
+{
+    Bytes bytes = HeaderBytes(RC_LaunchFile, static_cast<uint16_t>(checksums.size()));
+    for (const Checksum &checksum : checksums)
+        bytes.insert(bytes.end(), checksum.begin(), checksum.end());
+    return bytes;
+}
+
+Checksum Md5Of(const Bytes &data)
+{
+    Checksum digest;
+    Md5Digest(data.data(), data.size(), digest.data());
+    return digest;
+}
+
+Bytes ReadFileBytes(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+static uint32_t Le32(const uint8_t *bytes)
+{
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+std::optional<std::array<std::string, 4>> ExchangeAddresses(Client &client)
+{
+    if (!client.Send(HeaderBytes(RC_SrvAddr, 0)))
+        return std::nullopt;
+    auto header = client.Receive(4);
+    if (!header || *header != HeaderBytes(0x81, 1))
+        return std::nullopt;
+    auto body = client.Receive(128);
+    if (!body)
+        return std::nullopt;
+    std::array<std::string, 4> addresses;
+    for (int i = 0; i < 4; ++i) {
+        const char *entry = reinterpret_cast<const char *>(body->data()) + i * 32;
+        if (memchr(entry, 0, 32) == nullptr)
+            return std::nullopt;
+        addresses[i] = entry;
+    }
+    return addresses;
+}
+
+std::optional<File> ReceiveFile(Client &client)
+{
+    auto header = client.Receive(80);
+    if (!header || memchr(header->data() + 16, 0, 64) == nullptr)
+        return std::nullopt;
+    File file;
+    file.index = Le32(header->data());
+    uint32_t compSize = Le32(header->data() + 4), origSize = Le32(header->data() + 8), crc = Le32(header->data() + 12);
+    file.name = reinterpret_cast<const char *>(header->data() + 16);
+    auto packed = client.Receive(compSize, 20000);
+    if (!packed)
+        return std::nullopt;
+    file.data.resize(origSize);
+    uLongf produced = origSize;
+    if (uncompress(file.data.data(), &produced, packed->data(), compSize) != Z_OK || produced != origSize)
+        return std::nullopt;
+    file.crcOk = crc32(0, file.data.data(), origSize) == crc;
+    return file;
+}
+
+std::optional<std::vector<File>> ExchangeLaunchFiles(Client &client, const std::vector<Checksum> &checksums)
+{
+    if (!client.Send(LaunchRequest(checksums)))
+        return std::nullopt;
+    auto header = client.Receive(4);
+    if (!header || (*header)[0] != 0x83 || (*header)[1] != 0)
+        return std::nullopt;
+    std::vector<File> files;
+    for (int k = 0; k < ((*header)[2] | (*header)[3] << 8); ++k) {
+        auto file = ReceiveFile(client);
+        if (!file)
+            return std::nullopt;
+        files.push_back(*file);
+    }
+    return files;
+}
+
+std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client &client, uint16_t id)
+{
+    if (!client.Send(HeaderBytes(RC_SoloFile, id)))
+        return std::nullopt;
+    auto header = client.Receive(4);
+    if (!header || (*header)[0] != 0x84 || (*header)[1] != 0)
+        return std::nullopt;
+    uint16_t param = static_cast<uint16_t>((*header)[2] | (*header)[3] << 8);
+    if (param != 1)
+        return std::make_pair(param, std::optional<File>());
+    auto file = ReceiveFile(client);
+    if (!file)
+        return std::nullopt;
+    return std::make_pair(param, file);
+}
+
+// Every folder of the run, removed when the test program ends.
+static struct TempFolders {
+    std::vector<fs::path> made;
+    ~TempFolders()
+    {
+        for (const fs::path &folder : made)
+            fs::remove_all(folder);
+    }
+} g_tempFolders;
+
+fs::path TempFolder(const std::string &name)
+{
+    fs::path folder = fs::temp_directory_path() / ("dvs-test-" + std::to_string(getpid()) + "-" + name);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    g_tempFolders.made.push_back(folder);
+    return folder;
+}
+
+static int Spawn(const std::vector<std::string> &arguments, const fs::path &out, const fs::path &err)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv;
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+static int WaitPid(int pid, int timeoutMs)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (Clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
+{
+    fs::path folder = TempFolder("tool");
+    std::vector<std::string> full{DVS_SERVER_BINARY};
+    full.insert(full.end(), arguments.begin(), arguments.end());
+    int pid = Spawn(full, folder / "out", folder / "err");
+    int status = pid < 0 ? -1 : WaitPid(pid, 30000);
+    std::ifstream in(folder / "out");
+    std::stringstream text;
+    text << in.rdbuf();
+    return {status, text.str()};
+}
+
+ServerProcess::ServerProcess(const std::string &limits, const fs::path &release)
+{
+    static int serial = 0;
+    folder_ = TempFolder("server" + std::to_string(++serial));
+    std::ofstream(folder_ / "config.toml") << "[listen]\naddress = \"127.0.0.1\"\nport = 0\n"
+                                           << "[metrics]\nport = 0\n"
+                                           << "[paths]\nrelease = \"" << release.string() << "\"\n"
+                                           << "cache = \"cache\"\ndatabase = \"reports.sqlite\"\n"
+                                           << "[limits]\nthreads = 2\n" << limits << "\n";
+    pid_ = Spawn({DVS_SERVER_BINARY, "serve", "--config", (folder_ / "config.toml").string(), "--port-file",
+                  (folder_ / "ports").string()},
+                 folder_ / "stdout", folder_ / "stderr");
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (pid_ > 0 && Clock::now() < deadline) {
+        std::ifstream ports(folder_ / "ports");
+        unsigned port = 0, metrics = 0;
+        if (ports >> port >> metrics) {
+            port_ = static_cast<uint16_t>(port);
+            metricsPort_ = static_cast<uint16_t>(metrics);
+            return;
+        }
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        WaitPid(pid_, 10000);
+    }
+}
+
+std::string ServerProcess::Log() const
+{
+    std::ifstream in(folder_ / "stderr");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+long long ServerProcess::Metric(const std::string &series) const
+{
+    httplib::Client http("127.0.0.1", metricsPort_);
+    auto response = http.Get("/metrics");
+    size_t at = response ? response->body.find("\n" + series + " ") : std::string::npos;
+    return at == std::string::npos ? -1 : std::stoll(response->body.substr(at + series.size() + 2));
+}
+
+bool ServerProcess::WaitMetric(const std::string &series, long long value, int timeoutMs) const
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Metric(series) < value) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+long ServerProcess::ResidentKiB() const
+{
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+void ServerProcess::Signal(int signal) const
+{
+    if (pid_ > 0)
+        kill(pid_, signal);
+}
+
+int ServerProcess::Wait(int timeoutMs)
+{
+    int status = WaitPid(pid_, timeoutMs);
+    if (status >= 0)
+        pid_ = -1;
+    return status;
+}
+
+}  // namespace dvs::test

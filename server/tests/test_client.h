@@ -1,0 +1,91 @@
+// What the tests need to drive the server from outside: a blocking client that speaks the
+// Launcher's side over 127.0.0.1, and the server binary started as a child process.
+#pragma once
+#include "wire.h"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dvs::test {
+
+using Bytes = std::vector<uint8_t>;
+
+class Client {
+public:
+    Client() = default;
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+    // receiveBuffer: a small window, for a client that reads slowly.
+    bool Connect(uint16_t port, int receiveBuffer = 0);
+    bool Send(const Bytes &bytes);
+    // Exactly size bytes, or nothing when the peer closed or timeoutMs passed.
+    std::optional<Bytes> Receive(size_t size, int timeoutMs = 5000);
+    // Reads and drops everything until the peer closes; false on a time-out.
+    bool WaitClosed(int timeoutMs = 5000);
+    void ShutdownSend();
+    void Close();
+    int Fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+struct File {
+    uint32_t index = 0;
+    std::string name;
+    Bytes data;          // decompressed
+    bool crcOk = false;
+};
+
+Bytes HeaderBytes(uint16_t cmd, uint16_t param);
+Bytes ReportRequest(uint32_t agent, const std::array<uint8_t, 8> &mac);
+Bytes LaunchRequest(const std::vector<Checksum> &checksums);
+Checksum Md5Of(const Bytes &data);
+Bytes ReadFileBytes(const std::filesystem::path &path);
+
+// The Launcher's side of each exchange; nothing when the answer is cut or malformed.
+std::optional<std::array<std::string, 4>> ExchangeAddresses(Client &client);
+std::optional<File> ReceiveFile(Client &client);
+std::optional<std::vector<File>> ExchangeLaunchFiles(Client &client, const std::vector<Checksum> &checksums);
+// The response's param and, when it is 1, the file.
+std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client &client, uint16_t id);
+
+// The server binary with a config of its own in a temporary folder.
+class ServerProcess {
+public:
+    // limits: lines for the config's [limits] table; release: the folder to serve.
+    explicit ServerProcess(const std::string &limits = "",
+                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE);
+    ~ServerProcess();
+    bool Started() const { return port_ != 0; }
+    uint16_t Port() const { return port_; }
+    std::filesystem::path Folder() const { return folder_; }
+    std::filesystem::path Database() const { return folder_ / "reports.sqlite"; }
+    std::string Log() const;
+    // The value of one series of /metrics (name with its labels), or -1.
+    long long Metric(const std::string &series) const;
+    // Waits until the series reaches at least value.
+    bool WaitMetric(const std::string &series, long long value, int timeoutMs = 5000) const;
+    long ResidentKiB() const;
+    void Signal(int signal) const;
+    // Waits for the process to end; its exit status, or -1 on a time-out.
+    int Wait(int timeoutMs);
+
+private:
+    std::filesystem::path folder_;
+    int pid_ = -1;
+    uint16_t port_ = 0;
+    uint16_t metricsPort_ = 0;
+};
+
+// A fresh empty folder under the system's temporary folder.
+std::filesystem::path TempFolder(const std::string &name);
+
+// Runs the program with arguments; its exit status and what it wrote to stdout.
+std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments);
+
+}  // namespace dvs::test
