@@ -31,6 +31,8 @@ demo="$build/demo"
 agent=20261207
 # Waits scale with the cost of a process start: about a minute each under emulation.
 if [ "$slow" = 1 ]; then patience=1500; else patience=240; fi
+# Screens are taken this often (under emulation states last long; the CPU is better spent there).
+if [ "$slow" = 1 ]; then recorder_pause=0.5; else recorder_pause=0.15; fi
 
 # ---------------------------------------------------------------- output and steps
 demo_start=$(date +%s)
@@ -98,15 +100,23 @@ wait_until() {
 server_pid=""
 server_log="$demo/server.log"
 server_port=""
+server_bin="$root/build-server/dorera-version-server"
 
 server_build() {
-    :  # the stand-in is a Python program
+    cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null &&
+        ninja -C "$root/build-server" dorera-version-server >/dev/null
 }
 
-# Lays out the release in $1: files/ with the launch files as the Launcher keeps them and
-# solo/ with the files served by identifier.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Lays out the release in $1 as operators do: the files, and manifest.toml naming the
+# server's own address (the Launcher saves it), the launch-file slots and the solo files.
 server_prepare_release() {
     local release=$1
+    server_port=$(free_port) || return 1
+    local address="127.0.0.1:$server_port"
     mkdir -p "$release/files/bin" "$release/solo"
     cp "$build/launcher/next/Launcher.exe" "$release/files/Launcher.exe"
     cp "$build/tools/login_client/login_client_standin.exe" "$release/files/Starter.dat"
@@ -114,46 +124,80 @@ server_prepare_release() {
     printf '[游戏]\r\n名称=DoreraRarede\r\n版本=1.0.1\r\n' | iconv -f UTF-8 -t GBK >"$release/files/游戏设置.ini"
     cp "$build/tools/vcredist/vcredist_standin.exe" "$release/solo/vcredist_x86.exe"
     cp "$font_source" "$release/solo/simhei.ttf"
+    cat >"$release/manifest.toml" <<MANIFEST
+id = "demo-$(date -u +%Y%m%d-%H%M%S)"
+addresses = ["$address", "$address", "$address", "$address"]
+
+[[launch]]
+slot = 0
+name = "Launcher.exe"
+source = "files/Launcher.exe"
+
+[[launch]]
+slot = 1
+name = "Starter.dat"
+source = "files/Starter.dat"
+
+[[launch]]
+slot = 2
+name = "bin\\\\game.dat"
+source = "files/bin/game.dat"
+
+[[launch]]
+slot = 3
+name = "游戏设置.ini"
+source = "files/游戏设置.ini"
+
+[[solo]]
+id = 129
+source = "solo/vcredist_x86.exe"
+
+[[solo]]
+id = 130
+source = "solo/simhei.ttf"
+MANIFEST
 }
 
 server_check_release() {
-    local release=$1 name
-    for name in Launcher.exe Starter.dat bin/game.dat 游戏设置.ini; do
-        [ -s "$release/files/$name" ] || { echo "missing launch file $name"; return 1; }
-    done
-    for name in vcredist_x86.exe simhei.ttf; do
-        [ -s "$release/solo/$name" ] || { echo "missing solo file $name"; return 1; }
-    done
+    "$server_bin" check "$1"
 }
 
 server_start() {
     local release=$1
     rm -f "$demo/port"
-    local delay=0
-    # Slow enough on the fast build that each state of the dialog can be seen.
-    [ "$slow" = 0 ] && delay=700
-    python3 "$root/tools/version_server/version_server.py" --port 0 --port-file "$demo/port" \
-        --launch-dir "$release/files" --solo-dir "$release/solo" --slot Launcher.exe=0 \
-        --slot Starter.dat=1 --slot 'bin\game.dat=2' --slot '游戏设置.ini=3' \
-        --delay-ms "$delay" 2>"$server_log" &
+    cat >"$demo/server.toml" <<CONFIG
+[listen]
+address = "127.0.0.1"
+port = $server_port
+
+[metrics]
+address = "127.0.0.1"
+port = 0
+
+[paths]
+release = "$release"
+cache = "$demo/cache"
+database = "$demo/reports.sqlite"
+CONFIG
+    "$server_bin" serve --config "$demo/server.toml" --port-file "$demo/port" 2>"$server_log" &
     server_pid=$!
-    wait_until 20 "the server's port" test -s "$demo/port" || return 1
-    server_port=$(cat "$demo/port")
+    wait_until 60 "the server's port" test -s "$demo/port" || return 1
+    [ "$(head -n 1 "$demo/port")" = "$server_port" ]
 }
 
 server_stop() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
     server_pid=""
 }
 
-# Succeeds when the server lines in $1 show launch-file answers without files and no solo file.
+# Succeeds when the server lines in $1 hold sessions and none of them sent a file.
 server_sent_nothing() {
-    grep -q 'launch files: .*, 0 files sent' <<<"$1" && ! grep -Eq 'solo file|[1-9][0-9]* files sent' <<<"$1"
+    grep -q '^session ' <<<"$1" && ! grep '^session ' <<<"$1" | grep -qv ' files=0 '
 }
 
-# Prints the installations the server recorded for agent $1.
+# Prints the installations the server's database holds for agent $1: day,agent,reports,machines.
 server_reports() {
-    grep "action report agent $1 " "$server_log"
+    "$server_bin" reports --db "$demo/reports.sqlite" --csv | awk -F, -v agent="$1" '$2 == agent'
 }
 
 # ---------------------------------------------------------------- Wine helpers
@@ -207,7 +251,7 @@ start_recorder() {
                         "$(wc -l <"$server_log" 2>/dev/null || echo 0)" >>"$demo/shots/index.tsv"
                 fi
             fi
-            sleep 0.15
+            sleep "$recorder_pause"
         done
     ) &
     recorder_pid=$!
@@ -274,10 +318,13 @@ if [ "${DEMO_CI:-}" != 1 ]; then
     bash "$root/scripts/build.sh" "$arch" >"$build.build.log" 2>&1 ||
         fail "the build failed (see $build.build.log)"
 fi
-ninja -C "$build" launcher_next >/dev/null || fail "building the next Launcher failed"
-server_build || fail "building the version server failed"
-cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja >/dev/null &&
-    ninja -C "$root/build-download" download-folder >/dev/null || fail "building download-folder failed"
+ninja -C "$build" launcher_next >"$build.next.log" 2>&1 ||
+    fail "building the next Launcher failed (see $build.next.log)"
+server_build >"$root/build-server.log" 2>&1 ||
+    fail "building the version server failed (see $root/build-server.log)"
+{ cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja &&
+    ninja -C "$root/build-download" download-folder; } >"$root/build-download.log" 2>&1 ||
+    fail "building download-folder failed (see $root/build-download.log)"
 note "Setup.exe carries Launcher $(strings -el "$build/launcher/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$'); the release gets $(strings -el "$build/launcher/next/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$')"
 
 rm -rf "$demo"
@@ -289,7 +336,7 @@ step "Prepare the release and check it"
 release="$demo/release"
 server_prepare_release "$release" || fail "preparing the release failed"
 server_check_release "$release" >"$demo/check.log" 2>&1 || fail "the release fails its check: $(cat "$demo/check.log")"
-note "slot 0 Launcher.exe (newer), 1 Starter.dat, 2 bin\\game.dat, 3 游戏设置.ini; 129 runtime package, 130 $(basename "$font_source") as simhei.ttf"
+sed 's/^/     /' "$demo/check.log"
 
 step "Start the version server on 127.0.0.1"
 server_start "$release" || fail "the version server did not start (see $server_log)"
@@ -313,7 +360,9 @@ if [ ! -f "$DR_WINE_ROOT/prefix/.dr-ready" ] && [ -f "$build/wine/prefix/.dr-rea
     cp -a "$build/wine/prefix" "$DR_WINE_ROOT/prefix" || fail "copying the Wine prefix failed"
 fi
 [ -f "$DR_WINE_ROOT/prefix/.dr-ready" ] || note "creating a Wine prefix (a few minutes the first time)"
-timeout 1800 "$build/wine-run.sh" cmd /c exit >/dev/null 2>&1 || fail "Wine does not start"
+# The 64-bit loader is enough to bring up the prefix, its server and the virtual desktop.
+DR_WINE_LOADER=/usr/lib/wine/wine64 timeout 1800 "$build/wine-run.sh" cmd /c exit >/dev/null 2>&1 ||
+    fail "Wine does not start"
 eval "$(DR_WINE_ENV=1 "$build/wine-run.sh")"
 export DISPLAY WINEPREFIX
 # Drive D: is a folder of the demo; Setup proposes the first fixed drive with room.
@@ -460,8 +509,8 @@ check "Launcher.ini lists the four launch files (count=4)" grep -qx 'count=4' <<
 check "Launcher.ini records the Chinese name in slot 3" grep -qx "filename3=$(printf '游戏设置.ini' | iconv -f UTF-8 -t GBK)" <<<"$ini"
 check "Launcher.ini marks the report as sent (Report=2) and keeps Agent=$agent" \
     bash -c "grep -qx 'Report=2' <<<'$ini' && grep -qx 'Agent=$agent' <<<'$ini'"
-check "the server recorded one installation for agent $agent" \
-    test "$(server_reports "$agent" | wc -l)" = 1
+one_installation() { [ "$(server_reports "$agent" | awk -F, '{n += $3} END {print n + 0}')" = 1 ]; }
+check "the server's database holds one installation for agent $agent ($(server_reports "$agent"))" one_installation
 check "first journey: self-update, then a Launcher run with nothing to fetch ($first_logs update logs)" \
     bash -c "[ '$first_logs' = 2 ] && [ \"\$(ls -tr '$install_dir'/Log/Updater-*.log | sed -n 2p | xargs grep -c 'save file')\" = 0 ]"
 check "login client started with ' -u 0 -e 0' ($first_record)" grep -q -- '-u 0 -e 0|' <<<"$first_record"
