@@ -32,7 +32,7 @@ agent=20261207
 # Waits scale with the cost of a process start: about a minute each under emulation.
 if [ "$slow" = 1 ]; then patience=1500; else patience=240; fi
 # Screens are taken this often (under emulation states last long; the CPU is better spent there).
-if [ "$slow" = 1 ]; then recorder_pause=0.5; else recorder_pause=0.15; fi
+if [ "$slow" = 1 ]; then recorder_pause=0.5; else recorder_pause=0.05; fi
 
 # ---------------------------------------------------------------- output and steps
 demo_start=$(date +%s)
