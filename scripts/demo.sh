@@ -315,16 +315,17 @@ fi
 
 step "Build the $arch distribution, the next Launcher and the version server"
 if [ "${DEMO_CI:-}" != 1 ]; then
-    bash "$root/scripts/build.sh" "$arch" >"$build.build.log" 2>&1 ||
-        fail "the build failed (see $build.build.log)"
+    mkdir -p "$build"
+    bash "$root/scripts/build.sh" "$arch" >"$build/demo-build.log" 2>&1 ||
+        fail "the build failed (see $build/demo-build.log)"
 fi
-ninja -C "$build" launcher_next >"$build.next.log" 2>&1 ||
-    fail "building the next Launcher failed (see $build.next.log)"
-server_build >"$root/build-server.log" 2>&1 ||
-    fail "building the version server failed (see $root/build-server.log)"
+ninja -C "$build" launcher_next >"$build/launcher_next.log" 2>&1 ||
+    fail "building the next Launcher failed (see $build/launcher_next.log)"
+server_build >"$build/version-server-build.log" 2>&1 ||
+    fail "building the version server failed (see $build/version-server-build.log)"
 { cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja &&
-    ninja -C "$root/build-download" download-folder; } >"$root/build-download.log" 2>&1 ||
-    fail "building download-folder failed (see $root/build-download.log)"
+    ninja -C "$root/build-download" download-folder; } >"$build/download-folder-build.log" 2>&1 ||
+    fail "building download-folder failed (see $build/download-folder-build.log)"
 note "Setup.exe carries Launcher $(strings -el "$build/launcher/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$'); the release gets $(strings -el "$build/launcher/next/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$')"
 
 rm -rf "$demo"
