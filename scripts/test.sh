@@ -14,6 +14,10 @@ done
 status=0
 # The version server's own tests run natively, first (a few seconds).
 ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 || status=1
+# The operators' download-folder command is a native program with tests of its own.
+{ cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja >/dev/null &&
+    ninja -C "$root/build-download" >/dev/null &&
+    ctest --test-dir "$root/build-download" --output-on-failure; } || status=1
 # Tests share one wineserver, whose named mutexes are machine-wide: run them one at a time.
 # A tree in which no test is found fails.
 ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
