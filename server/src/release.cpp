@@ -5,14 +5,35 @@
 #include <toml.hpp>
 #include <zlib.h>
 
-#include <cstdio>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 
 namespace dvs {
 
 namespace fs = std::filesystem;
+
+FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
 
 namespace {
 
@@ -122,6 +143,25 @@ std::vector<uint8_t> CompressBest(const std::vector<uint8_t> &data)
     return stream;
 }
 
+// The cache file, open for reading, when it holds exactly this stream.
+FileDescriptor OpenCachedStream(const fs::path &path, const std::vector<uint8_t> &stream)
+{
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (!file.Valid() || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) != stream.size())
+        return {};
+    std::vector<uint8_t> piece(1 << 16);
+    for (size_t done = 0; done < stream.size();) {
+        ssize_t got = pread(file.Get(), piece.data(), std::min(piece.size(), stream.size() - done),
+                            static_cast<off_t>(done));
+        if (got <= 0 || std::memcmp(piece.data(), stream.data() + done, static_cast<size_t>(got)) != 0)
+            return {};
+        done += static_cast<size_t>(got);
+    }
+    return file;
+}
+
 void WriteCacheFile(const fs::path &path, const std::vector<uint8_t> &stream)
 {
     fs::path part = path;
@@ -176,6 +216,8 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
     served.name = entry.name;
     served.size = static_cast<uint32_t>(data.size());
     served.message = EncodeFileMessage(wireIndex, entry.wireName, served.size, crc, stream);
+    if (!cacheFolder.empty())
+        served.cached = OpenCachedStream(cached, stream);
     return true;
 }
 

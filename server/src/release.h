@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dvs {
@@ -35,12 +36,32 @@ struct Manifest {
 // problem adds one line to problems; the release is fit to serve when none was added.
 Manifest ReadManifest(const std::filesystem::path &folder, std::vector<std::string> &problems);
 
+// An open file descriptor, closed with its owner.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor();
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 struct ServedFile {
     uint32_t slot = 0;
     std::string name;                  // UTF-8, for logs and metrics
     Checksum md5{};
     uint32_t size = 0;
     std::vector<uint8_t> message;      // FileHeader + zlib stream, sent as is
+    // The cache file holding exactly the zlib stream of message, opened at load so that the
+    // stream can go out with sendfile(2); none when the cache could not be used.
+    FileDescriptor cached;
     std::atomic<uint64_t> *sentCounter = nullptr;  // metrics: times sent
 };
 

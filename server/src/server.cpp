@@ -9,6 +9,7 @@ namespace dvs {
 
 namespace {
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
 std::string JoinProblems(const std::vector<std::string> &problems)
 {
@@ -45,6 +46,17 @@ std::shared_ptr<const Release> Server::CurrentRelease()
     return release_;
 }
 
+// The thread's own copy, taken again only after a reload swapped the release.
+std::shared_ptr<const Release> Server::ReleaseFor(Worker &worker)
+{
+    uint64_t generation = releaseGeneration_.load(std::memory_order_acquire);
+    if (worker.releaseGeneration != generation) {
+        worker.release = CurrentRelease();
+        worker.releaseGeneration = generation;
+    }
+    return worker.release;
+}
+
 bool Server::Start(std::string &error)
 {
     // Each connection is a descriptor: take all the system allows this process.
@@ -75,13 +87,22 @@ bool Server::Start(std::string &error)
         metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
         std::chrono::seconds(config_.sessionSeconds)});
 
+    // One listening socket per thread on the same address; the first one settles the port.
+    unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
+                                           : std::max(1u, std::thread::hardware_concurrency());
     try {
         asio::ip::tcp::endpoint endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
-        acceptor_.open(endpoint.protocol());
-        acceptor_.set_option(asio::socket_base::reuse_address(true));
-        acceptor_.bind(endpoint);
-        acceptor_.listen(asio::socket_base::max_listen_connections);
-        port_ = acceptor_.local_endpoint().port();
+        for (unsigned i = 0; i < threads; ++i) {
+            auto worker = std::make_unique<Worker>();
+            worker->acceptor.open(endpoint.protocol());
+            worker->acceptor.set_option(asio::socket_base::reuse_address(true));
+            worker->acceptor.set_option(ReusePort(true));
+            worker->acceptor.bind(endpoint);
+            worker->acceptor.listen(asio::socket_base::max_listen_connections);
+            endpoint.port(worker->acceptor.local_endpoint().port());
+            workers_.push_back(std::move(worker));
+        }
+        port_ = endpoint.port();
     } catch (const std::exception &caught) {
         error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
                 caught.what();
@@ -96,21 +117,18 @@ bool Server::Start(std::string &error)
 
 void Server::Run()
 {
-    signals_.add(SIGHUP);
-    signals_.add(SIGTERM);
-    signals_.add(SIGINT);
+    signals_ = std::make_unique<asio::signal_set>(workers_.front()->io, SIGHUP, SIGTERM, SIGINT);
     WaitForSignals();
-    asio::co_spawn(io_, AcceptLoop(), asio::detached);
+    for (auto &worker : workers_)
+        asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
-                                           : std::max(1u, std::thread::hardware_concurrency());
-    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %u threads, at most %d connections",
+    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections",
             config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), metricsEndpoint_.Port(),
-            release_->id.c_str(), threads, config_.maxConnections);
+            release_->id.c_str(), workers_.size(), config_.maxConnections);
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i)
-        pool.emplace_back([this] { io_.run(); });
-    io_.run();
+    for (size_t i = 1; i < workers_.size(); ++i)
+        pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
+    workers_.front()->io.run();
     for (std::thread &thread : pool)
         thread.join();
 
@@ -128,7 +146,7 @@ void Server::Run()
 
 void Server::Stop()
 {
-    asio::post(io_, [this] { BeginStop(); });
+    asio::post(workers_.front()->io, [this] { BeginStop(); });
 }
 
 void Server::Reload()
@@ -149,6 +167,7 @@ void Server::Reload()
                 std::lock_guard lock(releaseMutex_);
                 release_ = fresh;
             }
+            releaseGeneration_.fetch_add(1, std::memory_order_release);
             metrics_.SetRelease(fresh->id);
             metrics_.reloadsDone.fetch_add(1);
             LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(),
@@ -164,7 +183,7 @@ void Server::Reload()
 
 void Server::WaitForSignals()
 {
-    signals_.async_wait([this](const std::error_code &error, int signal) {
+    signals_->async_wait([this](const std::error_code &error, int signal) {
         if (error)
             return;
         if (signal == SIGHUP) {
@@ -183,23 +202,29 @@ void Server::BeginStop()
     if (stopping_.exchange(true))
         return;
     std::error_code ignored;
-    acceptor_.close(ignored);
-    signals_.cancel(ignored);
-    // Sessions in flight may finish within the grace time; then the rest are closed.
-    stopTimer_.expires_after(std::chrono::seconds(config_.stopGraceSeconds));
-    stopTimer_.async_wait([this](const std::error_code &) {
-        std::lock_guard lock(sessionsMutex_);
-        for (auto &session : sessions_)
-            asio::post(session->socket.get_executor(), [session] { session->CloseBecause(Outcome::Shutdown); });
-    });
+    signals_->cancel(ignored);
+    // Each thread stops taking connections; its sessions in flight may finish within the
+    // grace time, then the rest are closed.
+    for (auto &worker : workers_) {
+        asio::post(worker->io, [this, worker = worker.get()] {
+            std::error_code ignored;
+            worker->acceptor.close(ignored);
+            worker->stopTimer.expires_after(std::chrono::seconds(config_.stopGraceSeconds));
+            worker->stopTimer.async_wait([worker](const std::error_code &error) {
+                if (error)
+                    return;
+                for (auto &session : worker->sessions)
+                    session->CloseBecause(Outcome::Shutdown);
+            });
+        });
+    }
     // Polls for the last session so the timer does not hold the stop for the whole grace.
-    auto poll = std::make_shared<asio::steady_timer>(io_);
+    auto poll = std::make_shared<asio::steady_timer>(workers_.front()->io);
     auto check = std::make_shared<std::function<void(const std::error_code &)>>();
     *check = [this, poll, check](const std::error_code &) {
         if (metrics_.openConnections.load() == 0) {
-            std::error_code ignored;
-            stopTimer_.cancel();
-            io_.stop();
+            for (auto &worker : workers_)
+                worker->io.stop();
             *check = nullptr;
             return;
         }
@@ -209,51 +234,45 @@ void Server::BeginStop()
     (*check)({});
 }
 
-asio::awaitable<void> Server::AcceptLoop()
+asio::awaitable<void> Server::AcceptLoop(Worker &worker)
 {
     for (;;) {
-        auto [error, socket] = co_await acceptor_.async_accept(asio::make_strand(io_), kNoThrow);
+        auto [error, socket] = co_await worker.acceptor.async_accept(kNoThrow);
         if (error == asio::error::operation_aborted || stopping_)
             co_return;
         if (error) {
             // Out of descriptors or a connection gone before it was taken: pause briefly.
             LogLine("accept: %s", error.message().c_str());
-            asio::steady_timer pause(io_, std::chrono::milliseconds(50));
+            asio::steady_timer pause(worker.io, std::chrono::milliseconds(50));
             co_await pause.async_wait(kNoThrow);
             continue;
         }
-        if (metrics_.openConnections.load(std::memory_order_relaxed) >= config_.maxConnections) {
+        // Taken first and given back when over the cap, so two threads cannot both pass it.
+        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= config_.maxConnections) {
+            metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
             metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
             std::error_code ignored;
             socket.close(ignored);
             continue;
         }
-        metrics_.openConnections.fetch_add(1, std::memory_order_relaxed);
         std::error_code ignored;
         socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         auto session = std::make_shared<SessionHandle>(std::move(socket));
-        asio::co_spawn(session->socket.get_executor(), Serve(session), asio::detached);
+        asio::co_spawn(worker.io, Serve(worker, session), asio::detached);
     }
 }
 
-asio::awaitable<void> Server::Serve(std::shared_ptr<SessionHandle> session)
+asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandle> session)
 {
-    std::list<std::shared_ptr<SessionHandle>>::iterator entry;
-    {
-        std::lock_guard lock(sessionsMutex_);
-        entry = sessions_.insert(sessions_.end(), session);
-    }
+    auto entry = worker.sessions.insert(worker.sessions.end(), session);
     try {
-        co_await RunSession(session, CurrentRelease(), *environment_);
+        co_await RunSession(session, ReleaseFor(worker), *environment_);
     } catch (const std::exception &caught) {
         LogLine("session failed: %s", caught.what());
         std::error_code ignored;
         session->socket.close(ignored);
     }
-    {
-        std::lock_guard lock(sessionsMutex_);
-        sessions_.erase(entry);
-    }
+    worker.sessions.erase(entry);
     metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
 }
 

@@ -1,5 +1,6 @@
-// The running server: the listening socket and its network threads, the release being
-// served (swapped whole on reload), the report writer, signals and the metrics endpoint.
+// The running server: its network threads, each with an event loop and a listening socket
+// of its own, the release being served (swapped whole on reload), the report writer,
+// signals and the metrics endpoint.
 #pragma once
 #include "config.h"
 #include "metrics.h"
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace dvs {
 
@@ -36,23 +38,35 @@ public:
     Metrics &GetMetrics() { return metrics_; }
 
 private:
+    // One network thread: its own event loop and listening socket on the shared port (the
+    // kernel spreads new connections over the threads) and the sessions it serves. Only
+    // that thread touches its sessions and its copy of the release.
+    struct Worker {
+        asio::io_context io{1};
+        asio::ip::tcp::acceptor acceptor{io};
+        asio::steady_timer stopTimer{io};
+        std::list<std::shared_ptr<SessionHandle>> sessions;
+        std::shared_ptr<const Release> release;
+        uint64_t releaseGeneration = 0;
+    };
+
     std::shared_ptr<const Release> Load(std::vector<std::string> &problems, LoadStats &stats);
-    asio::awaitable<void> AcceptLoop();
-    asio::awaitable<void> Serve(std::shared_ptr<SessionHandle> session);
+    std::shared_ptr<const Release> ReleaseFor(Worker &worker);
+    asio::awaitable<void> AcceptLoop(Worker &worker);
+    asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
     void WaitForSignals();
     void BeginStop();
 
     Config config_;
     Metrics metrics_;
     MetricsEndpoint metricsEndpoint_{metrics_};
-    asio::io_context io_;
-    asio::ip::tcp::acceptor acceptor_{io_};
-    asio::signal_set signals_{io_};
-    asio::steady_timer stopTimer_{io_};
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::unique_ptr<asio::signal_set> signals_;  // on the first thread
     uint16_t port_ = 0;
 
     std::mutex releaseMutex_;
     std::shared_ptr<const Release> release_;
+    std::atomic<uint64_t> releaseGeneration_{1};  // moves on with every swap of release_
     std::atomic<bool> reloading_{false};
     std::thread reloadThread_;
 
@@ -60,8 +74,6 @@ private:
     std::unique_ptr<ReportWriter> writer_;
     std::unique_ptr<SessionEnvironment> environment_;
 
-    std::mutex sessionsMutex_;
-    std::list<std::shared_ptr<SessionHandle>> sessions_;
     std::atomic<bool> stopping_{false};
 };
 

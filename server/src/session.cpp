@@ -3,7 +3,10 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <sys/sendfile.h>
+
 #include <array>
+#include <cerrno>
 #include <ctime>
 
 namespace dvs {
@@ -46,6 +49,80 @@ asio::awaitable<void> Watch(std::shared_ptr<SessionHandle> session, Clock::time_
     }
 }
 
+// Bodies from this size on go out of the cache file with sendfile(2); smaller ones are
+// cheaper copied along with their headers in one write.
+constexpr size_t kSendfileFrom = 64 * 1024;
+
+// Every piece of a read or write counts as activity.
+auto Touching(SessionHandle &session)
+{
+    return [&session](const std::error_code &error, size_t) -> size_t {
+        session.lastActivity = Clock::now();
+        return error ? 0 : 65536;
+    };
+}
+
+// The zlib stream of a file straight from its cache file, waiting for room in the socket
+// whenever it is full; from memory if the kernel cannot send from that file.
+asio::awaitable<std::tuple<std::error_code, size_t>> SendCachedStream(SessionHandle &session, const ServedFile &file)
+{
+    asio::ip::tcp::socket &socket = session.socket;
+    const size_t size = file.message.size() - sizeof(FileHeader);
+    std::error_code error;
+    socket.native_non_blocking(true, error);
+    off_t offset = 0;
+    while (!error && static_cast<size_t>(offset) < size) {
+        ssize_t sent = sendfile(socket.native_handle(), file.cached.Get(), &offset, size - static_cast<size_t>(offset));
+        if (sent > 0) {
+            session.lastActivity = Clock::now();
+        } else if (sent < 0 && errno == EAGAIN) {
+            std::tie(error) = co_await socket.async_wait(asio::ip::tcp::socket::wait_write, kNoThrow);
+        } else if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
+            size_t done = static_cast<size_t>(offset);
+            auto rest = asio::buffer(file.message.data() + sizeof(FileHeader) + done, size - done);
+            auto [writeError, written] = co_await asio::async_write(socket, rest, Touching(session), kNoThrow);
+            co_return std::tuple(writeError, done + written);
+        } else if (sent < 0 && errno != EINTR) {
+            error = std::error_code(errno, std::system_category());
+        } else if (sent == 0) {
+            error = asio::error::eof;  // the cache file is shorter than at load
+        }
+    }
+    co_return std::tuple(error, static_cast<size_t>(offset));
+}
+
+// An answer header and the file messages after it. Headers and small files are gathered
+// into one write; a large file's stream follows its header through SendCachedStream.
+asio::awaitable<std::tuple<std::error_code, size_t>> SendFiles(SessionHandle &session, std::span<const uint8_t> header,
+                                                                const std::vector<const ServedFile *> &files)
+{
+    std::vector<asio::const_buffer> pending{asio::buffer(header.data(), header.size())};
+    size_t total = 0;
+    for (const ServedFile *file : files) {
+        if (!file->cached.Valid() || file->message.size() < sizeof(FileHeader) + kSendfileFrom) {
+            pending.push_back(asio::buffer(file->message));
+            continue;
+        }
+        pending.push_back(asio::buffer(file->message.data(), sizeof(FileHeader)));
+        auto [error, written] = co_await asio::async_write(session.socket, pending, Touching(session), kNoThrow);
+        total += written;
+        if (error)
+            co_return std::tuple(error, total);
+        pending.clear();
+        auto [streamError, streamed] = co_await SendCachedStream(session, *file);
+        total += streamed;
+        if (streamError)
+            co_return std::tuple(streamError, total);
+    }
+    if (!pending.empty()) {
+        auto [error, written] = co_await asio::async_write(session.socket, pending, Touching(session), kNoThrow);
+        total += written;
+        if (error)
+            co_return std::tuple(error, total);
+    }
+    co_return std::tuple(std::error_code(), total);
+}
+
 struct Tally {
     int requests = 0;
     int files = 0;
@@ -75,23 +152,18 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     session->lastActivity = started;
     asio::co_spawn(socket.get_executor(), Watch(session, started, environment), asio::detached);
 
-    // Every piece of a read or write counts as activity.
-    auto touch = [&session](const std::error_code &error, size_t) -> size_t {
-        session->lastActivity = Clock::now();
-        return error ? 0 : 65536;
-    };
     auto read = [&](void *data, size_t size) {
-        return asio::async_read(socket, asio::buffer(data, size), touch, kNoThrow);
+        return asio::async_read(socket, asio::buffer(data, size), Touching(*session), kNoThrow);
     };
-    auto write = [&](const auto &buffers) { return asio::async_write(socket, buffers, touch, kNoThrow); };
+    auto write = [&](const auto &buffers) { return asio::async_write(socket, buffers, Touching(*session), kNoThrow); };
 
     Tally tally;
     Outcome outcome = Outcome::Closed;
     std::array<uint8_t, sizeof(MsgHeader)> headerBytes;
     std::array<Checksum, kMaxLaunchFiles> checksums;
     std::array<uint8_t, kReportBodySize> reportBytes;
-    std::vector<asio::const_buffer> answer;
-    answer.reserve(kMaxLaunchFiles + 1);
+    std::vector<const ServedFile *> answer;
+    answer.reserve(kMaxLaunchFiles);
 
     for (;;) {
         // Between requests: a close here is the normal end of a session.
@@ -122,10 +194,9 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
                     std::span<const Checksum>(checksums.data(), request.param));
                 auto header = EncodeHeader(RC_LaunchFile | kResponseBit, static_cast<uint16_t>(chosen.size()));
                 answer.clear();
-                answer.push_back(asio::buffer(header));
                 for (size_t i : chosen)
-                    answer.push_back(asio::buffer(release->launch[i].message));
-                std::tie(error, sent) = co_await write(answer);
+                    answer.push_back(&release->launch[i]);
+                std::tie(error, sent) = co_await SendFiles(*session, header, answer);
                 if (!error) {
                     tally.files += static_cast<int>(chosen.size());
                     for (size_t i : chosen)
@@ -139,8 +210,8 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
             if (found == release->solo.end()) {
                 std::tie(error, sent) = co_await write(asio::buffer(header));
             } else {
-                std::array<asio::const_buffer, 2> parts{asio::buffer(header), asio::buffer(found->second.message)};
-                std::tie(error, sent) = co_await write(parts);
+                answer.assign(1, &found->second);
+                std::tie(error, sent) = co_await SendFiles(*session, header, answer);
                 if (!error) {
                     ++tally.files;
                     if (found->second.sentCounter)
