@@ -368,12 +368,21 @@ bool IsSafeLaunchFileName(const char *name)
 {
     if (name == NULL || name[0] == '\0' || name[0] == '\\' || name[0] == '/')
         return false;
+    // Bytes that are no text in the system's code page reach the disk as another name.
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, NULL, 0) == 0)
+        return false;
     size_t start = 0;
     size_t i = 0;
     for (;; ++i) {
         unsigned char c = (unsigned char)name[i];
-        if (c != '\0' && IsDBCSLeadByte(c) && name[i + 1] != '\0') {
-            ++i;  // the trail byte of a double-byte character is never a separator
+        if (c != '\0' && IsDBCSLeadByte(c)) {
+            // The trail byte of a double-byte character is never a separator. A lead byte
+            // without a valid trail byte is no character: Windows would write the file
+            // under another name, and the byte after it could be a control byte.
+            unsigned char trail = (unsigned char)name[i + 1];
+            if (trail < 0x40 || trail == 0x7F || trail == 0xFF)
+                return false;
+            ++i;
             continue;
         }
         if (c == ':' || (c != '\0' && c < 0x20))

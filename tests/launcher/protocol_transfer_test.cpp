@@ -358,7 +358,9 @@ TEST(LaunchFileNames, OnlyNamesInsideTheLauncherFolderAreSafe)
                             "\\Windows\\evil.dll", "/etc/x", "\\\\server\\share\\x",
                             "\\\\?\\C:\\x", "CON", "nul.txt", "bin\\aux", "COM1.log", "lpt9",
                             "CONOUT$", "bin\\.. \\x", "...\\x", "bin\\...",
-                            "x\r\n[Evil]\r\nk=v.txt", "a\tb.dat", "bin\\\x01.dat", "x\x1F"};
+                            "x\r\n[Evil]\r\nk=v.txt", "a\tb.dat", "bin\\\x01.dat", "x\x1F",
+                            // a lead byte with no valid trail byte after it
+                            "\xC9\x05x.dat", "a\xC9", "\xC9\x7F.dat", "\xC9\x30.dat"};
     for (const char *name : unsafe)
         EXPECT_FALSE(IsSafeLaunchFileName(name)) << name;
 }
