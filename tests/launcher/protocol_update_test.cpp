@@ -221,6 +221,12 @@ HINSTANCE WINAPI RefusingShell(HWND, LPCSTR, LPCSTR file, LPCSTR parameters, LPC
     return (HINSTANCE)(INT_PTR)2;  // ERROR_FILE_NOT_FOUND
 }
 
+// A new Launcher must be a program of the Launcher's own kind: the one this build made.
+static std::string NewLauncher()
+{
+    return ReadFileText(BuiltFile("launcher\\Launcher.exe"));
+}
+
 TEST_F(UpdateFileTest, NewLauncherIsSavedBesideTheOldAndHandedToTheShell)
 {
     g_platform.ShellExecuteA = RefusingShell;
@@ -228,10 +234,10 @@ TEST_F(UpdateFileTest, NewLauncherIsSavedBesideTheOldAndHandedToTheShell)
     sandbox.WriteIni("[LaunchFile]\r\ncount=1\r\nfilename0=Launcher.exe\r\n");
     KeepCommandLine("-first");
     server.Accept().Expect(Header(3, 1) + Md5Of("old")).Send(Header(0x83, 1))
-        .Send(FileMessage(0, "Launcher.exe", "new launcher"));
+        .Send(FileMessage(0, "Launcher.exe", NewLauncher()));
     Connect();
     EXPECT_EQ(0u, UpdateFile(&sandbox.context));
-    EXPECT_EQ("new launcher", ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
+    EXPECT_TRUE(NewLauncher() == ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
     EXPECT_EQ("old", ReadFileText(sandbox.folder + "Launcher.exe"));
     EXPECT_EQ("Launcher.exe", Value("filename0"));
     char shortPath[MAX_PATH];
@@ -386,7 +392,7 @@ TEST_F(UpdateFileTest, NoSelfUpdateWhileTheCloseQuestionIsOpen)
     g_platform.ShellExecuteA = CountingShell;
     WriteFileText(sandbox.folder + "Launcher.exe", "old");
     server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 1))
-        .Send(FileMessage(0, "Launcher.exe", "new launcher"));
+        .Send(FileMessage(0, "Launcher.exe", NewLauncher()));
     Connect();
     HANDLE worker = CreateThread(NULL, 0, RunUpdateFile, &sandbox.context, 0, NULL);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_questionOpened, 20000));
@@ -400,7 +406,7 @@ TEST_F(UpdateFileTest, NoSelfUpdateWhileTheCloseQuestionIsOpen)
     CloseHandle(g_questionOpened);
     EXPECT_EQ(0u, result);
     EXPECT_EQ(1, g_shellCalls);
-    EXPECT_EQ("new launcher", ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
+    EXPECT_TRUE(NewLauncher() == ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 
