@@ -1,4 +1,4 @@
-// Where "Launcher.ini" lives: beside the running Launcher.
+// Where "Launcher.ini" lives (beside the running Launcher) and how a setting is written to it.
 #include "launcher/core/settings.h"
 #include "launcher/core/platform.h"
 #include "common/bounded_string.h"
@@ -39,4 +39,20 @@ bool HasControlByte(const char *text)
         if (*p < 0x20)
             return true;
     return false;
+}
+
+bool WriteSetting(const char *iniPath, const char *section, const char *key, const char *value)
+{
+    char copy[kPathBufferSize];
+    if (!CopyString(copy, sizeof copy, iniPath) || !AppendString(copy, sizeof copy, SAVE_TEMP_SUFFIX))
+        return false;
+    // A missing file is created by the first setting written to the copy.
+    if (!CopyFileA(iniPath, copy, FALSE) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
+    if (!WritePrivateProfileStringA(section, key, value, copy) ||
+        !MoveFileExA(copy, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(copy);
+        return false;
+    }
+    return true;
 }

@@ -16,6 +16,10 @@
 #define INI_KEY_COUNT "count"
 #define INI_KEY_FILENAME_FORMAT "filename%d"
 
+// Suffix of the temporary file written beside a file that is then replaced in one step
+// (downloaded files and "Launcher.ini"); a run ended mid-write leaves only such a file.
+#define SAVE_TEMP_SUFFIX ".~save"
+
 #define INI_SECTION_ACTION "Action"
 #define INI_KEY_REPORT "Report"
 #define INI_KEY_AGENT "Agent"
@@ -29,6 +33,12 @@ bool BuildLauncherPath(char *buffer, size_t bufferSize, const char *name);
 // The full path of "Launcher.ini" beside the running Launcher (260-byte buffer).
 // Returns false, leaving the buffer empty, when the path does not fit.
 bool GetLauncherIniPath(char *buffer, size_t bufferSize);
+// Sets key in section of the settings file iniPath. The system rewrites a profile file in
+// place, and a Launcher ended during that write would leave it empty: the server
+// addresses, the client identifier and the launch-file list lost. So the change is made on
+// a copy (iniPath".~save") that then replaces the file in one step. False, with the file as
+// it was and no copy left, when any step fails.
+bool WriteSetting(const char *iniPath, const char *section, const char *key, const char *value);
 // Whether text holds a byte below 0x20: a line break in a value would add lines, even
 // whole sections, to a settings file.
 bool HasControlByte(const char *text);

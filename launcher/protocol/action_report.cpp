@@ -65,7 +65,7 @@ bool SendLauncherExe(WorkerContext *context, SOCKET socket)
         WriteLog("send macID request error:%d", context->resultCode);
         return false;
     }
-    WritePrivateProfileStringA(INI_SECTION_ACTION, INI_KEY_REPORT, "2", iniPath);
+    WriteSetting(iniPath, INI_SECTION_ACTION, INI_KEY_REPORT, "2");
     WriteLog("Report Launcher Action Success!");
     return true;
 }

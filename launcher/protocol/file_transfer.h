@@ -3,6 +3,7 @@
 // package, the font); launch files come in answer to the checksums of the local copies.
 #pragma once
 #include "common/protocol_records.h"
+#include "launcher/core/settings.h"
 #include "launcher/core/worker_context.h"
 #include <stdint.h>
 
@@ -31,9 +32,6 @@ void FreeReceivedFile(ReceivedFile *record);
 // Receives one file (header and zlib data) into record, decompresses and checks it.
 // 0 on success; -1 otherwise (after a CRC mismatch the record keeps the data).
 int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context);
-// Suffix of the temporary file SaveFile writes beside its target.
-#define SAVE_TEMP_SUFFIX ".~save"
-
 // Writes size bytes to path: first to path".~save" in the same folder, flushed to disk,
 // then moved over path in one step. 0 when all were written; -1 otherwise, with path as
 // it was before and no temporary file left behind.

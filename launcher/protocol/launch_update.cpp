@@ -162,7 +162,7 @@ static void WriteLaunchFileName(const char *iniPath, uint32_t slot, const char *
 {
     char key[24];
     FormatString(key, sizeof key, INI_KEY_FILENAME_FORMAT, (int)slot);
-    WritePrivateProfileStringA(INI_SECTION_LAUNCHFILE, key, name, iniPath);
+    WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, key, name);
 }
 
 // Whether data is a Windows program for the machine the running Launcher is built for: a
@@ -268,7 +268,7 @@ unsigned int UpdateFile(WorkerContext *context)
     }
     char countText[16];
     FormatString(countText, sizeof countText, "%d", highestSlot + 1);
-    WritePrivateProfileStringA(INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText, iniPath);
+    WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText);
 
     if (selfUpdate) {
         // The Launcher is not replaced while the player is being asked whether to quit.

@@ -61,7 +61,7 @@ int RequestSrvAddr(WorkerContext *context)
             continue;
         }
         if (iniPath[0] == '\0' ||
-            !WritePrivateProfileStringA(INI_SECTION_SVRADDR, key, entry, iniPath))
+            !WriteSetting(iniPath, INI_SECTION_SVRADDR, key, entry))
             WriteLog("write svraddr error:%d", context->resultCode);
     }
     return 0;

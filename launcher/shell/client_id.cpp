@@ -40,5 +40,5 @@ void EnsureClientId()
         random = GetTickCount();  // still unique enough with the millisecond stamp
     char value[32];
     _i64toa(MakeClientId(&now, random), value, 10);
-    WritePrivateProfileStringA(INI_SECTION_GENERAL, INI_KEY_CLIENT_ID, value, path);
+    WriteSetting(path, INI_SECTION_GENERAL, INI_KEY_CLIENT_ID, value);
 }

@@ -4,8 +4,10 @@
 #include "launcher/shell/game_client.h"
 #include "launcher/core/launcher_state.h"
 #include "launcher/core/result_codes.h"
+#include "launcher/core/settings.h"
 #include "launcher/core/update_log.h"
 #include "launcher/core/worker_context.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -207,4 +209,42 @@ TEST(StarterCommandLine, OneBlankTheCarriedLineThenTheResultCode)
     EXPECT_TRUE(BuildStarterCommandLine(14, line, sizeof line));
     EXPECT_EQ(1u + 259u + 6u, strlen(line));
     KeepCommandLine("");
+}
+
+// A setting is written on a copy that replaces "Launcher.ini" in one step: the other keys
+// stay, a missing file is made, no copy is left, and a file that cannot be replaced (held
+// open without sharing) keeps every byte while the call reports the failure.
+TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
+{
+    using namespace dr_test;
+    std::string folder = FreshFolder();
+    std::string ini = folder + "Launcher.ini", copy = ini + ".~save";
+    const std::string before = "[General]\r\nClientID=4242\r\n[SvrAddr]\r\naddr0=1.2.3.4:5\r\n";
+    ASSERT_TRUE(WriteFileText(ini, before));
+
+    EXPECT_TRUE(WriteSetting(ini.c_str(), "SvrAddr", "addr1", "10.0.0.1:8080"));
+    char value[64];
+    GetPrivateProfileStringA("General", "ClientID", "", value, sizeof value, ini.c_str());
+    EXPECT_STREQ("4242", value);
+    GetPrivateProfileStringA("SvrAddr", "addr1", "", value, sizeof value, ini.c_str());
+    EXPECT_STREQ("10.0.0.1:8080", value);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
+
+    std::string fresh = folder + "new\\Launcher.ini";
+    CreateDirectoryA((folder + "new").c_str(), NULL);
+    EXPECT_TRUE(WriteSetting(fresh.c_str(), "Action", "Report", "2"));
+    EXPECT_EQ(2u, GetPrivateProfileIntA("Action", "Report", 0, fresh.c_str()));
+
+    std::string held = ReadFileText(ini);
+    HANDLE lock = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    EXPECT_FALSE(WriteSetting(ini.c_str(), "LaunchFile", "count", "3"));
+    CloseHandle(lock);
+    EXPECT_EQ(held, ReadFileText(ini));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
+
+    char deep[300];
+    memset(deep, 'd', sizeof deep);
+    deep[sizeof deep - 1] = '\0';
+    EXPECT_FALSE(WriteSetting(deep, "General", "ClientID", "1")) << "a path with no room for the copy's name";
 }
