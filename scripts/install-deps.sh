@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
     wine wine64 wine32:i386 qemu-user-static
     xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
-    python3 openssl procps locales
+    python3 openssl procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
     libgtest-dev
 )

@@ -1,37 +1,52 @@
 #!/bin/bash
 # Screenshots of the Launcher's update dialog under Wine's virtual desktop: while it
 # works, with the close question open (Escape), and after the question was cancelled.
-# Uses the x86_64 build (build it first with scripts/build.sh x64). Writes PNG files to
-# build-x64/screenshots/ and prints their paths.
+# The version server is the real one; it is held (SIGSTOP) while the Launcher waits for its
+# first answer, so the dialog stays up as long as the screenshots need, then let go.
+# Uses the x86_64 build and the server (scripts/build.sh x64 and server first). Writes PNG
+# files to build-x64/screenshots/ and prints their paths.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-x64"
 out="$build/screenshots"
 work="$out/launcher-run"
 export DR_WINE_ROOT="$build/wine-demo"
-server_pid=""
-trap '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null' EXIT
+source "$root/scripts/version-server-lib.sh"
+trap vs_stop EXIT
 
-rm -rf "$work" && mkdir -p "$work/game" "$work/launch"
+rm -rf "$work" && mkdir -p "$work/game" "$work/release"
 cp "$build/launcher/Launcher.exe" "$work/game/"
-cp "$build/launcher/Launcher.exe" "$work/launch/"
+cp "$build/launcher/Launcher.exe" "$work/release/"
 cp "$build/tools/login_client/login_client_standin.exe" "$work/game/Starter.dat"
-printf 'new data\r\n' >"$work/launch/GameConfig.ini"
-python3 "$root/tools/version_server/version_server.py" --port 0 --port-file "$work/port" \
-    --launch-dir "$work/launch" --slot Launcher.exe=0 --slot GameConfig.ini=1 \
-    --delay-ms 12000 2>"$work/server.log" &
-server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+printf 'new data\r\n' >"$work/release/GameConfig.ini"
+port=$(vs_free_port)
+cat >"$work/release/manifest.toml" <<MANIFEST
+id = "screenshots"
+addresses = ["127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port"]
+[[launch]]
+slot = 0
+name = "Launcher.exe"
+source = "Launcher.exe"
+[[launch]]
+slot = 1
+name = "GameConfig.ini"
+source = "GameConfig.ini"
+MANIFEST
+vs_start "$root/build-server/dorera-version-server" "$work/server" "$port" "$work/release" ||
+    { echo "the version server did not start (see $work/server/server.log)" >&2; exit 1; }
 printf '[SvrAddr]\r\naddr0=127.0.0.1:%s\r\n[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=GameConfig.ini\r\n' \
-    "$(cat "$work/port")" >"$work/game/Launcher.ini"
+    "$port" >"$work/game/Launcher.ini"
 
+# Held, the server still completes connections (the kernel's backlog) but answers nothing.
+kill -STOP "$vs_pid"
 eval "$(DR_WINE_ENV=1 "$build/wine-run.sh")"
 "$build/wine-run.sh" "$work/game/Launcher.exe" &
 launcher=$!
-wait_for() { for _ in $(seq 400); do grep -q "$1" "$work/server.log" && return 0; sleep 0.1; done; return 1; }
+connected() { ss -Htn state established "( dport = :$port )" | grep -q .; }
+for _ in $(seq 600); do connected && break; sleep 0.1; done
+connected || { echo "the Launcher never connected" >&2; exit 1; }
 
-# The address answer comes after the delay; the launch-file answer another delay later.
-wait_for 'address exchange'
+# The Launcher waits up to 20 s for the address answer: time enough for all three.
 sleep 2
 import -window root "$out/launcher-working.png"
 xdotool key Escape
@@ -40,6 +55,7 @@ import -window root "$out/launcher-close-question.png"
 xdotool key Escape
 sleep 1.5
 import -window root "$out/launcher-after-cancel.png"
+kill -CONT "$vs_pid"
 wait $launcher
 status=$?
 for _ in $(seq 100); do [ -s "$work/game/starter-record.txt" ] && break; sleep 0.1; done

@@ -8,7 +8,7 @@ set -u
 build=$(cd "$1" && pwd)
 server=$2
 work="$build/scratch/launcher-against-server"
-server_pid=""
+source "$(dirname "$0")/../../scripts/version-server-lib.sh"
 
 fail() {
     echo "FAIL: $*" >&2
@@ -19,7 +19,7 @@ fail() {
     exit 1
 }
 cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+    [ -n "$vs_pid" ] && kill -9 "$vs_pid" 2>/dev/null
 }
 trap cleanup EXIT
 
@@ -48,9 +48,8 @@ if [ -n "$font" ]; then
 fi
 
 # The manifest names the server's own port, so a free one is chosen first.
-for _ in $(seq 20); do
-    port=$(( 20000 + RANDOM % 40000 ))
-    cat >"$work/release/manifest.toml" <<MANIFEST
+port=$(vs_free_port) || fail "no free port"
+cat >"$work/release/manifest.toml" <<MANIFEST
 id = "whole-process"
 addresses = ["127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port"]
 [[launch]]
@@ -67,29 +66,7 @@ name = 'bin\readme.txt'
 source = "files/readme.txt"
 $solo
 MANIFEST
-    cat >"$work/server.toml" <<CONFIG
-[listen]
-address = "127.0.0.1"
-port = $port
-[metrics]
-port = 0
-[paths]
-release = "release"
-cache = "cache"
-database = "reports.sqlite"
-CONFIG
-    rm -f "$work/ports"
-    "$server" serve --config "$work/server.toml" --port-file "$work/ports" 2>"$work/server.log" &
-    server_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/ports" ] && break
-        kill -0 "$server_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -s "$work/ports" ] && break
-    server_pid=""
-done
-[ -s "$work/ports" ] || fail "the version server did not start"
+vs_start "$server" "$work" "$port" "$work/release" || fail "the version server did not start"
 
 printf '[General]\r\nModeSlience=1\r\n[SvrAddr]\r\naddr0=127.0.0.1:%s\r\n[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=game.dat\r\n[Action]\r\nReport=1\r\nAgent=4321\r\n' \
     "$port" >"$work/game/Launcher.ini"
@@ -130,9 +107,7 @@ case "$record" in
 esac
 
 # A clean stop stores the report; every session ended normally.
-kill -TERM "$server_pid"
-wait "$server_pid" || fail "the server did not stop cleanly"
-server_pid=""
+vs_stop || fail "the server did not stop cleanly"
 grep -q 'end=closed' "$work/server.log" || fail "no session ended normally"
 if grep -E 'end=(cut|violation|error)' "$work/server.log"; then fail "a session ended badly"; fi
 reports=$("$server" reports --db "$work/reports.sqlite" --csv)

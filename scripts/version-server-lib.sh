@@ -1,0 +1,55 @@
+# Starting and stopping the native version server from a script, on 127.0.0.1 only.
+# Sourced by the demo, the whole-process test against the server and the screenshot script.
+#   vs_free_port                      prints a port nobody listens on now
+#   vs_start BIN FOLDER PORT RELEASE  writes FOLDER/server.toml (reports in FOLDER/reports.sqlite,
+#                                     the cache in FOLDER/cache, metrics on a free loopback port),
+#                                     starts "BIN serve" with its log in FOLDER/server.log and
+#                                     waits up to 60 s for its port; sets vs_pid
+#   vs_stop                           a clean stop (SIGTERM), waited for; fails if it was not clean
+
+vs_pid=""
+
+vs_free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+vs_start() {
+    local bin=$1 folder=$2 port=$3 release=$4
+    mkdir -p "$folder"
+    rm -f "$folder/port"
+    cat >"$folder/server.toml" <<CONFIG
+[listen]
+address = "127.0.0.1"
+port = $port
+
+[metrics]
+address = "127.0.0.1"
+port = 0
+
+[paths]
+release = "$release"
+cache = "$folder/cache"
+database = "$folder/reports.sqlite"
+CONFIG
+    "$bin" serve --config "$folder/server.toml" --port-file "$folder/port" 2>"$folder/server.log" &
+    vs_pid=$!
+    local tries
+    for tries in $(seq 600); do
+        [ -s "$folder/port" ] && break
+        kill -0 "$vs_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ "$(head -n 1 "$folder/port" 2>/dev/null)" != "$port" ]; then
+        kill "$vs_pid" 2>/dev/null
+        vs_pid=""
+        return 1
+    fi
+}
+
+vs_stop() {
+    [ -n "$vs_pid" ] || return 0
+    local pid=$vs_pid
+    vs_pid=""
+    kill -CONT "$pid" 2>/dev/null
+    kill -TERM "$pid" 2>/dev/null && wait "$pid"
+}
