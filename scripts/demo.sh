@@ -97,7 +97,7 @@ wait_until() {
 
 # ---------------------------------------------------------------- the version server
 # Everything the demo asks of the version server goes through these functions.
-server_pid=""
+source "$root/scripts/version-server-lib.sh"
 server_log="$demo/server.log"
 server_port=""
 server_bin="$root/build-server/dorera-version-server"
@@ -107,15 +107,11 @@ server_build() {
         ninja -C "$root/build-server" dorera-version-server >/dev/null
 }
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 # Lays out the release in $1 as operators do: the files, and manifest.toml naming the
 # server's own address (the Launcher saves it), the launch-file slots and the solo files.
 server_prepare_release() {
     local release=$1
-    server_port=$(free_port) || return 1
+    server_port=$(vs_free_port) || return 1
     local address="127.0.0.1:$server_port"
     mkdir -p "$release/files/bin" "$release/solo"
     cp "$build/launcher/next/Launcher.exe" "$release/files/Launcher.exe"
@@ -163,31 +159,12 @@ server_check_release() {
 }
 
 server_start() {
-    local release=$1
-    rm -f "$demo/port"
-    cat >"$demo/server.toml" <<CONFIG
-[listen]
-address = "127.0.0.1"
-port = $server_port
-
-[metrics]
-address = "127.0.0.1"
-port = 0
-
-[paths]
-release = "$release"
-cache = "$demo/cache"
-database = "$demo/reports.sqlite"
-CONFIG
-    "$server_bin" serve --config "$demo/server.toml" --port-file "$demo/port" 2>"$server_log" &
-    server_pid=$!
-    wait_until 60 "the server's port" test -s "$demo/port" || return 1
-    [ "$(head -n 1 "$demo/port")" = "$server_port" ]
+    vs_start "$server_bin" "$demo" "$server_port" "$1"
 }
 
 server_stop() {
-    [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    server_pid=""
+    end_hold
+    vs_stop
 }
 
 # Succeeds when the server lines in $1 hold sessions and none of them sent a file.
@@ -268,6 +245,37 @@ stop_recorder() {
     done
 }
 
+# A Launcher with nothing to fetch ends before its dialog can be photographed. For the runs
+# after the self-update the server is held (SIGSTOP) before the next Launcher connects; the
+# kernel still takes the connection, and the server goes on once the recorder has the dialog
+# or 12 s after the connection (the Launcher waits 20 s for an answer, so nothing else
+# changes). Runs in the background and never outlives the demo; the page says so.
+server_connections() { ss -Htn state established "( dport = :$server_port )" 2>/dev/null | wc -l; }
+shot_count() { wc -l <"$demo/shots/index.tsv" 2>/dev/null || echo 0; }
+hold_next_answer() {
+    local demo_pid=$$
+    (
+        trap 'kill -CONT "$vs_pid" 2>/dev/null' EXIT
+        kill -STOP "$vs_pid" 2>/dev/null || exit 0
+        alive() { kill -0 "$demo_pid" 2>/dev/null; }
+        while alive && [ "$(server_connections)" != 0 ]; do sleep 0.2; done  # the last Launcher's
+        while alive && [ "$(server_connections)" = 0 ]; do sleep 0.2; done   # the next one's
+        shots=$(shot_count)
+        for _ in $(seq 60); do
+            alive || break
+            sleep 0.2
+            [ "$(shot_count)" -gt "$shots" ] && sleep 1 && break
+        done
+    ) >/dev/null 2>&1 &
+    hold_pid=$!
+}
+hold_pid=""
+end_hold() {  # never leaves the server held
+    [ -n "$hold_pid" ] && kill "$hold_pid" 2>/dev/null && wait "$hold_pid" 2>/dev/null
+    hold_pid=""
+    kill -CONT "$vs_pid" 2>/dev/null
+}
+
 lines_between() {  # file after upto: the lines after line "after" up to line "upto"
     [ "$3" -gt "$2" ] && sed -n "$(( $2 + 1 )),$3p" "$1" 2>/dev/null
 }
@@ -281,7 +289,7 @@ write_page() {
     {
         printf '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>DoreraRarede: the player'"'"'s journey (%s)</title>\n' "$arch"
         printf '<style>body{font-family:sans-serif;margin:1em}td{vertical-align:top;padding:6px}img{width:640px;border:1px solid #999}pre{font-size:12px;margin:0;white-space:pre-wrap;max-width:520px}h2{font-size:15px;margin:0 0 4px}</style></head><body>\n'
-        printf '<h1>The player'"'"'s journey, %s build</h1>\n<p>Every screen that changed, in order, with the update log lines and the version server lines that appeared up to it.</p>\n<table>\n' "$arch"
+        printf '<h1>The player'"'"'s journey, %s build</h1>\n<p>Every screen that changed, in order, with the update log lines and the version server lines that appeared up to it. At the start after the self-update and at the second start the version server held its first answer for a few seconds, so that the dialog of a Launcher with nothing to fetch could be photographed.</p>\n<table>\n' "$arch"
         while IFS=$'\t' read -r name t phase log_lines server_lines; do
             printf '<tr><td><h2>%s s &mdash; %s</h2><a href="shots/%s"><img src="shots/%s"></a></td>\n' \
                 "$t" "$(printf '%s' "$phase" | html_escape)" "$name" "$name"
@@ -451,7 +459,8 @@ journey_done() {
         runtime) log_has "Wait procress succ" && seen="$seen runtime" && milestone "runtime package installed" ;;
         font) [ -f "$WINEPREFIX/drive_c/windows/Fonts/simhei.ttf" ] && seen="$seen font" && milestone "font installed" ;;
         files) log_has "save file Starter.dat success!" && seen="$seen files" && milestone "launch files received" ;;
-        selfupdate) log_has "ShellExecute Succeed!" && seen="$seen selfupdate" && milestone "self-update handed to the hidden shell" ;;
+        selfupdate) log_has "ShellExecute Succeed!" && seen="$seen selfupdate" && hold_next_answer &&
+            milestone "self-update handed to the hidden shell" ;;
         restart) [ "$(ls "$install_dir"/Log/Updater-*.log 2>/dev/null | wc -l)" -ge 2 ] &&
             seen="$seen restart" && milestone "the new Launcher runs" ;;
         login) [ -s "$install_dir/starter-record.txt" ] && seen="$seen login" && milestone "login client started" ;;
@@ -466,7 +475,9 @@ first_logs=$(ls "$install_dir"/Log/Updater-*.log | wc -l)
 server_lines_first=$(wc -l <"$server_log")
 
 step "Second start of the installed Launcher (as from its shortcut)"
+end_hold
 sleep 1  # the update log is named by the second; a new run gets a new file
+hold_next_answer
 (cd "$install_dir" && exec "$build/wine-run.sh" "$install_dir/Launcher.exe") >"$demo/second.out" 2>&1
 second_code=$?
 two_records() { [ "$(wc -l <"$install_dir/starter-record.txt")" -ge 2 ]; }
@@ -484,6 +495,12 @@ done
 check "Launcher.exe is the newer one, not the one inside Setup" \
     bash -c "! cmp -s '$build/launcher/Launcher.exe' '$install_dir/Launcher.exe'"
 check "no Launcher.exe.tmp left behind" test ! -e "$install_dir/Launcher.exe.tmp"
+if [ "$arch" = i686 ]; then
+    for program in "$download/Setup.exe" "$install_dir/Launcher.exe"; do
+        check "${program##*/} is a 32-bit Windows GUI program" \
+            bash -c "file -b '$program' | grep -q '^PE32 executable (GUI) Intel 80386'"
+    done
+fi
 check "simhei.ttf in the Windows Fonts folder is the release's font" \
     cmp "$release/solo/simhei.ttf" "$WINEPREFIX/drive_c/windows/Fonts/simhei.ttf"
 check "font registered as 'simhei (TrueType)'" \
