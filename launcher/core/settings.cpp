@@ -41,18 +41,42 @@ bool HasControlByte(const char *text)
     return false;
 }
 
-bool WriteSetting(const char *iniPath, const char *section, const char *key, const char *value)
+// The change made on iniPath".~save", which then replaces iniPath. False, no copy left, when
+// a step fails; *inPlace tells whether writing in place is still worth trying: when the
+// copy's name does not fit, or when only the replacement was refused because another
+// program holds the file (never after a failed write, which may mean a full disk).
+static bool WriteSettingOnCopy(const char *iniPath, const char *section, const char *key,
+                               const char *value, bool *inPlace)
 {
     char copy[kPathBufferSize];
-    if (!CopyString(copy, sizeof copy, iniPath) || !AppendString(copy, sizeof copy, SAVE_TEMP_SUFFIX))
+    *inPlace = false;
+    if (!CopyString(copy, sizeof copy, iniPath) || !AppendString(copy, sizeof copy, SAVE_TEMP_SUFFIX)) {
+        *inPlace = true;
         return false;
+    }
     // A missing file is created by the first setting written to the copy.
-    if (!CopyFileA(iniPath, copy, FALSE) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (!CopyFileA(iniPath, copy, FALSE) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        DeleteFileA(copy);
         return false;
-    if (!WritePrivateProfileStringA(section, key, value, copy) ||
-        !MoveFileExA(copy, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    }
+    if (!WritePrivateProfileStringA(section, key, value, copy)) {
+        DeleteFileA(copy);
+        return false;
+    }
+    if (!MoveFileExA(copy, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DWORD error = GetLastError();
+        *inPlace = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
         DeleteFileA(copy);
         return false;
     }
     return true;
+}
+
+bool WriteSetting(const char *iniPath, const char *section, const char *key, const char *value)
+{
+    bool inPlace = false;
+    if (WriteSettingOnCopy(iniPath, section, key, value, &inPlace))
+        return true;
+    // Rather than lose the setting, the file is then written in place, as the system does.
+    return inPlace && WritePrivateProfileStringA(section, key, value, iniPath);
 }

@@ -36,8 +36,9 @@ bool GetLauncherIniPath(char *buffer, size_t bufferSize);
 // Sets key in section of the settings file iniPath. The system rewrites a profile file in
 // place, and a Launcher ended during that write would leave it empty: the server
 // addresses, the client identifier and the launch-file list lost. So the change is made on
-// a copy (iniPath".~save") that then replaces the file in one step. False, with the file as
-// it was and no copy left, when any step fails.
+// a copy (iniPath".~save") that then replaces the file in one step. Where it cannot be
+// replaced (another program holds it) or the copy's name does not fit, the file is written
+// in place instead. False, with the file as it was and no copy left, when neither works.
 bool WriteSetting(const char *iniPath, const char *section, const char *key, const char *value);
 // Whether text holds a byte below 0x20: a line break in a value would add lines, even
 // whole sections, to a settings file.

@@ -212,8 +212,9 @@ TEST(StarterCommandLine, OneBlankTheCarriedLineThenTheResultCode)
 }
 
 // A setting is written on a copy that replaces "Launcher.ini" in one step: the other keys
-// stay, a missing file is made, no copy is left, and a file that cannot be replaced (held
-// open without sharing) keeps every byte while the call reports the failure.
+// stay, a missing file is made, no copy is left. A file another program holds is written
+// in place when that program lets others write, and otherwise keeps every byte while the
+// call reports the failure.
 TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
 {
     using namespace dr_test;
@@ -235,6 +236,16 @@ TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
     EXPECT_TRUE(WriteSetting(fresh.c_str(), "Action", "Report", "2"));
     EXPECT_EQ(2u, GetPrivateProfileIntA("Action", "Report", 0, fresh.c_str()));
 
+    HANDLE shared = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, shared);
+    EXPECT_TRUE(WriteSetting(ini.c_str(), "LaunchFile", "count", "2"));
+    CloseHandle(shared);
+    EXPECT_EQ(2u, GetPrivateProfileIntA("LaunchFile", "count", 0, ini.c_str()));
+    GetPrivateProfileStringA("SvrAddr", "addr1", "", value, sizeof value, ini.c_str());
+    EXPECT_STREQ("10.0.0.1:8080", value);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
+
     std::string held = ReadFileText(ini);
     HANDLE lock = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
@@ -246,5 +257,5 @@ TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
     char deep[300];
     memset(deep, 'd', sizeof deep);
     deep[sizeof deep - 1] = '\0';
-    EXPECT_FALSE(WriteSetting(deep, "General", "ClientID", "1")) << "a path with no room for the copy's name";
+    EXPECT_FALSE(WriteSetting(deep, "General", "ClientID", "1")) << "a name no buffer or system takes";
 }
