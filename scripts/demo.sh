@@ -102,8 +102,10 @@ server_log="$demo/server.log"
 server_port=""
 server_bin="$root/build-server/dorera-version-server"
 
+# The tree is configured once; a later run (the test run's two lines may both get here)
+# only lets ninja check it.
 server_build() {
-    cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null &&
+    { [ -f "$root/build-server/build.ninja" ] || cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null; } &&
         ninja -C "$root/build-server" dorera-version-server >/dev/null
 }
 
@@ -331,7 +333,8 @@ ninja -C "$build" launcher_next >"$build/launcher_next.log" 2>&1 ||
     fail "building the next Launcher failed (see $build/launcher_next.log)"
 server_build >"$build/version-server-build.log" 2>&1 ||
     fail "building the version server failed (see $build/version-server-build.log)"
-{ cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja &&
+{ { [ -f "$root/build-download/build.ninja" ] ||
+    cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja; } &&
     ninja -C "$root/build-download" download-folder; } >"$build/download-folder-build.log" 2>&1 ||
     fail "building download-folder failed (see $build/download-folder-build.log)"
 note "Setup.exe carries Launcher $(strings -el "$build/launcher/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$'); the release gets $(strings -el "$build/launcher/next/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$')"

@@ -2,32 +2,43 @@
 # Installs what is missing, builds the trees and runs every test: the version server's
 # native tests, the suite under wine64 (x86_64 build) and the player's journey with the
 # 32-bit deliverables.
-# The 32-bit line (its Wine prefix, set up under emulation, then the journey: about a
-# minute per process start) takes longest and runs beside the rest. Each tree has a Wine
-# prefix, wineserver and display of its own, so the two lines do not meet; inside a tree
-# tests run one at a time, as named mutexes are machine-wide to a wineserver.
+# The 32-bit line (its Wine prefix, set up under emulation, then the journey: a minute or
+# more per process start) takes longest, so it starts as soon as its tree is built and runs
+# beside the rest; its journey waits until the other trees it uses are built. Each tree has
+# a Wine prefix, wineserver and display of its own, so the two lines do not meet; inside a
+# tree tests run one at a time, as named mutexes are machine-wide to a wineserver.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh" || exit 1
-bash "$root/scripts/build.sh" all || exit 1
+bash "$root/scripts/build.sh" i686 || exit 1
 
 i686_log="$root/build-i686/test-run.log"
+built="$root/build-i686/.other-trees-built"
+rm -f "$built"
 (
     timeout 1800 "$root/build-i686/wine-run.sh" cmd /c exit >/dev/null 2>&1 ||
         echo "warning: Wine prefix of build-i686 not ready"
+    while [ ! -f "$built" ]; do sleep 2; done
     ctest --test-dir "$root/build-i686" --output-on-failure --no-tests=error --timeout 900
 ) >"$i686_log" 2>&1 &
 i686_pid=$!
 echo "32-bit line started in the background (its output follows the rest: $i686_log)"
+
+# The other trees, and the operators' download-folder command (the journeys use it).
+if ! bash "$root/scripts/build.sh" x64 || ! bash "$root/scripts/build.sh" server ||
+    ! { cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja >/dev/null &&
+        ninja -C "$root/build-download" >/dev/null; }; then
+    kill "$i686_pid" 2>/dev/null
+    exit 1
+fi
+touch "$built"
 
 status=0
 timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of build-x64 not ready"
 # The version server's own tests run natively, first (a few seconds).
 ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 || status=1
 # The operators' download-folder command is a native program with tests of its own.
-{ cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja >/dev/null &&
-    ninja -C "$root/build-download" >/dev/null &&
-    ctest --test-dir "$root/build-download" --output-on-failure; } || status=1
+ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
 ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
 
 wait "$i686_pid" || status=1
