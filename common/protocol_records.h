@@ -31,6 +31,7 @@ enum ProtocolCommand {
     RC_LaunchFile = 3,    // launch-file checksums for changed files
     RC_SoloFile = 4,      // one file by identifier
     RC_Log = 7,           // action report (no answer)
+    RC_Manifest = 9,      // the signed release manifest (release_manifest.h); keyed Launchers only
     kResponseBit = 0x80,  // a response carries the request's code with this bit set
 };
 
