@@ -6,6 +6,7 @@
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/core/launcher_state.h"
+#include "common/launcher_own_files.h"
 #include "common/md5.h"
 #include "launcher/core/platform.h"
 #include "launcher/core/result_codes.h"
@@ -204,6 +205,13 @@ static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, i
     }
     if (!IsSafeLaunchFileName(record->name)) {
         WriteLog("launch file name %s refused", record->name);
+        return false;
+    }
+    // Launcher.ini (and with it the server list), the log folder and the names the
+    // Launcher writes under belong to the Launcher, whatever a server sends.
+    const char *own = LauncherOwnFileReason(record->name, slot);
+    if (own != NULL) {
+        WriteLog("launch file %s in slot %u refused: %s", record->name, (unsigned)slot, own);
         return false;
     }
     if (slot == 0 && record->data != NULL &&

@@ -229,7 +229,7 @@ struct Row {
     Then then;
     unsigned result;      // the code the login client receives
     int waits = 0;        // transport waits the row may spend
-    const char *check = "";  // "name=bytes" must hold; "!name" must not exist
+    const char *check = "";  // "name=bytes" must hold; "!name" must not exist; "name lacks text"
     int shellStarts = 0;  // self-updates handed to the shell
     bool process = false; // also run as a whole Launcher process
     bool firstOnly = false;  // only the first such request gets the hostile answer
@@ -438,6 +438,12 @@ std::vector<Row> HostileRows()
     Then on = HostileAnswer::kGoOn, close = HostileAnswer::kClose, reset = HostileAnswer::kReset,
          stall = HostileAnswer::kStall;
     std::string launcher = ReadFileText(BuiltFile("launcher\\Launcher.exe"));
+    // Settings a hostile server would like every Launcher to have: its own server list.
+    const std::string evilIni = "[General]\r\nModeSlience=1\r\nClientID=4242\r\n[Extra]\r\nKeep=yes\r\n"
+                                "[SvrAddr]\r\naddr0=10.66.66.66:18920\r\n[LaunchFile]\r\ncount=1\r\n";
+    // The CRC of "new a" and zeros to 4 MiB: a buffer that large comes fresh (zero) from the
+    // system, so the CRC over it holds and only the length tells the stream stopped short.
+    const uint32_t padded = 4 << 20, crcPadded = ZlibCrc32("new a" + std::string(padded - 5, '\0'));
     return {
         {"address answer cmd 0x01", 1, Header(0x01, 1) + addr, on, 12, 0, "", 0, true},
         {"address answer cmd 0x83", 1, Header(0x83, 1) + addr, on, 12},
@@ -468,6 +474,8 @@ std::vector<Row> HostileRows()
         {"truncated zlib", 3, Launch(1, File(1, "a.dat", bigZ.substr(0, 1000), 3000, ZlibCrc32(big))), on, 9},
         {"inflates to more than origSize", 3, Launch(1, File(1, "a.dat", Z("new a!"), 5, crcA)), on, 9},
         {"inflates to less than origSize", 3, Launch(1, File(1, "a.dat", Z("new "), 5, crcA)), on, 9},
+        {"inflates to less than origSize, CRC of it padded with zeros", 3,
+         Launch(1, File(1, "a.dat", a, padded, crcPadded)), on, 9, 0, "a.dat=old a"},
         {"CRC off by one bit", 3, Launch(1, File(1, "a.dat", a, 5, crcA ^ 0x100)), on, 9, 0, "", 0, true},
         {"name ..", 3, named("..\\probe.dat"), on, 0, 0, "", 0, true},
         {"name .. inside", 3, named("bin\\..\\..\\probe.dat"), on, 0},
@@ -481,6 +489,19 @@ std::vector<Row> HostileRows()
         {"GBK name with trail byte 0x5C", 3, named("\xB1\x5C.dat"), on, 0, 0, "\xB1\x5C.dat=probe"},
         {"empty name", 3, named(""), on, 0},
         {"lead byte before a control byte", 3, named("\xC9\x05x.dat"), on, 0},
+        {"the Launcher's settings", 3, Launch(1, Good(1, "Launcher.ini", evilIni)), on, 0, 0,
+         "Launcher.ini lacks 10.66.66.66", 0, true},
+        {"the Launcher's settings in capitals, trailing dot", 3, Launch(1, Good(1, "LAUNCHER.INI.", evilIni)),
+         on, 0, 0, "Launcher.ini lacks 10.66.66.66"},
+        {"short name of the settings", 3, Launch(1, Good(1, "LAUNCH~1.INI", evilIni)), on, 0, 0,
+         "!LAUNCH~1.INI"},
+        {"into the log folder", 3, named("Log\\probe.log"), on, 0, 0, "!Log\\probe.log"},
+        {"a save's temporary name", 3, named("a.dat.~save"), on, 0, 0, "!a.dat.~save"},
+        {"the name a new Launcher waits under", 3, Launch(1, Good(3, "Launcher.exe.tmp", launcher)), on,
+         0, 0, "!Launcher.exe.tmp"},
+        {"the uninstaller's manifest", 3, named("uninstall.dat"), on, 0, 0, "!uninstall.dat"},
+        {"the Launcher in slot 1", 3, Launch(1, Good(1, "Launcher.exe", launcher)), on, 0, 0,
+         "Launcher.exe=MZ old launcher"},
         {"slot 30", 3, Launch(1, Good(30, "s30.dat", "x")), on, 0, 0, "!s30.dat"},
         {"slot 31", 3, Launch(1, Good(31, "s31.dat", "x")), on, 0, 0, "!s31.dat"},
         {"slot 0xFFFFFFFF", 3, Launch(1, Good(0xFFFFFFFF, "s.dat", "x")), on, 0, 0, "!s.dat"},
@@ -516,7 +537,7 @@ HostileAnswer AnswerFor(const Row &row, const SeenRequest &request, int *seen)
     return answer;
 }
 
-// Checks a row's own "name=bytes" or "!name".
+// Checks a row's own "name=bytes", "!name" or "name lacks text".
 void ExpectRowCheck(const Row &row, const std::string &folder)
 {
     std::string check = row.check;
@@ -526,9 +547,17 @@ void ExpectRowCheck(const Row &row, const std::string &folder)
         EXPECT_FALSE(FileExists(folder + check.substr(1))) << row.name;
         return;
     }
+    size_t lacks = check.find(" lacks ");
+    if (lacks != std::string::npos) {
+        std::string text = ReadFileText(folder + check.substr(0, lacks));
+        EXPECT_EQ(std::string::npos, text.find(check.substr(lacks + 7))) << row.name << ": " << text;
+        return;
+    }
     size_t equals = check.find('=');
     EXPECT_TRUE(FileExists(folder + check.substr(0, equals))) << row.name;
-    EXPECT_EQ(check.substr(equals + 1), ReadFileText(folder + check.substr(0, equals))) << row.name;
+    std::string got = ReadFileText(folder + check.substr(0, equals));
+    EXPECT_TRUE(check.substr(equals + 1) == got)
+        << row.name << ": " << got.size() << " bytes, " << Hex(got.substr(0, 64));
 }
 
 TEST_F(HostileTest, TableOfHostileAnswers)

@@ -502,6 +502,67 @@ DWORD WINAPI RunLaunchFileExchange(LPVOID parameter)
     return 0;
 }
 
+// The close question opens while a file's data is on its way in (the second wait of the
+// receive: the header has arrived).
+int g_selectCalls = 0;
+
+int WSAAPI SelectOpeningTheQuestion(int n, fd_set *r, fd_set *w, fd_set *e, PTIMEVAL timeout)
+{
+    if (++g_selectCalls == 2) {
+        PauseWorker(g_pausedContext);
+        SetEvent(g_questionOpened);
+    }
+    return ::select(n, r, w, e, timeout);
+}
+
+struct FileReceive {
+    WorkerContext *context;
+    int result;
+    ReceivedFile record;
+};
+
+DWORD WINAPI RunRecvFile(LPVOID parameter)
+{
+    FileReceive *receive = (FileReceive *)parameter;
+    receive->result = RecvFile(&receive->record, receive->context->socket, receive->context);
+    return 0;
+}
+
+TEST_F(TransferTest, NothingIsReceivedWhileTheCloseQuestionIsOpen)
+{
+    // Data that does not compress, several receive pieces long: the piece under way when
+    // the question opens ends, the next waits for the answer.
+    std::string data(1 << 20, '\0');
+    uint32_t state = 12345;
+    for (char &c : data)
+        c = (char)((state = state * 1103515245u + 12345u) >> 24);
+    server.Accept().Send(FileMessage(4, "bin\\game.dat", data));
+    g_pausedContext = &sandbox.context;
+    g_questionOpened = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_selectCalls = 0;
+    g_platform.select = SelectOpeningTheQuestion;
+    Connect();
+    FileReceive receive;
+    receive.context = &sandbox.context;
+    receive.result = 1;
+    InitReceivedFile(&receive.record);
+    HANDLE worker = CreateThread(NULL, 0, RunRecvFile, &receive, 0, NULL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_questionOpened, 20000));
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(worker, 1500)) << "received while the question was open";
+    u_long unread = 0;
+    ioctlsocket(sandbox.context.socket, FIONREAD, &unread);
+    EXPECT_GT(unread, 0u) << "the data was taken off the connection";
+    ResumeWorker(&sandbox.context);  // Cancel
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 20000));
+    CloseHandle(worker);
+    EXPECT_EQ(0, receive.result);
+    EXPECT_TRUE(receive.record.data != NULL && memcmp(receive.record.data, data.data(), data.size()) == 0);
+    FreeReceivedFile(&receive.record);
+    g_pausedContext = NULL;
+    CloseHandle(g_questionOpened);
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
 TEST_F(TransferTest, NothingIsEndedWhileTheCloseQuestionIsOpen)
 {
     std::string game = sandbox.folder + "Veldra\\";

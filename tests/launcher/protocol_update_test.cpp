@@ -364,11 +364,14 @@ WorkerContext *g_questionContext = NULL;
 HANDLE g_questionOpened = NULL;
 int g_shellCalls = 0;
 
+// Opens the question at the first write of the test.
 BOOL WINAPI WriteOpeningTheQuestion(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                     LPOVERLAPPED overlapped)
 {
-    PauseWorker(g_questionContext);
-    SetEvent(g_questionOpened);
+    if (WaitForSingleObject(g_questionOpened, 0) == WAIT_TIMEOUT) {
+        PauseWorker(g_questionContext);
+        SetEvent(g_questionOpened);
+    }
     return ::WriteFile(file, data, size, written, overlapped);
 }
 
@@ -407,6 +410,34 @@ TEST_F(UpdateFileTest, NoSelfUpdateWhileTheCloseQuestionIsOpen)
     EXPECT_EQ(0u, result);
     EXPECT_EQ(1, g_shellCalls);
     EXPECT_TRUE(NewLauncher() == ReadFileText(sandbox.folder + "Launcher.exe.tmp"));
+    EXPECT_TRUE(server.Finish()) << server.Report();
+}
+
+// The question opens while the first of two received files is written: the second is
+// neither saved nor listed until the player has answered.
+TEST_F(UpdateFileTest, NothingMoreIsSavedWhileTheCloseQuestionIsOpen)
+{
+    g_questionContext = &sandbox.context;
+    g_questionOpened = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_platform.WriteFile = WriteOpeningTheQuestion;
+    server.Accept().Expect(Header(3, 1) + Zero16()).Send(Header(0x83, 2))
+        .Send(FileMessage(1, "one.dat", "ONE") + FileMessage(2, "bin\\two.dat", "TWO"));
+    Connect();
+    HANDLE worker = CreateThread(NULL, 0, RunUpdateFile, &sandbox.context, 0, NULL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_questionOpened, 20000));
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(worker, 1500));
+    EXPECT_FALSE(FileExists(sandbox.folder + "bin\\two.dat")) << "saved while the question was open";
+    EXPECT_EQ("<absent>", Value("filename2"));
+    ResumeWorker(&sandbox.context);  // Cancel
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 10000));
+    DWORD result = 99;
+    GetExitCodeThread(worker, &result);
+    CloseHandle(worker);
+    CloseHandle(g_questionOpened);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ("ONE", ReadFileText(sandbox.folder + "one.dat"));
+    EXPECT_EQ("TWO", ReadFileText(sandbox.folder + "bin\\two.dat"));
+    EXPECT_EQ("bin\\two.dat", Value("filename2"));
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 

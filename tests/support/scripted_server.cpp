@@ -1,5 +1,6 @@
 // The in-test version server: a script of expected and answered bytes on one thread.
 #include "tests/support/scripted_server.h"
+#include "common/protocol_wire.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -9,39 +10,38 @@ namespace dr_test {
 
 std::string Le16(uint16_t value)
 {
-    std::string bytes(2, '\0');
-    bytes[0] = (char)(value & 0xFF);
-    bytes[1] = (char)(value >> 8);
-    return bytes;
+    uint8_t bytes[2];
+    WirePut16(bytes, value);
+    return std::string((const char *)bytes, sizeof bytes);
 }
 
 std::string Le32(uint32_t value)
 {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = (char)((value >> (8 * i)) & 0xFF);
-    return bytes;
+    uint8_t bytes[4];
+    WirePut32(bytes, value);
+    return std::string((const char *)bytes, sizeof bytes);
 }
 
 std::string Header(uint16_t cmd, uint16_t param)
 {
-    return Le16(cmd) + Le16(param);
+    uint8_t bytes[kMsgHeaderSize];
+    EncodeMsgHeader(bytes, cmd, param);
+    return std::string((const char *)bytes, sizeof bytes);
 }
 
 std::string AddrBody(const std::vector<std::string> &entries)
 {
-    std::string body;
-    for (size_t i = 0; i < 4; ++i) {
+    uint8_t body[kAddressBodySize];
+    for (size_t i = 0; i < kSrvAddrEntries; ++i) {
         std::string entry = i < entries.size() ? entries[i] : std::string();
-        entry.resize(32, '\0');
-        body += entry;
+        EncodeAddressEntry(body + i * kSrvAddrEntrySize, entry.data(), entry.size());
     }
-    return body;
+    return std::string((const char *)body, sizeof body);
 }
 
 std::string AddrResponse(const std::vector<std::string> &entries)
 {
-    return Header(0x81, 1) + AddrBody(entries);
+    return Header(RC_SrvAddr | kResponseBit, 1) + AddrBody(entries);
 }
 
 std::string Compress(const std::string &data)
@@ -61,9 +61,9 @@ uint32_t ZlibCrc32(const std::string &data)
 std::string FileHeaderBytes(uint32_t index, uint32_t compSize, uint32_t origSize, uint32_t crc,
                             const std::string &name)
 {
-    std::string field = name.substr(0, 64);
-    field.resize(64, '\0');
-    return Le32(index) + Le32(compSize) + Le32(origSize) + Le32(crc) + field;
+    uint8_t bytes[kFileHeaderSize];
+    EncodeFileHeader(bytes, index, compSize, origSize, crc, name.data(), name.size());
+    return std::string((const char *)bytes, sizeof bytes);
 }
 
 std::string FileMessage(uint32_t index, const std::string &name, const std::string &data)
@@ -406,17 +406,18 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
     if (!ReadExact(4, &header, INFINITE))
         return false;
     SeenRequest seen;
-    seen.cmd = (uint16_t)((unsigned char)header[0] | (unsigned char)header[1] << 8);
-    seen.param = (uint16_t)((unsigned char)header[2] | (unsigned char)header[3] << 8);
+    WireHeader decoded = DecodeMsgHeader((const uint8_t *)header.data());
+    seen.cmd = decoded.cmd;
+    seen.param = decoded.param;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         seen.connection = connections_;
     }
     bool alive = true;
-    if (seen.cmd == 3)
-        alive = ReadExact((size_t)seen.param * 16, &seen.body, 30000);
-    else if (seen.cmd == 7)
-        alive = ReadExact(12, &seen.body, 30000);
+    if (seen.cmd == RC_LaunchFile)
+        alive = ReadExact((size_t)seen.param * kChecksumSize, &seen.body, 30000);
+    else if (seen.cmd == RC_Log)
+        alive = ReadExact(kReportBodySize, &seen.body, 30000);
     HostileAnswer hostile;
     if (alive && content.hostile)
         hostile = content.hostile(seen);
@@ -428,10 +429,10 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         return alive;
     }
     switch (seen.cmd) {
-    case 1:
+    case RC_SrvAddr:
         alive = SendBytes(AddrResponse(content.addresses));
         break;
-    case 3: {
+    case RC_LaunchFile: {
         std::vector<std::string> files;
         if (alive && content.launchFiles)
             files = content.launchFiles(seen.body);
@@ -439,27 +440,27 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         for (const std::string &file : files)
             answer += file;
         if (answer.size() > content.stallLaunchFilesAfter) {
-            alive = alive && SendBytes(Header(0x83, (uint16_t)files.size()) +
+            alive = alive && SendBytes(Header(RC_LaunchFile | kResponseBit, (uint16_t)files.size()) +
                                        answer.substr(0, content.stallLaunchFilesAfter));
             // Stalls mid-file until the Launcher gives up and closes the connection.
             std::string ignored;
             ReadExact(1, &ignored, INFINITE);
             alive = false;
         } else {
-            alive = alive && SendBytes(Header(0x83, (uint16_t)files.size()) + answer);
+            alive = alive && SendBytes(Header(RC_LaunchFile | kResponseBit, (uint16_t)files.size()) + answer);
         }
         break;
     }
-    case 4: {
+    case RC_SoloFile: {
         auto file = content.soloFiles.find(seen.param);
         if (file == content.soloFiles.end())
-            alive = SendBytes(Header(0x84, 0));
+            alive = SendBytes(Header(RC_SoloFile | kResponseBit, 0));
         else
-            alive = SendBytes(Header(0x84, 1) +
+            alive = SendBytes(Header(RC_SoloFile | kResponseBit, 1) +
                               FileMessage(0, std::to_string(seen.param), file->second));
         break;
     }
-    case 7:
+    case RC_Log:
         break;
     default:
         Fail("unknown request " + Hex(header));

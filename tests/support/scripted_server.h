@@ -24,8 +24,9 @@
 
 namespace dr_test {
 
-// Wire helpers: little-endian integers, the 4-byte message header, the 128-byte address
-// answer body (each entry NUL-padded to 32 bytes), zlib data made by zlib itself.
+// Wire helpers, built with the shared encoder (common/protocol_wire.h): little-endian
+// integers, the 4-byte message header, the 128-byte address answer body (each entry cut
+// at 31 bytes and NUL-padded to 32), zlib data made by zlib itself.
 std::string Le16(uint16_t value);
 std::string Le32(uint32_t value);
 std::string Header(uint16_t cmd, uint16_t param);

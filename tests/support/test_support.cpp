@@ -171,6 +171,11 @@ static BOOL CALLBACK MatchDialog(HWND window, LPARAM param)
     GetWindowThreadProcessId(window, &pid);
     if (pid != search->pid || !IsWindowVisible(window))
         return TRUE;
+    // A silent Launcher's update dialog is "visible" at 0 x 0 and carries the same
+    // caption as its message boxes: it is no dialog anyone can see or answer.
+    RECT frame;
+    if (!GetWindowRect(window, &frame) || frame.right <= frame.left || frame.bottom <= frame.top)
+        return TRUE;
     char className[64] = "";
     GetClassNameA(window, className, sizeof className);
     if (strcmp(className, "#32770") != 0)
