@@ -1,6 +1,7 @@
 #include "release.h"
 #include "names.h"
 #include "common/md5.h"
+#include "common/server_address.h"
 
 #include <toml.hpp>
 #include <zlib.h>
@@ -251,9 +252,8 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         problems.push_back("addresses holds " + std::to_string(addresses.size()) + " entries, not 4");
     for (size_t i = 0; i < addresses.size() && i < kSrvAddrEntries; ++i) {
         manifest.addresses[i] = addresses[i];
-        if (!IsServerAddress(addresses[i]))
-            problems.push_back("address " + Quoted(addresses[i]) +
-                               " is not \"a.b.c.d:port\" (IPv4, port 1-65535, at most 23 characters)");
+        if (const char *problem = ServerAddressProblem(addresses[i].data(), addresses[i].size()))
+            problems.push_back("address " + Quoted(addresses[i]) + " " + problem);
     }
 
     std::set<uint32_t> slots;

@@ -1,6 +1,7 @@
 // Release folders: names and addresses the Launcher accepts, the check's messages, and
 // loading with the compression cache.
 #include "names.h"
+#include "common/server_address.h"
 #include "release.h"
 #include "test_client.h"
 
@@ -70,17 +71,26 @@ TEST(Names, UnsafeNames)
 TEST(Names, ServerAddresses)
 {
     struct Case {
-        const char *text;
+        std::string text;
         bool valid;
     } cases[] = {
-        {"10.0.0.1:8080", true},     {"255.255.255.255:65535", true}, {"1.2.3.4:1", true},
+        {"10.0.0.1:8080", true},     {"254.255.255.255:65535", true}, {"1.2.3.4:1", true},
         {"10.0.0.1", false},         {"10.0.0.1:", false},            {"10.0.0.1:abc", false},
         {"10.0.0.1:0", false},       {"10.0.0.1:65536", false},       {"10.0.0.1:80:90", false},
         {"10.0.0:80", false},        {"10.0.0.256:80", false},        {"example.com:80", false},
-        {"010.000.000.001:18920", true}, {"0010.0.0.1:80", false},    {"", false},
+        {"", false},                 {"1.2.3.4:99999999999999", false},
+        // The Launcher reads the host with inet_addr: a leading zero means octal, "0x"
+        // hexadecimal, and 255.255.255.255 is its answer for "no address".
+        {"010.000.000.001:18920", false}, {"10.0.0.010:80", false},   {"1.2.3.08:80", false},
+        {"0x0a.0.0.1:80", false},    {"255.255.255.255:65535", false}, {"0010.0.0.1:80", false},
+        {"001.002.003.007:18920", true}, {"10.00.0.1:80", true},      {"0.0.0.0:1", true},
+        // and the port with atoi: decimal whatever the zeros, but nothing else around it.
+        {"1.2.3.4:080", true},       {"1.2.3.4:00018920", true},      {"1.2.3.4:+80", false},
+        {"1.2.3.4: 80", false},      {" 1.2.3.4:80", false},          {"1.2.3.4:80 ", false},
+        {"1.2.3.4:18920" + std::string(10, '0'), false},  // 23 characters at most
     };
     for (const Case &c : cases)
-        EXPECT_EQ(IsServerAddress(c.text), c.valid) << c.text;
+        EXPECT_EQ(ServerAddressProblem(c.text.data(), c.text.size()) == nullptr, c.valid) << c.text;
 }
 
 class ReleaseFolder : public ::testing::Test {
@@ -133,7 +143,9 @@ TEST_F(ReleaseFolder, EachProblemGetsOneMessage)
         {kSlot0, "addresses must be a list"},
         {"addresses = [\"10.0.0.1:1\"]\n" + kSlot0, "holds 1 entries, not 4"},
         {"addresses = [\"10.0.0.1:1\", \"10.0.0.1:1\", \"10.0.0.1:1\", \"host.example:1\"]\n" + kSlot0,
-         "address \"host.example:1\" is not"},
+         "address \"host.example:1\" is no dotted IPv4 address"},
+        {"addresses = [\"10.0.0.1:1\", \"10.0.0.1:1\", \"010.0.0.1:1\", \"10.0.0.1:1\"]\n" + kSlot0,
+         "address \"010.0.0.1:1\" has a number with a leading zero, which the Launcher reads as octal"},
         {kAddresses, "no [[launch]] entries"},
         {kAddresses + Launch(1, "a.dat"), "no launch slot 0"},
         {kAddresses + kSlot0 + Launch(30, "a.dat"), "launch slot 30: slots go from 0 to 29"},
