@@ -1,5 +1,6 @@
 #include "release.h"
 #include "names.h"
+#include "common/launcher_own_files.h"
 #include "common/md5.h"
 #include "common/server_address.h"
 
@@ -69,17 +70,32 @@ bool ReadEntry(const toml::value &entry, const char *numberKey, const std::strin
     return true;
 }
 
-void CheckName(ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
+// False when the name has a problem (reported).
+bool CheckName(ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
 {
     std::optional<std::string> gbk = Utf8ToGbk(file.name);
     if (!gbk) {
         problems.push_back(where + " name " + Quoted(file.name) + " is not representable in GBK");
-        return;
+        return false;
     }
     file.wireName = *gbk;
     std::string reason = UnsafeNameReason(file.wireName);
-    if (!reason.empty())
-        problems.push_back(where + " name " + Quoted(file.name) + " is unsafe: it " + reason);
+    if (reason.empty())
+        return true;
+    problems.push_back(where + " name " + Quoted(file.name) + " is unsafe: it " + reason);
+    return false;
+}
+
+// The name as Windows tells files apart: ASCII letters in any capitalisation, "\\" or "/"
+// between folders, trailing dots and blanks of each part dropped.
+std::string WindowsNameKey(const std::string &gbk)
+{
+    std::string key;
+    char part[kOwnNamePartSize];
+    size_t at = 0;
+    while (at < gbk.size() && NextOwnNamePart(gbk.c_str(), &at, part))
+        key += std::string(part) + "\\";
+    return key;
 }
 
 void CheckSource(const ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
@@ -277,15 +293,20 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         }
         if (file.name.empty())
             file.name = file.source.filename().string();
-        CheckName(file, where, problems);
+        bool named = CheckName(file, where, problems);
         // The Launcher saves slot 0 as its own name with ".tmp" and moves that over the
         // running "Launcher.exe": under any other name the replacement is never found.
-        if (file.slot == 0 && strcasecmp(file.name.c_str(), "Launcher.exe") != 0)
+        if (file.slot == 0 && strcasecmp(file.name.c_str(), "Launcher.exe") != 0) {
             problems.push_back(where + " name " + Quoted(file.name) + " must be Launcher.exe");
-        // Windows compares names without regard to case.
-        std::string key = file.wireName;
-        for (char &c : key)
-            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+            named = false;
+        }
+        // A launch file must not overwrite what the Launcher keeps for itself.
+        const char *own = named ? LauncherOwnFileReason(file.wireName.c_str(), file.slot) : nullptr;
+        if (own != nullptr) {
+            problems.push_back(where + " name " + Quoted(file.name) + " " + own);
+            named = false;
+        }
+        std::string key = named ? WindowsNameKey(file.wireName) : std::string();
         if (!key.empty() && !names.insert(key).second)
             problems.push_back(where + " name " + Quoted(file.name) + " is used by another slot");
         CheckSource(file, where, problems);
