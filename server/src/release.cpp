@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -98,16 +99,29 @@ std::string WindowsNameKey(const std::string &gbk)
     return key;
 }
 
-void CheckSource(const ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
+// The source must be a file that resolves inside the release folder (given resolved),
+// symbolic links included: a release hands out nothing else of the machine. On success
+// the source is its resolved path, the file the load reads.
+void CheckSource(ManifestFile &file, const fs::path &folder, const std::string &where,
+                 std::vector<std::string> &problems)
 {
     std::error_code error;
     if (!fs::is_regular_file(file.source, error)) {
         problems.push_back(where + " source " + file.source.string() + " is missing or not a file");
         return;
     }
-    uint64_t size = fs::file_size(file.source, error);
-    if (error || size > kMaxFileSize)
+    fs::path resolved = fs::canonical(file.source, error);
+    auto [end, inside] = std::mismatch(folder.begin(), folder.end(), resolved.begin(), resolved.end());
+    if (error || folder.empty() || end != folder.end() || inside == resolved.end()) {
+        problems.push_back(where + " source " + file.source.string() + " is outside the release folder");
+        return;
+    }
+    uint64_t size = fs::file_size(resolved, error);
+    if (error || size > kMaxFileSize) {
         problems.push_back(where + " source " + file.source.string() + " is larger than 4 GiB");
+        return;
+    }
+    file.source = resolved;
 }
 
 bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> &data)
@@ -272,6 +286,8 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
             problems.push_back("address " + Quoted(addresses[i]) + " " + problem);
     }
 
+    std::error_code unresolved;
+    const fs::path real = fs::canonical(folder, unresolved);
     std::set<uint32_t> slots;
     std::set<std::string> names;
     toml::array launch;
@@ -309,7 +325,7 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         std::string key = named ? WindowsNameKey(file.wireName) : std::string();
         if (!key.empty() && !names.insert(key).second)
             problems.push_back(where + " name " + Quoted(file.name) + " is used by another slot");
-        CheckSource(file, where, problems);
+        CheckSource(file, real, where, problems);
         manifest.launch.push_back(file);
     }
     if (!launch.empty() && !slots.contains(0))
@@ -338,7 +354,7 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         if (file.name.empty())
             file.name = file.slot == kSoloFont ? "simhei.ttf" : "vcredist_x86.exe";
         CheckName(file, where, problems);
-        CheckSource(file, where, problems);
+        CheckSource(file, real, where, problems);
         manifest.solo.push_back(file);
     }
     std::sort(manifest.solo.begin(), manifest.solo.end(),

@@ -102,6 +102,9 @@ protected:
         std::ofstream(folder_ / "files" / "Launcher.exe") << "launcher bytes";
         std::ofstream(folder_ / "files" / "a.dat") << std::string(5000, 'a');
         std::ofstream(folder_ / "runtime.exe") << "runtime";
+        fs::create_directory_symlink("/etc", folder_ / "etc-link");
+        fs::create_symlink("/etc/passwd", folder_ / "passwd-link");
+        fs::create_symlink("a.dat", folder_ / "files" / "inner-link");
     }
     void TearDown() override { fs::remove_all(folder_); }
 
@@ -129,6 +132,7 @@ TEST_F(ReleaseFolder, GoodManifestHasNoProblems)
 {
     EXPECT_TRUE(Check(kAddresses + kSlot0 + Launch(1, "bin\\a.dat") + Launch(29, "中文\\b.dat") +
                       Launch(2, std::string(22, 'n') + "中文中文中文中文中文中文中文中文中文中文") +  // 62 bytes in GBK
+                      Launch(3, "c.dat", "files/inner-link") + Launch(4, "d.dat", "files/../runtime.exe") +
                       "[[solo]]\nid = 129\nsource = 'runtime.exe'\n")
                     .empty());
 }
@@ -160,6 +164,12 @@ TEST_F(ReleaseFolder, EachProblemGetsOneMessage)
         {kAddresses + kSlot0 + Launch(1, "bin\\game.dat.~SAVE"), "is a temporary name of the Launcher's"},
         {kAddresses + kSlot0 + Launch(1, "Launcher.exe.tmp"), "is the name a new Launcher waits under"},
         {kAddresses + kSlot0 + Launch(1, "a.dat", "files/missing.dat"), "files/missing.dat is missing"},
+        // A source resolves inside the release folder, symbolic links included.
+        {kAddresses + kSlot0 + Launch(1, "a.dat", "../../../../../../../../etc/passwd"), "is outside the release folder"},
+        {kAddresses + kSlot0 + Launch(1, "a.dat", "/etc/passwd"), "launch slot 1 source /etc/passwd is outside the release folder"},
+        {kAddresses + kSlot0 + Launch(1, "a.dat", "etc-link/passwd"), "is outside the release folder"},
+        {kAddresses + kSlot0 + Launch(1, "a.dat", "passwd-link"), "is outside the release folder"},
+        {kAddresses + kSlot0 + "[[solo]]\nid = 129\nsource = 'passwd-link'\n", "solo 129 source"},
         {kAddresses + kSlot0 + Launch(1, "..\\a.dat"), "launch slot 1 name \"..\\a.dat\" is unsafe"},
         {kAddresses + kSlot0 + Launch(1, "C:\\a.dat"), "is unsafe: it holds a colon"},
         {kAddresses + kSlot0 + Launch(1, std::string(63, 'n')), "63 bytes in GBK"},
