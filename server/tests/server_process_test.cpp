@@ -29,7 +29,8 @@ void ExpectNormalSession(uint16_t port)
     ASSERT_TRUE(client.Connect(port));
     auto addresses = ExchangeAddresses(client);
     ASSERT_TRUE(addresses);
-    EXPECT_EQ((*addresses)[0], "127.0.0.1:18920");
+    for (const std::string &address : *addresses)
+        EXPECT_EQ(address, "127.0.0.1:18920") << "each of the four entries";
     ASSERT_TRUE(client.Send(ReportRequest(1234, kMac)));
 
     auto runtime = ExchangeSoloFile(client, 129);
