@@ -5,6 +5,7 @@
 
 #include <sys/sendfile.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <ctime>
@@ -123,11 +124,135 @@ asio::awaitable<std::tuple<std::error_code, size_t>> SendFiles(SessionHandle &se
     co_return std::tuple(std::error_code(), total);
 }
 
-struct Tally {
-    int requests = 0;
+// What one connection carries from request to request.
+struct Connection {
+    SessionHandle &session;
+    const Release &release;
+    const SessionEnvironment &environment;
+    const std::string &peer;
     int files = 0;
-    uint64_t bytes = 0;
+    std::array<Checksum, kMaxLaunchFiles> checksums{};
+    std::vector<const ServedFile *> answer{};
 };
+
+// How a request ended: the bytes sent, and a socket error or a request outside the
+// protocol when it did not end well.
+struct Answered {
+    std::error_code error;
+    size_t sent = 0;
+    Violation violation = Violation::kCount;  // kCount: none
+};
+
+Answered Refused(Violation violation)
+{
+    Answered answered;
+    answered.violation = violation;
+    return answered;
+}
+
+void CountSent(Connection &connection, const ServedFile &file)
+{
+    ++connection.files;
+    if (file.sentCounter)
+        file.sentCounter->fetch_add(1, std::memory_order_relaxed);
+}
+
+// RC_SrvAddr: the release's four addresses.
+asio::awaitable<Answered> AnswerAddresses(Connection &connection, uint16_t)
+{
+    Answered answered;
+    MsgHeaderBytes header = EncodeHeader(RC_SrvAddr | kResponseBit, 1);
+    std::array<asio::const_buffer, 2> parts{asio::buffer(header), asio::buffer(connection.release.addressBody)};
+    std::tie(answered.error, answered.sent) =
+        co_await asio::async_write(connection.session.socket, parts, Touching(connection.session), kNoThrow);
+    co_return answered;
+}
+
+// RC_LaunchFile: the count's checksums in, every file they do not match out.
+asio::awaitable<Answered> AnswerLaunchFiles(Connection &connection, uint16_t count)
+{
+    if (count > kMaxLaunchFiles)
+        co_return Refused(Violation::ChecksumCount);
+    Answered answered;
+    SessionHandle &session = connection.session;
+    std::tie(answered.error, std::ignore) = co_await asio::async_read(
+        session.socket, asio::buffer(connection.checksums.data(), count * sizeof(Checksum)), Touching(session),
+        kNoThrow);
+    if (answered.error)
+        co_return answered;
+    const Release &release = connection.release;
+    std::vector<size_t> chosen = SelectLaunchFiles(release.launchSlots, release.launchMd5s,
+                                                   std::span<const Checksum>(connection.checksums.data(), count));
+    MsgHeaderBytes header = EncodeHeader(RC_LaunchFile | kResponseBit, static_cast<uint16_t>(chosen.size()));
+    connection.answer.clear();
+    for (size_t i : chosen)
+        connection.answer.push_back(&release.launch[i]);
+    std::tie(answered.error, answered.sent) = co_await SendFiles(session, header, connection.answer);
+    if (!answered.error)
+        for (const ServedFile *file : connection.answer)
+            CountSent(connection, *file);
+    co_return answered;
+}
+
+// RC_SoloFile: the file of that identifier, or the answer that there is none.
+asio::awaitable<Answered> AnswerSoloFile(Connection &connection, uint16_t id)
+{
+    Answered answered;
+    auto found = connection.release.solo.find(id);
+    bool have = found != connection.release.solo.end();
+    MsgHeaderBytes header = EncodeHeader(RC_SoloFile | kResponseBit, have ? 1 : 0);
+    connection.answer.clear();
+    if (have)
+        connection.answer.push_back(&found->second);
+    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, connection.answer);
+    if (!answered.error && have)
+        CountSent(connection, found->second);
+    co_return answered;
+}
+
+// RC_Log: the action report, handed to the writer; nothing is answered.
+asio::awaitable<Answered> TakeReport(Connection &connection, uint16_t param)
+{
+    if (param != 2)
+        co_return Refused(Violation::ReportParam);
+    Answered answered;
+    std::array<uint8_t, kReportBodySize> body;
+    std::tie(answered.error, std::ignore) = co_await asio::async_read(
+        connection.session.socket, asio::buffer(body), Touching(connection.session), kNoThrow);
+    if (answered.error)
+        co_return answered;
+    WireReport received = DecodeReportBody(body.data());
+    connection.environment.metrics.reports.fetch_add(1, std::memory_order_relaxed);
+    if (ReportWriter *writer = connection.environment.reports) {
+        Report report;
+        report.unixSeconds = static_cast<int64_t>(std::time(nullptr));
+        report.agent = received.agent;
+        std::copy(std::begin(received.mac), std::end(received.mac), report.mac.begin());
+        report.peer = connection.peer;
+        writer->Submit(std::move(report));
+    }
+    co_return answered;
+}
+
+// The protocol's requests, each with what answers it.
+using Answer = asio::awaitable<Answered> (*)(Connection &, uint16_t param);
+constexpr struct {
+    uint16_t cmd;
+    Answer answer;
+} kRequests[] = {
+    {RC_SrvAddr, AnswerAddresses},
+    {RC_LaunchFile, AnswerLaunchFiles},
+    {RC_SoloFile, AnswerSoloFile},
+    {RC_Log, TakeReport},
+};
+
+Answer FindAnswer(uint16_t cmd)
+{
+    for (const auto &request : kRequests)
+        if (request.cmd == cmd)
+            return request.answer;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -152,103 +277,37 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     session->lastActivity = started;
     asio::co_spawn(socket.get_executor(), Watch(session, started, environment), asio::detached);
 
-    auto read = [&](void *data, size_t size) {
-        return asio::async_read(socket, asio::buffer(data, size), Touching(*session), kNoThrow);
-    };
-    auto write = [&](const auto &buffers) { return asio::async_write(socket, buffers, Touching(*session), kNoThrow); };
-
-    Tally tally;
+    Connection connection{*session, *release, environment, peer};
+    connection.answer.reserve(kMaxLaunchFiles);
+    int requests = 0;
+    uint64_t bytes = 0;
     Outcome outcome = Outcome::Closed;
-    std::array<uint8_t, sizeof(MsgHeader)> headerBytes;
-    std::array<Checksum, kMaxLaunchFiles> checksums;
-    std::array<uint8_t, kReportBodySize> reportBytes;
-    std::vector<const ServedFile *> answer;
-    answer.reserve(kMaxLaunchFiles);
-
+    MsgHeaderBytes headerBytes;
     for (;;) {
         // Between requests: a close here is the normal end of a session.
-        auto [headerError, got] = co_await read(headerBytes.data(), headerBytes.size());
+        auto [headerError, got] = co_await asio::async_read(socket, asio::buffer(headerBytes), Touching(*session),
+                                                            kNoThrow);
         if (headerError) {
             outcome = got == 0 && headerError == asio::error::eof ? Outcome::Closed
                       : headerError == asio::error::eof           ? Outcome::Cut
                                                                   : Outcome::Error;
             break;
         }
-        Header request = DecodeHeader(headerBytes.data());
-        std::error_code error;
-        size_t sent = 0;
-        if (request.cmd == RC_SrvAddr) {
-            auto header = EncodeHeader(RC_SrvAddr | kResponseBit, 1);
-            std::array<asio::const_buffer, 2> parts{asio::buffer(header), asio::buffer(release->addressBody)};
-            std::tie(error, sent) = co_await write(parts);
-        } else if (request.cmd == RC_LaunchFile) {
-            if (request.param > kMaxLaunchFiles) {
-                metrics.Count(Violation::ChecksumCount);
-                outcome = Outcome::Violation;
-                break;
-            }
-            std::tie(error, std::ignore) = co_await read(checksums.data(), request.param * sizeof(Checksum));
-            if (!error) {
-                std::vector<size_t> chosen = SelectLaunchFiles(
-                    release->launchSlots, release->launchMd5s,
-                    std::span<const Checksum>(checksums.data(), request.param));
-                auto header = EncodeHeader(RC_LaunchFile | kResponseBit, static_cast<uint16_t>(chosen.size()));
-                answer.clear();
-                for (size_t i : chosen)
-                    answer.push_back(&release->launch[i]);
-                std::tie(error, sent) = co_await SendFiles(*session, header, answer);
-                if (!error) {
-                    tally.files += static_cast<int>(chosen.size());
-                    for (size_t i : chosen)
-                        if (release->launch[i].sentCounter)
-                            release->launch[i].sentCounter->fetch_add(1, std::memory_order_relaxed);
-                }
-            }
-        } else if (request.cmd == RC_SoloFile) {
-            auto found = release->solo.find(request.param);
-            auto header = EncodeHeader(RC_SoloFile | kResponseBit, found == release->solo.end() ? 0 : 1);
-            if (found == release->solo.end()) {
-                std::tie(error, sent) = co_await write(asio::buffer(header));
-            } else {
-                answer.assign(1, &found->second);
-                std::tie(error, sent) = co_await SendFiles(*session, header, answer);
-                if (!error) {
-                    ++tally.files;
-                    if (found->second.sentCounter)
-                        found->second.sentCounter->fetch_add(1, std::memory_order_relaxed);
-                }
-            }
-        } else if (request.cmd == RC_Log) {
-            if (request.param != 2) {
-                metrics.Count(Violation::ReportParam);
-                outcome = Outcome::Violation;
-                break;
-            }
-            std::tie(error, std::ignore) = co_await read(reportBytes.data(), reportBytes.size());
-            if (!error) {
-                ReportBody body = DecodeReportBody(reportBytes.data());
-                metrics.reports.fetch_add(1, std::memory_order_relaxed);
-                if (environment.reports) {
-                    Report report;
-                    report.unixSeconds = static_cast<int64_t>(std::time(nullptr));
-                    report.agent = body.agent;
-                    report.mac = body.mac;
-                    report.peer = peer;
-                    environment.reports->Submit(std::move(report));
-                }
-            }
-        } else {
-            metrics.Count(Violation::UnknownCommand);
+        WireHeader request = DecodeMsgHeader(headerBytes.data());
+        Answer answer = FindAnswer(request.cmd);
+        Answered answered = answer ? co_await answer(connection, request.param) : Refused(Violation::UnknownCommand);
+        bytes += answered.sent;
+        metrics.bytesSent.fetch_add(answered.sent, std::memory_order_relaxed);
+        if (answered.violation != Violation::kCount) {
+            metrics.Count(answered.violation);
             outcome = Outcome::Violation;
             break;
         }
-        tally.bytes += sent;
-        metrics.bytesSent.fetch_add(sent, std::memory_order_relaxed);
-        if (error) {
-            outcome = error == asio::error::eof ? Outcome::Cut : Outcome::Error;
+        if (answered.error) {
+            outcome = answered.error == asio::error::eof ? Outcome::Cut : Outcome::Error;
             break;
         }
-        ++tally.requests;
+        ++requests;
         metrics.requests.fetch_add(1, std::memory_order_relaxed);
     }
 
@@ -262,7 +321,7 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     metrics.Count(outcome);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     LogLine("session %s release=%s requests=%d files=%d bytes=%llu ms=%lld end=%s", peer.c_str(),
-            release->id.c_str(), tally.requests, tally.files, static_cast<unsigned long long>(tally.bytes),
+            release->id.c_str(), requests, connection.files, static_cast<unsigned long long>(bytes),
             static_cast<long long>(elapsed), OutcomeName(outcome));
 }
 

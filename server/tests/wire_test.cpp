@@ -13,7 +13,7 @@ TEST(Wire, HeaderIsTwoLittleEndianWords)
     auto bytes = EncodeHeader(0x83, 0x0102);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), (Bytes{0x83, 0x00, 0x02, 0x01}));
     const uint8_t request[] = {0x03, 0x00, 0x1E, 0x00};
-    Header header = DecodeHeader(request);
+    WireHeader header = DecodeMsgHeader(request);
     EXPECT_EQ(header.cmd, 3);
     EXPECT_EQ(header.param, 30);
 }
@@ -48,9 +48,10 @@ TEST(Wire, FileMessageIsHeaderThenStream)
 TEST(Wire, ReportBodyIsAgentThenMac)
 {
     const uint8_t body[] = {0xD2, 0x04, 0x00, 0x00, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77, 0x88};
-    ReportBody report = DecodeReportBody(body);
+    WireReport report = DecodeReportBody(body);
     EXPECT_EQ(report.agent, 1234u);
-    EXPECT_EQ(report.mac, (std::array<uint8_t, 8>{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77, 0x88}));
+    EXPECT_EQ(Bytes(std::begin(report.mac), std::end(report.mac)),
+              (Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77, 0x88}));
 }
 
 // A release with files in slots 0, 1, 2 and 7; checksums A (the release's) or Z (other).
