@@ -12,7 +12,7 @@ const char *OutcomeName(Outcome outcome)
 
 const char *ViolationName(Violation violation)
 {
-    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param"};
+    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param", "report_count"};
     return kNames[static_cast<int>(violation)];
 }
 

@@ -27,7 +27,7 @@ enum class Outcome {
 const char *OutcomeName(Outcome outcome);
 
 // Requests outside the protocol; each closes its connection.
-enum class Violation { UnknownCommand, ChecksumCount, ReportParam, kCount };
+enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, kCount };
 const char *ViolationName(Violation violation);
 
 struct Metrics {

@@ -131,6 +131,7 @@ struct Connection {
     const SessionEnvironment &environment;
     const std::string &peer;
     int files = 0;
+    int reports = 0;
     std::array<Checksum, kMaxLaunchFiles> checksums{};
     std::vector<const ServedFile *> answer{};
 };
@@ -215,6 +216,8 @@ asio::awaitable<Answered> TakeReport(Connection &connection, uint16_t param)
 {
     if (param != 2)
         co_return Refused(Violation::ReportParam);
+    if (++connection.reports > kReportsPerSession)
+        co_return Refused(Violation::ReportCount);
     Answered answered;
     std::array<uint8_t, kReportBodySize> body;
     std::tie(answered.error, std::ignore) = co_await asio::async_read(

@@ -115,18 +115,25 @@ TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
 {
     ServerProcess server;
     ASSERT_TRUE(server.Started()) << server.Log();
+    Bytes report = ReportRequest(7, kMac);
+    Bytes address = HeaderBytes(1, 0);
+    Bytes fourReports;
+    for (int i = 0; i < 4; ++i)
+        fourReports.insert(fourReports.end(), report.begin(), report.end());
+    fourReports.insert(fourReports.end(), address.begin(), address.end());
     struct Case {
-        Bytes before;  // a valid request first, answered normally
+        Bytes before;  // valid requests first, ending with an address request answered normally
         Bytes request;
         const char *kind;
     } cases[] = {
         {{}, HeaderBytes(2, 0), "unknown_command"},
-        {HeaderBytes(1, 0), HeaderBytes(0x81, 1), "unknown_command"},
+        {address, HeaderBytes(0x81, 1), "unknown_command"},
         {{}, HeaderBytes(0xFFFF, 0xFFFF), "unknown_command"},
         {{}, HeaderBytes(3, 31), "checksum_count"},
-        {HeaderBytes(1, 0), HeaderBytes(3, 0xFFFF), "checksum_count"},
+        {address, HeaderBytes(3, 0xFFFF), "checksum_count"},
         {{}, HeaderBytes(7, 3), "report_param"},
         {{}, HeaderBytes(7, 0), "report_param"},
+        {fourReports, report, "report_count"},  // a Launcher sends one
     };
     std::map<std::string, long long> expected;
     for (const Case &c : cases) {
@@ -146,6 +153,7 @@ TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
     for (const auto &[kind, count] : expected)
         EXPECT_EQ(server.Metric("dorera_protocol_violations_total{kind=\"" + kind + "\"}"), count) << kind;
     EXPECT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"violation\"}", std::size(cases)));
+    EXPECT_EQ(server.Metric("dorera_reports_total"), 4) << "the fifth report of a session is not taken";
     ExpectNormalSession(server.Port());
 }
 
