@@ -1,5 +1,6 @@
 #include "session.h"
 #include "log.h"
+#include "tcp_progress.h"
 
 #include <asio/experimental/as_tuple.hpp>
 
@@ -27,11 +28,16 @@ std::string PeerText(const asio::ip::tcp::socket &socket)
 }
 
 // Wakes at the idle or length deadline, whichever comes first, and closes the socket
-// once one has passed. Every completed read or write piece moves the idle deadline.
+// once one has passed. Every completed read or write piece moves the idle deadline, and
+// so does the client taking bytes the kernel holds for it: when the deadline passes, the
+// kernel's count of bytes the client acknowledged is compared with the count at the last
+// deadline, and any progress counts as activity now. A session thus ends one to two idle
+// times after the last byte moved, never while the client still takes bytes.
 asio::awaitable<void> Watch(std::shared_ptr<SessionHandle> session, Clock::time_point started,
                             const SessionEnvironment &environment)
 {
     Clock::time_point longest = started + environment.longest;
+    uint64_t taken = 0;
     while (!session->ended) {
         Clock::time_point idle = session->lastActivity + environment.idle;
         session->watchdog.expires_at(std::min(idle, longest));
@@ -43,10 +49,16 @@ asio::awaitable<void> Watch(std::shared_ptr<SessionHandle> session, Clock::time_
             session->CloseBecause(Outcome::TooLong);
             co_return;
         }
-        if (now >= session->lastActivity + environment.idle) {
-            session->CloseBecause(Outcome::Idle);
-            co_return;
+        if (now < session->lastActivity + environment.idle)
+            continue;
+        uint64_t takenNow = BytesTakenByPeer(session->socket.native_handle());
+        if (takenNow > taken) {
+            taken = takenNow;
+            session->lastActivity = now;
+            continue;
         }
+        session->CloseBecause(Outcome::Idle);
+        co_return;
     }
 }
 

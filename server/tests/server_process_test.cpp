@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <random>
@@ -158,12 +159,12 @@ TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
 }
 
 // A release with one large file that does not compress, for clients that stop reading.
-fs::path LargeRelease()
+fs::path LargeRelease(size_t size = 8 << 20)
 {
-    fs::path folder = TempFolder("large");
+    fs::path folder = TempFolder("large" + std::to_string(size));
     fs::copy(kSample, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     std::mt19937 random(9);
-    Bytes noise(8 << 20);
+    Bytes noise(size);
     for (auto &byte : noise)
         byte = static_cast<uint8_t>(random());
     std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::binary)
@@ -199,6 +200,37 @@ TEST(Server, IdleAndStalledClientsAreClosedWhileOthersAreServed)
     Client after;
     ASSERT_TRUE(after.Connect(server.Port()));
     EXPECT_TRUE(ExchangeAddresses(after));
+}
+
+// A player on a slow line: the file is queued long before it is taken, in small pieces
+// over more than the idle time. Taking bytes is activity; the file arrives whole.
+TEST(Server, ASlowReaderReceivesALargeFileWholeAndTheSessionEndsClosed)
+{
+    fs::path release = LargeRelease(2 << 20);
+    ServerProcess server("idle_seconds = 1\n", release);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client slow;
+    ASSERT_TRUE(slow.Connect(server.Port()));
+    ASSERT_TRUE(slow.Send(LaunchRequest({SampleMd5("Launcher.exe"), Checksum{}, SampleMd5("bin/client.ini")})));
+    auto head = slow.Receive(kMsgHeaderSize + kFileHeaderSize);
+    ASSERT_TRUE(head);
+    WireFileHeader header = DecodeFileHeader(head->data() + kMsgHeaderSize);
+    Bytes stream;
+    auto started = std::chrono::steady_clock::now();
+    while (stream.size() < header.compSize) {
+        auto piece = slow.Receive(std::min<size_t>(16384, header.compSize - stream.size()), 1000);
+        ASSERT_TRUE(piece) << stream.size() << " of " << header.compSize << " bytes\n" << server.Log();
+        stream.insert(stream.end(), piece->begin(), piece->end());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500)) << "slower than the idle time";
+    Bytes data(header.origSize);
+    uLongf produced = header.origSize;
+    ASSERT_EQ(uncompress(data.data(), &produced, stream.data(), stream.size()), Z_OK);
+    EXPECT_EQ(data, ReadFileBytes(release / "files" / "bin" / "game.dat"));
+    slow.Close();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 0);
 }
 
 TEST(Server, ThousandIdleConnectionsLeaveRoomForALauncherAndMemoryBounded)
