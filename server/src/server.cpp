@@ -151,34 +151,49 @@ void Server::Stop()
 
 void Server::Reload()
 {
-    if (reloading_.exchange(true)) {
-        LogLine("reload: already under way");
+    std::lock_guard lock(reloadMutex_);
+    if (reloading_) {
+        reloadAgain_ = true;
+        LogLine("reload: under way; another follows it");
         return;
     }
+    reloading_ = true;
     if (reloadThread_.joinable())
-        reloadThread_.join();
+        reloadThread_.join();  // ended: it cleared reloading_ on its way out
     // Loading may compress for a while: the network threads go on serving meanwhile.
     reloadThread_ = std::thread([this] {
-        std::vector<std::string> problems;
-        LoadStats stats;
-        std::shared_ptr<const Release> fresh = Load(problems, stats);
-        if (fresh) {
-            {
-                std::lock_guard lock(releaseMutex_);
-                release_ = fresh;
+        for (;;) {
+            ReloadOnce();
+            std::lock_guard lock(reloadMutex_);
+            if (!reloadAgain_) {
+                reloading_ = false;
+                return;
             }
-            releaseGeneration_.fetch_add(1, std::memory_order_release);
-            metrics_.SetRelease(fresh->id);
-            metrics_.reloadsDone.fetch_add(1);
-            LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(),
-                    stats.compressed, stats.fromCache);
-        } else {
-            metrics_.reloadsRefused.fetch_add(1);
-            LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
-                    CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
+            reloadAgain_ = false;
         }
-        reloading_ = false;
     });
+}
+
+void Server::ReloadOnce()
+{
+    std::vector<std::string> problems;
+    LoadStats stats;
+    std::shared_ptr<const Release> fresh = Load(problems, stats);
+    if (!fresh) {
+        metrics_.reloadsRefused.fetch_add(1);
+        LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
+                CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
+        return;
+    }
+    {
+        std::lock_guard lock(releaseMutex_);
+        release_ = fresh;
+    }
+    releaseGeneration_.fetch_add(1, std::memory_order_release);
+    metrics_.SetRelease(fresh->id);
+    metrics_.reloadsDone.fetch_add(1);
+    LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(), stats.compressed,
+            stats.fromCache);
 }
 
 void Server::WaitForSignals()

@@ -30,6 +30,8 @@ public:
     // Serves until SIGTERM/SIGINT (or Stop), then stops cleanly; SIGHUP reloads.
     void Run();
     void Stop();
+    // Loads the release folder anew in the background; asked for during a reload, it
+    // runs once more after it, so the folder's last state is what ends up served.
     void Reload();
 
     uint16_t Port() const { return port_; }
@@ -54,6 +56,7 @@ private:
     std::shared_ptr<const Release> ReleaseFor(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);
     asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
+    void ReloadOnce();
     void WaitForSignals();
     void BeginStop();
 
@@ -67,7 +70,9 @@ private:
     std::mutex releaseMutex_;
     std::shared_ptr<const Release> release_;
     std::atomic<uint64_t> releaseGeneration_{1};  // moves on with every swap of release_
-    std::atomic<bool> reloading_{false};
+    std::mutex reloadMutex_;                      // guards the two flags below
+    bool reloading_ = false;
+    bool reloadAgain_ = false;                    // asked for while reloading: one more follows
     std::thread reloadThread_;
 
     std::unique_ptr<ReportStore> store_;

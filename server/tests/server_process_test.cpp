@@ -317,6 +317,43 @@ TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
     EXPECT_EQ((*addresses)[0], "10.9.8.7:18920");
 }
 
+// Folder changed to B and reloaded; changed to C and reloaded while B still loads: the
+// server ends serving C, the release in the folder.
+TEST(Server, AReloadAskedForDuringAReloadFollowsIt)
+{
+    fs::path folder = TempFolder("reload-twice");
+    fs::copy(kSample, folder, fs::copy_options::recursive);
+    ServerProcess server("", folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::ifstream in(folder / "manifest.toml");
+    const std::string manifest((std::istreambuf_iterator<char>(in)), {});
+    auto serve = [&](const std::string &address) {
+        std::string text = manifest;
+        for (size_t at = text.find("127.0.0.1:18920"); at != std::string::npos; at = text.find("127.0.0.1:18920"))
+            text.replace(at, 15, address);
+        std::ofstream(folder / "manifest.part") << text;
+        fs::rename(folder / "manifest.part", folder / "manifest.toml");
+    };
+    // B brings a new large file, so its reload compresses for a while.
+    std::mt19937 random(5);
+    Bytes noise(8 << 20);
+    for (auto &byte : noise)
+        byte = static_cast<uint8_t>(random());
+    std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::binary)
+        .write(reinterpret_cast<const char *>(noise.data()), static_cast<long>(noise.size()));
+    serve("10.0.0.2:18920");
+    server.Signal(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    serve("10.0.0.3:18920");
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"done\"}", 2, 10000)) << server.Log();
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto addresses = ExchangeAddresses(client);
+    ASSERT_TRUE(addresses);
+    EXPECT_EQ((*addresses)[3], "10.0.0.3:18920");
+}
+
 TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
 {
     ServerProcess server("stop_grace_seconds = 2\n");
