@@ -73,8 +73,13 @@ std::string Metrics::Render()
     line("dorera_reports_total", "", reports);
     help("dorera_reports_stored_total", "counter", "Action reports written to the store.");
     line("dorera_reports_stored_total", "", reportsStored);
-    help("dorera_reports_dropped_total", "counter", "Action reports dropped because the store fell behind.");
+    help("dorera_reports_dropped_total", "counter",
+         "Action reports dropped: beyond the queue while the store fell behind or refused, or refused at the stop.");
     line("dorera_reports_dropped_total", "", reportsDropped);
+    help("dorera_reports_queued", "gauge", "Action reports received and not yet stored.");
+    line("dorera_reports_queued", "", static_cast<uint64_t>(std::max<int64_t>(0, reportsQueued)));
+    help("dorera_report_write_failures_total", "counter", "Writes the report store refused (tried again).");
+    line("dorera_report_write_failures_total", "", reportWriteFailures);
     help("dorera_refused_connections_total", "counter", "Connections closed at once because the server was full.");
     line("dorera_refused_connections_total", "", refusedConnections);
     help("dorera_open_connections", "gauge", "Connections open now.");

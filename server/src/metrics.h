@@ -38,6 +38,8 @@ struct Metrics {
     std::atomic<uint64_t> reports{0};
     std::atomic<uint64_t> reportsDropped{0};
     std::atomic<uint64_t> reportsStored{0};
+    std::atomic<uint64_t> reportWriteFailures{0};
+    std::atomic<int64_t> reportsQueued{0};
     std::atomic<uint64_t> refusedConnections{0};
     std::atomic<int64_t> openConnections{0};
     std::atomic<uint64_t> reloadsDone{0};
