@@ -1,4 +1,5 @@
 #include "server.h"
+#include "listeners.h"
 #include "log.h"
 
 #include <asio/experimental/as_tuple.hpp>
@@ -65,6 +66,10 @@ bool Server::Start(std::string &error)
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+    // The port is taken (not yet listened on) before the release loads, which may take a
+    // while: a server that must not start says so at once.
+    if (!Bind(error))
+        return false;
 
     std::vector<std::string> problems;
     LoadStats stats;
@@ -87,32 +92,80 @@ bool Server::Start(std::string &error)
         metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
         std::chrono::seconds(config_.sessionSeconds)});
 
-    // One listening socket per thread on the same address; the first one settles the port.
-    unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
-                                           : std::max(1u, std::thread::hardware_concurrency());
-    try {
-        asio::ip::tcp::endpoint endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
-        for (unsigned i = 0; i < threads; ++i) {
-            auto worker = std::make_unique<Worker>();
-            worker->acceptor.open(endpoint.protocol());
-            worker->acceptor.set_option(asio::socket_base::reuse_address(true));
-            worker->acceptor.set_option(ReusePort(true));
-            worker->acceptor.bind(endpoint);
-            worker->acceptor.listen(asio::socket_base::max_listen_connections);
-            endpoint.port(worker->acceptor.local_endpoint().port());
-            workers_.push_back(std::move(worker));
-        }
-        port_ = endpoint.port();
-    } catch (const std::exception &caught) {
-        error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
-                caught.what();
+    if (!Listen(error))
         return false;
-    }
     if (config_.metricsEnabled && !metricsEndpoint_.Start(config_.metricsAddress, config_.metricsPort)) {
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
         return false;
     }
     return true;
+}
+
+// One listening socket per thread on the same address (SO_REUSEPORT: the kernel spreads
+// new connections over them); the first one settles the port. Any other process that
+// listens there would get its share of the connections too: the server looks for one
+// when it has bound its sockets and again once it listens (two servers started at the
+// same moment both see the other), and refuses to start when there is one.
+bool Server::Bind(std::string &error)
+{
+    unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
+                                           : std::max(1u, std::thread::hardware_concurrency());
+    asio::ip::tcp::endpoint endpoint;
+    try {
+        endpoint = asio::ip::tcp::endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
+        for (unsigned i = 0; i < threads; ++i) {
+            auto worker = std::make_unique<Worker>();
+            worker->acceptor.open(endpoint.protocol());
+            worker->acceptor.set_option(asio::socket_base::reuse_address(true));
+            worker->acceptor.set_option(ReusePort(true));
+            std::error_code bindError;
+            worker->acceptor.bind(endpoint, bindError);
+            if (bindError == asio::error::address_in_use) {
+                error = "another process already listens on " + config_.listenAddress + ":" +
+                        std::to_string(endpoint.port()) + " (without sharing it)";
+                return false;
+            }
+            if (bindError)
+                throw std::system_error(bindError);
+            endpoint.port(worker->acceptor.local_endpoint().port());
+            workers_.push_back(std::move(worker));
+        }
+    } catch (const std::exception &caught) {
+        error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
+                caught.what();
+        return false;
+    }
+    port_ = endpoint.port();
+    return NoOtherListener(error);
+}
+
+bool Server::NoOtherListener(std::string &error)
+{
+    std::vector<int> sockets;
+    for (auto &worker : workers_)
+        sockets.push_back(worker->acceptor.native_handle());
+    asio::ip::address address = workers_.front()->acceptor.local_endpoint().address();
+    std::string other = OtherListener(address, port_, sockets);
+    if (other.empty())
+        return true;
+    error = "another process already listens on " + config_.listenAddress + ":" + std::to_string(port_) + ": " +
+            other + "; stop it or give this server another port";
+    workers_.clear();
+    return false;
+}
+
+bool Server::Listen(std::string &error)
+{
+    for (auto &worker : workers_) {
+        std::error_code listenError;
+        worker->acceptor.listen(asio::socket_base::max_listen_connections, listenError);
+        if (listenError) {
+            error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(port_) + ": " +
+                    listenError.message();
+            return false;
+        }
+    }
+    return NoOtherListener(error);
 }
 
 void Server::Run()

@@ -52,6 +52,9 @@ private:
         uint64_t releaseGeneration = 0;
     };
 
+    bool Bind(std::string &error);
+    bool NoOtherListener(std::string &error);
+    bool Listen(std::string &error);
     std::shared_ptr<const Release> Load(std::vector<std::string> &problems, LoadStats &stats);
     std::shared_ptr<const Release> ReleaseFor(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);

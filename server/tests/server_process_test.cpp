@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <fstream>
@@ -376,6 +379,38 @@ TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
     EXPECT_NE(server.Log().find("end=shutdown"), std::string::npos) << server.Log();
     auto [status, csv] = RunTool({"reports", "--db", server.Database().string(), "--csv"});
     EXPECT_NE(csv.find(",5,1,1\n"), std::string::npos) << csv;
+}
+
+// A second server, or any other program, already listening on the address: the server
+// refuses to start rather than share the port's connections with it.
+TEST(Server, RefusesToStartWhereAnotherProcessListens)
+{
+    ServerProcess first;
+    ASSERT_TRUE(first.Started()) << first.Log();
+    ServerProcess second("", kSample, {"--port", std::to_string(first.Port())});
+    EXPECT_FALSE(second.Started());
+    EXPECT_NE(second.Log().find("another process already listens on 127.0.0.1:" + std::to_string(first.Port())),
+              std::string::npos)
+        << second.Log();
+
+    int other = socket(AF_INET, SOCK_STREAM, 0);  // shares its port the way the server does
+    int on = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr *>(&address), size), 0);
+    ASSERT_EQ(listen(other, 8), 0);
+    getsockname(other, reinterpret_cast<sockaddr *>(&address), &size);
+    ServerProcess third("", kSample, {"--port", std::to_string(ntohs(address.sin_port))});
+    EXPECT_FALSE(third.Started());
+    EXPECT_NE(third.Log().find("another process already listens"), std::string::npos) << third.Log();
+    close(other);
+
+    ExpectNormalSession(first.Port());
+    EXPECT_EQ(first.Metric("dorera_sessions_total{outcome=\"closed\"}"), 1);
 }
 
 TEST(Server, RefusesToStartOnAFailingRelease)

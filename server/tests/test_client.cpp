@@ -291,7 +291,8 @@ std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
     return {status, text.str()};
 }
 
-ServerProcess::ServerProcess(const std::string &limits, const fs::path &release)
+ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
+                             const std::vector<std::string> &arguments)
 {
     static int serial = 0;
     folder_ = TempFolder("server" + std::to_string(++serial));
@@ -300,9 +301,10 @@ ServerProcess::ServerProcess(const std::string &limits, const fs::path &release)
                                            << "[paths]\nrelease = \"" << release.string() << "\"\n"
                                            << "cache = \"cache\"\ndatabase = \"reports.sqlite\"\n"
                                            << "[limits]\nthreads = 2\n" << limits << "\n";
-    pid_ = Spawn({DVS_SERVER_BINARY, "serve", "--config", (folder_ / "config.toml").string(), "--port-file",
-                  (folder_ / "ports").string()},
-                 folder_ / "stdout", folder_ / "stderr");
+    std::vector<std::string> command{DVS_SERVER_BINARY, "serve", "--config", (folder_ / "config.toml").string(),
+                                     "--port-file", (folder_ / "ports").string()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    pid_ = Spawn(command, folder_ / "stdout", folder_ / "stderr");
     auto deadline = Clock::now() + std::chrono::seconds(60);
     while (pid_ > 0 && Clock::now() < deadline) {
         std::ifstream ports(folder_ / "ports");

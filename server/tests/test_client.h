@@ -57,9 +57,11 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
 // The server binary with a config of its own in a temporary folder.
 class ServerProcess {
 public:
-    // limits: lines for the config's [limits] table; release: the folder to serve.
+    // limits: lines for the config's [limits] table; release: the folder to serve;
+    // arguments: more of the command line (after the config).
     explicit ServerProcess(const std::string &limits = "",
-                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE);
+                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE,
+                           const std::vector<std::string> &arguments = {});
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
