@@ -59,6 +59,9 @@ private:
     std::map<std::string, std::unique_ptr<std::atomic<uint64_t>>> files_;
 };
 
+// Connections the metrics endpoint serves at once.
+constexpr int kMetricsConnections = 8;
+
 // GET /metrics on its own thread.
 class MetricsEndpoint {
 public:

@@ -4,7 +4,10 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace dvs {
 
@@ -98,6 +101,38 @@ bool Server::Start(std::string &error)
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
         return false;
     }
+    return FitCapToDescriptors(error);
+}
+
+// Each connection takes a descriptor. Beside those open now, the server keeps room for
+// a second release's files (a reload), the metrics endpoint's connections and a margin;
+// the connection cap is lowered to what the process's limit leaves.
+bool Server::FitCapToDescriptors(std::string &error)
+{
+    for (auto &worker : workers_)
+        worker->spare = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    int open = -1;  // the folder's own descriptor is listed too
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++open;
+    }
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    long long limit = files.rlim_cur == RLIM_INFINITY ? (1LL << 30) : static_cast<long long>(files.rlim_cur);
+    long long room = limit - open -
+                     2 * static_cast<long long>(release_->launch.size() + release_->solo.size()) -
+                     kMetricsConnections - 16;
+    connectionCap_ = config_.maxConnections;
+    if (room < 1) {
+        error = "the descriptor limit " + std::to_string(limit) + " leaves no room for connections (" +
+                std::to_string(open) + " open); raise it (LimitNOFILE)";
+        return false;
+    }
+    if (room < connectionCap_) {
+        connectionCap_ = static_cast<int>(room);
+        capNote_ = " (max_connections " + std::to_string(config_.maxConnections) +
+                   " lowered to fit the descriptor limit " + std::to_string(limit) + ")";
+    }
     return true;
 }
 
@@ -175,9 +210,9 @@ void Server::Run()
     for (auto &worker : workers_)
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections",
+    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections%s",
             config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), metricsEndpoint_.Port(),
-            release_->id.c_str(), workers_.size(), config_.maxConnections);
+            release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str());
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
         pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
@@ -309,14 +344,18 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
         if (error == asio::error::operation_aborted || stopping_)
             co_return;
         if (error) {
-            // Out of descriptors or a connection gone before it was taken: pause briefly.
-            LogLine("accept: %s", error.message().c_str());
-            asio::steady_timer pause(worker.io, std::chrono::milliseconds(50));
+            // Out of descriptors (the attempt fails so whether or not a connection waits),
+            // a connection gone before it was taken, or short of memory: whatever waits
+            // is closed at once when it can be, and the next attempt follows shortly.
+            if (error == asio::error::no_descriptors || error.value() == ENFILE)
+                ShedWaitingConnections(worker);
+            LogAcceptTrouble(worker, error);
+            asio::steady_timer pause(worker.io, std::chrono::milliseconds(20));
             co_await pause.async_wait(kNoThrow);
             continue;
         }
         // Taken first and given back when over the cap, so two threads cannot both pass it.
-        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= config_.maxConnections) {
+        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= connectionCap_) {
             metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
             metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
             std::error_code ignored;
@@ -328,6 +367,38 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
         auto session = std::make_shared<SessionHandle>(std::move(socket));
         asio::co_spawn(worker.io, Serve(worker, session), asio::detached);
     }
+}
+
+// Out of descriptors: the thread's spare one makes room to take the waiting connections
+// one by one and close them at once, as over the cap. Another thread may take the room
+// first (for a connection it then serves); the spare is made again as soon as a
+// descriptor is free, and until then this thread's waiting connections wait.
+void Server::ShedWaitingConnections(Worker &worker)
+{
+    if (worker.spare.Valid()) {
+        worker.spare = FileDescriptor();
+        for (;;) {
+            int taken = accept4(worker.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (taken < 0)
+                break;
+            close(taken);
+            metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
+            ++worker.shedSinceLog;
+        }
+    }
+    worker.spare = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+// One line a second at most, with the connections closed at once since the last one.
+void Server::LogAcceptTrouble(Worker &worker, const std::error_code &error)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now - worker.lastShedLog < std::chrono::seconds(1))
+        return;
+    LogLine("accept: %s; %llu new connections closed at once since the last such line", error.message().c_str(),
+            static_cast<unsigned long long>(worker.shedSinceLog));
+    worker.lastShedLog = now;
+    worker.shedSinceLog = 0;
 }
 
 asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandle> session)

@@ -46,6 +46,11 @@ private:
     struct Worker {
         asio::io_context io{1};
         asio::ip::tcp::acceptor acceptor{io};
+        // Kept open to be closed when the process runs out of descriptors, so that a
+        // waiting connection can still be taken and closed rather than left hanging.
+        FileDescriptor spare;
+        std::chrono::steady_clock::time_point lastShedLog{};
+        uint64_t shedSinceLog = 0;
         asio::steady_timer stopTimer{io};
         std::list<std::shared_ptr<SessionHandle>> sessions;
         std::shared_ptr<const Release> release;
@@ -53,6 +58,9 @@ private:
     };
 
     bool Bind(std::string &error);
+    bool FitCapToDescriptors(std::string &error);
+    void ShedWaitingConnections(Worker &worker);
+    void LogAcceptTrouble(Worker &worker, const std::error_code &error);
     bool NoOtherListener(std::string &error);
     bool Listen(std::string &error);
     std::shared_ptr<const Release> Load(std::vector<std::string> &problems, LoadStats &stats);
@@ -69,6 +77,8 @@ private:
     std::vector<std::unique_ptr<Worker>> workers_;
     std::unique_ptr<asio::signal_set> signals_;  // on the first thread
     uint16_t port_ = 0;
+    int connectionCap_ = 0;      // max_connections, lowered to fit the descriptor limit
+    std::string capNote_;        // why it was lowered, for the start line
 
     std::mutex releaseMutex_;
     std::shared_ptr<const Release> release_;

@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <random>
+#include <regex>
 #include <thread>
 
 namespace dvs::test {
@@ -275,6 +276,63 @@ TEST(Server, ConnectionsOverTheCapAreClosedAtOnceAndCounted)
     Client next;
     ASSERT_TRUE(next.Connect(server.Port()));
     EXPECT_TRUE(ExchangeAddresses(next));
+}
+
+// Under a low limit of open descriptors the connection cap is lowered to fit it; and when
+// descriptors run out all the same, every new connection is closed at once rather than
+// left waiting, with a line in the log now and then. (One network thread: with more,
+// one may take the room another made to close a connection, and serve it instead.)
+TEST(Server, ALowDescriptorLimitLowersTheCapAndNoClientHangs)
+{
+    ServerProcess server("threads = 1\n", kSample, {}, 128);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::smatch found;
+    std::string log = server.Log();
+    ASSERT_TRUE(std::regex_search(log, found, std::regex("1 threads, at most (\\d+) connections \\(max_connections 20000 "
+                                                         "lowered to fit the descriptor limit 128\\)")))
+        << log;
+    int cap = std::stoi(found[1]);
+    EXPECT_GT(cap, 32);
+    std::vector<Client> held(static_cast<size_t>(cap));
+    for (Client &client : held)
+        ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitMetric("dorera_open_connections", cap)) << server.Log();
+    Client over;
+    ASSERT_TRUE(over.Connect(server.Port()));
+    EXPECT_TRUE(over.WaitClosed(2000));
+    held.clear();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", cap)) << server.Log();
+
+    // Room for ten more descriptors: clients take them, and the ones after get none.
+    ASSERT_TRUE(server.LimitDescriptors(server.LowestFreeDescriptor() + 10));
+    std::vector<Client> clients(40);
+    int served = 0, shed = 0;
+    for (Client &client : clients) {
+        ASSERT_TRUE(client.Connect(server.Port()));
+        auto started = std::chrono::steady_clock::now();
+        if (ExchangeAddresses(client)) {
+            ++served;
+            continue;
+        }
+        ++shed;
+        if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) {
+            ADD_FAILURE() << "client " << served + shed << " was left waiting, not closed";
+            break;
+        }
+    }
+    EXPECT_LE(served, 10);
+    EXPECT_GE(shed, 30);
+    clients.clear();
+    ASSERT_TRUE(server.LimitDescriptors(128));
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", cap + served)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_refused_connections_total"), 1 + shed);
+    log = server.Log();
+    size_t lines = 0;
+    for (size_t at = log.find("accept:"); at != std::string::npos; at = log.find("accept:", at + 1))
+        ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 4u) << log;
+    ExpectNormalSession(server.Port());
 }
 
 TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -292,7 +294,7 @@ std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
 }
 
 ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
-                             const std::vector<std::string> &arguments)
+                             const std::vector<std::string> &arguments, int descriptorLimit)
 {
     static int serial = 0;
     folder_ = TempFolder("server" + std::to_string(++serial));
@@ -300,9 +302,15 @@ ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
                                            << "[metrics]\nport = 0\n"
                                            << "[paths]\nrelease = \"" << release.string() << "\"\n"
                                            << "cache = \"cache\"\ndatabase = \"reports.sqlite\"\n"
-                                           << "[limits]\nthreads = 2\n" << limits << "\n";
+                                           << "[limits]\n"
+                                           << (limits.find("threads") == std::string::npos ? "threads = 2\n" : "")
+                                           << limits << "\n";
     std::vector<std::string> command{DVS_SERVER_BINARY, "serve", "--config", (folder_ / "config.toml").string(),
                                      "--port-file", (folder_ / "ports").string()};
+    if (descriptorLimit > 0) {
+        std::string limit = std::to_string(descriptorLimit);
+        command.insert(command.begin(), {"/bin/sh", "-c", "ulimit -n " + limit + " && exec \"$0\" \"$@\""});
+    }
     command.insert(command.end(), arguments.begin(), arguments.end());
     pid_ = Spawn(command, folder_ / "stdout", folder_ / "stderr");
     auto deadline = Clock::now() + std::chrono::seconds(60);
@@ -366,6 +374,26 @@ long ServerProcess::ResidentKiB() const
         if (line.rfind("VmRSS:", 0) == 0)
             return std::stol(line.substr(6));
     return -1;
+}
+
+int ServerProcess::LowestFreeDescriptor() const
+{
+    std::set<int> open;
+    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd"))
+        open.insert(std::stoi(entry.path().filename().string()));
+    int free = 0;
+    while (open.contains(free))
+        ++free;
+    return free;
+}
+
+bool ServerProcess::LimitDescriptors(int soft) const
+{
+    rlimit limit{};
+    if (prlimit(pid_, RLIMIT_NOFILE, nullptr, &limit) != 0)
+        return false;
+    limit.rlim_cur = static_cast<rlim_t>(soft);
+    return prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) == 0;
 }
 
 void ServerProcess::Signal(int signal) const

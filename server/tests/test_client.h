@@ -58,10 +58,11 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
 class ServerProcess {
 public:
     // limits: lines for the config's [limits] table; release: the folder to serve;
-    // arguments: more of the command line (after the config).
+    // arguments: more of the command line (after the config); descriptorLimit: the
+    // process's limit of open descriptors (0: the test's own).
     explicit ServerProcess(const std::string &limits = "",
                            const std::filesystem::path &release = DVS_SAMPLE_RELEASE,
-                           const std::vector<std::string> &arguments = {});
+                           const std::vector<std::string> &arguments = {}, int descriptorLimit = 0);
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
@@ -73,6 +74,10 @@ public:
     // Waits until the series reaches at least value.
     bool WaitMetric(const std::string &series, long long value, int timeoutMs = 5000) const;
     long ResidentKiB() const;
+    // The lowest descriptor number the process has free: a limit of it leaves none.
+    int LowestFreeDescriptor() const;
+    // Sets the running process's limit of open descriptors (its hard limit stays).
+    bool LimitDescriptors(int soft) const;
     void Signal(int signal) const;
     // Waits for the process to end; its exit status, or -1 on a time-out.
     int Wait(int timeoutMs);
