@@ -97,7 +97,8 @@ bool Server::Start(std::string &error)
 
     if (!Listen(error))
         return false;
-    if (config_.metricsEnabled && !metricsEndpoint_.Start(config_.metricsAddress, config_.metricsPort)) {
+    if (config_.metricsEnabled &&
+        !metricsEndpoint_.Start(workers_.front()->io, config_.metricsAddress, config_.metricsPort)) {
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
         return false;
     }

@@ -1,6 +1,6 @@
 // The running server: its network threads, each with an event loop and a listening socket
 // of its own, the release being served (swapped whole on reload), the report writer,
-// signals and the metrics endpoint.
+// signals and the metrics endpoint (on the first thread's loop).
 #pragma once
 #include "config.h"
 #include "metrics.h"
@@ -73,8 +73,8 @@ private:
 
     Config config_;
     Metrics metrics_;
-    MetricsEndpoint metricsEndpoint_{metrics_};
     std::vector<std::unique_ptr<Worker>> workers_;
+    MetricsEndpoint metricsEndpoint_{metrics_};  // on the first worker's loop, so after it
     std::unique_ptr<asio::signal_set> signals_;  // on the first thread
     uint16_t port_ = 0;
     int connectionCap_ = 0;      // max_connections, lowered to fit the descriptor limit

@@ -66,6 +66,7 @@ public:
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
+    uint16_t MetricsPort() const { return metricsPort_; }
     std::filesystem::path Folder() const { return folder_; }
     std::filesystem::path Database() const { return folder_ / "reports.sqlite"; }
     std::string Log() const;
