@@ -5,6 +5,7 @@
 #include <asio/experimental/as_tuple.hpp>
 
 #include <sys/sendfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -62,10 +63,6 @@ asio::awaitable<void> Watch(std::shared_ptr<SessionHandle> session, Clock::time_
     }
 }
 
-// Bodies from this size on go out of the cache file with sendfile(2); smaller ones are
-// cheaper copied along with their headers in one write.
-constexpr size_t kSendfileFrom = 64 * 1024;
-
 // Every piece of a read or write counts as activity.
 auto Touching(SessionHandle &session)
 {
@@ -75,12 +72,32 @@ auto Touching(SessionHandle &session)
     };
 }
 
+// The rest of a stream from its cache file by reading and writing, where the kernel
+// cannot send from that file.
+asio::awaitable<std::tuple<std::error_code, size_t>> CopyCachedStream(SessionHandle &session, const ServedFile &file,
+                                                                       size_t done)
+{
+    std::vector<uint8_t> piece(std::min<size_t>(file.streamSize - done, 256 * 1024));
+    while (done < file.streamSize) {
+        ssize_t got = pread(file.cached.Get(), piece.data(), std::min(piece.size(), file.streamSize - done),
+                            static_cast<off_t>(done));
+        if (got <= 0)
+            co_return std::tuple(asio::error::eof, done);  // the cache file is shorter than at load
+        auto [error, written] = co_await asio::async_write(
+            session.socket, asio::buffer(piece.data(), static_cast<size_t>(got)), Touching(session), kNoThrow);
+        done += written;
+        if (error)
+            co_return std::tuple(error, done);
+    }
+    co_return std::tuple(std::error_code(), done);
+}
+
 // The zlib stream of a file straight from its cache file, waiting for room in the socket
-// whenever it is full; from memory if the kernel cannot send from that file.
+// whenever it is full.
 asio::awaitable<std::tuple<std::error_code, size_t>> SendCachedStream(SessionHandle &session, const ServedFile &file)
 {
     asio::ip::tcp::socket &socket = session.socket;
-    const size_t size = file.message.size() - sizeof(FileHeader);
+    const size_t size = file.streamSize;
     std::error_code error;
     socket.native_non_blocking(true, error);
     off_t offset = 0;
@@ -91,10 +108,7 @@ asio::awaitable<std::tuple<std::error_code, size_t>> SendCachedStream(SessionHan
         } else if (sent < 0 && errno == EAGAIN) {
             std::tie(error) = co_await socket.async_wait(asio::ip::tcp::socket::wait_write, kNoThrow);
         } else if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
-            size_t done = static_cast<size_t>(offset);
-            auto rest = asio::buffer(file.message.data() + sizeof(FileHeader) + done, size - done);
-            auto [writeError, written] = co_await asio::async_write(socket, rest, Touching(session), kNoThrow);
-            co_return std::tuple(writeError, done + written);
+            co_return co_await CopyCachedStream(session, file, static_cast<size_t>(offset));
         } else if (sent < 0 && errno != EINTR) {
             error = std::error_code(errno, std::system_category());
         } else if (sent == 0) {
@@ -104,19 +118,18 @@ asio::awaitable<std::tuple<std::error_code, size_t>> SendCachedStream(SessionHan
     co_return std::tuple(error, static_cast<size_t>(offset));
 }
 
-// An answer header and the file messages after it. Headers and small files are gathered
-// into one write; a large file's stream follows its header through SendCachedStream.
+// An answer header and the file messages after it. Headers and streams kept in memory are
+// gathered into one write; a stream kept only on disk follows its header through
+// SendCachedStream.
 asio::awaitable<std::tuple<std::error_code, size_t>> SendFiles(SessionHandle &session, std::span<const uint8_t> header,
                                                                 const std::vector<const ServedFile *> &files)
 {
     std::vector<asio::const_buffer> pending{asio::buffer(header.data(), header.size())};
     size_t total = 0;
     for (const ServedFile *file : files) {
-        if (!file->cached.Valid() || file->message.size() < sizeof(FileHeader) + kSendfileFrom) {
-            pending.push_back(asio::buffer(file->message));
+        pending.push_back(asio::buffer(file->message));
+        if (file->StreamInMemory())
             continue;
-        }
-        pending.push_back(asio::buffer(file->message.data(), sizeof(FileHeader)));
         auto [error, written] = co_await asio::async_write(session.socket, pending, Touching(session), kNoThrow);
         total += written;
         if (error)

@@ -1,7 +1,5 @@
 #include "wire.h"
 
-#include <algorithm>
-#include <cstring>
 
 namespace dvs {
 
@@ -11,18 +9,6 @@ AddressBody EncodeAddressBody(const std::array<std::string, kSrvAddrEntries> &ad
     for (size_t i = 0; i < addresses.size(); ++i)
         EncodeAddressEntry(body.data() + i * kSrvAddrEntrySize, addresses[i].data(), addresses[i].size());
     return body;
-}
-
-std::vector<uint8_t> EncodeFileMessage(uint32_t index, const std::string &wireName,
-                                       uint32_t origSize, uint32_t crc,
-                                       std::span<const uint8_t> zlibData)
-{
-    std::vector<uint8_t> message(kFileHeaderSize + zlibData.size());
-    EncodeFileHeader(message.data(), index, static_cast<uint32_t>(zlibData.size()), origSize, crc,
-                     wireName.data(), std::min(wireName.size(), size_t(kFileNameFieldSize - 1)));
-    if (!zlibData.empty())
-        std::memcpy(message.data() + kFileHeaderSize, zlibData.data(), zlibData.size());
-    return message;
 }
 
 std::vector<size_t> SelectLaunchFiles(std::span<const uint32_t> slots,

@@ -28,12 +28,6 @@ inline MsgHeaderBytes EncodeHeader(uint16_t cmd, uint16_t param)
 // be shorter than an entry (the release check makes sure).
 AddressBody EncodeAddressBody(const std::array<std::string, kSrvAddrEntries> &addresses);
 
-// An 80-byte FileHeader followed by the zlib stream. wireName must be shorter than the
-// 64-byte name field; the rest of the field is zero.
-std::vector<uint8_t> EncodeFileMessage(uint32_t index, const std::string &wireName,
-                                       uint32_t origSize, uint32_t crc,
-                                       std::span<const uint8_t> zlibData);
-
 // Which launch files answer a request: for the n checksums sent (slot order), every file
 // whose slot is n or more or whose MD5 differs from the checksum of its slot. slots and
 // md5s describe the release's files in slot order; the result holds their positions.

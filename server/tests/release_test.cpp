@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <unistd.h>
 #include <fstream>
 
 namespace dvs {
@@ -200,16 +201,39 @@ Bytes Inflate(const Bytes &message, uint32_t *crc = nullptr)
     return data;
 }
 
+// The stream of a file kept only in its cache file, as the server sends it.
+Bytes CachedStream(const ServedFile &file)
+{
+    Bytes stream(file.streamSize);
+    EXPECT_EQ(pread(file.cached.Get(), stream.data(), stream.size(), 0), static_cast<ssize_t>(stream.size()));
+    return stream;
+}
+
 TEST_F(ReleaseFolder, LoadCompressesOnceAndKeepsTheCache)
 {
-    Check(kAddresses + kSlot0 + Launch(1, "bin\\a.dat") + "[[solo]]\nid = 130\nsource = 'runtime.exe'\n");
+    Bytes noise(300 * 1024);  // compresses to more than is kept in memory
+    uint32_t state = 1;
+    for (auto &byte : noise)
+        byte = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+    std::ofstream(folder_ / "files" / "big.dat", std::ios::binary)
+        .write(reinterpret_cast<const char *>(noise.data()), static_cast<long>(noise.size()));
+    Check(kAddresses + kSlot0 + Launch(1, "bin\\a.dat") + Launch(2, "big.dat", "files/big.dat") +
+          "[[solo]]\nid = 130\nsource = 'runtime.exe'\n");
     fs::path cache = folder_ / "cache";
     std::vector<std::string> problems;
     LoadStats first, second, third;
     auto release = LoadRelease(folder_, cache, problems, &first);
     ASSERT_TRUE(release) << ::testing::PrintToString(problems);
-    EXPECT_EQ(first.compressed, 3);
+    EXPECT_EQ(first.compressed, 4);
     EXPECT_EQ(first.fromCache, 0);
+
+    const ServedFile &big = release->launch[2];
+    EXPECT_FALSE(big.StreamInMemory());
+    EXPECT_EQ(big.message.size(), 80u) << "only the header in memory";
+    const Bytes bigStream = CachedStream(big);
+    Bytes message = big.message;
+    message.insert(message.end(), bigStream.begin(), bigStream.end());
+    EXPECT_EQ(Inflate(message), noise);
 
     const ServedFile &file = release->launch[1];
     EXPECT_EQ(file.slot, 1u);
@@ -227,17 +251,23 @@ TEST_F(ReleaseFolder, LoadCompressesOnceAndKeepsTheCache)
     auto again = LoadRelease(folder_, cache, problems, &second);
     ASSERT_TRUE(again);
     EXPECT_EQ(second.compressed, 0);
-    EXPECT_EQ(second.fromCache, 3);
+    EXPECT_EQ(second.fromCache, 4);
     EXPECT_EQ(again->launch[1].message, file.message);
+    EXPECT_EQ(again->launch[2].message, big.message);
+    EXPECT_EQ(CachedStream(again->launch[2]), bigStream);
 
     // A damaged cache entry is noticed and made anew, never served.
-    for (const auto &entry : fs::directory_iterator(cache))
+    for (const auto &entry : fs::directory_iterator(cache)) {
         if (fs::file_size(entry.path()) < 40)
             std::ofstream(entry.path(), std::ios::binary | std::ios::trunc) << "not zlib";
+        else if (fs::file_size(entry.path()) > 1000)
+            fs::resize_file(entry.path(), fs::file_size(entry.path()) - 1);
+    }
     auto repaired = LoadRelease(folder_, cache, problems, &third);
     ASSERT_TRUE(repaired);
-    EXPECT_GE(third.compressed, 1);
+    EXPECT_EQ(third.compressed, 4);
     EXPECT_EQ(Inflate(repaired->launch[0].message), Bytes({'l', 'a', 'u', 'n', 'c', 'h', 'e', 'r', ' ', 'b', 'y', 't', 'e', 's'}));
+    EXPECT_EQ(CachedStream(repaired->launch[2]), bigStream);
 }
 
 TEST_F(ReleaseFolder, CheckCommandPrintsEveryProblem)

@@ -237,6 +237,28 @@ TEST(Server, ASlowReaderReceivesALargeFileWholeAndTheSessionEndsClosed)
     EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 0);
 }
 
+// A launch file of 128 MiB, more than a small server should spend on a release: loading
+// and serving it keep the process within a few MiB of what it needs without it.
+TEST(Server, ALargeFileIsServedWithoutBeingHeldInMemory)
+{
+    fs::path folder = TempFolder("huge");
+    fs::copy(kSample, folder, fs::copy_options::recursive);
+    const uintmax_t size = 128u << 20;
+    fs::resize_file(folder / "files" / "bin" / "game.dat", size);  // zeros after the sample's bytes
+    ServerProcess server("", folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto files = ExchangeLaunchFiles(client, {SampleMd5("Launcher.exe"), Checksum{}, SampleMd5("bin/client.ini")});
+    ASSERT_TRUE(files);
+    ASSERT_EQ(files->size(), 1u);
+    EXPECT_EQ((*files)[0].data.size(), size);
+    EXPECT_TRUE((*files)[0].crcOk);
+    EXPECT_EQ(Md5Of((*files)[0].data), Md5Of(ReadFileBytes(folder / "files" / "bin" / "game.dat")));
+    long peak = server.PeakResidentKiB();
+    EXPECT_LT(peak, 32 * 1024) << "peak resident KiB " << peak;
+}
+
 TEST(Server, ThousandIdleConnectionsLeaveRoomForALauncherAndMemoryBounded)
 {
     ServerProcess server;

@@ -366,14 +366,24 @@ bool ServerProcess::WaitMetric(const std::string &series, long long value, int t
     return true;
 }
 
-long ServerProcess::ResidentKiB() const
+static long StatusKiB(int pid, const std::string &field)
 {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(field.size()));
     return -1;
+}
+
+long ServerProcess::ResidentKiB() const
+{
+    return StatusKiB(pid_, "VmRSS:");
+}
+
+long ServerProcess::PeakResidentKiB() const
+{
+    return StatusKiB(pid_, "VmHWM:");
 }
 
 int ServerProcess::LowestFreeDescriptor() const

@@ -75,6 +75,7 @@ public:
     // Waits until the series reaches at least value.
     bool WaitMetric(const std::string &series, long long value, int timeoutMs = 5000) const;
     long ResidentKiB() const;
+    long PeakResidentKiB() const;
     // The lowest descriptor number the process has free: a limit of it leaves none.
     int LowestFreeDescriptor() const;
     // Sets the running process's limit of open descriptors (its hard limit stays).

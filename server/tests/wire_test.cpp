@@ -31,18 +31,16 @@ TEST(Wire, AddressBodyHoldsFourTerminatedEntries)
     EXPECT_EQ(Bytes(body.begin(), body.end()), expected);
 }
 
-TEST(Wire, FileMessageIsHeaderThenStream)
+TEST(Wire, FileHeaderIsFourIntegersThenTheName)
 {
-    const Bytes stream = {0x78, 0xDA, 0x01, 0x02};
-    Bytes message = EncodeFileMessage(0x01020304, "bin\\a.dat", 0x11223344, 0xA1B2C3D4, stream);
-    ASSERT_EQ(message.size(), 84u);
-    EXPECT_EQ(Bytes(message.begin(), message.begin() + 16),
+    Bytes header(kFileHeaderSize, 0xEE);
+    EncodeFileHeader(header.data(), 0x01020304, 4, 0x11223344, 0xA1B2C3D4, "bin\\a.dat", 9);
+    EXPECT_EQ(Bytes(header.begin(), header.begin() + 16),
               (Bytes{0x04, 0x03, 0x02, 0x01, 4, 0, 0, 0, 0x44, 0x33, 0x22, 0x11, 0xD4, 0xC3, 0xB2, 0xA1}));
     Bytes name(64, 0);
     std::string text = "bin\\a.dat";
     std::copy(text.begin(), text.end(), name.begin());
-    EXPECT_EQ(Bytes(message.begin() + 16, message.begin() + 80), name);
-    EXPECT_EQ(Bytes(message.begin() + 80, message.end()), stream);
+    EXPECT_EQ(Bytes(header.begin() + 16, header.end()), name);
 }
 
 TEST(Wire, ReportBodyIsAgentThenMac)
