@@ -1,33 +1,78 @@
 #include "listeners.h"
+#include "log.h"
 
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 namespace dvs {
 
 namespace {
 
-constexpr int kListenState = 0x0A;
+constexpr unsigned kListenState = 10;  // TCP_LISTEN
 
-// The 4 or 16 address bytes of a /proc/net/tcp{,6} field: 32-bit words in hexadecimal,
-// each as the kernel holds it (in the machine's byte order).
-bool ParseProcAddress(const std::string &hex, std::array<uint8_t, 16> &bytes, size_t &size)
+// One listening TCP socket of the system.
+struct Listener {
+    std::array<uint8_t, 16> address{};
+    size_t size = 0;  // 4 or 16 bytes of address
+    uint16_t port = 0;
+    unsigned long inode = 0;
+};
+
+// Every listening TCP socket of one address family, asked of the kernel (sock_diag, which
+// walks only the listening sockets, however many connections the machine holds). False
+// when the kernel cannot be asked.
+bool ListListeners(uint8_t family, std::vector<Listener> &found)
 {
-    size = hex.size() / 2;
-    if ((size != 4 && size != 16))
+    int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0)
         return false;
-    for (size_t word = 0; word < size / 4; ++word) {
-        uint32_t value = static_cast<uint32_t>(std::stoul(hex.substr(word * 8, 8), nullptr, 16));
-        std::memcpy(bytes.data() + word * 4, &value, 4);
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } ask{};
+    ask.header.nlmsg_len = sizeof ask;
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    ask.request.sdiag_family = family;
+    ask.request.sdiag_protocol = IPPROTO_TCP;
+    ask.request.idiag_states = 1u << kListenState;
+    bool done = send(diag, &ask, sizeof ask, 0) == static_cast<ssize_t>(sizeof ask);
+    bool ok = false;
+    std::vector<char> buffer(32768);
+    while (done && !ok) {
+        ssize_t got = recv(diag, buffer.data(), buffer.size(), 0);
+        if (got <= 0)
+            break;
+        for (auto *header = reinterpret_cast<nlmsghdr *>(buffer.data()); NLMSG_OK(header, got);
+             header = NLMSG_NEXT(header, got)) {
+            if (header->nlmsg_type == NLMSG_DONE) {
+                ok = true;
+                break;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                done = false;
+                break;
+            }
+            const auto *message = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+            Listener listener;
+            listener.size = message->idiag_family == AF_INET ? 4 : 16;
+            std::memcpy(listener.address.data(), message->id.idiag_src, listener.size);
+            listener.port = ntohs(message->id.idiag_sport);
+            listener.inode = message->idiag_inode;
+            found.push_back(listener);
+        }
     }
-    return true;
+    close(diag);
+    return ok;
 }
 
 // Whether a listener on theirs (4 bytes from the IPv4 table, 16 from the IPv6 one)
@@ -97,27 +142,17 @@ std::string OtherListener(const asio::ip::address &address, uint16_t port, std::
         if (fstat(socket, &info) == 0)
             own.insert(static_cast<unsigned long>(info.st_ino));
     }
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);  // the heading
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-            unsigned long inode = 0;
-            if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-                  inode))
-                continue;
-            size_t colon = local.find(':');
-            if (std::stoi(state, nullptr, 16) != kListenState || colon == std::string::npos ||
-                std::stoul(local.substr(colon + 1), nullptr, 16) != port || own.contains(inode))
-                continue;
-            std::array<uint8_t, 16> bytes{};
-            size_t size = 0;
-            if (ParseProcAddress(local.substr(0, colon), bytes, size) && Overlaps(address, bytes, size))
-                return ProcessOf(inode);
-        }
+    std::vector<Listener> listeners;
+    if (!ListListeners(AF_INET, listeners) || !ListListeners(AF_INET6, listeners)) {
+        LogLine("start: the kernel does not list its listening sockets (sock_diag): another process on "
+                "port %u would not be noticed",
+                port);
+        return {};
     }
+    for (const Listener &listener : listeners)
+        if (listener.port == port && !own.contains(listener.inode) &&
+            Overlaps(address, listener.address, listener.size))
+            return ProcessOf(listener.inode);
     return {};
 }
 
