@@ -93,33 +93,4 @@ std::string UnsafeNameReason(const std::string &gbk)
     return ComponentReason(component);
 }
 
-bool IsServerAddress(const std::string &text)
-{
-    if (text.empty() || text.size() > kMaxAddressChars)
-        return false;
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    std::string host = text.substr(0, colon);
-    std::string port = text.substr(colon + 1);
-    int parts = 0;
-    size_t start = 0;
-    while (true) {
-        size_t dot = host.find('.', start);
-        std::string part = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(part) > 255)
-            return false;
-        ++parts;
-        if (dot == std::string::npos)
-            break;
-        start = dot + 1;
-    }
-    if (parts != 4 || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    int number = std::stoi(port);
-    return number >= 1 && number <= 65535;
-}
-
 }  // namespace dvs

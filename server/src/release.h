@@ -53,16 +53,24 @@ private:
     int fd_ = -1;
 };
 
+// Compressed streams smaller than this are kept in memory and go out with their headers
+// in one write; larger ones stay only in their cache file and go out with sendfile(2).
+constexpr size_t kStreamInMemoryBelow = 64 * 1024;
+
 struct ServedFile {
     uint32_t slot = 0;
     std::string name;                  // UTF-8, for logs and metrics
     Checksum md5{};
     uint32_t size = 0;
-    std::vector<uint8_t> message;      // FileHeader + zlib stream, sent as is
-    // The cache file holding exactly the zlib stream of message, opened at load so that the
-    // stream can go out with sendfile(2); none when the cache could not be used.
+    uint32_t streamSize = 0;           // bytes of the zlib stream
+    // The FileHeader, followed by the zlib stream when it is kept in memory.
+    std::vector<uint8_t> message;
+    // The cache file holding exactly the zlib stream, opened (and checked) at load; none
+    // when a stream kept in memory could not be written to the cache.
     FileDescriptor cached;
     std::atomic<uint64_t> *sentCounter = nullptr;  // metrics: times sent
+
+    bool StreamInMemory() const { return message.size() == kFileHeaderSize + streamSize; }
 };
 
 struct Release {
@@ -82,8 +90,8 @@ struct LoadStats {
 
 // Checks the release and prepares every file for the wire: MD5, CRC-32 and the zlib stream
 // at best compression, taken from cacheFolder when a stream for the same content is there
-// (and written there otherwise). Returns nothing when the check or a file read fails; the
-// reasons are in problems.
+// (and written there otherwise), each file read in pieces. Returns nothing when the check
+// or a file fails; the reasons are in problems.
 std::unique_ptr<Release> LoadRelease(const std::filesystem::path &folder,
                                      const std::filesystem::path &cacheFolder,
                                      std::vector<std::string> &problems, LoadStats *stats = nullptr);

@@ -1,9 +1,13 @@
 #include "server.h"
+#include "listeners.h"
 #include "log.h"
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace dvs {
 
@@ -65,6 +69,10 @@ bool Server::Start(std::string &error)
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+    // The port is taken (not yet listened on) before the release loads, which may take a
+    // while: a server that must not start says so at once.
+    if (!Bind(error))
+        return false;
 
     std::vector<std::string> problems;
     LoadStats stats;
@@ -87,32 +95,113 @@ bool Server::Start(std::string &error)
         metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
         std::chrono::seconds(config_.sessionSeconds)});
 
-    // One listening socket per thread on the same address; the first one settles the port.
+    if (!Listen(error))
+        return false;
+    if (config_.metricsEnabled &&
+        !metricsEndpoint_.Start(workers_.front()->io, config_.metricsAddress, config_.metricsPort)) {
+        error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
+        return false;
+    }
+    return FitCapToDescriptors(error);
+}
+
+// Each connection takes a descriptor. Beside those open now, the server keeps room for
+// a second release's files (a reload), the metrics endpoint's connections and a margin;
+// the connection cap is lowered to what the process's limit leaves.
+bool Server::FitCapToDescriptors(std::string &error)
+{
+    for (auto &worker : workers_)
+        worker->spare = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    int open = -1;  // the folder's own descriptor is listed too
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++open;
+    }
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    long long limit = files.rlim_cur == RLIM_INFINITY ? (1LL << 30) : static_cast<long long>(files.rlim_cur);
+    long long room = limit - open -
+                     2 * static_cast<long long>(release_->launch.size() + release_->solo.size()) -
+                     kMetricsConnections - 16;
+    connectionCap_ = config_.maxConnections;
+    if (room < 1) {
+        error = "the descriptor limit " + std::to_string(limit) + " leaves no room for connections (" +
+                std::to_string(open) + " open); raise it (LimitNOFILE)";
+        return false;
+    }
+    if (room < connectionCap_) {
+        connectionCap_ = static_cast<int>(room);
+        capNote_ = " (max_connections " + std::to_string(config_.maxConnections) +
+                   " lowered to fit the descriptor limit " + std::to_string(limit) + ")";
+    }
+    return true;
+}
+
+// One listening socket per thread on the same address (SO_REUSEPORT: the kernel spreads
+// new connections over them); the first one settles the port. Any other process that
+// listens there would get its share of the connections too: the server looks for one
+// when it has bound its sockets and again once it listens (two servers started at the
+// same moment both see the other), and refuses to start when there is one.
+bool Server::Bind(std::string &error)
+{
     unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
                                            : std::max(1u, std::thread::hardware_concurrency());
+    asio::ip::tcp::endpoint endpoint;
     try {
-        asio::ip::tcp::endpoint endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
+        endpoint = asio::ip::tcp::endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
         for (unsigned i = 0; i < threads; ++i) {
             auto worker = std::make_unique<Worker>();
             worker->acceptor.open(endpoint.protocol());
             worker->acceptor.set_option(asio::socket_base::reuse_address(true));
             worker->acceptor.set_option(ReusePort(true));
-            worker->acceptor.bind(endpoint);
-            worker->acceptor.listen(asio::socket_base::max_listen_connections);
+            std::error_code bindError;
+            worker->acceptor.bind(endpoint, bindError);
+            if (bindError == asio::error::address_in_use) {
+                error = "another process already listens on " + config_.listenAddress + ":" +
+                        std::to_string(endpoint.port()) + " (without sharing it)";
+                return false;
+            }
+            if (bindError)
+                throw std::system_error(bindError);
             endpoint.port(worker->acceptor.local_endpoint().port());
             workers_.push_back(std::move(worker));
         }
-        port_ = endpoint.port();
     } catch (const std::exception &caught) {
         error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
                 caught.what();
         return false;
     }
-    if (config_.metricsEnabled && !metricsEndpoint_.Start(config_.metricsAddress, config_.metricsPort)) {
-        error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
-        return false;
+    port_ = endpoint.port();
+    return NoOtherListener(error);
+}
+
+bool Server::NoOtherListener(std::string &error)
+{
+    std::vector<int> sockets;
+    for (auto &worker : workers_)
+        sockets.push_back(worker->acceptor.native_handle());
+    asio::ip::address address = workers_.front()->acceptor.local_endpoint().address();
+    std::string other = OtherListener(address, port_, sockets);
+    if (other.empty())
+        return true;
+    error = "another process already listens on " + config_.listenAddress + ":" + std::to_string(port_) + ": " +
+            other + "; stop it or give this server another port";
+    workers_.clear();
+    return false;
+}
+
+bool Server::Listen(std::string &error)
+{
+    for (auto &worker : workers_) {
+        std::error_code listenError;
+        worker->acceptor.listen(asio::socket_base::max_listen_connections, listenError);
+        if (listenError) {
+            error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(port_) + ": " +
+                    listenError.message();
+            return false;
+        }
     }
-    return true;
+    return NoOtherListener(error);
 }
 
 void Server::Run()
@@ -122,9 +211,9 @@ void Server::Run()
     for (auto &worker : workers_)
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections",
+    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections%s",
             config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), metricsEndpoint_.Port(),
-            release_->id.c_str(), workers_.size(), config_.maxConnections);
+            release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str());
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
         pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
@@ -151,34 +240,49 @@ void Server::Stop()
 
 void Server::Reload()
 {
-    if (reloading_.exchange(true)) {
-        LogLine("reload: already under way");
+    std::lock_guard lock(reloadMutex_);
+    if (reloading_) {
+        reloadAgain_ = true;
+        LogLine("reload: under way; another follows it");
         return;
     }
+    reloading_ = true;
     if (reloadThread_.joinable())
-        reloadThread_.join();
+        reloadThread_.join();  // ended: it cleared reloading_ on its way out
     // Loading may compress for a while: the network threads go on serving meanwhile.
     reloadThread_ = std::thread([this] {
-        std::vector<std::string> problems;
-        LoadStats stats;
-        std::shared_ptr<const Release> fresh = Load(problems, stats);
-        if (fresh) {
-            {
-                std::lock_guard lock(releaseMutex_);
-                release_ = fresh;
+        for (;;) {
+            ReloadOnce();
+            std::lock_guard lock(reloadMutex_);
+            if (!reloadAgain_) {
+                reloading_ = false;
+                return;
             }
-            releaseGeneration_.fetch_add(1, std::memory_order_release);
-            metrics_.SetRelease(fresh->id);
-            metrics_.reloadsDone.fetch_add(1);
-            LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(),
-                    stats.compressed, stats.fromCache);
-        } else {
-            metrics_.reloadsRefused.fetch_add(1);
-            LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
-                    CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
+            reloadAgain_ = false;
         }
-        reloading_ = false;
     });
+}
+
+void Server::ReloadOnce()
+{
+    std::vector<std::string> problems;
+    LoadStats stats;
+    std::shared_ptr<const Release> fresh = Load(problems, stats);
+    if (!fresh) {
+        metrics_.reloadsRefused.fetch_add(1);
+        LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
+                CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
+        return;
+    }
+    {
+        std::lock_guard lock(releaseMutex_);
+        release_ = fresh;
+    }
+    releaseGeneration_.fetch_add(1, std::memory_order_release);
+    metrics_.SetRelease(fresh->id);
+    metrics_.reloadsDone.fetch_add(1);
+    LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(), stats.compressed,
+            stats.fromCache);
 }
 
 void Server::WaitForSignals()
@@ -241,14 +345,18 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
         if (error == asio::error::operation_aborted || stopping_)
             co_return;
         if (error) {
-            // Out of descriptors or a connection gone before it was taken: pause briefly.
-            LogLine("accept: %s", error.message().c_str());
-            asio::steady_timer pause(worker.io, std::chrono::milliseconds(50));
+            // Out of descriptors (the attempt fails so whether or not a connection waits),
+            // a connection gone before it was taken, or short of memory: whatever waits
+            // is closed at once when it can be, and the next attempt follows shortly.
+            if (error == asio::error::no_descriptors || error.value() == ENFILE)
+                ShedWaitingConnections(worker);
+            LogAcceptTrouble(worker, error);
+            asio::steady_timer pause(worker.io, std::chrono::milliseconds(20));
             co_await pause.async_wait(kNoThrow);
             continue;
         }
         // Taken first and given back when over the cap, so two threads cannot both pass it.
-        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= config_.maxConnections) {
+        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= connectionCap_) {
             metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
             metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
             std::error_code ignored;
@@ -260,6 +368,38 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
         auto session = std::make_shared<SessionHandle>(std::move(socket));
         asio::co_spawn(worker.io, Serve(worker, session), asio::detached);
     }
+}
+
+// Out of descriptors: the thread's spare one makes room to take the waiting connections
+// one by one and close them at once, as over the cap. Another thread may take the room
+// first (for a connection it then serves); the spare is made again as soon as a
+// descriptor is free, and until then this thread's waiting connections wait.
+void Server::ShedWaitingConnections(Worker &worker)
+{
+    if (worker.spare.Valid()) {
+        worker.spare = FileDescriptor();
+        for (;;) {
+            int taken = accept4(worker.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (taken < 0)
+                break;
+            close(taken);
+            metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
+            ++worker.shedSinceLog;
+        }
+    }
+    worker.spare = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+// One line a second at most, with the connections closed at once since the last one.
+void Server::LogAcceptTrouble(Worker &worker, const std::error_code &error)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now - worker.lastShedLog < std::chrono::seconds(1))
+        return;
+    LogLine("accept: %s; %llu new connections closed at once since the last such line", error.message().c_str(),
+            static_cast<unsigned long long>(worker.shedSinceLog));
+    worker.lastShedLog = now;
+    worker.shedSinceLog = 0;
 }
 
 asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandle> session)

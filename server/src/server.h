@@ -1,6 +1,6 @@
 // The running server: its network threads, each with an event loop and a listening socket
 // of its own, the release being served (swapped whole on reload), the report writer,
-// signals and the metrics endpoint.
+// signals and the metrics endpoint (on the first thread's loop).
 #pragma once
 #include "config.h"
 #include "metrics.h"
@@ -30,6 +30,8 @@ public:
     // Serves until SIGTERM/SIGINT (or Stop), then stops cleanly; SIGHUP reloads.
     void Run();
     void Stop();
+    // Loads the release folder anew in the background; asked for during a reload, it
+    // runs once more after it, so the folder's last state is what ends up served.
     void Reload();
 
     uint16_t Port() const { return port_; }
@@ -44,30 +46,46 @@ private:
     struct Worker {
         asio::io_context io{1};
         asio::ip::tcp::acceptor acceptor{io};
+        // Kept open to be closed when the process runs out of descriptors, so that a
+        // waiting connection can still be taken and closed rather than left hanging.
+        FileDescriptor spare;
+        std::chrono::steady_clock::time_point lastShedLog{};
+        uint64_t shedSinceLog = 0;
         asio::steady_timer stopTimer{io};
         std::list<std::shared_ptr<SessionHandle>> sessions;
         std::shared_ptr<const Release> release;
         uint64_t releaseGeneration = 0;
     };
 
+    bool Bind(std::string &error);
+    bool FitCapToDescriptors(std::string &error);
+    void ShedWaitingConnections(Worker &worker);
+    void LogAcceptTrouble(Worker &worker, const std::error_code &error);
+    bool NoOtherListener(std::string &error);
+    bool Listen(std::string &error);
     std::shared_ptr<const Release> Load(std::vector<std::string> &problems, LoadStats &stats);
     std::shared_ptr<const Release> ReleaseFor(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);
     asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
+    void ReloadOnce();
     void WaitForSignals();
     void BeginStop();
 
     Config config_;
     Metrics metrics_;
-    MetricsEndpoint metricsEndpoint_{metrics_};
     std::vector<std::unique_ptr<Worker>> workers_;
+    MetricsEndpoint metricsEndpoint_{metrics_};  // on the first worker's loop, so after it
     std::unique_ptr<asio::signal_set> signals_;  // on the first thread
     uint16_t port_ = 0;
+    int connectionCap_ = 0;      // max_connections, lowered to fit the descriptor limit
+    std::string capNote_;        // why it was lowered, for the start line
 
     std::mutex releaseMutex_;
     std::shared_ptr<const Release> release_;
     std::atomic<uint64_t> releaseGeneration_{1};  // moves on with every swap of release_
-    std::atomic<bool> reloading_{false};
+    std::mutex reloadMutex_;                      // guards the two flags below
+    bool reloading_ = false;
+    bool reloadAgain_ = false;                    // asked for while reloading: one more follows
     std::thread reloadThread_;
 
     std::unique_ptr<ReportStore> store_;

@@ -14,6 +14,10 @@
 
 namespace dvs {
 
+// A Launcher sends one action report per run; a session that sends more than this many
+// is no Launcher and is closed as a violation.
+constexpr int kReportsPerSession = 4;
+
 // What every session shares with the server.
 struct SessionEnvironment {
     Metrics &metrics;

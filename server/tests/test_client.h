@@ -57,12 +57,16 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
 // The server binary with a config of its own in a temporary folder.
 class ServerProcess {
 public:
-    // limits: lines for the config's [limits] table; release: the folder to serve.
+    // limits: lines for the config's [limits] table; release: the folder to serve;
+    // arguments: more of the command line (after the config); descriptorLimit: the
+    // process's limit of open descriptors (0: the test's own).
     explicit ServerProcess(const std::string &limits = "",
-                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE);
+                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE,
+                           const std::vector<std::string> &arguments = {}, int descriptorLimit = 0);
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
+    uint16_t MetricsPort() const { return metricsPort_; }
     std::filesystem::path Folder() const { return folder_; }
     std::filesystem::path Database() const { return folder_ / "reports.sqlite"; }
     std::string Log() const;
@@ -71,6 +75,11 @@ public:
     // Waits until the series reaches at least value.
     bool WaitMetric(const std::string &series, long long value, int timeoutMs = 5000) const;
     long ResidentKiB() const;
+    long PeakResidentKiB() const;
+    // The lowest descriptor number the process has free: a limit of it leaves none.
+    int LowestFreeDescriptor() const;
+    // Sets the running process's limit of open descriptors (its hard limit stays).
+    bool LimitDescriptors(int soft) const;
     void Signal(int signal) const;
     // Waits for the process to end; its exit status, or -1 on a time-out.
     int Wait(int timeoutMs);
