@@ -361,6 +361,16 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
     } catch (const std::exception &) {
         problems.push_back("id must be text");
     }
+    try {
+        if (root.contains("number")) {
+            int64_t number = toml::find<int64_t>(root, "number");
+            if (number < 1 || number > 0xFFFFFFFF)
+                throw std::out_of_range("number");
+            manifest.number = static_cast<uint32_t>(number);
+        }
+    } catch (const std::exception &) {
+        problems.push_back("number must be an integer from 1 to 4294967295");
+    }
 
     std::vector<std::string> addresses;
     try {

@@ -27,6 +27,7 @@ struct ManifestFile {
 
 struct Manifest {
     std::string id;             // shown in logs and metrics
+    uint32_t number = 0;        // release number, 1 and up; 0 when not given (unsigned releases)
     std::array<std::string, kSrvAddrEntries> addresses;
     std::vector<ManifestFile> launch;  // slot order
     std::vector<ManifestFile> solo;    // identifier order
