@@ -269,6 +269,43 @@ bool DigestFile(const fs::path &path, uint32_t &size, Sha256Digest &digest, std:
     return ok;
 }
 
+// A launch file (by slot) or solo file (by identifier) as the manifest describes it.
+struct ManifestFileRecord {
+    uint32_t id;
+    const std::string &wireName;  // launch files only
+    uint32_t size;
+    const uint8_t *sha256;
+};
+
+// The canonical manifest bytes; empty when the release breaks the layout's limits.
+std::vector<uint8_t> EncodeManifest(uint32_t number, const std::array<std::string, kSrvAddrEntries> &addresses,
+                                    const std::vector<ManifestFileRecord> &launch,
+                                    const std::vector<ManifestFileRecord> &solo)
+{
+    if (launch.size() > size_t(kMaxLaunchFiles) || solo.size() > size_t(kManifestMaxSolo))
+        return {};
+    ReleaseManifest record{};
+    record.number = number;
+    for (size_t i = 0; i < kSrvAddrEntries; ++i)
+        std::memcpy(record.addresses[i], addresses[i].data(), std::min(addresses[i].size(), size_t(kSrvAddrEntrySize - 1)));
+    for (const ManifestFileRecord &file : launch) {
+        ManifestLaunchEntry &entry = record.launch[record.launchCount++];
+        entry.slot = file.id;
+        entry.size = file.size;
+        std::memcpy(entry.sha256, file.sha256, kSha256Size);
+        std::memcpy(entry.name, file.wireName.data(), std::min(file.wireName.size(), size_t(kFileNameFieldSize - 1)));
+    }
+    for (const ManifestFileRecord &file : solo) {
+        ManifestSoloEntry &entry = record.solo[record.soloCount++];
+        entry.id = file.id;
+        entry.size = file.size;
+        std::memcpy(entry.sha256, file.sha256, kSha256Size);
+    }
+    std::vector<uint8_t> bytes(kManifestMaxSize);
+    bytes.resize(EncodeReleaseManifest(&record, bytes.data(), bytes.size()));
+    return bytes;
+}
+
 // One launch file or solo file of a manifest, for comparing two manifests.
 struct EntryView {
     std::string name;  // GBK; empty for solo files
@@ -525,43 +562,35 @@ std::vector<uint8_t> EncodeSignedManifest(const SignedManifest &signedManifest)
 
 std::optional<std::vector<uint8_t>> ManifestOfFolder(const Manifest &manifest, std::vector<std::string> &problems)
 {
-    ReleaseManifest record{};
-    record.number = manifest.number;
-    for (size_t i = 0; i < kSrvAddrEntries; ++i)
-        std::memcpy(record.addresses[i], manifest.addresses[i].data(),
-                    std::min(manifest.addresses[i].size(), size_t(kSrvAddrEntrySize - 1)));
-    bool fits = manifest.launch.size() <= size_t(kMaxLaunchFiles) && manifest.solo.size() <= size_t(kManifestMaxSolo);
-    for (size_t k = 0; fits && k < manifest.launch.size() + manifest.solo.size(); ++k) {
-        bool launch = k < manifest.launch.size();
-        const ManifestFile &file = launch ? manifest.launch[k] : manifest.solo[k - manifest.launch.size()];
+    std::vector<ManifestFileRecord> launch, solo;
+    std::vector<Sha256Digest> digests(manifest.launch.size() + manifest.solo.size());
+    for (size_t k = 0; k < digests.size(); ++k) {
+        bool isLaunch = k < manifest.launch.size();
+        const ManifestFile &file = isLaunch ? manifest.launch[k] : manifest.solo[k - manifest.launch.size()];
         uint32_t size = 0;
-        Sha256Digest digest;
         std::string error;
-        if (!DigestFile(file.source, size, digest, error)) {
+        if (!DigestFile(file.source, size, digests[k], error)) {
             problems.push_back("cannot read " + file.source.string() + ": " + error);
             return std::nullopt;
         }
-        if (launch) {
-            ManifestLaunchEntry &entry = record.launch[record.launchCount++];
-            entry.slot = file.slot;
-            entry.size = size;
-            std::memcpy(entry.sha256, digest.data(), kSha256Size);
-            std::memcpy(entry.name, file.wireName.data(), std::min(file.wireName.size(), size_t(kFileNameFieldSize - 1)));
-        } else {
-            ManifestSoloEntry &entry = record.solo[record.soloCount++];
-            entry.id = file.slot;
-            entry.size = size;
-            std::memcpy(entry.sha256, digest.data(), kSha256Size);
-        }
+        (isLaunch ? launch : solo).push_back({file.slot, file.wireName, size, digests[k].data()});
     }
-    std::vector<uint8_t> bytes(kManifestMaxSize);
-    size_t length = fits ? EncodeReleaseManifest(&record, bytes.data(), bytes.size()) : 0;
-    if (length == 0) {
+    std::vector<uint8_t> bytes = EncodeManifest(manifest.number, manifest.addresses, launch, solo);
+    if (bytes.empty()) {
         problems.push_back("the release does not fit the signed manifest's layout");
         return std::nullopt;
     }
-    bytes.resize(length);
     return bytes;
+}
+
+std::vector<uint8_t> ManifestOfRelease(const Release &release)
+{
+    std::vector<ManifestFileRecord> launch, solo;
+    for (const ServedFile &file : release.launch)
+        launch.push_back({file.slot, file.wireName, file.size, file.sha256.data()});
+    for (const auto &[id, file] : release.solo)
+        solo.push_back({id, file.wireName, file.size, file.sha256.data()});
+    return EncodeManifest(release.number, release.addresses, launch, solo);
 }
 
 std::vector<std::string> ManifestDifferences(const ReleaseManifest &signedManifest, const ReleaseManifest &release)
@@ -672,6 +701,11 @@ std::string DescribeSignature(const SignatureCheck &check)
     if (!check.unverified.empty())
         text += ", also signed by key " + KeyList(check.unverified);
     return text;
+}
+
+const char *SignatureState(const SignatureCheck &check)
+{
+    return !check.present ? "unsigned" : check.keysConfigured ? "verified" : "unverified";
 }
 
 bool SignRelease(const fs::path &folder, const fs::path &keyFile, std::vector<std::string> &notes,

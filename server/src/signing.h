@@ -88,9 +88,10 @@ struct SignatureVerification {
 SignatureVerification VerifySignatures(const SignedManifest &signedManifest, const std::vector<SigningKey> &keys);
 
 // The manifest of a checked release folder as it is on disk now (each file read and
-// hashed). A manifest.toml without `number` gives number 0. Nothing, with a problem
-// added, when a file cannot be read.
+// hashed), or of a loaded release from the very bytes it serves. A manifest.toml without
+// `number` gives number 0. Nothing, with a problem added, when a file cannot be read.
 std::optional<std::vector<uint8_t>> ManifestOfFolder(const Manifest &manifest, std::vector<std::string> &problems);
+std::vector<uint8_t> ManifestOfRelease(const Release &release);
 
 // One line per difference between the signed manifest and the release's own.
 std::vector<std::string> ManifestDifferences(const ReleaseManifest &signedManifest, const ReleaseManifest &release);
@@ -113,6 +114,8 @@ SignatureCheck CheckReleaseSignature(const std::filesystem::path &folder, std::s
                                      const std::vector<SigningKey> &keys, std::vector<std::string> &problems);
 // One phrase for logs and the check's output: unsigned, or signed with which number by which keys.
 std::string DescribeSignature(const SignatureCheck &check);
+// One word for metrics: "unsigned", "unverified" (no keys configured) or "verified".
+const char *SignatureState(const SignatureCheck &check);
 
 // Signs the release in folder with the private key in keyFile and writes
 // signed-manifest.bin (whole under another name, then renamed). An unchanged manifest

@@ -357,15 +357,13 @@ TEST(Signing, OnlyCanonicalDerSignaturesAreRead)
         EXPECT_EQ(SignatureFromDer(c.der), c.expected) << c.what;
 }
 
-// A key pair made by keygen in a folder of its own; its private and public halves.
+// A key pair made by keygen; its private and public halves.
 std::pair<SigningKey, SigningKey> MadeKeys(const std::string &name)
 {
-    fs::path folder = test::TempFolder("keys-" + name);
-    auto [status, output] = test::RunTool({"keygen", "--out", (folder / name).string()});
-    EXPECT_EQ(status, 0) << output;
+    fs::path key = test::MakeKeyPair(name);
     std::string error;
-    std::optional<SigningKey> privateKey = ReadPrivateKey(folder / (name + ".key"), error);
-    std::optional<SigningKey> publicKey = ReadPublicKey(folder / (name + ".pub"), error);
+    std::optional<SigningKey> privateKey = ReadPrivateKey(key.string() + ".key", error);
+    std::optional<SigningKey> publicKey = ReadPublicKey(key.string() + ".pub", error);
     EXPECT_TRUE(privateKey && publicKey) << error;
     EXPECT_EQ(privateKey->id, publicKey->id);
     return {*privateKey, *publicKey};
@@ -397,28 +395,20 @@ TEST(Signing, ShortNumbersArePaddedAndStillVerify)
     EXPECT_TRUE(shortR && shortS);
 }
 
-// A signed copy of the sample release.
 fs::path SignedSample(const fs::path &key, const std::string &name)
 {
-    fs::path folder = test::TempFolder(name);
-    fs::copy(DVS_SAMPLE_RELEASE, folder, fs::copy_options::recursive);
-    const Bytes manifest = test::ReadFileBytes(folder / kManifestName);
-    std::ofstream(folder / kManifestName) << "number = 7\n" << std::string(manifest.begin(), manifest.end());
-    auto [status, output] = test::RunTool({"sign", folder.string(), "--key", key.string()});
-    EXPECT_EQ(status, 0) << output;
-    return folder;
+    return test::SignedCopy(DVS_SAMPLE_RELEASE, key, name);
 }
 
 // One flipped bit anywhere in signed-manifest.bin (manifest, count, key identifier,
 // signature) or in the public key, and nothing verifies.
 TEST(Signing, OneFlippedBitIsRefused)
 {
-    fs::path keys = test::TempFolder("flip-keys");
-    ASSERT_EQ(test::RunTool({"keygen", "--out", (keys / "op").string()}).first, 0);
+    const std::string op = test::MakeKeyPair("flip").string();
     std::string error;
-    std::optional<SigningKey> key = ReadPublicKey(keys / "op.pub", error);
+    std::optional<SigningKey> key = ReadPublicKey(op + ".pub", error);
     ASSERT_TRUE(key) << error;
-    const Bytes body = test::ReadFileBytes(SignedSample(keys / "op.key", "flip") / SIGNED_MANIFEST_FILE);
+    const Bytes body = test::ReadFileBytes(SignedSample(op + ".key", "flip") / SIGNED_MANIFEST_FILE);
     SignedManifest intact;
     ASSERT_EQ(ParseSignedManifest(body, intact), nullptr);
     ASSERT_EQ(VerifySignatures(intact, {*key}).verified.size(), 1u);
@@ -467,34 +457,34 @@ TEST(Signing, KeygenWritesAPrivateFileAndNeverOverwrites)
 // Signatures add up per key on an unchanged manifest, up to four; a changed one starts anew.
 TEST(Signing, SignAddsKeysUntilTheManifestChanges)
 {
-    fs::path keys = test::TempFolder("sign-keys");
+    std::map<std::string, std::string> keys;
     for (const char *name : {"a", "b", "c", "d", "e"})
-        ASSERT_EQ(test::RunTool({"keygen", "--out", (keys / name).string()}).first, 0);
-    fs::path folder = SignedSample(keys / "a.key", "sign");
-    auto sign = [&](const char *name) { return test::RunTool({"sign", folder.string(), "--key", (keys / name).string()}); };
+        keys[name] = test::MakeKeyPair(name).string();
+    fs::path folder = SignedSample(keys["a"] + ".key", "sign");
+    auto sign = [&](const char *name) { return test::RunTool({"sign", folder.string(), "--key", keys[name] + ".key"}); };
     auto signers = [&] {
         SignedManifest parsed;
         EXPECT_EQ(ParseSignedManifest(test::ReadFileBytes(folder / SIGNED_MANIFEST_FILE), parsed), nullptr);
         return parsed.signatures.size();
     };
-    EXPECT_EQ(sign("b.key").first, 0);
+    EXPECT_EQ(sign("b").first, 0);
     EXPECT_EQ(signers(), 2u);
-    auto [again, output] = sign("a.key");
+    auto [again, output] = sign("a");
     EXPECT_NE(output.find("earlier signature of key"), std::string::npos) << output;
     EXPECT_EQ(signers(), 2u);
-    EXPECT_EQ(sign("c.key").first, 0);
-    EXPECT_EQ(sign("d.key").first, 0);
-    auto [fifth, refused] = sign("e.key");
+    EXPECT_EQ(sign("c").first, 0);
+    EXPECT_EQ(sign("d").first, 0);
+    auto [fifth, refused] = sign("e");
     EXPECT_EQ(fifth, 1);
     EXPECT_NE(refused.find("at most 4 signatures"), std::string::npos) << refused;
     EXPECT_EQ(signers(), 4u);
     for (const char *name : {"a", "d"}) {
-        auto [status, check] = test::RunTool({"check", folder.string(), "--key", (keys / name).string() + ".pub"});
+        auto [status, check] = test::RunTool({"check", folder.string(), "--key", keys[name] + ".pub"});
         EXPECT_EQ(status, 0) << check;
     }
 
     std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::app) << "more";
-    auto [changed, anew] = sign("e.key");
+    auto [changed, anew] = sign("e");
     EXPECT_EQ(changed, 0);
     EXPECT_NE(anew.find("changed since it was signed"), std::string::npos) << anew;
     EXPECT_NE(anew.find("warning: number 7 is the one signed before"), std::string::npos) << anew;
@@ -504,11 +494,9 @@ TEST(Signing, SignAddsKeysUntilTheManifestChanges)
 // What check says of a signed release, one row per finding, with the key it is given.
 TEST(Signing, CheckNamesEachProblemOfASignedRelease)
 {
-    fs::path keys = test::TempFolder("check-keys");
-    for (const char *name : {"op", "other"})
-        ASSERT_EQ(test::RunTool({"keygen", "--out", (keys / name).string()}).first, 0);
-    const std::string op = (keys / "op.pub").string(), other = (keys / "other.pub").string();
-    fs::path folder = SignedSample(keys / "op.key", "check");
+    const fs::path key = test::MakeKeyPair("op");
+    const std::string op = key.string() + ".pub", other = test::MakeKeyPair("other").string() + ".pub";
+    fs::path folder = SignedSample(key.string() + ".key", "check");
     const fs::path signedFile = folder / SIGNED_MANIFEST_FILE, game = folder / "files" / "bin" / "game.dat";
     const Bytes signedBytes = test::ReadFileBytes(signedFile), gameBytes = test::ReadFileBytes(game);
     const Bytes manifest = test::ReadFileBytes(folder / kManifestName);

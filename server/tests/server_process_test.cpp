@@ -1,5 +1,6 @@
 // The server binary on 127.0.0.1 against a Launcher-side client and against hostile ones.
 #include "test_client.h"
+#include "common/release_manifest.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -515,14 +516,41 @@ TEST(Server, RefusesToStartWhereAnotherProcessListens)
     EXPECT_EQ(first.Metric("dorera_sessions_total{outcome=\"closed\"}"), 1);
 }
 
+// The [signing] table of a config that takes these public keys.
+std::string SigningTable(const std::vector<fs::path> &keys)
+{
+    std::string table = "\n[signing]\npublic_keys = [";
+    for (const fs::path &key : keys)
+        table += (key == keys.front() ? "\"" : ", \"") + key.string() + ".pub\"";
+    return table + "]\n";
+}
+
 TEST(Server, RefusesToStartOnAFailingRelease)
 {
-    fs::path folder = TempFolder("bad");
-    fs::copy(kSample, folder, fs::copy_options::recursive);
-    fs::remove(folder / "solo" / "simhei.ttf");
-    ServerProcess server("", folder);
-    EXPECT_FALSE(server.Started());
-    EXPECT_NE(server.Log().find("simhei.ttf is missing"), std::string::npos) << server.Log();
+    const fs::path op = MakeKeyPair("op"), other = MakeKeyPair("other");
+    const fs::path missing = TempFolder("bad"), changed = SignedCopy(kSample, op.string() + ".key", "changed");
+    fs::copy(kSample, missing, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(missing / "solo" / "simhei.ttf");
+    std::ofstream(changed / "files" / "Launcher.exe", std::ios::app) << "+";
+    struct Case {
+        const char *what;
+        fs::path release;
+        std::string config;
+        std::string expected;
+    } cases[] = {
+        {"a file missing", missing, "", "simhei.ttf is missing"},
+        {"unsigned, a key configured", kSample, SigningTable({op}), "unsigned: no signed-manifest.bin"},
+        {"signed by another key", SignedCopy(kSample, other.string() + ".key", "other"), SigningTable({op}),
+         "not signed by any configured key"},
+        {"changed after signing", changed, SigningTable({op}), "launch slot 0 (Launcher.exe) changed after signing"},
+        {"changed after signing, no key configured", changed, "", "launch slot 0 (Launcher.exe) changed after signing"},
+        {"key file missing", kSample, SigningTable({TempFolder("nokey") / "op"}), "public key "},
+    };
+    for (const Case &c : cases) {
+        ServerProcess server(c.config, c.release);
+        EXPECT_FALSE(server.Started()) << c.what;
+        EXPECT_NE(server.Log().find(c.expected), std::string::npos) << c.what << "\n" << server.Log();
+    }
 }
 
 }  // namespace

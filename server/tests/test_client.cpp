@@ -293,6 +293,32 @@ std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
     return {status, text.str()};
 }
 
+fs::path MakeKeyPair(const std::string &name)
+{
+    fs::path key = TempFolder("key-" + name) / name;
+    auto [status, output] = RunTool({"keygen", "--out", key.string()});
+    if (status != 0)
+        throw std::runtime_error("keygen failed: " + output);
+    return key;
+}
+
+fs::path SignedCopy(const fs::path &release, const fs::path &key, const std::string &name, int number)
+{
+    fs::path folder = TempFolder(name);
+    fs::copy(release, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    Bytes bytes = ReadFileBytes(folder / "manifest.toml");
+    std::string manifest(bytes.begin(), bytes.end());
+    size_t at = manifest.find("\nnumber = ");
+    if (at == std::string::npos)
+        throw std::runtime_error("no number in " + (release / "manifest.toml").string());
+    manifest.replace(at + 10, manifest.find('\n', at + 1) - at - 10, std::to_string(number));
+    std::ofstream(folder / "manifest.toml") << manifest;
+    auto [status, output] = RunTool({"sign", folder.string(), "--key", key.string()});
+    if (status != 0)
+        throw std::runtime_error("sign failed: " + output);
+    return folder;
+}
+
 ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
                              const std::vector<std::string> &arguments, int descriptorLimit)
 {
