@@ -12,7 +12,8 @@ const char *OutcomeName(Outcome outcome)
 
 const char *ViolationName(Violation violation)
 {
-    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param", "report_count"};
+    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param", "report_count",
+                                         "manifest_param"};
     return kNames[static_cast<int>(violation)];
 }
 

@@ -28,7 +28,7 @@ enum class Outcome {
 const char *OutcomeName(Outcome outcome);
 
 // Requests outside the protocol; each closes its connection.
-enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, kCount };
+enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, ManifestParam, kCount };
 const char *ViolationName(Violation violation);
 
 struct Metrics {

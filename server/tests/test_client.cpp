@@ -1,5 +1,6 @@
 #include "test_client.h"
 #include "common/md5.h"
+#include "common/release_manifest.h"
 
 #include <httplib.h>
 
@@ -229,6 +230,33 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
     if (!file)
         return std::nullopt;
     return std::make_pair(header->param, file);
+}
+
+std::optional<std::pair<uint16_t, Bytes>> ExchangeManifest(Client &client)
+{
+    if (!client.Send(HeaderBytes(RC_Manifest, 0)))
+        return std::nullopt;
+    auto header = client.Receive(4);
+    if (!header || (*header)[0] != (RC_Manifest | kResponseBit) || (*header)[1] != 0)
+        return std::nullopt;
+    uint16_t param = static_cast<uint16_t>((*header)[2] | (*header)[3] << 8);
+    if (param != 1)
+        return std::make_pair(param, Bytes());
+    Bytes body;
+    for (int part = 0; part < 2; ++part) {  // the manifest, then the signatures
+        auto count = client.Receive(4);
+        if (!count)
+            return std::nullopt;
+        size_t size = WireGet32(count->data()) * (part == 0 ? size_t(1) : size_t(kSignatureEntrySize));
+        if (size > kManifestMaxSize + 4 * kSignatureEntrySize)
+            return std::nullopt;
+        auto bytes = client.Receive(size);
+        if (!bytes)
+            return std::nullopt;
+        body.insert(body.end(), count->begin(), count->end());
+        body.insert(body.end(), bytes->begin(), bytes->end());
+    }
+    return std::make_pair(param, body);
 }
 
 // Every folder of the run, removed when the test program ends.

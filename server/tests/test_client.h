@@ -53,6 +53,8 @@ std::optional<File> ReceiveFile(Client &client);
 std::optional<std::vector<File>> ExchangeLaunchFiles(Client &client, const std::vector<Checksum> &checksums);
 // The response's param and, when it is 1, the file.
 std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client &client, uint16_t id);
+// The response's param and, when it is 1, the signed manifest's body read by its sizes.
+std::optional<std::pair<uint16_t, Bytes>> ExchangeManifest(Client &client);
 
 // The server binary with a config of its own in a temporary folder.
 class ServerProcess {
