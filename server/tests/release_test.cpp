@@ -511,13 +511,19 @@ TEST(Signing, CheckNamesEachProblemOfASignedRelease)
     noNumber.erase(noNumber.find("number = 7"), 10);
     moved.replace(moved.find("127.0.0.1:18920"), 15, "10.0.0.9:18920");
 
+    const fs::path config = folder.parent_path() / (folder.filename().string() + ".toml");
+    std::ofstream(config) << "[signing]\npublic_keys = [\"" << other << "\", \"" << op << "\"]\n";
+    const std::vector<std::string> withConfig{"--config", config.string()};
     struct Case {
         const char *what;
         std::function<void()> change;
         std::vector<std::string> keyFiles;
         std::string expected;  // the one problem, or the summary of a fit release
+        std::vector<std::string> options = {};
     } cases[] = {
         {"intact", [] {}, {op}, "verified with key"},
+        {"intact, keys from the config", [] {}, {}, "verified with key", withConfig},
+        {"unsigned, keys from the config", [&] { fs::remove(signedFile); }, {}, "unsigned: no", withConfig},
         {"intact, no key given", [] {}, {}, "not verified: no public keys configured"},
         {"unsigned, no key given", [&] { fs::remove(signedFile); }, {}, "unsigned (Launchers built with a public key"},
         {"unsigned", [&] { fs::remove(signedFile); }, {op}, "unsigned: no signed-manifest.bin"},
@@ -540,6 +546,7 @@ TEST(Signing, CheckNamesEachProblemOfASignedRelease)
         write(folder / kManifestName, manifest);
         c.change();
         std::vector<std::string> arguments{"check", folder.string()};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         for (const std::string &key : c.keyFiles)
             arguments.insert(arguments.end(), {"--key", key});
         auto [status, output] = test::RunTool(arguments);
