@@ -23,11 +23,6 @@ namespace dvs {
 
 namespace fs = std::filesystem;
 
-void EvpKeyFree::operator()(EVP_PKEY *key) const
-{
-    EVP_PKEY_free(key);
-}
-
 namespace {
 
 constexpr size_t kSignedManifestMaxSize = 4 + kManifestMaxSize + 4 + kMaxSignatures * kSignatureEntrySize;

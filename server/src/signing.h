@@ -26,11 +26,6 @@ using Signature = std::array<uint8_t, kSignatureSize>;  // r then s, 32 bytes ea
 
 std::string Hex(std::span<const uint8_t> bytes);
 
-struct EvpKeyFree {
-    void operator()(EVP_PKEY *key) const;
-};
-using EvpKey = std::unique_ptr<EVP_PKEY, EvpKeyFree>;
-
 // A P-256 key (public, or a key pair) and its identifier: the first 8 bytes of SHA-256
 // over the public point's X and Y (32 bytes each, big-endian).
 struct SigningKey {
