@@ -718,6 +718,9 @@ bool SignRelease(const fs::path &folder, const fs::path &keyFile, std::vector<st
         problems.push_back(error);
         return false;
     }
+    struct stat info;
+    if (stat(keyFile.c_str(), &info) == 0 && (info.st_mode & 077) != 0)
+        notes.push_back("warning: " + keyFile.string() + " can be read by others than its owner (chmod 600 it)");
     std::optional<std::vector<uint8_t>> bytes = ManifestOfFolder(manifest, problems);
     if (!bytes)
         return false;
