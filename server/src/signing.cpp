@@ -66,42 +66,58 @@ std::string KeyList(const std::vector<KeyId> &keys)
     return text;
 }
 
-// Reads a regular file of at most limit bytes without following it into a FIFO or device.
-bool ReadSmallFile(const fs::path &path, size_t limit, std::vector<uint8_t> &data, std::string &error)
+// Opens a file for reading without waiting on a FIFO or device; -1 with the reason.
+int OpenForReading(const fs::path &path, std::string &error)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    if (fd < 0)
         error = std::strerror(errno);
-        return false;
-    }
-    struct stat info;
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (!ok)
-        error = "not a regular file";
-    else if (static_cast<uint64_t>(info.st_size) > limit) {
-        error = std::to_string(info.st_size) + " bytes, more than " + std::to_string(limit);
-        ok = false;
-    }
-    data.assign(ok ? limit + 1 : 0, 0);
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        ssize_t got = read(fd, data.data() + done, data.size() - done);
+    return fd;
+}
+
+// Reads the open file to its end, handing take each piece (at most size bytes); closes it.
+// False with the reason on a read error or when take refuses a piece (take gives the reason).
+template <typename Take>
+bool ReadPieces(int fd, size_t size, Take take, std::string &error)
+{
+    std::vector<uint8_t> piece(size);
+    bool ok = true;
+    for (;;) {
+        ssize_t got = read(fd, piece.data(), piece.size());
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
             error = std::strerror(errno);
             ok = false;
         }
-        if (got <= 0)
+        if (got <= 0 || !(ok = take(piece.data(), static_cast<size_t>(got))))
             break;
-        done += static_cast<size_t>(got);
     }
     close(fd);
-    if (ok && done > limit) {
-        error = "more than " + std::to_string(limit) + " bytes";
-        ok = false;
+    return ok;
+}
+
+// Reads a regular file of at most limit bytes.
+bool ReadSmallFile(const fs::path &path, size_t limit, std::vector<uint8_t> &data, std::string &error)
+{
+    data.clear();
+    int fd = OpenForReading(path, error);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = "not a regular file";
+        return false;
     }
-    data.resize(ok ? done : 0);
+    bool ok = ReadPieces(fd, 4096, [&](const uint8_t *piece, size_t size) {
+        data.insert(data.end(), piece, piece + size);
+        if (data.size() > limit)
+            error = "more than " + std::to_string(limit) + " bytes";
+        return data.size() <= limit;
+    }, error);
+    if (!ok)
+        data.clear();
     return ok;
 }
 
@@ -229,33 +245,24 @@ std::optional<SigningKey> ReadKey(const fs::path &file, const char *kind, Reader
 // Size and SHA-256 of a file, read in pieces.
 bool DigestFile(const fs::path &path, uint32_t &size, Sha256Digest &digest, std::string &error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = std::strerror(errno);
+    int fd = OpenForReading(path, error);
+    if (fd < 0)
+        return false;
+    MdContext md(EVP_MD_CTX_new());
+    if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) {
+        close(fd);
+        error = OpenSslError();
         return false;
     }
-    MdContext md(EVP_MD_CTX_new());
-    bool ok = md && EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) == 1;
-    std::vector<uint8_t> piece(1 << 20);
     uint64_t total = 0;
-    while (ok) {
-        ssize_t got = read(fd, piece.data(), piece.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            error = std::strerror(errno);
-            ok = false;
-        }
-        if (got <= 0)
-            break;
-        total += static_cast<uint64_t>(got);
-        ok = EVP_DigestUpdate(md.get(), piece.data(), static_cast<size_t>(got)) == 1;
-    }
-    close(fd);
-    if (ok && total > 0xFFFFFFFFull) {
-        error = "larger than 4 GiB";
-        ok = false;
-    }
+    bool ok = ReadPieces(fd, 1 << 20, [&](const uint8_t *piece, size_t got) {
+        total += got;
+        if (total > 0xFFFFFFFFull)
+            error = "larger than 4 GiB";
+        else if (EVP_DigestUpdate(md.get(), piece, got) != 1)
+            error = OpenSslError();
+        return error.empty();
+    }, error);
     if (ok && EVP_DigestFinal_ex(md.get(), digest.data(), nullptr) != 1) {
         error = OpenSslError();
         ok = false;
