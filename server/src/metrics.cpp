@@ -12,7 +12,8 @@ const char *OutcomeName(Outcome outcome)
 
 const char *ViolationName(Violation violation)
 {
-    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param", "report_count"};
+    static const char *const kNames[] = {"unknown_command", "checksum_count", "report_param", "report_count",
+                                         "manifest_param"};
     return kNames[static_cast<int>(violation)];
 }
 
@@ -25,10 +26,12 @@ std::atomic<uint64_t> *Metrics::FileCounter(const std::string &name)
     return slot.get();
 }
 
-void Metrics::SetRelease(const std::string &id)
+void Metrics::SetRelease(const std::string &id, uint32_t number, const std::string &signature)
 {
     std::lock_guard lock(mutex_);
     releaseId_ = id;
+    releaseNumber_ = number;
+    releaseSignature_ = signature;
 }
 
 static std::string LabelValue(const std::string &text)
@@ -91,8 +94,11 @@ std::string Metrics::Render()
     help("dorera_files_sent_total", "counter", "Files sent, by name.");
     for (const auto &[name, counter] : files_)
         line("dorera_files_sent_total", "name=\"" + LabelValue(name) + "\"", *counter);
-    help("dorera_release_info", "gauge", "The release being served.");
-    line("dorera_release_info", "id=\"" + LabelValue(releaseId_) + "\"", 1);
+    help("dorera_release_info", "gauge", "The release being served; signature: unsigned, unverified or verified.");
+    line("dorera_release_info",
+         "id=\"" + LabelValue(releaseId_) + "\",signature=\"" + LabelValue(releaseSignature_) + "\"", 1);
+    help("dorera_release_number", "gauge", "Number of the release being served (0: none given).");
+    line("dorera_release_number", "", releaseNumber_);
     return out;
 }
 

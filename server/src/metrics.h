@@ -28,7 +28,7 @@ enum class Outcome {
 const char *OutcomeName(Outcome outcome);
 
 // Requests outside the protocol; each closes its connection.
-enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, kCount };
+enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, ManifestParam, kCount };
 const char *ViolationName(Violation violation);
 
 struct Metrics {
@@ -51,12 +51,15 @@ struct Metrics {
 
     // A counter of files sent under this name; the same one for the server's life.
     std::atomic<uint64_t> *FileCounter(const std::string &name);
-    void SetRelease(const std::string &id);
+    // The release served: its id, number (0: none) and signature state.
+    void SetRelease(const std::string &id, uint32_t number, const std::string &signature);
     std::string Render();
 
 private:
     std::mutex mutex_;
     std::string releaseId_;
+    uint32_t releaseNumber_ = 0;
+    std::string releaseSignature_;
     std::map<std::string, std::unique_ptr<std::atomic<uint64_t>>> files_;
 };
 

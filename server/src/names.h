@@ -14,6 +14,9 @@ constexpr size_t kMaxWireNameBytes = 62;
 // or holds a character GBK lacks.
 std::optional<std::string> Utf8ToGbk(const std::string &utf8);
 
+// GBK text in UTF-8 for messages; bytes that are no GBK text shown as \xHH.
+std::string GbkForDisplay(const std::string &gbk);
+
 // Why a GBK file name would be unsafe to hand to the Launcher, or empty when it is safe:
 // it must be a relative path below the Launcher's folder that Windows opens as named.
 // Separators are found the way the Launcher finds them (the trail byte of a double-byte

@@ -4,6 +4,7 @@
 #include "common/md5.h"
 #include "common/server_address.h"
 
+#include <openssl/evp.h>
 #include <toml.hpp>
 #include <zlib.h>
 
@@ -133,15 +134,19 @@ struct SourceDigest {
     uint64_t size = 0;
     uint32_t crc = 0;
     Checksum md5{};
+    std::array<uint8_t, 32> sha256{};
 };
 
 // Reads the whole file from its start through digest: size, CRC-32 and (when md5 is
-// asked for) MD5.
+// asked for) MD5 and SHA-256, the release manifest's digest.
 bool DigestFile(int file, SourceDigest &digest, bool md5)
 {
     std::vector<uint8_t> piece(kPiece);
     Md5Context context;
     Md5Init(&context);
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha256(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!sha256 || EVP_DigestInit_ex(sha256.get(), EVP_sha256(), nullptr) != 1)
+        return false;
     digest.size = 0;
     digest.crc = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
     for (;;) {
@@ -152,6 +157,8 @@ bool DigestFile(int file, SourceDigest &digest, bool md5)
             return false;
         if (got == 0)
             break;
+        if (md5 && EVP_DigestUpdate(sha256.get(), piece.data(), static_cast<size_t>(got)) != 1)
+            return false;
         if (md5)
             Md5Update(&context, piece.data(), static_cast<size_t>(got));
         digest.crc = static_cast<uint32_t>(crc32(digest.crc, piece.data(), static_cast<uInt>(got)));
@@ -161,7 +168,7 @@ bool DigestFile(int file, SourceDigest &digest, bool md5)
     }
     if (md5)
         Md5Final(&context, digest.md5.data());
-    return true;
+    return !md5 || EVP_DigestFinal_ex(sha256.get(), digest.sha256.data(), nullptr) == 1;
 }
 
 bool WriteAll(int file, const uint8_t *data, size_t size)
@@ -330,7 +337,9 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
     }
     served.slot = entry.slot;
     served.name = entry.name;
+    served.wireName = entry.wireName;
     served.md5 = digest.md5;
+    served.sha256 = digest.sha256;
     served.size = static_cast<uint32_t>(digest.size);
     served.streamSize = static_cast<uint32_t>(streamSize);
     const bool inMemory = stream.size() == streamSize;
@@ -360,6 +369,16 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
             manifest.id = toml::find<std::string>(root, "id");
     } catch (const std::exception &) {
         problems.push_back("id must be text");
+    }
+    try {
+        if (root.contains("number")) {
+            int64_t number = toml::find<int64_t>(root, "number");
+            if (number < 1 || number > 0xFFFFFFFF)
+                throw std::out_of_range("number");
+            manifest.number = static_cast<uint32_t>(number);
+        }
+    } catch (const std::exception &) {
+        problems.push_back("number must be an integer from 1 to 4294967295");
     }
 
     std::vector<std::string> addresses;
@@ -462,6 +481,8 @@ std::unique_ptr<Release> LoadRelease(const fs::path &folder, const fs::path &cac
     fs::create_directories(cacheFolder, error);
     auto release = std::make_unique<Release>();
     release->id = manifest.id;
+    release->number = manifest.number;
+    release->addresses = manifest.addresses;
     release->folder = folder;
     release->addressBody = EncodeAddressBody(manifest.addresses);
     for (const ManifestFile &entry : manifest.launch) {

@@ -27,6 +27,7 @@ struct ManifestFile {
 
 struct Manifest {
     std::string id;             // shown in logs and metrics
+    uint32_t number = 0;        // release number, 1 and up; 0 when not given (unsigned releases)
     std::array<std::string, kSrvAddrEntries> addresses;
     std::vector<ManifestFile> launch;  // slot order
     std::vector<ManifestFile> solo;    // identifier order
@@ -60,7 +61,9 @@ constexpr size_t kStreamInMemoryBelow = 64 * 1024;
 struct ServedFile {
     uint32_t slot = 0;
     std::string name;                  // UTF-8, for logs and metrics
+    std::string wireName;              // GBK, as sent
     Checksum md5{};
+    std::array<uint8_t, 32> sha256{};  // of the content, for the release manifest
     uint32_t size = 0;
     uint32_t streamSize = 0;           // bytes of the zlib stream
     // The FileHeader, followed by the zlib stream when it is kept in memory.
@@ -75,12 +78,18 @@ struct ServedFile {
 
 struct Release {
     std::string id;
+    uint32_t number = 0;               // 0: not given
     std::filesystem::path folder;
+    std::array<std::string, kSrvAddrEntries> addresses;
     AddressBody addressBody{};
     std::vector<ServedFile> launch;    // slot order
     std::vector<uint32_t> launchSlots; // the slots of launch, for SelectLaunchFiles
     std::vector<Checksum> launchMd5s;
     std::map<uint16_t, ServedFile> solo;
+    // signed-manifest.bin as it was checked against these files, answered to RC_Manifest
+    // byte for byte; empty when the release is unsigned.
+    std::vector<uint8_t> signedManifest;
+    std::string signature;             // what the signature check found, for the log
 };
 
 struct LoadStats {

@@ -11,6 +11,8 @@
 
 namespace dvs {
 
+namespace fs = std::filesystem;
+
 namespace {
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
@@ -37,6 +39,13 @@ std::shared_ptr<const Release> Server::Load(std::vector<std::string> &problems, 
     std::unique_ptr<Release> release = LoadRelease(config_.release, config_.cache, problems, &stats);
     if (!release)
         return nullptr;
+    // Checked against the bytes just loaded, so what is served is what was signed.
+    SignatureCheck signature = CheckReleaseSignature(config_.release, ManifestOfRelease(*release), publicKeys_, problems);
+    if (!problems.empty())
+        return nullptr;
+    release->signedManifest = std::move(signature.body);
+    release->signature = DescribeSignature(signature);
+    metrics_.SetRelease(release->id, release->number, SignatureState(signature));
     for (ServedFile &file : release->launch)
         file.sentCounter = metrics_.FileCounter(file.name);
     for (auto &[id, file] : release->solo)
@@ -74,6 +83,15 @@ bool Server::Start(std::string &error)
     if (!Bind(error))
         return false;
 
+    for (const fs::path &file : config_.publicKeys) {
+        std::optional<SigningKey> key = ReadPublicKey(file, error);
+        if (!key) {
+            error = "public key " + error;
+            return false;
+        }
+        publicKeys_.push_back(*key);
+    }
+
     std::vector<std::string> problems;
     LoadStats stats;
     release_ = Load(problems, stats);
@@ -81,10 +99,9 @@ bool Server::Start(std::string &error)
         error = "release " + config_.release.string() + " refused: " + JoinProblems(problems);
         return false;
     }
-    metrics_.SetRelease(release_->id);
-    LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache",
+    LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache, %s",
             release_->id.c_str(), config_.release.c_str(), release_->launch.size(), release_->solo.size(),
-            stats.compressed, stats.fromCache);
+            stats.compressed, stats.fromCache, release_->signature.c_str());
 
     store_ = OpenSqliteStore(config_.database, error);
     if (!store_)
@@ -279,10 +296,9 @@ void Server::ReloadOnce()
         release_ = fresh;
     }
     releaseGeneration_.fetch_add(1, std::memory_order_release);
-    metrics_.SetRelease(fresh->id);
     metrics_.reloadsDone.fetch_add(1);
-    LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(), stats.compressed,
-            stats.fromCache);
+    LogLine("reload: now serving release %s (%d compressed, %d from cache), %s", fresh->id.c_str(),
+            stats.compressed, stats.fromCache, fresh->signature.c_str());
 }
 
 void Server::WaitForSignals()

@@ -7,6 +7,7 @@
 #include "release.h"
 #include "report_store.h"
 #include "session.h"
+#include "signing.h"
 
 #include <asio.hpp>
 
@@ -24,8 +25,8 @@ public:
     explicit Server(Config config);
     ~Server();
 
-    // Loads and checks the release, opens the report store, binds both ports. False with
-    // a message when any of it fails.
+    // Reads the public keys, loads and checks the release with its signature, opens the
+    // report store, binds both ports. False with a message when any of it fails.
     bool Start(std::string &error);
     // Serves until SIGTERM/SIGINT (or Stop), then stops cleanly; SIGHUP reloads.
     void Run();
@@ -72,6 +73,7 @@ private:
     void BeginStop();
 
     Config config_;
+    std::vector<SigningKey> publicKeys_;  // read once at the start
     Metrics metrics_;
     std::vector<std::unique_ptr<Worker>> workers_;
     MetricsEndpoint metricsEndpoint_{metrics_};  // on the first worker's loop, so after it

@@ -236,6 +236,21 @@ asio::awaitable<Answered> AnswerSoloFile(Connection &connection, uint16_t id)
     co_return answered;
 }
 
+// RC_Manifest: the release's signed manifest as it is, or param 0 alone when the release
+// is unsigned.
+asio::awaitable<Answered> AnswerManifest(Connection &connection, uint16_t param)
+{
+    if (param != 0)
+        co_return Refused(Violation::ManifestParam);
+    Answered answered;
+    const std::vector<uint8_t> &body = connection.release.signedManifest;
+    MsgHeaderBytes header = EncodeHeader(RC_Manifest | kResponseBit, body.empty() ? 0 : 1);
+    std::array<asio::const_buffer, 2> parts{asio::buffer(header), asio::buffer(body)};
+    std::tie(answered.error, answered.sent) =
+        co_await asio::async_write(connection.session.socket, parts, Touching(connection.session), kNoThrow);
+    co_return answered;
+}
+
 // RC_Log: the action report, handed to the writer; nothing is answered.
 asio::awaitable<Answered> TakeReport(Connection &connection, uint16_t param)
 {
@@ -272,6 +287,7 @@ constexpr struct {
     {RC_LaunchFile, AnswerLaunchFiles},
     {RC_SoloFile, AnswerSoloFile},
     {RC_Log, TakeReport},
+    {RC_Manifest, AnswerManifest},
 };
 
 Answer FindAnswer(uint16_t cmd)

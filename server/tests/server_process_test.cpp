@@ -1,5 +1,6 @@
 // The server binary on 127.0.0.1 against a Launcher-side client and against hostile ones.
 #include "test_client.h"
+#include "common/release_manifest.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -139,6 +140,7 @@ TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
         {{}, HeaderBytes(7, 3), "report_param"},
         {{}, HeaderBytes(7, 0), "report_param"},
         {fourReports, report, "report_count"},  // a Launcher sends one
+        {{}, HeaderBytes(9, 1), "manifest_param"},
     };
     std::map<std::string, long long> expected;
     for (const Case &c : cases) {
@@ -515,14 +517,100 @@ TEST(Server, RefusesToStartWhereAnotherProcessListens)
     EXPECT_EQ(first.Metric("dorera_sessions_total{outcome=\"closed\"}"), 1);
 }
 
+// The [signing] table of a config that takes these public keys.
+std::string SigningTable(const std::vector<fs::path> &keys)
+{
+    std::string table = "\n[signing]\npublic_keys = [";
+    for (const fs::path &key : keys)
+        table += (key == keys.front() ? "\"" : ", \"") + key.string() + ".pub\"";
+    return table + "]\n";
+}
+
 TEST(Server, RefusesToStartOnAFailingRelease)
 {
-    fs::path folder = TempFolder("bad");
-    fs::copy(kSample, folder, fs::copy_options::recursive);
-    fs::remove(folder / "solo" / "simhei.ttf");
-    ServerProcess server("", folder);
-    EXPECT_FALSE(server.Started());
-    EXPECT_NE(server.Log().find("simhei.ttf is missing"), std::string::npos) << server.Log();
+    const fs::path op = MakeKeyPair("op"), other = MakeKeyPair("other");
+    const fs::path missing = TempFolder("bad"), changed = SignedCopy(kSample, op.string() + ".key", "changed");
+    fs::copy(kSample, missing, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(missing / "solo" / "simhei.ttf");
+    std::ofstream(changed / "files" / "Launcher.exe", std::ios::app) << "+";
+    struct Case {
+        const char *what;
+        fs::path release;
+        std::string config;
+        std::string expected;
+    } cases[] = {
+        {"a file missing", missing, "", "simhei.ttf is missing"},
+        {"unsigned, a key configured", kSample, SigningTable({op}), "unsigned: no signed-manifest.bin"},
+        {"signed by another key", SignedCopy(kSample, other.string() + ".key", "other"), SigningTable({op}),
+         "not signed by any configured key"},
+        {"changed after signing", changed, SigningTable({op}), "launch slot 0 (Launcher.exe) changed after signing"},
+        {"changed after signing, no key configured", changed, "", "launch slot 0 (Launcher.exe) changed after signing"},
+        {"key file missing", kSample, SigningTable({TempFolder("nokey") / "op"}), "public key "},
+    };
+    for (const Case &c : cases) {
+        ServerProcess server(c.config, c.release);
+        EXPECT_FALSE(server.Started()) << c.what;
+        EXPECT_NE(server.Log().find(c.expected), std::string::npos) << c.what << "\n" << server.Log();
+    }
+}
+
+// A signed release's manifest goes out byte for byte, an unsigned one's answer is param 0
+// alone; either way the session goes on. A reload checks the signature again.
+TEST(Server, ServesTheSignedManifestAsItIsAndChecksItOnReload)
+{
+    const fs::path op = MakeKeyPair("op");
+    const fs::path folder = SignedCopy(kSample, op.string() + ".key", "signed");
+    ServerProcess server(SigningTable({op}), folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    EXPECT_NE(server.Log().find("signed, number 7, verified with key"), std::string::npos) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_release_info{id=\"sample-2026-12-07\",signature=\"verified\"}"), 1);
+    EXPECT_EQ(server.Metric("dorera_release_number"), 7);
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto manifest = ExchangeManifest(client);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->first, 1);
+    EXPECT_EQ(manifest->second, ReadFileBytes(folder / SIGNED_MANIFEST_FILE));
+    EXPECT_TRUE(ExchangeAddresses(client));
+
+    // A file changed after signing is refused at the reload; the signed release goes on.
+    std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::app) << "changed";
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"refused\"}", 1)) << server.Log();
+    EXPECT_NE(server.Log().find("launch slot 1 (bin\\game.dat) changed after signing"), std::string::npos)
+        << server.Log();
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto still = ExchangeManifest(client);
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->second, manifest->second);
+
+    // Signed anew with a higher number, the reload serves the new manifest.
+    std::string text;
+    {
+        Bytes bytes = ReadFileBytes(folder / "manifest.toml");
+        text.assign(bytes.begin(), bytes.end());
+    }
+    text.replace(text.find("number = 7"), 10, "number = 8");
+    std::ofstream(folder / "manifest.toml") << text;
+    ASSERT_EQ(RunTool({"sign", folder.string(), "--key", op.string() + ".key"}).first, 0);
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"done\"}", 1)) << server.Log();
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto fresh = ExchangeManifest(client);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->second, ReadFileBytes(folder / SIGNED_MANIFEST_FILE));
+    EXPECT_NE(fresh->second, manifest->second);
+    EXPECT_EQ(server.Metric("dorera_release_number"), 8);
+
+    ServerProcess unsigned_;
+    ASSERT_TRUE(unsigned_.Started()) << unsigned_.Log();
+    EXPECT_NE(unsigned_.Log().find("unsigned (Launchers built with a public key refuse it)"), std::string::npos)
+        << unsigned_.Log();
+    ASSERT_TRUE(client.Connect(unsigned_.Port()));
+    auto none = ExchangeManifest(client);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->first, 0);
+    EXPECT_TRUE(ExchangeAddresses(client)) << "nothing follows the param-0 answer";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "test_client.h"
 #include "common/md5.h"
+#include "common/release_manifest.h"
 
 #include <httplib.h>
 
@@ -231,6 +232,33 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
     return std::make_pair(header->param, file);
 }
 
+std::optional<std::pair<uint16_t, Bytes>> ExchangeManifest(Client &client)
+{
+    if (!client.Send(HeaderBytes(RC_Manifest, 0)))
+        return std::nullopt;
+    auto header = client.Receive(4);
+    if (!header || (*header)[0] != (RC_Manifest | kResponseBit) || (*header)[1] != 0)
+        return std::nullopt;
+    uint16_t param = static_cast<uint16_t>((*header)[2] | (*header)[3] << 8);
+    if (param != 1)
+        return std::make_pair(param, Bytes());
+    Bytes body;
+    for (int part = 0; part < 2; ++part) {  // the manifest, then the signatures
+        auto count = client.Receive(4);
+        if (!count)
+            return std::nullopt;
+        size_t size = WireGet32(count->data()) * (part == 0 ? size_t(1) : size_t(kSignatureEntrySize));
+        if (size > kManifestMaxSize + 4 * kSignatureEntrySize)
+            return std::nullopt;
+        auto bytes = client.Receive(size);
+        if (!bytes)
+            return std::nullopt;
+        body.insert(body.end(), count->begin(), count->end());
+        body.insert(body.end(), bytes->begin(), bytes->end());
+    }
+    return std::make_pair(param, body);
+}
+
 // Every folder of the run, removed when the test program ends.
 static struct TempFolders {
     std::vector<fs::path> made;
@@ -291,6 +319,32 @@ std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
     std::stringstream text;
     text << in.rdbuf();
     return {status, text.str()};
+}
+
+fs::path MakeKeyPair(const std::string &name)
+{
+    fs::path key = TempFolder("key-" + name) / name;
+    auto [status, output] = RunTool({"keygen", "--out", key.string()});
+    if (status != 0)
+        throw std::runtime_error("keygen failed: " + output);
+    return key;
+}
+
+fs::path SignedCopy(const fs::path &release, const fs::path &key, const std::string &name, int number)
+{
+    fs::path folder = TempFolder(name);
+    fs::copy(release, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    Bytes bytes = ReadFileBytes(folder / "manifest.toml");
+    std::string manifest(bytes.begin(), bytes.end());
+    size_t at = manifest.find("\nnumber = ");
+    if (at == std::string::npos)
+        throw std::runtime_error("no number in " + (release / "manifest.toml").string());
+    manifest.replace(at + 10, manifest.find('\n', at + 1) - at - 10, std::to_string(number));
+    std::ofstream(folder / "manifest.toml") << manifest;
+    auto [status, output] = RunTool({"sign", folder.string(), "--key", key.string()});
+    if (status != 0)
+        throw std::runtime_error("sign failed: " + output);
+    return folder;
 }
 
 ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
