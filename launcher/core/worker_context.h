@@ -3,6 +3,7 @@
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+#include "common/release_manifest.h"
 
 enum {
     WM_UPDATE_PROGRESS = 2024,      // wParam: new bar position 0..100
@@ -30,6 +31,14 @@ struct WorkerContext {
     // worker waits on it at its safe points only (see WorkerCheckpoint), never while it
     // holds a lock the dialog thread could need.
     HANDLE runEvent;
+
+    // A Launcher with a release key (signed_release.h): the manifest the server of the
+    // open connection proved with the operator's signature, valid while releaseVerified;
+    // each address exchange replaces it. releaseRefused tells that some server's manifest
+    // was refused during this run.
+    bool releaseVerified;
+    bool releaseRefused;
+    ReleaseManifest release;
 };
 
 // Sets the context to its start state: spans 0, empty status, result 0, no socket.

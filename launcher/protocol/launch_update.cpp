@@ -197,6 +197,8 @@ static bool IsProgramLikeOwn(const unsigned char *data, uint32_t size)
 static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, int *highestSlot)
 {
     uint32_t slot = record->header.index;
+    if (record->refused)
+        return false;  // logged when it arrived
     // A slot beyond the list's room or a name that leaves the Launcher's folder is kept
     // off the disk and out of the list: one such answer must not break later runs.
     if (slot >= (uint32_t)kMaxLaunchFiles) {
@@ -269,10 +271,17 @@ unsigned int UpdateFile(WorkerContext *context)
     CloseWorkerSocket(context);
 
     bool selfUpdate = false;
+    int refused = 0;
     for (int k = 0; k < received; ++k) {
         WorkerCheckpoint(context);
         if (ApplyReceivedFile(iniPath, &records[k], &highestSlot))
             selfUpdate = true;
+        refused += records[k].refused ? 1 : 0;
+    }
+    // Files the signed release does not name fail the update; the others are in place.
+    if (refused > 0) {
+        WriteLog("%d launch files refused: not the signed release's", refused);
+        result = kResultUpdate;
     }
     char countText[16];
     FormatString(countText, sizeof countText, "%d", highestSlot + 1);
