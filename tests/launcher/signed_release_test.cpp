@@ -63,19 +63,25 @@ std::string Vector(const std::string &name)
 }
 
 // A release laid out and signed outside the Launcher (tests/version_server/
-// make_release_vectors.sh: the version server's sign command, or openssl): it verifies with
-// each key that signed it, lists the files as they are, and one flipped bit anywhere in the
-// manifest, a signature or the key is refused.
+// make_release_vectors.sh): by the version server's sign command with two keys, and laid out
+// anew by Python and signed by the openssl command line. Both lay it out byte for byte alike,
+// it verifies with each key that signed it and lists the files as they are, and one flipped
+// bit anywhere in the manifest, its signature or the key is refused.
 TEST(SignedRelease, ReleaseSignedOutsideVerifies)
 {
-    const std::string body = Vector("release\\signed-manifest.bin");
-    ASSERT_GT(body.size(), 4u + kManifestHeaderSize) << "no vectors (the release_vectors test makes them)";
-    const size_t manifestSize = WireGet32(U(body));
+    const std::string byServer = Vector("release\\signed-manifest.bin");
+    const std::string byOpenSsl = Vector("release\\openssl-signed-manifest.bin");
+    ASSERT_GT(byServer.size(), 4u + kManifestHeaderSize) << "no vectors (the release_vectors test makes them)";
+    const size_t manifestSize = WireGet32(U(byServer));
+    EXPECT_EQ(Hex(byServer.substr(0, 4 + manifestSize)), Hex(byOpenSsl.substr(0, 4 + manifestSize)));
     ReleaseCrypto crypto;
     ASSERT_TRUE(OpenReleaseCrypto(&crypto));
-    for (const char *keyName : {"a", "b"}) {
-        SCOPED_TRACE(keyName);
-        const std::string point = Vector(std::string(keyName) + ".point");
+    const struct { const std::string *body; const char *key; size_t signature; } cases[] = {
+        {&byServer, "a", 0}, {&byServer, "b", 1}, {&byOpenSsl, "a", 0}};
+    for (const auto &c : cases) {
+        const std::string &body = *c.body;
+        SCOPED_TRACE(std::string(c.body == &byServer ? "server" : "openssl") + ", key " + c.key);
+        const std::string point = Vector(std::string(c.key) + ".point");
         ASSERT_EQ(64u, point.size());
         ReleaseManifest manifest;
         const char *problem = CheckSignedManifest(U(point), U(body), body.size(), &manifest);
@@ -88,30 +94,26 @@ TEST(SignedRelease, ReleaseSignedOutsideVerifies)
         ASSERT_EQ(2u, manifest.soloCount);
         for (uint32_t k = 0; k < manifest.launchCount + manifest.soloCount; ++k) {
             bool launch = k < manifest.launchCount;
+            const ManifestSoloEntry *solo = launch ? NULL : &manifest.solo[k - manifest.launchCount];
             std::string file = launch ? "release\\files\\" + std::string(manifest.launch[k].name)
-                                      : "release\\solo\\" + std::to_string(manifest.solo[k - manifest.launchCount].id);
+                                      : "release\\solo\\" + std::to_string(solo->id);
             std::string data = Vector(file);
             uint8_t digest[32];
             ASSERT_TRUE(Sha256Digest(&crypto, data.data(), (uint32_t)data.size(), digest));
-            EXPECT_EQ(launch ? manifest.launch[k].size : manifest.solo[k - manifest.launchCount].size,
-                      data.size()) << file;
-            EXPECT_EQ(0, memcmp(digest, launch ? manifest.launch[k].sha256
-                                               : manifest.solo[k - manifest.launchCount].sha256, 32))
-                << file;
+            EXPECT_EQ(launch ? manifest.launch[k].size : solo->size, data.size()) << file;
+            EXPECT_EQ(0, memcmp(digest, launch ? manifest.launch[k].sha256 : solo->sha256, 32)) << file;
         }
-        // Every byte of the manifest and of the signatures, one bit each.
+        // Every byte of the manifest and of the signatures, one bit each; a bit of another
+        // key's signature changes nothing for this key.
         for (size_t at = 4; at < body.size(); ++at) {
-            if (at >= 4 + manifestSize && at < 4 + manifestSize + 4)
-                continue;  // the signature count: a wrong count is a framing fault, below
+            if (at >= 4 + manifestSize && at < 8 + manifestSize)
+                continue;  // the signature count: framing, refused below
             std::string flipped = body;
             flipped[at] ^= (char)(1 << at % 8);
-            bool otherSignature = at >= 8 + manifestSize &&
-                                  (at - 8 - manifestSize) / kSignatureEntrySize != (keyName[0] == 'a' ? 0u : 1u);
             const char *refused = CheckSignedManifest(U(point), U(flipped), flipped.size(), &manifest);
-            if (otherSignature)
-                EXPECT_EQ(NULL, refused) << "the other key's signature, byte " << at;
-            else
-                EXPECT_NE((const char *)NULL, refused) << "byte " << at;
+            bool otherSignature = at >= 8 + manifestSize &&
+                                  (at - 8 - manifestSize) / kSignatureEntrySize != c.signature;
+            EXPECT_EQ(otherSignature, refused == NULL) << "byte " << at;
         }
         for (size_t at = 0; at < 64; ++at) {
             std::string key = point;
@@ -122,9 +124,10 @@ TEST(SignedRelease, ReleaseSignedOutsideVerifies)
     }
     CloseReleaseCrypto(&crypto);
     ReleaseManifest manifest;
-    EXPECT_NE((const char *)NULL, CheckSignedManifest(U(TestSigningKey().Point()), U(body), body.size(),
-                                                      &manifest)) << "a key that did not sign it";
-    std::string recounted = body;
+    EXPECT_NE((const char *)NULL, CheckSignedManifest(U(TestSigningKey().Point()), U(byServer),
+                                                      byServer.size(), &manifest))
+        << "a key that did not sign it";
+    std::string recounted = byServer;
     recounted[4 + manifestSize] = 1;
     EXPECT_NE((const char *)NULL, CheckSignedManifest(U(Vector("b.point")), U(recounted),
                                                       recounted.size(), &manifest));

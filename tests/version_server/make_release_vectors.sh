@@ -1,13 +1,14 @@
 #!/bin/bash
 # Signed releases made outside the Launcher's code, for the Launcher's tests to verify under
-# Wine (SignedRelease.*): a release folder, two key pairs and the release signed with both.
+# Wine (SignedRelease.ReleaseSignedOutsideVerifies): a release folder, two key pairs made by
+# the version server's keygen, and the release signed twice:
 #   make_release_vectors.sh OUT SERVER
-# With a version server that can sign (SERVER keygen/sign), the operator's own commands make
-# them; otherwise the openssl command line signs a manifest that Python lays out from the
-# files. Either way OUT holds:
-#   release/          files/<launch name>, solo/129, solo/130, manifest.toml,
-#                     signed-manifest.bin (signed by a, then b)
-#   a.pub a.point b.pub b.point   the public keys, and X and Y of each (64 bytes)
+#   release/signed-manifest.bin          by the operator's command, `SERVER sign`, with key a
+#                                        and then key b
+#   release/openssl-signed-manifest.bin  the same manifest laid out anew by Python from the
+#                                        files, signed with key a by the openssl command line
+#   release/files/<launch name>, release/solo/129, release/solo/130, release/manifest.toml
+#   a.pub a.point b.pub b.point          the public keys, and X and Y of each (64 bytes)
 set -euo pipefail
 out=$1
 server=$2
@@ -54,24 +55,16 @@ id = 130
 source = "solo/130"
 MANIFEST
 
+"$server" --help 2>/dev/null | grep -q '^ *sign ' || { echo "$server cannot sign releases" >&2; exit 1; }
 for key in a b; do
-    if "$server" --help 2>/dev/null | grep -q '^ *sign'; then
-        "$server" keygen --out "$out/$key" >/dev/null
-    else
-        openssl ecparam -name prime256v1 -genkey -noout | openssl pkey -out "$out/$key.key"
-        openssl pkey -in "$out/$key.key" -pubout -out "$out/$key.pub"
-    fi
+    "$server" keygen --out "$out/$key" >/dev/null
     openssl pkey -pubin -in "$out/$key.pub" -outform DER | tail -c 64 >"$out/$key.point"
 done
+"$server" sign "$release" --key "$out/a.key" >/dev/null
+"$server" sign "$release" --key "$out/b.key" >/dev/null
 
-if "$server" --help 2>/dev/null | grep -q '^ *sign'; then
-    "$server" sign "$release" --key "$out/a.key" >/dev/null
-    "$server" sign "$release" --key "$out/b.key" >/dev/null
-    exit 0
-fi
-
-# The manifest's byte layout (common/release_manifest.h) written anew here, so that the
-# Launcher's parser meets a second encoder.
+# The manifest's byte layout (common/release_manifest.h) written anew here: a second encoder
+# that must agree with the server's byte for byte.
 python3 - "$out" <<'PYTHON'
 import hashlib, struct, subprocess, sys
 out = sys.argv[1]
@@ -95,7 +88,7 @@ for ident, path in solo:
     data = content(path)
     manifest += struct.pack("<II", ident, len(data)) + hashlib.sha256(data).digest()
 entries = b""
-for key in ("a", "b"):
+for key in ("a",):
     der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", f"{out}/{key}.key"],
                          input=manifest, capture_output=True, check=True).stdout
     # SEQUENCE { INTEGER r, INTEGER s }, each as short as DER makes it.
@@ -109,6 +102,6 @@ for key in ("a", "b"):
     with open(f"{out}/{key}.point", "rb") as f:
         key_id = hashlib.sha256(f.read()).digest()[:8]
     entries += key_id + b"".join(n.to_bytes(32, "big") for n in numbers)
-with open(release + "/signed-manifest.bin", "wb") as f:
-    f.write(struct.pack("<I", len(manifest)) + manifest + struct.pack("<I", 2) + entries)
+with open(release + "/openssl-signed-manifest.bin", "wb") as f:
+    f.write(struct.pack("<I", len(manifest)) + manifest + struct.pack("<I", 1) + entries)
 PYTHON
