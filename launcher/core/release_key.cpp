@@ -8,18 +8,21 @@
 #include <windows.h>
 #include <string.h>
 
-bool ReadReleaseKeyResource(uint8_t key[kReleaseKeySize])
+bool ReadReleaseKeyOf(HMODULE module, uint8_t key[kReleaseKeySize])
 {
-    // Resources of the program's own module stay mapped for the life of the process;
-    // nothing here is to be released.
-    HMODULE self = GetModuleHandleA(NULL);
-    HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(IDR_RELEASE_KEY), RT_RCDATA);
-    if (found == NULL || SizeofResource(self, found) != kReleaseKeySize)
+    // A module's resources stay mapped as long as the module: nothing here is released.
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(IDR_RELEASE_KEY), RT_RCDATA);
+    if (found == NULL || SizeofResource(module, found) != kReleaseKeySize)
         return false;
-    HGLOBAL loaded = LoadResource(self, found);
+    HGLOBAL loaded = LoadResource(module, found);
     const void *bytes = loaded != NULL ? LockResource(loaded) : NULL;
     if (bytes == NULL)
         return false;
     memcpy(key, bytes, kReleaseKeySize);
     return true;
+}
+
+bool ReadReleaseKeyResource(uint8_t key[kReleaseKeySize])
+{
+    return ReadReleaseKeyOf(GetModuleHandleA(NULL), key);
 }

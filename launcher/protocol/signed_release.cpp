@@ -170,6 +170,8 @@ int RequestReleaseManifest(WorkerContext *context)
             WriteLog("write release number error:%d", context->resultCode);
     }
     context->release = manifest;
+    memcpy(context->releaseBody, body, size);
+    context->releaseBodySize = (uint32_t)size;
     context->releaseVerified = true;
     WriteLog("release %u verified", (unsigned)manifest.number);
     return 0;
@@ -243,5 +245,29 @@ bool IsSignedSoloFile(const WorkerContext *context, uint32_t id, const ReceivedF
                                 &why))
         return true;
     WriteLog("solo file %u refused: %s", (unsigned)id, why != NULL ? why : "no data");
+    return false;
+}
+
+bool IsTrustedNewLauncher(const WorkerContext *context, const char *path)
+{
+    uint8_t key[kReleaseKeySize];
+    const char *why = NULL;
+    HMODULE program = LoadLibraryExA(path, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    if (program == NULL) {
+        why = "it cannot be read as a program";
+    } else {
+        if (!ReadReleaseKeyOf(program, key))
+            why = "it carries no release key";
+        FreeLibrary(program);
+    }
+    ReleaseManifest manifest;
+    if (why == NULL && !context->releaseVerified)
+        why = "no signed release verified";
+    else if (why == NULL &&
+             CheckSignedManifest(key, context->releaseBody, context->releaseBodySize, &manifest) != NULL)
+        why = "its key did not sign this release";
+    if (why == NULL)
+        return true;
+    WriteLog("new Launcher %s refused: %s", path, why);
     return false;
 }

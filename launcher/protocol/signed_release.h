@@ -14,12 +14,6 @@
 
 struct ReceivedFile;
 
-enum {
-    // The body of a manifest answer: its size, the manifest, the signature count and up
-    // to four signatures.
-    kSignedManifestMaxBody = 4 + kManifestMaxSize + 4 + kMaxSignatures * kSignatureEntrySize,
-};
-
 // Whether this Launcher carries a release key.
 bool HasReleaseKey();
 // Checks the body of a manifest answer (as a release folder keeps it in
@@ -43,3 +37,7 @@ bool IsSignedLaunchFile(const WorkerContext *context, const ReceivedFile *record
 // Whether a received solo file is the signed release's file of that identifier: the same
 // size and SHA-256. Logs why not.
 bool IsSignedSoloFile(const WorkerContext *context, uint32_t id, const ReceivedFile *record);
+// Whether the new Launcher saved as path carries a release key that signed the release it
+// came with. A Launcher with a key never moves in one that would refuse that release: one
+// built without the key, or with a new key the release is not yet signed with. Logs why not.
+bool IsTrustedNewLauncher(const WorkerContext *context, const char *path);

@@ -6,7 +6,9 @@
 #      and the new Launcher verifies the same release with its own key;
 #   2. a release signed with the old key only: refused, nothing written (result 8);
 #   3. a release signed with the new key: taken;
-#   4. an older release signed with the new key: refused (result 8), the number stays.
+#   4. an older release signed with the new key: refused (result 8), the number stays;
+#   5. and 6. releases whose new Launcher would refuse them (built without a key, or with
+#      the old key only): the Launcher does not move it in (result 9).
 #   bash key_replacement.sh <build-dir> <version-server-binary>
 set -u
 build=$(cd "$1" && pwd)
@@ -136,6 +138,22 @@ log | grep -qxF "release manifest refused: release 2 is older than release 3, ac
     fail "no refusal of the older release in the log"
 [ "$(number)" = 3 ] || fail "release number $(number), not 3"
 cmp -s "$new_launcher" "$work/game/Launcher.exe" || fail "Launcher.exe changed"
+
+echo "5. a release, signed with the new key, whose new Launcher carries no key"
+release keyless-launcher 4 "$build/launcher/Launcher.exe" new
+run 9
+cmp -s "$new_launcher" "$work/game/Launcher.exe" || fail "a Launcher without a key moved in"
+[ ! -e "$work/game/Launcher.exe.tmp" ] || fail "Launcher.exe.tmp left behind"
+log | grep -qxF "new Launcher Launcher.exe.tmp refused: it carries no release key" || fail "no refusal in the log"
+cmp -s "$work/release-keyless-launcher/files/game.dat" "$work/game/game.dat" || fail "game.dat not taken"
+
+echo "6. a release signed with the new key whose new Launcher holds the old key"
+release old-key-launcher 5 "$old_launcher" new
+run 9
+cmp -s "$new_launcher" "$work/game/Launcher.exe" || fail "a Launcher with the old key moved in"
+log | grep -qxF "new Launcher Launcher.exe.tmp refused: its key did not sign this release" ||
+    fail "no refusal in the log"
+[ "$(number)" = 5 ] || fail "release number $(number), not 5"
 
 vs_stop || fail "the server did not stop cleanly"
 echo "PASS"
