@@ -1,5 +1,7 @@
 // dorera-version-server: serve a release to the Launchers, check a release, print reports.
 #include "config.h"
+#include "fleet_releases.h"
+#include "fleet_reports.h"
 #include "release.h"
 #include "report_store.h"
 #include "server.h"
@@ -66,9 +68,101 @@ int Check(const std::string &folder)
     return 0;
 }
 
-int Reports(const std::string &database, bool csv)
+// Where the fleet's database is: named on the command line, or the fleet.database of a
+// server's config. Empty (with a message printed) when neither names one.
+std::string FleetDatabase(const char *command, const std::string &configFile, const std::string &postgres)
+{
+    if (!postgres.empty())
+        return postgres;
+    dvs::Config config;
+    std::string error;
+    if (configFile.empty())
+        std::fprintf(stderr, "%s: name the fleet's database with --postgres or --config\n", command);
+    else if (!dvs::LoadConfig(configFile, config, error))
+        std::fprintf(stderr, "%s: config: %s\n", command, error.c_str());
+    else if (config.fleetDatabase.empty())
+        std::fprintf(stderr, "%s: %s names no fleet.database\n", command, configFile.c_str());
+    return config.fleetDatabase;
+}
+
+std::unique_ptr<dvs::pg::Connection> OpenFleet(const char *command, const std::string &configFile,
+                                               const std::string &postgres)
+{
+    std::string conninfo = FleetDatabase(command, configFile, postgres), error;
+    if (conninfo.empty())
+        return nullptr;
+    auto db = dvs::pg::Connection::Open(conninfo, error);
+    if (!db)
+        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+    return db;
+}
+
+int Publish(const std::string &folder, bool stageOnly, const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("publish", configFile, postgres);
+    if (!db)
+        return 1;
+    std::vector<std::string> problems;
+    int number = dvs::PublishRelease(*db, folder, stageOnly, problems);
+    for (const std::string &problem : problems)
+        std::printf("%s\n", problem.c_str());
+    if (number == 0) {
+        std::printf("release %s not published\n", folder.c_str());
+        return 1;
+    }
+    std::printf("release %s published as release %d%s\n", folder.c_str(), number,
+                stageOnly ? " (not active: activate it to serve it)" : ", now active");
+    return 0;
+}
+
+int Activate(int number, const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("activate", configFile, postgres);
+    std::string error;
+    if (!db)
+        return 1;
+    if (!dvs::ActivateRelease(*db, number, error)) {
+        std::fprintf(stderr, "activate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("release %d is active; servers following the fleet serve it within seconds\n", number);
+    return 0;
+}
+
+int Releases(const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("releases", configFile, postgres);
+    std::string error;
+    if (!db)
+        return 1;
+    std::optional<std::string> table = dvs::ListReleases(*db, error);
+    if (!table) {
+        std::fprintf(stderr, "releases: %s\n", error.c_str());
+        return 1;
+    }
+    std::fputs(table->c_str(), stdout);
+    return 0;
+}
+
+int Reports(const std::string &database, const std::string &configFile, const std::string &postgres, bool csv)
 {
     std::string error;
+    dvs::Config config;
+    if (database.empty() && postgres.empty() && !configFile.empty() && dvs::LoadConfig(configFile, config, error) &&
+        config.fleetDatabase.empty())
+        return Reports(config.database.string(), "", "", csv);  // a single server's own file
+    if (database.empty()) {
+        std::string conninfo = FleetDatabase("reports", configFile, postgres);
+        if (conninfo.empty())
+            return 1;
+        std::vector<dvs::DailyInstallations> rows = dvs::FleetDaily(conninfo, error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "reports: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(dvs::FormatDaily(rows, csv).c_str(), stdout);
+        return 0;
+    }
     if (!std::filesystem::is_regular_file(database)) {
         std::fprintf(stderr, "reports: %s: no such database\n", database.c_str());
         return 1;
@@ -111,16 +205,53 @@ int main(int argc, char **argv)
     CLI::App *check = app.add_subcommand("check", "Check a release folder without serving it; one line per problem.");
     check->add_option("release", checkFolder, "Release folder (holding manifest.toml)")->required();
 
+    // The fleet's database for the commands that read or change it.
+    std::string fleetConfig, postgres;
+    auto fleetOptions = [&](CLI::App *command) {
+        auto *config = command->add_option("-c,--config", fleetConfig, "A server's config: its fleet.database")
+                           ->check(CLI::ExistingFile);
+        command->add_option("--postgres", postgres, "PostgreSQL connection string of the fleet")->excludes(config);
+    };
+
     std::string database;
     bool csv = false;
-    CLI::App *reports = app.add_subcommand("reports", "Print installations per agent per day from the report database.");
-    reports->add_option("--db", database, "Report database (SQLite file)")->required();
+    CLI::App *reports = app.add_subcommand(
+        "reports", "Print installations per agent per day: from a server's SQLite file, or the fleet's from PostgreSQL.");
+    reports->add_option("--db", database, "Report database (SQLite file)");
+    fleetOptions(reports);
     reports->add_flag("--csv", csv, "Comma-separated values with a header line");
+
+    std::string publishFolder;
+    bool stageOnly = false;
+    CLI::App *publish = app.add_subcommand(
+        "publish", "Check a release folder and store it in the fleet's database as a new release, active at once.");
+    publish->add_option("release", publishFolder, "Release folder (holding manifest.toml)")->required();
+    publish->add_flag("--stage", stageOnly, "Store it without making it active");
+    fleetOptions(publish);
+
+    int number = 0;
+    CLI::App *activate = app.add_subcommand(
+        "activate", "Make a published release the one the fleet serves (an older one rolls back).");
+    activate->add_option("number", number, "Release number (see releases)")->required()->check(CLI::PositiveNumber);
+    fleetOptions(activate);
+
+    CLI::App *releases = app.add_subcommand("releases", "List the fleet's releases and what each server serves.");
+    fleetOptions(releases);
 
     CLI11_PARSE(app, argc, argv);
     if (*serve)
         return Serve(configFile, *serve, listen, port, metricsPort, release, portFile);
     if (*check)
         return Check(checkFolder);
-    return Reports(database, csv);
+    if (*publish)
+        return Publish(publishFolder, stageOnly, fleetConfig, postgres);
+    if (*activate)
+        return Activate(number, fleetConfig, postgres);
+    if (*releases)
+        return Releases(fleetConfig, postgres);
+    if (!database.empty() && (!fleetConfig.empty() || !postgres.empty())) {
+        std::fprintf(stderr, "reports: --db reads one server's file; --config and --postgres the fleet's table\n");
+        return 2;
+    }
+    return Reports(database, fleetConfig, postgres, csv);
 }

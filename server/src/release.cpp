@@ -192,9 +192,7 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
         crc = static_cast<uint32_t>(crc32(crc, data.data() + done, static_cast<uInt>(piece)));
         done += piece;
     }
-    char hex[33];
-    Md5ToHex(served.md5.data(), hex);
-    fs::path cached = cacheFolder / (std::string(hex) + "-" + std::to_string(data.size()) + ".z9");
+    fs::path cached = CachedStreamPath(cacheFolder, served.md5, data.size());
 
     std::vector<uint8_t> stream;
     if (!cacheFolder.empty() && ReadWholeFile(cached, stream) &&
@@ -222,6 +220,13 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
 }
 
 }  // namespace
+
+fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint64_t size)
+{
+    char hex[33];
+    Md5ToHex(md5.data(), hex);
+    return cacheFolder / (std::string(hex) + "-" + std::to_string(size) + ".z9");
+}
 
 Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)
 {

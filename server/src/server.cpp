@@ -1,9 +1,13 @@
 #include "server.h"
+#include "fleet_reports.h"
 #include "log.h"
+#include "proxy_header.h"
 
 #include <asio/experimental/as_tuple.hpp>
 
 #include <sys/resource.h>
+#include <cstring>
+#include <unistd.h>
 
 namespace dvs {
 
@@ -18,6 +22,24 @@ std::string JoinProblems(const std::vector<std::string> &problems)
         text += (text.empty() ? "" : "; ") + problem;
     return text;
 }
+
+// An IPv4 client of a dual-stack listener appears as ::ffff:a.b.c.d.
+asio::ip::address Plain(const asio::ip::address &address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address;
+}
+
+std::string EndpointText(const asio::ip::address &address, uint16_t port)
+{
+    return address.is_v6() ? "[" + address.to_string() + "]:" + std::to_string(port)
+                            : address.to_string() + ":" + std::to_string(port);
+}
+
+// A PROXY header comes with the connection or right after it: a balancer sends it at once.
+constexpr auto kProxyHeaderTime = std::chrono::seconds(10);
+constexpr size_t kProxyHeaderMax = 1024;
 }  // namespace
 
 Server::Server(Config config) : config_(std::move(config)) {}
@@ -28,9 +50,10 @@ Server::~Server()
         reloadThread_.join();
 }
 
-std::shared_ptr<const Release> Server::Load(std::vector<std::string> &problems, LoadStats &stats)
+std::shared_ptr<const Release> Server::Load(const std::filesystem::path &folder, std::vector<std::string> &problems,
+                                            LoadStats &stats)
 {
-    std::unique_ptr<Release> release = LoadRelease(config_.release, config_.cache, problems, &stats);
+    std::unique_ptr<Release> release = LoadRelease(folder, config_.cache, problems, &stats);
     if (!release)
         return nullptr;
     for (ServedFile &file : release->launch)
@@ -66,19 +89,39 @@ bool Server::Start(std::string &error)
         setrlimit(RLIMIT_NOFILE, &files);
     }
 
+    for (const std::string &balancer : config_.balancers)
+        balancers_.push_back(Plain(asio::ip::make_address(balancer)));
+    std::string name = config_.serverName;
+    if (name.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        name = host;
+    }
+    metrics_.fleet = !config_.fleetDatabase.empty();
+
+    std::filesystem::path folder = config_.release;
+    if (config_.fleetReleases) {
+        follower_ = std::make_unique<ReleaseFollower>(config_, name, metrics_);
+        std::optional<std::filesystem::path> fetched = follower_->Prepare(error);
+        if (!fetched)
+            return false;
+        folder = *fetched;
+    }
     std::vector<std::string> problems;
     LoadStats stats;
-    release_ = Load(problems, stats);
+    release_ = Load(folder, problems, stats);
     if (!release_) {
-        error = "release " + config_.release.string() + " refused: " + JoinProblems(problems);
+        error = "release " + folder.string() + " refused: " + JoinProblems(problems);
         return false;
     }
     metrics_.SetRelease(release_->id);
     LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache",
-            release_->id.c_str(), config_.release.c_str(), release_->launch.size(), release_->solo.size(),
+            release_->id.c_str(), folder.c_str(), release_->launch.size(), release_->solo.size(),
             stats.compressed, stats.fromCache);
 
-    store_ = OpenSqliteStore(config_.database, error);
+    store_ = config_.fleetDatabase.empty()
+                 ? OpenSqliteStore(config_.database, error)
+                 : OpenFleetReportStore(config_.database, config_.fleetDatabase, name, metrics_, error);
     if (!store_)
         return false;
     writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
@@ -122,9 +165,14 @@ void Server::Run()
     for (auto &worker : workers_)
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections",
-            config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), metricsEndpoint_.Port(),
-            release_->id.c_str(), workers_.size(), config_.maxConnections);
+    LogLine("start: listening on %s:%u%s, metrics on %s:%u, release %s, %zu threads, at most %d connections%s",
+            config_.listenAddress.c_str(), port_, config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
+            config_.metricsAddress.c_str(), metricsEndpoint_.Port(), release_->id.c_str(), workers_.size(),
+            config_.maxConnections, config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
+    if (follower_)
+        follower_->Start([this](const std::filesystem::path &folder, std::string &problems) {
+            return SwapRelease(folder, problems);
+        });
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
         pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
@@ -132,6 +180,8 @@ void Server::Run()
     for (std::thread &thread : pool)
         thread.join();
 
+    if (follower_)
+        follower_->Stop();
     if (reloadThread_.joinable())
         reloadThread_.join();
     writer_->Stop();  // everything received is on disk now
@@ -142,6 +192,7 @@ void Server::Run()
     LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped", static_cast<unsigned long long>(sessions),
             static_cast<unsigned long long>(metrics_.reportsStored.load()),
             static_cast<unsigned long long>(metrics_.reportsDropped.load()));
+    store_.reset();  // a fleet's outbox ships what it can, the rest waits for the next start
 }
 
 void Server::Stop()
@@ -151,6 +202,11 @@ void Server::Stop()
 
 void Server::Reload()
 {
+    if (follower_) {
+        // The fleet's database says what to serve: look at it now.
+        follower_->CheckNow();
+        return;
+    }
     if (reloading_.exchange(true)) {
         LogLine("reload: already under way");
         return;
@@ -159,26 +215,35 @@ void Server::Reload()
         reloadThread_.join();
     // Loading may compress for a while: the network threads go on serving meanwhile.
     reloadThread_ = std::thread([this] {
-        std::vector<std::string> problems;
-        LoadStats stats;
-        std::shared_ptr<const Release> fresh = Load(problems, stats);
-        if (fresh) {
-            {
-                std::lock_guard lock(releaseMutex_);
-                release_ = fresh;
-            }
-            releaseGeneration_.fetch_add(1, std::memory_order_release);
-            metrics_.SetRelease(fresh->id);
-            metrics_.reloadsDone.fetch_add(1);
-            LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(),
-                    stats.compressed, stats.fromCache);
-        } else {
-            metrics_.reloadsRefused.fetch_add(1);
-            LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
-                    CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
-        }
+        std::string problems;
+        SwapRelease(config_.release, problems);
         reloading_ = false;
     });
+}
+
+bool Server::SwapRelease(const std::filesystem::path &folder, std::string &problemText)
+{
+    std::lock_guard loading(loadMutex_);
+    std::vector<std::string> problems;
+    LoadStats stats;
+    std::shared_ptr<const Release> fresh = Load(folder, problems, stats);
+    if (!fresh) {
+        metrics_.reloadsRefused.fetch_add(1);
+        problemText = JoinProblems(problems);
+        LogLine("reload: release %s refused, still serving %s: %s", folder.c_str(), CurrentRelease()->id.c_str(),
+                problemText.c_str());
+        return false;
+    }
+    {
+        std::lock_guard lock(releaseMutex_);
+        release_ = fresh;
+    }
+    releaseGeneration_.fetch_add(1, std::memory_order_release);
+    metrics_.SetRelease(fresh->id);
+    metrics_.reloadsDone.fetch_add(1);
+    LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(), stats.compressed,
+            stats.fromCache);
+    return true;
 }
 
 void Server::WaitForSignals()
@@ -266,7 +331,8 @@ asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandl
 {
     auto entry = worker.sessions.insert(worker.sessions.end(), session);
     try {
-        co_await RunSession(session, ReleaseFor(worker), *environment_);
+        if (!config_.proxyProtocol || co_await TakeProxyHeader(*session))
+            co_await RunSession(session, ReleaseFor(worker), *environment_);
     } catch (const std::exception &caught) {
         LogLine("session failed: %s", caught.what());
         std::error_code ignored;
@@ -274,6 +340,58 @@ asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandl
     }
     worker.sessions.erase(entry);
     metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
+asio::awaitable<bool> Server::TakeProxyHeader(SessionHandle &session)
+{
+    asio::ip::tcp::socket &socket = session.socket;
+    std::error_code error;
+    asio::ip::tcp::endpoint from = socket.remote_endpoint(error);
+    ProxyRefusal refusal = ProxyRefusal::Incomplete;
+    const char *problem = "closed before the header was whole";
+    if (!error && std::find(balancers_.begin(), balancers_.end(), Plain(from.address())) == balancers_.end()) {
+        refusal = ProxyRefusal::NotBalancer;
+        problem = "not a balancer";
+    } else if (!error) {
+        // A silent connection is closed when the time is up, like an idle one.
+        asio::steady_timer deadline(socket.get_executor(), kProxyHeaderTime);
+        deadline.async_wait([&session](const std::error_code &expired) {
+            if (!expired)
+                session.CloseBecause(Outcome::Idle);
+        });
+        // Read no further than the header, in the steps the parser asks for: the first four
+        // bytes tell a Launcher's request from a header at once.
+        std::array<uint8_t, kProxyHeaderMax> bytes;
+        size_t have = 0, want = 4;
+        for (;;) {
+            auto [readError, got] = co_await asio::async_read(
+                socket, asio::buffer(bytes.data() + have, want - have), asio::experimental::as_tuple(asio::use_awaitable));
+            have += got;
+            if (readError)
+                break;
+            ProxyHeader header = ParseProxyHeader(std::span(bytes.data(), have), bytes.size());
+            if (header.status == ProxyHeader::Status::Invalid) {
+                refusal = std::strncmp(header.problem, "no PROXY", 8) == 0 ? ProxyRefusal::NoHeader
+                                                                           : ProxyRefusal::BadHeader;
+                problem = header.problem;
+                break;
+            }
+            if (header.status == ProxyHeader::Status::Complete) {
+                deadline.cancel();
+                if (!header.local)
+                    session.peer = EndpointText(Plain(header.source), header.sourcePort);
+                co_return true;
+            }
+            want = header.size;
+        }
+        deadline.cancel();
+    }
+    metrics_.Count(refusal);
+    LogLine("refused %s: %s (PROXY header required)", error ? "?" : EndpointText(Plain(from.address()), from.port()).c_str(),
+            problem);
+    std::error_code ignored;
+    socket.close(ignored);
+    co_return false;
 }
 
 }  // namespace dvs

@@ -3,6 +3,7 @@
 // signals and the metrics endpoint.
 #pragma once
 #include "config.h"
+#include "fleet_releases.h"
 #include "metrics.h"
 #include "release.h"
 #include "report_store.h"
@@ -50,7 +51,13 @@ private:
         uint64_t releaseGeneration = 0;
     };
 
-    std::shared_ptr<const Release> Load(std::vector<std::string> &problems, LoadStats &stats);
+    std::shared_ptr<const Release> Load(const std::filesystem::path &folder, std::vector<std::string> &problems,
+                                        LoadStats &stats);
+    // Loads and checks the release folder and, when it passes, serves it from now on.
+    bool SwapRelease(const std::filesystem::path &folder, std::string &problems);
+    // The PROXY header before the first request, from a balancer only: false when the
+    // connection is refused (counted and closed).
+    asio::awaitable<bool> TakeProxyHeader(SessionHandle &session);
     std::shared_ptr<const Release> ReleaseFor(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);
     asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
@@ -68,6 +75,9 @@ private:
     std::shared_ptr<const Release> release_;
     std::atomic<uint64_t> releaseGeneration_{1};  // moves on with every swap of release_
     std::atomic<bool> reloading_{false};
+    std::mutex loadMutex_;                       // one load at a time: reload or fleet
+    std::unique_ptr<ReleaseFollower> follower_;  // the fleet's release, when it is followed
+    std::vector<asio::ip::address> balancers_;
     std::thread reloadThread_;
 
     std::unique_ptr<ReportStore> store_;

@@ -148,7 +148,7 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     Metrics &metrics = environment.metrics;
     asio::ip::tcp::socket &socket = session->socket;
     const Clock::time_point started = Clock::now();
-    const std::string peer = PeerText(socket);
+    const std::string peer = session->peer.empty() ? PeerText(socket) : session->peer;
     session->lastActivity = started;
     asio::co_spawn(socket.get_executor(), Watch(session, started, environment), asio::detached);
 

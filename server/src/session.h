@@ -27,6 +27,7 @@ struct SessionHandle {
     explicit SessionHandle(asio::ip::tcp::socket s) : socket(std::move(s)), watchdog(socket.get_executor()) {}
     asio::ip::tcp::socket socket;
     asio::steady_timer watchdog;
+    std::string peer;                       // the client, when a balancer's PROXY header named it
     std::chrono::steady_clock::time_point lastActivity;
     bool stopping = false;                  // the server is closing it
     bool ended = false;

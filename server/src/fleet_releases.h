@@ -1,0 +1,70 @@
+// Releases for a fleet, kept in PostgreSQL: `publish` stores a checked release (each file
+// once by content, already compressed, in chunks), `activate` names the one the fleet
+// serves, `releases` lists them with what each server serves. A server that follows the
+// fleet's release fetches the active one into a folder of its cache (only the files its
+// cache lacks travel) and serves that folder as a reload serves any release folder.
+#pragma once
+#include "config.h"
+#include "metrics.h"
+#include "postgres.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dvs {
+
+// Checks the release folder and stores it; activates it unless stageOnly. The new release
+// number, or 0 with the reasons in problems.
+int PublishRelease(pg::Connection &db, const std::filesystem::path &folder, bool stageOnly,
+                   std::vector<std::string> &problems);
+// Makes release number the one every following server serves (and tells them at once).
+bool ActivateRelease(pg::Connection &db, int number, std::string &error);
+// The releases, the active one marked, and the servers with the release each serves.
+std::optional<std::string> ListReleases(pg::Connection &db, std::string &error);
+
+class ReleaseFollower {
+public:
+    // Loads, checks and swaps in a release folder as a reload does; false with the problems.
+    using Swap = std::function<bool(const std::filesystem::path &folder, std::string &problems)>;
+
+    ReleaseFollower(const Config &config, std::string serverName, Metrics &metrics);
+    ~ReleaseFollower();
+    // Before the server starts: the folder of the fleet's active release, fetched; when
+    // PostgreSQL cannot be reached, the one this server served last. Nothing, with a
+    // message, when there is neither.
+    std::optional<std::filesystem::path> Prepare(std::string &error);
+    // Once the server serves what Prepare gave: follows the active release from now on.
+    void Start(Swap swap);
+    void CheckNow();
+    void Stop();
+
+private:
+    void Follow();
+    bool Connect(std::string &error);
+    // The release's folder in the cache, fetched when missing.
+    std::optional<std::filesystem::path> Fetch(int number, std::string &error);
+    int ActiveNumber(std::string &error);
+    // Records the release served, here (for the next start) and in the fleet's table.
+    void Served(int number, const std::string &state);
+    bool WaitForNews(std::chrono::seconds longest);
+
+    const Config config_;
+    const std::string name_;
+    Metrics &metrics_;
+    const std::filesystem::path root_;  // cache/releases
+    std::unique_ptr<pg::Connection> db_;
+    Swap swap_;
+    int serving_ = 0;
+    int refused_ = 0;          // the last release that failed here, not tried again until it changes
+    int wakeRead_ = -1, wakeWrite_ = -1;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace dvs
