@@ -3,7 +3,8 @@
 # mingw-w64 (posix threads) with static zlib, GoogleTest sources, Wine (64- and 32-bit),
 # qemu for the 32-bit Wine loader, Xvfb with a CJK font, screenshot tools, Python 3, the
 # zh_CN.UTF-8 glibc locale under which the tests run Wine; and for the native version server:
-# g++, Asio, zlib, SQLite, CLI11, toml11, cpp-httplib.
+# g++, Asio, zlib, SQLite, CLI11, toml11, cpp-httplib, libpq; for the fleet test PostgreSQL and
+# HAProxy (the test starts private instances of both; the packages' own services are not used).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -13,6 +14,7 @@ packages=(
     xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
     python3 openssl procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
+    libpq-dev postgresql haproxy
     libgtest-dev
 )
 missing=()

@@ -92,6 +92,8 @@ std::string Metrics::Render()
     for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
         line("dorera_proxy_refused_total", std::string("reason=\"") + ProxyRefusalName(ProxyRefusal(i)) + "\"",
              proxyRefused[i]);
+    help("dorera_balancer_checks_total", "counter", "Health checks of a balancer (PROXY header LOCAL) served.");
+    line("dorera_balancer_checks_total", "", balancerChecks);
     if (fleet) {
         help("dorera_reports_shipped_total", "counter", "Action reports shipped from the outbox to PostgreSQL.");
         line("dorera_reports_shipped_total", "", reportsShipped);

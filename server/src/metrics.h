@@ -53,6 +53,7 @@ struct Metrics {
     std::atomic<uint64_t> reloadsDone{0};
     std::atomic<uint64_t> reloadsRefused{0};
     std::atomic<uint64_t> proxyRefused[static_cast<int>(ProxyRefusal::kCount)] = {};
+    std::atomic<uint64_t> balancerChecks{0};
     // In a fleet (shown only then): reports shipped to PostgreSQL, those still waiting in
     // the outbox, whether the database answered last time, the release number served.
     bool fleet = false;

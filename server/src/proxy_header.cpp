@@ -67,6 +67,7 @@ ProxyHeader ParseProxyHeader(std::span<const uint8_t> bytes, size_t maxSize)
     if (!proxy) {
         // LOCAL: whatever address block follows is not about any client.
         header.local = true;
+        header.check = true;
         return header;
     }
     if (family != 0 && transport != 1)

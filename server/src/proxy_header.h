@@ -33,6 +33,7 @@ struct ProxyHeader {
     // The balancer speaks for itself (its health check): the connection's own address is
     // the peer. Also set for PROXY with an unspecified family or local-socket addresses.
     bool local = false;
+    bool check = false;         // the LOCAL command: the balancer's own connection
     asio::ip::address source;   // the client, when local is false
     uint16_t sourcePort = 0;
 };

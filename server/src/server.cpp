@@ -380,6 +380,7 @@ asio::awaitable<bool> Server::TakeProxyHeader(SessionHandle &session)
                 deadline.cancel();
                 if (!header.local)
                     session.peer = EndpointText(Plain(header.source), header.sourcePort);
+                session.balancerCheck = header.check;
                 co_return true;
             }
             want = header.size;

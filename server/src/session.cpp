@@ -259,6 +259,11 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     std::error_code ignored;
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
+    if (session->balancerCheck) {
+        // A balancer checks every server every few seconds and cuts its check short.
+        metrics.balancerChecks.fetch_add(1, std::memory_order_relaxed);
+        co_return;
+    }
     metrics.Count(outcome);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     LogLine("session %s release=%s requests=%d files=%d bytes=%llu ms=%lld end=%s", peer.c_str(),

@@ -28,6 +28,7 @@ struct SessionHandle {
     asio::ip::tcp::socket socket;
     asio::steady_timer watchdog;
     std::string peer;                       // the client, when a balancer's PROXY header named it
+    bool balancerCheck = false;             // the balancer's health check, not a player
     std::chrono::steady_clock::time_point lastActivity;
     bool stopping = false;                  // the server is closing it
     bool ended = false;

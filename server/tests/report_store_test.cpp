@@ -1,10 +1,12 @@
 // The report store and its writer: what is stored, when, and the installations table.
+#include "fleet_reports.h"
 #include "report_store.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
 #include <latch>
 
 namespace dvs {
@@ -39,33 +41,128 @@ long long CountRows(const fs::path &file)
     return rows;
 }
 
+// The cluster the fleet's cases share, started with the first of them.
+test::PostgresCluster &Cluster()
+{
+    static test::PostgresCluster cluster;
+    return cluster;
+}
+
+long long Number(const std::string &text)
+{
+    return text.empty() ? -1 : std::atoll(text.c_str());
+}
+
+// The same table from a single server's SQLite file and from the fleet's PostgreSQL,
+// which the fleet's store reaches through its outbox.
 TEST(ReportStore, InstallationsPerAgentPerDay)
 {
-    fs::path file = test::TempFolder("store") / "reports.sqlite";
+    struct Case {
+        const char *store;
+        std::function<std::unique_ptr<ReportStore>(const fs::path &, Metrics &, std::string &)> open;
+    } cases[] = {
+        {"sqlite", [](const fs::path &file, Metrics &, std::string &error) { return OpenSqliteStore(file, error); }},
+        {"fleet",
+         [](const fs::path &file, Metrics &metrics, std::string &error) {
+             return OpenFleetReportStore(file, Cluster().Conninfo(), "vs-daily", metrics, error);
+         }},
+    };
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.store);
+        fs::path file = test::TempFolder(std::string("store-") + c.store) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error);
+        ASSERT_TRUE(store) << error;
+        {
+            ReportWriter writer(*store, metrics, 1000, 50);
+            for (auto report : {MakeReport(kDay1 + 10, 7, 1), MakeReport(kDay1 + 20, 7, 2), MakeReport(kDay1 + 30, 7, 2),
+                                MakeReport(kDay1 + 40, 1234, 1), MakeReport(kDay2 + 86399, 7, 3)})
+                writer.Submit(report);
+            writer.Stop();
+        }
+        EXPECT_EQ(metrics.reportsStored, 5u);
+        store.reset();  // the fleet's store ships what waits before it closes
+        auto reopened = c.open(file, metrics, error);
+        ASSERT_TRUE(reopened) << error;
+        auto rows = reopened->Daily(error);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(FormatDaily(rows, true),
+                  "day,agent,reports,machines\n"
+                  "2026-12-07,7,3,2\n"
+                  "2026-12-07,1234,1,1\n"
+                  "2026-12-08,7,1,1\n");
+        EXPECT_EQ(FormatDaily(rows, false).substr(0, 4), "day ");
+    }
+}
+
+// PostgreSQL away while reports arrive, back, and a batch shipped a second time (the
+// server killed after PostgreSQL's commit, before the outbox's delete): every report is
+// in PostgreSQL exactly once.
+TEST(ReportStore, FleetOutboxShipsEachReportOnce)
+{
+    test::PostgresCluster &cluster = Cluster();
+    ASSERT_TRUE(cluster.Running());
+    cluster.Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    fs::path folder = test::TempFolder("outbox");
+    fs::path outbox = folder / "outbox.sqlite";
+    auto submit = [](ReportWriter &writer, int from, int count) {
+        for (int i = from; i < from + count; ++i)
+            writer.Submit(MakeReport(kDay1 + i, static_cast<uint32_t>(i), static_cast<uint8_t>(i)));
+    };
+    auto waitFor = [](const auto &value, auto wanted) {
+        for (int i = 0; i < 500 && value.load() != wanted; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return value.load();
+    };
+    const std::string count = "SELECT count(*) FROM reports";
     std::string error;
-    auto store = OpenSqliteStore(file, error);
-    ASSERT_TRUE(store) << error;
-    Metrics metrics;
     {
-        ReportWriter writer(*store, metrics, 1000, 50);
-        for (auto report : {MakeReport(kDay1 + 10, 7, 1), MakeReport(kDay1 + 20, 7, 2), MakeReport(kDay1 + 30, 7, 2),
-                            MakeReport(kDay1 + 40, 1234, 1), MakeReport(kDay2 + 86399, 7, 3)})
-            writer.Submit(report);
+        Metrics metrics;
+        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", metrics, error);
+        ASSERT_TRUE(store) << error;
+        ReportWriter writer(*store, metrics, 10000, 20);
+        submit(writer, 0, 500);
+        EXPECT_EQ(waitFor(metrics.reportsShipped, 500u), 500u);
+        EXPECT_EQ(metrics.reportsOutbox, 0);
+        EXPECT_EQ(metrics.fleetDatabaseUp, 1);
+
+        ASSERT_TRUE(cluster.Stop());
+        submit(writer, 500, 300);
+        EXPECT_EQ(waitFor(metrics.reportsOutbox, 300), 300) << "the reports wait in the outbox";
+        EXPECT_EQ(waitFor(metrics.fleetDatabaseUp, 0), 0);
         writer.Stop();
     }
-    EXPECT_EQ(metrics.reportsStored, 5u);
-    auto rows = store->Daily(error);
-    EXPECT_EQ(FormatDaily(rows, true),
-              "day,agent,reports,machines\n"
-              "2026-12-07,7,3,2\n"
-              "2026-12-07,1234,1,1\n"
-              "2026-12-08,7,1,1\n");
-    EXPECT_EQ(FormatDaily(rows, false).substr(0, 4), "day ");
+    // The outbox as a kill between PostgreSQL's commit and the delete would leave it.
+    for (const char *suffix : {"", "-wal"})
+        if (fs::exists(outbox.string() + suffix))
+            fs::copy_file(outbox.string() + suffix, folder / (std::string("copy") + suffix));
+    ASSERT_TRUE(cluster.Start());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "PostgreSQL back" : "the same 300 shipped again");
+        Metrics metrics;
+        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", metrics, error);
+        ASSERT_TRUE(store) << error;
+        EXPECT_EQ(metrics.reportsOutbox, 300);
+        EXPECT_EQ(waitFor(metrics.reportsShipped, 300u), 300u);
+        EXPECT_EQ(metrics.reportsOutbox, 0);
+        EXPECT_EQ(Number(cluster.Sql(count)), 800);
+        EXPECT_EQ(Number(cluster.Sql("SELECT count(DISTINCT agent) FROM reports")), 800);
+        store.reset();
+        for (const char *suffix : {"", "-wal"}) {
+            fs::remove(outbox.string() + suffix);
+            if (fs::exists(folder / (std::string("copy") + suffix)))
+                fs::copy_file(folder / (std::string("copy") + suffix), outbox.string() + suffix);
+        }
+    }
 
-    store.reset();  // the file reopens with what was written
-    auto reopened = OpenSqliteStore(file, error);
-    ASSERT_TRUE(reopened) << error;
-    EXPECT_EQ(reopened->Daily(error).size(), 3u);
+    // A database a later server has moved on is left alone.
+    cluster.Sql("UPDATE dorera_schema SET version = version + 1");
+    FleetDaily(cluster.Conninfo(), error);
+    EXPECT_NE(error.find("update the server"), std::string::npos) << error;
+    cluster.Sql("UPDATE dorera_schema SET version = version - 1");
 }
 
 TEST(ReportStore, BatchesReachTheDiskWithoutAStop)

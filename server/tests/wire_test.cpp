@@ -121,9 +121,9 @@ TEST(ProxyHeader, HeadersAndLies)
         {"IPv6 stream", ProxyBytes(0x21, 0x21, Ipv6Block()), Status::Complete, "2001:db8::5:1234"},
         {"IPv4 with records after the addresses", ProxyBytes(0x21, 0x11, Join(kIpv4Block, tlvs)), Status::Complete,
          "203.0.113.7:50000"},
-        {"LOCAL (a health check) without addresses", ProxyBytes(0x20, 0x00, {}), Status::Complete, "local"},
+        {"LOCAL (a health check) without addresses", ProxyBytes(0x20, 0x00, {}), Status::Complete, "check"},
         {"LOCAL with an address block it does not vouch for", ProxyBytes(0x20, 0x11, kIpv4Block), Status::Complete,
-         "local"},
+         "check"},
         {"PROXY with an unspecified family", ProxyBytes(0x21, 0x00, {}), Status::Complete, "local"},
         {"PROXY over local sockets", ProxyBytes(0x21, 0x31, Bytes(216, 0)), Status::Complete, "local"},
         {"a Launcher's request without a header", {0x01, 0x00, 0x00, 0x00}, Status::Invalid, "no PROXY"},
@@ -158,7 +158,9 @@ TEST(ProxyHeader, HeadersAndLies)
         if (c.status != Status::Complete)
             continue;
         EXPECT_EQ(header.size, c.bytes.size()) << c.what;
-        std::string source = header.local ? "local" : header.source.to_string() + ":" + std::to_string(header.sourcePort);
+        std::string source = header.check   ? "check"
+                             : header.local ? "local"
+                                            : header.source.to_string() + ":" + std::to_string(header.sourcePort);
         EXPECT_EQ(source, c.source) << c.what;
     }
 }
