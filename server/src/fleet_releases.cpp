@@ -698,7 +698,9 @@ void ReleaseFollower::Follow()
                 Served(serving_, "refused release " + std::to_string(active) + ": " + problems);
             } else {
                 LogLine("fleet: cannot fetch release %d, still serving %d: %s", active, serving_, error.c_str());
+                Served(serving_, "cannot fetch release " + std::to_string(active) + ": " + error);
                 WaitForNews(retry);
+                retry = std::min(retry * 2, poll);
                 continue;
             }
         } else {

@@ -276,6 +276,92 @@ TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
     EXPECT_EQ((*addresses)[0], "10.9.8.7:18920");
 }
 
+// A server following the fleet's release serves what `publish` stored; a release the
+// database hands over altered (rows or stream pieces changed behind `publish`) is refused
+// as a broken folder is, and the last good release goes on serving.
+TEST(Server, FleetReleaseFromTheDatabaseIsCheckedLikeAFolder)
+{
+    PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Running());
+    auto publish = [&](const fs::path &folder, bool stage) {
+        std::vector<std::string> arguments{"publish", folder.string(), "--postgres", cluster.Conninfo()};
+        if (stage)
+            arguments.push_back("--stage");
+        auto [status, out] = RunTool(arguments);
+        size_t at = out.find("as release ");
+        EXPECT_EQ(status, 0) << out;
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 11);
+    };
+    ASSERT_EQ(publish(kSample, false), 1);
+    ServerProcess server("[fleet]\ndatabase = \"" + cluster.Conninfo() + "\"\nname = \"vs-checked\"\nreleases = true\n");
+    ASSERT_TRUE(server.Started()) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_fleet_release"), 1);
+    ExpectNormalSession(server.Port());
+
+    // Each altered release carries a game file no cache holds yet, so its stream is fetched.
+    struct Case {
+        const char *what;
+        std::string sql;       // {N}: the release's number
+        std::string state;     // what the server says of it in the fleet's table
+    } cases[] = {
+        {"a name leading out of the Launcher's folder",
+         "UPDATE release_files SET name = '..\\evil.exe' WHERE release = {N} AND slot = 1", "refused release {N}"},
+        {"a slot beyond the 30", "UPDATE release_files SET slot = 30 WHERE release = {N} AND slot = 2",
+         "refused release {N}"},
+        {"an address the Launcher cannot use",
+         "UPDATE releases SET addresses[2] = '1.2.3.4:0' WHERE number = {N}", "refused release {N}"},
+        {"three addresses", "UPDATE releases SET addresses = addresses[1:3] WHERE number = {N}",
+         "cannot fetch release {N}"},
+        {"a stream piece replaced",
+         "UPDATE release_chunks SET data = '\\x789c4b4c4a06000248012a' WHERE (md5, size) IN "
+         "(SELECT md5, size FROM release_files WHERE release = {N} AND slot = 1)",
+         "cannot fetch release {N}"},
+        {"a stream piece missing",
+         "DELETE FROM release_chunks WHERE (md5, size) IN (SELECT md5, size FROM release_files WHERE release = {N} AND slot = 1)",
+         "cannot fetch release {N}"},
+    };
+    int serial = 0;
+    auto altered = [&] {
+        fs::path folder = TempFolder("fleet-release-" + std::to_string(++serial));
+        fs::copy(kSample, folder, fs::copy_options::recursive);
+        std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::app) << "version " << serial;
+        return folder;
+    };
+    auto state = [&] { return cluster.Sql("SELECT release, state FROM servers WHERE name = 'vs-checked'"); };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        int number = publish(altered(), true);
+        ASSERT_GT(number, 1);
+        auto numbered = [number](std::string text) {
+            for (size_t at; (at = text.find("{N}")) != std::string::npos;)
+                text.replace(at, 3, std::to_string(number));
+            return text;
+        };
+        EXPECT_EQ(cluster.Sql(numbered(c.sql)).find("ERROR"), std::string::npos);
+        EXPECT_EQ(cluster.Sql("SELECT 1 FROM active_release"), "1\n");
+        auto [status, out] = RunTool({"activate", std::to_string(number), "--postgres", cluster.Conninfo()});
+        EXPECT_EQ(status, 0) << out;
+        std::string expected = "1|" + numbered(c.state);
+        for (int i = 0; i < 200 && state().rfind(expected, 0) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_EQ(state().rfind(expected, 0), 0u) << state() << server.Log();
+        EXPECT_EQ(server.Metric("dorera_fleet_release"), 1);
+        ExpectNormalSession(server.Port());
+    }
+
+    // A sound release after them is taken at once.
+    int good = publish(altered(), false);
+    ASSERT_TRUE(server.WaitMetric("dorera_fleet_release", good)) << server.Log();
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto files = ExchangeLaunchFiles(client, {SampleMd5("Launcher.exe"), SampleMd5("bin/game.dat")});
+    ASSERT_TRUE(files);
+    ASSERT_EQ(files->size(), 2u);
+    EXPECT_EQ((*files)[0].name, "bin\\game.dat");
+    std::string tail(files->at(0).data.end() - 9, files->at(0).data.end());
+    EXPECT_EQ(tail, "version " + std::to_string(serial));
+}
+
 TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
 {
     ServerProcess server("stop_grace_seconds = 2\n");
