@@ -117,6 +117,7 @@ public:
           server_(std::move(server)), metrics_(metrics)
     {
         metrics_.reportsOutbox = CountWaiting(shipDb_);
+        appended_ = metrics_.reportsOutbox > 0;  // what the last run left ships at once
         thread_ = std::thread([this] { Ship(); });
     }
 
