@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "postgres.h"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -63,7 +64,7 @@ private:
     int serving_ = 0;
     int refused_ = 0;          // the last release that failed here, not tried again until it changes
     int wakeRead_ = -1, wakeWrite_ = -1;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 
