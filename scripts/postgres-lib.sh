@@ -9,6 +9,7 @@
 pg_pid=""
 pg_conninfo=""
 pg_dir=""
+pg_requested=""
 pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 
 pg_as_owner() {
@@ -21,10 +22,18 @@ pg_start() {
     mkdir -p "$dir"
     [ "$(id -u)" -eq 0 ] && chown postgres: "$dir"
     if ! pg_as_owner test -w "$dir"; then
-        echo "$dir is not writable for the cluster's owner" >&2
-        return 1
+        # A checkout below a folder closed to the user postgres: the cluster goes to /tmp,
+        # the same folder again when the same DIR is started again.
+        if [ "$pg_requested" != "$dir" ] || [ -z "$pg_dir" ]; then
+            pg_dir=$(mktemp -d /tmp/dorera-pg.XXXXXX) && chown postgres: "$pg_dir" || return 1
+        fi
+        echo "note: $dir is closed to the user postgres; the cluster is in $pg_dir" >&2
+        pg_requested=$dir
+        dir=$pg_dir
+    else
+        pg_dir=$dir
+        pg_requested=$dir
     fi
-    pg_dir=$dir
     if [ ! -s "$dir/data/PG_VERSION" ]; then
         pg_as_owner "$pg_bin/initdb" -D "$dir/data" -U postgres --auth=trust --no-sync -E UTF8 --locale=C \
             >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; return 1; }
