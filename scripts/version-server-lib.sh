@@ -1,8 +1,10 @@
 # Starting and stopping the native version server from a script, on 127.0.0.1 only.
 # Sourced by the demo, the whole-process test against the server and the screenshot script.
 #   vs_free_port                      prints a port nobody listens on now
-#   vs_start BIN FOLDER PORT RELEASE  writes FOLDER/server.toml (reports in FOLDER/reports.sqlite,
-#                                     the cache in FOLDER/cache, metrics on a free loopback port),
+#   vs_start BIN FOLDER PORT RELEASE [PUBLIC_KEY]
+#                                     writes FOLDER/server.toml (reports in FOLDER/reports.sqlite,
+#                                     the cache in FOLDER/cache, metrics on a free loopback port,
+#                                     with PUBLIC_KEY the release must be signed with it),
 #                                     starts "BIN serve" with its log in FOLDER/server.log and
 #                                     waits up to 60 s for its port; sets vs_pid
 #   vs_stop                           a clean stop (SIGTERM), waited for; fails if it was not clean
@@ -14,7 +16,7 @@ vs_free_port() {
 }
 
 vs_start() {
-    local bin=$1 folder=$2 port=$3 release=$4
+    local bin=$1 folder=$2 port=$3 release=$4 public_key=${5:-}
     mkdir -p "$folder"
     rm -f "$folder/port"
     cat >"$folder/server.toml" <<CONFIG
@@ -31,6 +33,9 @@ release = "$release"
 cache = "$folder/cache"
 database = "$folder/reports.sqlite"
 CONFIG
+    if [ -n "$public_key" ]; then
+        printf '\n[signing]\npublic_keys = ["%s"]\n' "$public_key" >>"$folder/server.toml"
+    fi
     "$bin" serve --config "$folder/server.toml" --port-file "$folder/port" 2>"$folder/server.log" &
     vs_pid=$!
     local tries

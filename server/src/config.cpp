@@ -51,7 +51,7 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
     try {
         toml::value root = toml::parse(file);
         fs::path base = fs::absolute(file).parent_path();
-        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "fleet"});
+        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "signing", "fleet"});
         if (root.contains("listen")) {
             const toml::value &listen = toml::find(root, "listen");
             RefuseUnknown(listen, "listen.", {"address", "port", "proxy_protocol", "balancers"});
@@ -97,6 +97,19 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
             ReadInt(limits, "threads", config.threads, 0, 256);
             ReadInt(limits, "report_queue", config.reportQueue, 1, 10000000);
             ReadInt(limits, "report_batch_ms", config.reportBatchMs, 1, 100);
+        }
+        if (root.contains("signing")) {
+            const toml::value &signing = toml::find(root, "signing");
+            RefuseUnknown(signing, "signing.", {"public_keys"});
+            // A [signing] table that names no key is a mistake, never "signing off".
+            auto keys = toml::find<std::vector<std::string>>(signing, "public_keys");
+            if (keys.empty())
+                throw std::runtime_error("signing.public_keys names no key file");
+            config.publicKeys.clear();
+            for (const std::string &key : keys) {
+                fs::path path = key;
+                config.publicKeys.push_back(path.is_relative() ? base / path : path);
+            }
         }
         if (root.contains("fleet")) {
             const toml::value &fleet = toml::find(root, "fleet");

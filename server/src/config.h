@@ -26,6 +26,9 @@ struct Config {
     int threads = 0;                     // network threads; 0: one per core
     int reportQueue = 100000;            // reports waiting for the disk before new ones are dropped
     int reportBatchMs = 100;             // longest wait before waiting reports are written
+    // Public keys (PEM) a served release must be signed with, one of them at least; none:
+    // releases may be unsigned, and a signed one is served without its signature checked.
+    std::vector<std::filesystem::path> publicKeys;
     // A fleet: reports (and, with fleetReleases, the release) in PostgreSQL. database is
     // then the outbox reports wait in until PostgreSQL has them.
     std::string fleetDatabase;           // libpq connection string; empty: on its own

@@ -1,10 +1,12 @@
-// dorera-version-server: serve a release to the Launchers, check a release, print reports.
+// dorera-version-server: serve a release to the Launchers, check a release, print reports;
+// on the operator's own machine, make the signing key pair and sign releases.
 #include "config.h"
 #include "fleet_releases.h"
 #include "fleet_reports.h"
 #include "release.h"
 #include "report_store.h"
 #include "server.h"
+#include "signing.h"
 
 #include <CLI/CLI.hpp>
 
@@ -49,23 +51,81 @@ int Serve(const std::string &configFile, const CLI::App &command, const std::str
     return 0;
 }
 
-int Check(const std::string &folder)
+// The public keys named on the command line and in the config; one problem per key that
+// cannot be used.
+std::vector<dvs::SigningKey> PublicKeys(const std::string &configFile, const std::vector<std::string> &keyFiles,
+                                        std::vector<std::string> &problems)
+{
+    std::vector<std::filesystem::path> files(keyFiles.begin(), keyFiles.end());
+    if (!configFile.empty()) {
+        dvs::Config config;
+        std::string error;
+        if (!dvs::LoadConfig(configFile, config, error))
+            problems.push_back("config: " + error);
+        files.insert(files.end(), config.publicKeys.begin(), config.publicKeys.end());
+    }
+    std::vector<dvs::SigningKey> keys;
+    for (const std::filesystem::path &file : files) {
+        std::string error;
+        if (std::optional<dvs::SigningKey> key = dvs::ReadPublicKey(file, error))
+            keys.push_back(*key);
+        else
+            problems.push_back("public key " + error);
+    }
+    return keys;
+}
+
+int Check(const std::string &folder, const std::string &configFile, const std::vector<std::string> &keyFiles)
 {
     std::vector<std::string> problems;
+    std::vector<dvs::SigningKey> keys = PublicKeys(configFile, keyFiles, problems);
     dvs::Manifest manifest = dvs::ReadManifest(folder, problems);
+    dvs::SignatureCheck signature;
+    if (problems.empty())
+        if (std::optional<std::vector<uint8_t>> bytes = dvs::ManifestOfFolder(manifest, problems))
+            signature = dvs::CheckReleaseSignature(folder, *bytes, keys, problems);
     for (const std::string &problem : problems)
         std::printf("%s\n", problem.c_str());
     if (!problems.empty()) {
         std::printf("release %s: %zu problem%s\n", folder.c_str(), problems.size(), problems.size() == 1 ? "" : "s");
         return 1;
     }
-    std::printf("release %s (%s): fit to serve, %zu launch files, %zu solo files\n", folder.c_str(),
-                manifest.id.c_str(), manifest.launch.size(), manifest.solo.size());
+    std::printf("release %s (%s): fit to serve, %zu launch files, %zu solo files, %s\n", folder.c_str(),
+                manifest.id.c_str(), manifest.launch.size(), manifest.solo.size(),
+                dvs::DescribeSignature(signature).c_str());
     for (const dvs::ManifestFile &file : manifest.launch)
         std::printf("  slot %2u  %s\n", file.slot, file.name.c_str());
     for (const dvs::ManifestFile &file : manifest.solo)
         std::printf("  solo %u  %s\n", file.slot, file.name.c_str());
     return 0;
+}
+
+int Keygen(const std::string &name)
+{
+    std::string error;
+    std::optional<dvs::KeyId> id = dvs::GenerateKeyFiles(name, error);
+    if (!id) {
+        std::fprintf(stderr, "keygen: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s.key: the private key; sign releases with it, keep it off every server\n"
+                "%s.pub: the public key, for the Launcher's build and the servers' [signing] public_keys\n"
+                "key id %s\n",
+                name.c_str(), name.c_str(), dvs::Hex(*id).c_str());
+    return 0;
+}
+
+int Sign(const std::string &folder, const std::string &keyFile)
+{
+    std::vector<std::string> notes, problems;
+    bool signed_ = dvs::SignRelease(folder, keyFile, notes, problems);
+    for (const std::string &note : notes)
+        std::printf("%s\n", note.c_str());
+    for (const std::string &problem : problems)
+        std::printf("%s\n", problem.c_str());
+    if (!signed_)
+        std::printf("release %s: not signed\n", folder.c_str());
+    return signed_ ? 0 : 1;
 }
 
 // Where the fleet's database is: named on the command line, or the fleet.database of a
@@ -201,9 +261,23 @@ int main(int argc, char **argv)
     serve->add_option("--release", release, "Release folder (overrides paths.release)");
     serve->add_option("--port-file", portFile, "Write the listen port and the metrics port there, one a line");
 
-    std::string checkFolder;
+    std::string checkFolder, checkConfig;
+    std::vector<std::string> checkKeys;
     CLI::App *check = app.add_subcommand("check", "Check a release folder without serving it; one line per problem.");
     check->add_option("release", checkFolder, "Release folder (holding manifest.toml)")->required();
+    check->add_option("-c,--config", checkConfig, "Take the public keys of this config's [signing] table")
+        ->check(CLI::ExistingFile);
+    check->add_option("--key", checkKeys, "Public key (PEM) the release must be signed with; may be repeated");
+
+    std::string keyName;
+    CLI::App *keygen = app.add_subcommand("keygen", "Make a signing key pair: NAME.key (private) and NAME.pub (public).");
+    keygen->add_option("--out", keyName, "NAME: the files' path without .key and .pub")->required();
+
+    std::string signFolder, signKey;
+    CLI::App *sign = app.add_subcommand(
+        "sign", "Sign a release folder (writes signed-manifest.bin); run it where the private key is, not on a server.");
+    sign->add_option("release", signFolder, "Release folder (holding manifest.toml with its number)")->required();
+    sign->add_option("--key", signKey, "Private key (PEM) made by keygen")->required();
 
     // The fleet's database for the commands that read or change it.
     std::string fleetConfig, postgres;
@@ -242,7 +316,11 @@ int main(int argc, char **argv)
     if (*serve)
         return Serve(configFile, *serve, listen, port, metricsPort, release, portFile);
     if (*check)
-        return Check(checkFolder);
+        return Check(checkFolder, checkConfig, checkKeys);
+    if (*keygen)
+        return Keygen(keyName);
+    if (*sign)
+        return Sign(signFolder, signKey);
     if (*publish)
         return Publish(publishFolder, stageOnly, fleetConfig, postgres);
     if (*activate)

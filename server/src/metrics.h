@@ -1,5 +1,5 @@
 // Counters the server keeps and their Prometheus text form, served by a small HTTP
-// endpoint of its own (127.0.0.1 by default).
+// endpoint on the server's event loop (127.0.0.1 by default).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -7,9 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
-namespace httplib { class Server; }
+#include <asio.hpp>
+
+#include <list>
 
 namespace dvs {
 
@@ -27,7 +28,7 @@ enum class Outcome {
 const char *OutcomeName(Outcome outcome);
 
 // Requests outside the protocol; each closes its connection.
-enum class Violation { UnknownCommand, ChecksumCount, ReportParam, kCount };
+enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, ManifestParam, kCount };
 const char *ViolationName(Violation violation);
 
 // Connections refused before their first request when the listener takes PROXY headers.
@@ -48,6 +49,8 @@ struct Metrics {
     std::atomic<uint64_t> reports{0};
     std::atomic<uint64_t> reportsDropped{0};
     std::atomic<uint64_t> reportsStored{0};
+    std::atomic<uint64_t> reportWriteFailures{0};
+    std::atomic<int64_t> reportsQueued{0};
     std::atomic<uint64_t> refusedConnections{0};
     std::atomic<int64_t> openConnections{0};
     std::atomic<uint64_t> reloadsDone{0};
@@ -68,29 +71,41 @@ struct Metrics {
 
     // A counter of files sent under this name; the same one for the server's life.
     std::atomic<uint64_t> *FileCounter(const std::string &name);
-    void SetRelease(const std::string &id);
+    // The release served: its id, number (0: none) and signature state.
+    void SetRelease(const std::string &id, uint32_t number, const std::string &signature);
     std::string Render();
 
 private:
     std::mutex mutex_;
     std::string releaseId_;
+    uint32_t releaseNumber_ = 0;
+    std::string releaseSignature_;
     std::map<std::string, std::unique_ptr<std::atomic<uint64_t>>> files_;
 };
 
-// GET /metrics on its own thread.
+// Connections the metrics endpoint serves at once; a new one beyond closes the oldest.
+constexpr int kMetricsConnections = 8;
+
+// GET /metrics on one of the server's event loops: each connection gets two seconds to
+// send its request and take the answer, then is closed (one request per connection).
 class MetricsEndpoint {
 public:
     explicit MetricsEndpoint(Metrics &metrics);
-    ~MetricsEndpoint();
-    // Binds (port 0: any free port) and starts serving; false when the port cannot be bound.
-    bool Start(const std::string &address, uint16_t port);
+    // Binds (port 0: any free port) on the event loop and starts serving; false when the
+    // port cannot be bound.
+    bool Start(asio::io_context &io, const std::string &address, uint16_t port);
     uint16_t Port() const { return port_; }
+    // Stops taking connections; call on the event loop's thread or after it ended.
     void Stop();
 
 private:
+    struct Connection;
+    asio::awaitable<void> AcceptLoop();
+    asio::awaitable<void> Answer(std::shared_ptr<Connection> connection);
+
     Metrics &metrics_;
-    std::unique_ptr<httplib::Server> http_;
-    std::thread thread_;
+    std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+    std::list<std::shared_ptr<Connection>> open_;  // oldest first
     uint16_t port_ = 0;
 };
 

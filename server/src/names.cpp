@@ -1,19 +1,20 @@
 #include "names.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iconv.h>
 
 namespace dvs {
 
-std::optional<std::string> Utf8ToGbk(const std::string &utf8)
+static std::optional<std::string> Convert(const char *to, const char *from, const std::string &text)
 {
-    iconv_t converter = iconv_open("GBK", "UTF-8");
+    iconv_t converter = iconv_open(to, from);
     if (converter == (iconv_t)-1)
         return std::nullopt;
-    std::string out(utf8.size() * 2 + 4, '\0');
-    char *in = const_cast<char *>(utf8.data());
-    size_t inLeft = utf8.size();
+    std::string out(text.size() * 2 + 4, '\0');
+    char *in = const_cast<char *>(text.data());
+    size_t inLeft = text.size();
     char *outPtr = out.data();
     size_t outLeft = out.size();
     size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
@@ -22,6 +23,25 @@ std::optional<std::string> Utf8ToGbk(const std::string &utf8)
         return std::nullopt;
     out.resize(out.size() - outLeft);
     return out;
+}
+
+std::optional<std::string> Utf8ToGbk(const std::string &utf8)
+{
+    return Convert("GBK", "UTF-8", utf8);
+}
+
+std::string GbkForDisplay(const std::string &gbk)
+{
+    std::optional<std::string> utf8 = Convert("UTF-8", "GBK", gbk);
+    if (utf8)
+        return *utf8;
+    std::string shown;
+    for (unsigned char c : gbk) {
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+        shown += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : std::string(escaped);
+    }
+    return shown;
 }
 
 static bool IsGbkLeadByte(unsigned char c)
@@ -91,35 +111,6 @@ std::string UnsafeNameReason(const std::string &gbk)
         component += static_cast<char>(c);
     }
     return ComponentReason(component);
-}
-
-bool IsServerAddress(const std::string &text)
-{
-    if (text.empty() || text.size() > kMaxAddressChars)
-        return false;
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    std::string host = text.substr(0, colon);
-    std::string port = text.substr(colon + 1);
-    int parts = 0;
-    size_t start = 0;
-    while (true) {
-        size_t dot = host.find('.', start);
-        std::string part = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(part) > 255)
-            return false;
-        ++parts;
-        if (dot == std::string::npos)
-            break;
-        start = dot + 1;
-    }
-    if (parts != 4 || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    int number = std::stoi(port);
-    return number >= 1 && number <= 65535;
 }
 
 }  // namespace dvs

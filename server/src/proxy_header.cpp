@@ -10,11 +10,12 @@ namespace {
 const uint8_t kSignature[kProxySignatureSize] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D,
                                                  0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
 
-ProxyHeader Invalid(const char *problem)
+ProxyHeader Invalid(const char *problem, bool proxySignature = true)
 {
     ProxyHeader header;
     header.status = ProxyHeader::Status::Invalid;
     header.problem = problem;
+    header.proxySignature = proxySignature;
     return header;
 }
 
@@ -22,6 +23,7 @@ ProxyHeader NeedMore(size_t size)
 {
     ProxyHeader header;
     header.size = size;
+    header.proxySignature = true;
     return header;
 }
 
@@ -36,7 +38,7 @@ ProxyHeader ParseProxyHeader(std::span<const uint8_t> bytes, size_t maxSize)
 {
     size_t have = std::min(bytes.size(), kProxySignatureSize);
     if (std::memcmp(bytes.data(), kSignature, have) != 0)
-        return Invalid("no PROXY v2 signature");
+        return Invalid("no PROXY v2 signature", false);
     if (bytes.size() > kProxySignatureSize) {
         uint8_t version = bytes[12] >> 4, command = bytes[12] & 0x0F;
         if (version != 2)
@@ -59,6 +61,7 @@ ProxyHeader ParseProxyHeader(std::span<const uint8_t> bytes, size_t maxSize)
 
     ProxyHeader header;
     header.status = ProxyHeader::Status::Complete;
+    header.proxySignature = true;
     header.size = kProxyFixedSize + length;
     const uint8_t *body = bytes.data() + kProxyFixedSize;
     const bool proxy = (bytes[12] & 0x0F) == 1;

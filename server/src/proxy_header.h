@@ -30,6 +30,7 @@ struct ProxyHeader {
     Status status = Status::NeedMore;
     size_t size = 0;
     const char *problem = "";
+    bool proxySignature = false;  // the bytes start with (as much as there is of) the signature
     // The balancer speaks for itself (its health check): the connection's own address is
     // the peer. Also set for PROXY with an unspecified family or local-socket addresses.
     bool local = false;

@@ -1,7 +1,10 @@
 #include "release.h"
 #include "names.h"
+#include "common/launcher_own_files.h"
 #include "common/md5.h"
+#include "common/server_address.h"
 
+#include <openssl/evp.h>
 #include <toml.hpp>
 #include <zlib.h>
 
@@ -10,9 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 namespace dvs {
@@ -68,154 +72,280 @@ bool ReadEntry(const toml::value &entry, const char *numberKey, const std::strin
     return true;
 }
 
-void CheckName(ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
+// False when the name has a problem (reported).
+bool CheckName(ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
 {
     std::optional<std::string> gbk = Utf8ToGbk(file.name);
     if (!gbk) {
         problems.push_back(where + " name " + Quoted(file.name) + " is not representable in GBK");
-        return;
+        return false;
     }
     file.wireName = *gbk;
     std::string reason = UnsafeNameReason(file.wireName);
-    if (!reason.empty())
-        problems.push_back(where + " name " + Quoted(file.name) + " is unsafe: it " + reason);
+    if (reason.empty())
+        return true;
+    problems.push_back(where + " name " + Quoted(file.name) + " is unsafe: it " + reason);
+    return false;
 }
 
-void CheckSource(const ManifestFile &file, const std::string &where, std::vector<std::string> &problems)
+// The name as Windows tells files apart: ASCII letters in any capitalisation, "\\" or "/"
+// between folders, trailing dots and blanks of each part dropped.
+std::string WindowsNameKey(const std::string &gbk)
+{
+    std::string key;
+    char part[kOwnNamePartSize];
+    size_t at = 0;
+    while (at < gbk.size() && NextOwnNamePart(gbk.c_str(), &at, part))
+        key += std::string(part) + "\\";
+    return key;
+}
+
+// The source must be a file that resolves inside the release folder (given resolved),
+// symbolic links included: a release hands out nothing else of the machine. On success
+// the source is its resolved path, the file the load reads.
+void CheckSource(ManifestFile &file, const fs::path &folder, const std::string &where,
+                 std::vector<std::string> &problems)
 {
     std::error_code error;
     if (!fs::is_regular_file(file.source, error)) {
         problems.push_back(where + " source " + file.source.string() + " is missing or not a file");
         return;
     }
-    uint64_t size = fs::file_size(file.source, error);
-    if (error || size > kMaxFileSize)
+    fs::path resolved = fs::canonical(file.source, error);
+    auto [end, inside] = std::mismatch(folder.begin(), folder.end(), resolved.begin(), resolved.end());
+    if (error || folder.empty() || end != folder.end() || inside == resolved.end()) {
+        problems.push_back(where + " source " + file.source.string() + " is outside the release folder");
+        return;
+    }
+    uint64_t size = fs::file_size(resolved, error);
+    if (error || size > kMaxFileSize) {
         problems.push_back(where + " source " + file.source.string() + " is larger than 4 GiB");
+        return;
+    }
+    file.source = resolved;
 }
 
-bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> &data)
+// Files are read, compressed and checked in pieces of this size, so that preparing a
+// file takes about a megabyte of memory however large it is.
+constexpr size_t kPiece = 256 * 1024;
+
+// What one pass over a source gives.
+struct SourceDigest {
+    uint64_t size = 0;
+    uint32_t crc = 0;
+    Checksum md5{};
+    std::array<uint8_t, 32> sha256{};
+};
+
+// Reads the whole file from its start through digest: size, CRC-32 and (when md5 is
+// asked for) MD5 and SHA-256, the release manifest's digest.
+bool DigestFile(int file, SourceDigest &digest, bool md5)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::vector<uint8_t> piece(kPiece);
+    Md5Context context;
+    Md5Init(&context);
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha256(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!sha256 || EVP_DigestInit_ex(sha256.get(), EVP_sha256(), nullptr) != 1)
         return false;
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<uint64_t>(size) > kMaxFileSize)
-        return false;
-    in.seekg(0);
-    data.resize(static_cast<size_t>(size));
-    return size == 0 || static_cast<bool>(in.read(reinterpret_cast<char *>(data.data()), size));
+    digest.size = 0;
+    digest.crc = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
+    for (;;) {
+        ssize_t got = pread(file, piece.data(), piece.size(), static_cast<off_t>(digest.size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (md5 && EVP_DigestUpdate(sha256.get(), piece.data(), static_cast<size_t>(got)) != 1)
+            return false;
+        if (md5)
+            Md5Update(&context, piece.data(), static_cast<size_t>(got));
+        digest.crc = static_cast<uint32_t>(crc32(digest.crc, piece.data(), static_cast<uInt>(got)));
+        digest.size += static_cast<uint64_t>(got);
+        if (digest.size > kMaxFileSize)
+            return false;
+    }
+    if (md5)
+        Md5Final(&context, digest.md5.data());
+    return !md5 || EVP_DigestFinal_ex(sha256.get(), digest.sha256.data(), nullptr) == 1;
 }
 
-// The stream in the cache is used only when it inflates to exactly this content.
-bool CachedStreamMatches(const std::vector<uint8_t> &stream, size_t size, uint32_t crc)
+bool WriteAll(int file, const uint8_t *data, size_t size)
 {
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK)
-        return false;
-    z.next_in = const_cast<Bytef *>(stream.data());
-    z.avail_in = static_cast<uInt>(stream.size());
-    std::vector<uint8_t> piece(1 << 16);
-    uint32_t running = crc32(0, nullptr, 0);
-    size_t produced = 0;
-    int status;
-    do {
-        z.next_out = piece.data();
-        z.avail_out = static_cast<uInt>(piece.size());
-        status = inflate(&z, Z_NO_FLUSH);
-        size_t got = piece.size() - z.avail_out;
-        running = crc32(running, piece.data(), static_cast<uInt>(got));
-        produced += got;
-    } while (status == Z_OK);
-    bool whole = status == Z_STREAM_END && z.avail_in == 0;
-    inflateEnd(&z);
-    return whole && produced == size && running == crc;
+    while (size > 0) {
+        ssize_t done = write(file, data, size);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        data += done;
+        size -= static_cast<size_t>(done);
+    }
+    return true;
 }
 
-std::vector<uint8_t> CompressBest(const std::vector<uint8_t> &data)
-{
-    uLongf length = compressBound(static_cast<uLong>(data.size()));
-    std::vector<uint8_t> stream(length);
-    if (compress2(stream.data(), &length, data.data(), static_cast<uLong>(data.size()),
-                  Z_BEST_COMPRESSION) != Z_OK)
-        return {};
-    stream.resize(length);
-    return stream;
-}
-
-// The cache file, open for reading, when it holds exactly this stream.
-FileDescriptor OpenCachedStream(const fs::path &path, const std::vector<uint8_t> &stream)
+// The cache file of this content, opened for sending, when it holds a zlib stream that
+// inflates to exactly size bytes with this CRC-32. It is read once: a stream smaller than
+// kStreamInMemoryBelow is kept in stream on the way.
+FileDescriptor OpenVerifiedCache(const fs::path &path, uint64_t size, uint32_t crc, std::vector<uint8_t> &stream)
 {
     FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info;
     if (!file.Valid() || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) != stream.size())
+        static_cast<uint64_t>(info.st_size) > kMaxFileSize)
         return {};
-    std::vector<uint8_t> piece(1 << 16);
-    for (size_t done = 0; done < stream.size();) {
-        ssize_t got = pread(file.Get(), piece.data(), std::min(piece.size(), stream.size() - done),
-                            static_cast<off_t>(done));
-        if (got <= 0 || std::memcmp(piece.data(), stream.data() + done, static_cast<size_t>(got)) != 0)
-            return {};
-        done += static_cast<size_t>(got);
+    const bool keep = static_cast<uint64_t>(info.st_size) < kStreamInMemoryBelow;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return {};
+    std::vector<uint8_t> in(kPiece), out(kPiece);
+    uint64_t read = 0, produced = 0;
+    uint32_t running = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
+    int status = Z_OK;
+    while (status == Z_OK) {
+        if (z.avail_in == 0) {
+            ssize_t got = pread(file.Get(), in.data(), in.size(), static_cast<off_t>(read));
+            if (got <= 0)
+                break;
+            if (keep)
+                stream.insert(stream.end(), in.data(), in.data() + got);
+            read += static_cast<uint64_t>(got);
+            z.next_in = in.data();
+            z.avail_in = static_cast<uInt>(got);
+        }
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        status = inflate(&z, Z_NO_FLUSH);
+        size_t made = out.size() - z.avail_out;
+        running = static_cast<uint32_t>(crc32(running, out.data(), static_cast<uInt>(made)));
+        produced += made;
+    }
+    bool whole = status == Z_STREAM_END && z.avail_in == 0 && read == static_cast<uint64_t>(info.st_size);
+    inflateEnd(&z);
+    if (!whole || produced != size || running != crc) {
+        stream.clear();
+        return {};
     }
     return file;
 }
 
-void WriteCacheFile(const fs::path &path, const std::vector<uint8_t> &stream)
+// Compresses the source at best compression into the cache file (written under another
+// name and renamed into place), checking on the way that the source is still the file
+// digested. A stream smaller than kStreamInMemoryBelow is kept in stream as well and may
+// do without the cache file; a larger one is kept only there. False with the problem
+// when the stream cannot be made or kept.
+bool CompressToCache(int source, const SourceDigest &digest, const fs::path &path, std::vector<uint8_t> &stream,
+                     FileDescriptor &cached, std::string &problem)
 {
-    fs::path part = path;
-    part += ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        if (!out.write(reinterpret_cast<const char *>(stream.data()), static_cast<std::streamsize>(stream.size())))
-            return;  // a cache that cannot be written only costs time at the next start
+    fs::path partPath = path;
+    partPath += ".part";
+    FileDescriptor part(open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    bool writable = part.Valid();
+    z_stream z{};
+    if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) {
+        problem = "cannot compress";
+        return false;
     }
+    std::vector<uint8_t> in(kPiece), out(kPiece);
+    uint64_t read = 0, written = 0;
+    uint32_t running = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
+    bool finishing = false;
+    int status = Z_OK;
+    while (status == Z_OK) {
+        if (z.avail_in == 0 && !finishing) {
+            ssize_t got = pread(source, in.data(), in.size(), static_cast<off_t>(read));
+            if (got < 0) {
+                problem = "cannot read";
+                break;
+            }
+            running = static_cast<uint32_t>(crc32(running, in.data(), static_cast<uInt>(got)));
+            read += static_cast<uint64_t>(got);
+            z.next_in = in.data();
+            z.avail_in = static_cast<uInt>(got);
+            finishing = got == 0;
+        }
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        status = deflate(&z, finishing ? Z_FINISH : Z_NO_FLUSH);
+        size_t made = out.size() - z.avail_out;
+        written += made;
+        if (written < kStreamInMemoryBelow)
+            stream.insert(stream.end(), out.data(), out.data() + made);
+        else
+            stream.clear();
+        writable = writable && WriteAll(part.Get(), out.data(), made);
+        if (written >= kStreamInMemoryBelow && !writable)
+            problem = "cannot write its compressed form into the cache folder " + path.parent_path().string();
+        else if (written > kMaxFileSize)
+            problem = "compresses to more than 4 GiB";
+        if (!problem.empty())
+            break;
+    }
+    deflateEnd(&z);
+    if (problem.empty() && (status != Z_STREAM_END || read != digest.size || running != digest.crc))
+        problem = "changed while it was loaded";
+    part = FileDescriptor();
     std::error_code error;
-    fs::rename(part, path, error);
+    if (problem.empty() && writable)
+        fs::rename(partPath, path, error);
+    if (!problem.empty() || !writable || error)
+        fs::remove(partPath, error);
+    else
+        cached = FileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (problem.empty() && !cached.Valid() && written >= kStreamInMemoryBelow)
+        problem = "cannot keep its compressed form in the cache folder " + path.parent_path().string();
+    return problem.empty();
 }
 
-bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &cacheFolder,
-                 ServedFile &served,
+// Digests the source, takes its stream from the cache or compresses it there, and
+// builds the file's header.
+bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &cacheFolder, ServedFile &served,
                  std::vector<std::string> &problems, LoadStats *stats)
 {
-    std::vector<uint8_t> data;
-    if (!ReadWholeFile(entry.source, data)) {
+    FileDescriptor source(open(entry.source.c_str(), O_RDONLY | O_CLOEXEC));
+    SourceDigest digest;
+    if (!source.Valid() || !DigestFile(source.Get(), digest, true)) {
         problems.push_back("cannot read " + entry.source.string());
         return false;
     }
-    Md5Digest(data.data(), data.size(), served.md5.data());
-    uint32_t crc = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
-    // crc32 takes an unsigned int length; feed large files in pieces.
-    for (size_t done = 0; done < data.size();) {
-        size_t piece = std::min<size_t>(data.size() - done, 1u << 30);
-        crc = static_cast<uint32_t>(crc32(crc, data.data() + done, static_cast<uInt>(piece)));
-        done += piece;
-    }
-    fs::path cached = CachedStreamPath(cacheFolder, served.md5, data.size());
+    fs::path cachePath = CachedStreamPath(cacheFolder, digest.md5, digest.size);
 
     std::vector<uint8_t> stream;
-    if (!cacheFolder.empty() && ReadWholeFile(cached, stream) &&
-        CachedStreamMatches(stream, data.size(), crc)) {
+    served.cached = OpenVerifiedCache(cachePath, digest.size, digest.crc, stream);
+    uint64_t streamSize = 0;
+    if (served.cached.Valid()) {
+        struct stat info;
+        fstat(served.cached.Get(), &info);
+        streamSize = static_cast<uint64_t>(info.st_size);
         if (stats)
             ++stats->fromCache;
     } else {
-        stream = CompressBest(data);
-        if (stream.empty() || stream.size() > kMaxFileSize) {
-            problems.push_back("cannot compress " + entry.source.string());
+        std::string problem;
+        if (!CompressToCache(source.Get(), digest, cachePath, stream, served.cached, problem)) {
+            problems.push_back(entry.source.string() + ": " + problem);
             return false;
         }
+        struct stat info;
+        streamSize = served.cached.Valid() && fstat(served.cached.Get(), &info) == 0
+                         ? static_cast<uint64_t>(info.st_size)
+                         : stream.size();
         if (stats)
             ++stats->compressed;
-        if (!cacheFolder.empty())
-            WriteCacheFile(cached, stream);
     }
     served.slot = entry.slot;
     served.name = entry.name;
-    served.size = static_cast<uint32_t>(data.size());
-    served.message = EncodeFileMessage(wireIndex, entry.wireName, served.size, crc, stream);
-    if (!cacheFolder.empty())
-        served.cached = OpenCachedStream(cached, stream);
+    served.wireName = entry.wireName;
+    served.md5 = digest.md5;
+    served.sha256 = digest.sha256;
+    served.size = static_cast<uint32_t>(digest.size);
+    served.streamSize = static_cast<uint32_t>(streamSize);
+    const bool inMemory = stream.size() == streamSize;
+    served.message.assign(kFileHeaderSize, 0);
+    EncodeFileHeader(served.message.data(), wireIndex, served.streamSize, served.size, digest.crc,
+                     entry.wireName.data(), std::min(entry.wireName.size(), size_t(kFileNameFieldSize - 1)));
+    if (inMemory)
+        served.message.insert(served.message.end(), stream.begin(), stream.end());
     return true;
 }
 
@@ -245,6 +375,16 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
     } catch (const std::exception &) {
         problems.push_back("id must be text");
     }
+    try {
+        if (root.contains("number")) {
+            int64_t number = toml::find<int64_t>(root, "number");
+            if (number < 1 || number > 0xFFFFFFFF)
+                throw std::out_of_range("number");
+            manifest.number = static_cast<uint32_t>(number);
+        }
+    } catch (const std::exception &) {
+        problems.push_back("number must be an integer from 1 to 4294967295");
+    }
 
     std::vector<std::string> addresses;
     try {
@@ -256,11 +396,12 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         problems.push_back("addresses holds " + std::to_string(addresses.size()) + " entries, not 4");
     for (size_t i = 0; i < addresses.size() && i < kSrvAddrEntries; ++i) {
         manifest.addresses[i] = addresses[i];
-        if (!IsServerAddress(addresses[i]))
-            problems.push_back("address " + Quoted(addresses[i]) +
-                               " is not \"a.b.c.d:port\" (IPv4, port 1-65535, at most 23 characters)");
+        if (const char *problem = ServerAddressProblem(addresses[i].data(), addresses[i].size()))
+            problems.push_back("address " + Quoted(addresses[i]) + " " + problem);
     }
 
+    std::error_code unresolved;
+    const fs::path real = fs::canonical(folder, unresolved);
     std::set<uint32_t> slots;
     std::set<std::string> names;
     toml::array launch;
@@ -282,18 +423,23 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         }
         if (file.name.empty())
             file.name = file.source.filename().string();
-        CheckName(file, where, problems);
+        bool named = CheckName(file, where, problems);
         // The Launcher saves slot 0 as its own name with ".tmp" and moves that over the
         // running "Launcher.exe": under any other name the replacement is never found.
-        if (file.slot == 0 && strcasecmp(file.name.c_str(), "Launcher.exe") != 0)
+        if (file.slot == 0 && strcasecmp(file.name.c_str(), "Launcher.exe") != 0) {
             problems.push_back(where + " name " + Quoted(file.name) + " must be Launcher.exe");
-        // Windows compares names without regard to case.
-        std::string key = file.wireName;
-        for (char &c : key)
-            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+            named = false;
+        }
+        // A launch file must not overwrite what the Launcher keeps for itself.
+        const char *own = named ? LauncherOwnFileReason(file.wireName.c_str(), file.slot) : nullptr;
+        if (own != nullptr) {
+            problems.push_back(where + " name " + Quoted(file.name) + " " + own);
+            named = false;
+        }
+        std::string key = named ? WindowsNameKey(file.wireName) : std::string();
         if (!key.empty() && !names.insert(key).second)
             problems.push_back(where + " name " + Quoted(file.name) + " is used by another slot");
-        CheckSource(file, where, problems);
+        CheckSource(file, real, where, problems);
         manifest.launch.push_back(file);
     }
     if (!launch.empty() && !slots.contains(0))
@@ -322,7 +468,7 @@ Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems
         if (file.name.empty())
             file.name = file.slot == kSoloFont ? "simhei.ttf" : "vcredist_x86.exe";
         CheckName(file, where, problems);
-        CheckSource(file, where, problems);
+        CheckSource(file, real, where, problems);
         manifest.solo.push_back(file);
     }
     std::sort(manifest.solo.begin(), manifest.solo.end(),
@@ -336,12 +482,12 @@ std::unique_ptr<Release> LoadRelease(const fs::path &folder, const fs::path &cac
     Manifest manifest = ReadManifest(folder, problems);
     if (!problems.empty())
         return nullptr;
-    if (!cacheFolder.empty()) {
-        std::error_code error;
-        fs::create_directories(cacheFolder, error);
-    }
+    std::error_code error;
+    fs::create_directories(cacheFolder, error);
     auto release = std::make_unique<Release>();
     release->id = manifest.id;
+    release->number = manifest.number;
+    release->addresses = manifest.addresses;
     release->folder = folder;
     release->addressBody = EncodeAddressBody(manifest.addresses);
     for (const ManifestFile &entry : manifest.launch) {

@@ -27,6 +27,7 @@ struct ManifestFile {
 
 struct Manifest {
     std::string id;             // shown in logs and metrics
+    uint32_t number = 0;        // release number, 1 and up; 0 when not given (unsigned releases)
     std::array<std::string, kSrvAddrEntries> addresses;
     std::vector<ManifestFile> launch;  // slot order
     std::vector<ManifestFile> solo;    // identifier order
@@ -53,26 +54,42 @@ private:
     int fd_ = -1;
 };
 
+// Compressed streams smaller than this are kept in memory and go out with their headers
+// in one write; larger ones stay only in their cache file and go out with sendfile(2).
+constexpr size_t kStreamInMemoryBelow = 64 * 1024;
+
 struct ServedFile {
     uint32_t slot = 0;
     std::string name;                  // UTF-8, for logs and metrics
+    std::string wireName;              // GBK, as sent
     Checksum md5{};
+    std::array<uint8_t, 32> sha256{};  // of the content, for the release manifest
     uint32_t size = 0;
-    std::vector<uint8_t> message;      // FileHeader + zlib stream, sent as is
-    // The cache file holding exactly the zlib stream of message, opened at load so that the
-    // stream can go out with sendfile(2); none when the cache could not be used.
+    uint32_t streamSize = 0;           // bytes of the zlib stream
+    // The FileHeader, followed by the zlib stream when it is kept in memory.
+    std::vector<uint8_t> message;
+    // The cache file holding exactly the zlib stream, opened (and checked) at load; none
+    // when a stream kept in memory could not be written to the cache.
     FileDescriptor cached;
     std::atomic<uint64_t> *sentCounter = nullptr;  // metrics: times sent
+
+    bool StreamInMemory() const { return message.size() == kFileHeaderSize + streamSize; }
 };
 
 struct Release {
     std::string id;
+    uint32_t number = 0;               // 0: not given
     std::filesystem::path folder;
+    std::array<std::string, kSrvAddrEntries> addresses;
     AddressBody addressBody{};
     std::vector<ServedFile> launch;    // slot order
     std::vector<uint32_t> launchSlots; // the slots of launch, for SelectLaunchFiles
     std::vector<Checksum> launchMd5s;
     std::map<uint16_t, ServedFile> solo;
+    // signed-manifest.bin as it was checked against these files, answered to RC_Manifest
+    // byte for byte; empty when the release is unsigned.
+    std::vector<uint8_t> signedManifest;
+    std::string signature;             // what the signature check found, for the log
 };
 
 struct LoadStats {
@@ -85,8 +102,8 @@ std::filesystem::path CachedStreamPath(const std::filesystem::path &cacheFolder,
 
 // Checks the release and prepares every file for the wire: MD5, CRC-32 and the zlib stream
 // at best compression, taken from cacheFolder when a stream for the same content is there
-// (and written there otherwise). Returns nothing when the check or a file read fails; the
-// reasons are in problems.
+// (and written there otherwise), each file read in pieces. Returns nothing when the check
+// or a file fails; the reasons are in problems.
 std::unique_ptr<Release> LoadRelease(const std::filesystem::path &folder,
                                      const std::filesystem::path &cacheFolder,
                                      std::vector<std::string> &problems, LoadStats *stats = nullptr);

@@ -1,15 +1,18 @@
 #include "server.h"
 #include "fleet_reports.h"
+#include "listeners.h"
 #include "log.h"
-#include "proxy_header.h"
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
-#include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace dvs {
+
+namespace fs = std::filesystem;
 
 namespace {
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
@@ -22,24 +25,6 @@ std::string JoinProblems(const std::vector<std::string> &problems)
         text += (text.empty() ? "" : "; ") + problem;
     return text;
 }
-
-// An IPv4 client of a dual-stack listener appears as ::ffff:a.b.c.d.
-asio::ip::address Plain(const asio::ip::address &address)
-{
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    return address;
-}
-
-std::string EndpointText(const asio::ip::address &address, uint16_t port)
-{
-    return address.is_v6() ? "[" + address.to_string() + "]:" + std::to_string(port)
-                            : address.to_string() + ":" + std::to_string(port);
-}
-
-// A PROXY header comes with the connection or right after it: a balancer sends it at once.
-constexpr auto kProxyHeaderTime = std::chrono::seconds(10);
-constexpr size_t kProxyHeaderMax = 1024;
 }  // namespace
 
 Server::Server(Config config) : config_(std::move(config)) {}
@@ -50,12 +35,19 @@ Server::~Server()
         reloadThread_.join();
 }
 
-std::shared_ptr<const Release> Server::Load(const std::filesystem::path &folder, std::vector<std::string> &problems,
+std::shared_ptr<const Release> Server::Load(const fs::path &folder, std::vector<std::string> &problems,
                                             LoadStats &stats)
 {
     std::unique_ptr<Release> release = LoadRelease(folder, config_.cache, problems, &stats);
     if (!release)
         return nullptr;
+    // Checked against the bytes just loaded, so what is served is what was signed.
+    SignatureCheck signature = CheckReleaseSignature(folder, ManifestOfRelease(*release), publicKeys_, problems);
+    if (!problems.empty())
+        return nullptr;
+    release->signedManifest = std::move(signature.body);
+    release->signature = DescribeSignature(signature);
+    metrics_.SetRelease(release->id, release->number, SignatureState(signature));
     for (ServedFile &file : release->launch)
         file.sentCounter = metrics_.FileCounter(file.name);
     for (auto &[id, file] : release->solo)
@@ -88,9 +80,21 @@ bool Server::Start(std::string &error)
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+    // The port is taken (not yet listened on) before the release loads, which may take a
+    // while: a server that must not start says so at once.
+    if (!Bind(error))
+        return false;
 
-    for (const std::string &balancer : config_.balancers)
-        balancers_.push_back(Plain(asio::ip::make_address(balancer)));
+    for (const fs::path &file : config_.publicKeys) {
+        std::optional<SigningKey> key = ReadPublicKey(file, error);
+        if (!key) {
+            error = "public key " + error;
+            return false;
+        }
+        publicKeys_.push_back(*key);
+    }
+
+    // In a fleet the server goes by its name in the fleet's tables.
     std::string name = config_.serverName;
     if (name.empty()) {
         char host[256] = {};
@@ -98,11 +102,10 @@ bool Server::Start(std::string &error)
         name = host;
     }
     metrics_.fleet = !config_.fleetDatabase.empty();
-
-    std::filesystem::path folder = config_.release;
+    fs::path folder = config_.release;
     if (config_.fleetReleases) {
         follower_ = std::make_unique<ReleaseFollower>(config_, name, metrics_);
-        std::optional<std::filesystem::path> fetched = follower_->Prepare(error);
+        std::optional<fs::path> fetched = follower_->Prepare(error);
         if (!fetched)
             return false;
         folder = *fetched;
@@ -114,10 +117,9 @@ bool Server::Start(std::string &error)
         error = "release " + folder.string() + " refused: " + JoinProblems(problems);
         return false;
     }
-    metrics_.SetRelease(release_->id);
-    LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache",
-            release_->id.c_str(), folder.c_str(), release_->launch.size(), release_->solo.size(),
-            stats.compressed, stats.fromCache);
+    LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache, %s",
+            release_->id.c_str(), folder.c_str(), release_->launch.size(), release_->solo.size(), stats.compressed,
+            stats.fromCache, release_->signature.c_str());
 
     store_ = config_.fleetDatabase.empty()
                  ? OpenSqliteStore(config_.database, error)
@@ -128,34 +130,117 @@ bool Server::Start(std::string &error)
                                              config_.reportBatchMs);
     environment_ = std::make_unique<SessionEnvironment>(SessionEnvironment{
         metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
-        std::chrono::seconds(config_.sessionSeconds)});
+        std::chrono::seconds(config_.sessionSeconds), config_.proxyProtocol});
+    for (const std::string &balancer : config_.balancers)
+        environment_->balancers.push_back(asio::ip::make_address(balancer));
 
-    // One listening socket per thread on the same address; the first one settles the port.
+    if (!Listen(error))
+        return false;
+    if (config_.metricsEnabled &&
+        !metricsEndpoint_.Start(workers_.front()->io, config_.metricsAddress, config_.metricsPort)) {
+        error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
+        return false;
+    }
+    return FitCapToDescriptors(error);
+}
+
+// Each connection takes a descriptor. Beside those open now, the server keeps room for
+// a second release's files (a reload), the metrics endpoint's connections and a margin;
+// the connection cap is lowered to what the process's limit leaves.
+bool Server::FitCapToDescriptors(std::string &error)
+{
+    for (auto &worker : workers_)
+        worker->spare = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    int open = -1;  // the folder's own descriptor is listed too
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++open;
+    }
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    long long limit = files.rlim_cur == RLIM_INFINITY ? (1LL << 30) : static_cast<long long>(files.rlim_cur);
+    long long room = limit - open -
+                     2 * static_cast<long long>(release_->launch.size() + release_->solo.size()) -
+                     kMetricsConnections - 16;
+    connectionCap_ = config_.maxConnections;
+    if (room < 1) {
+        error = "the descriptor limit " + std::to_string(limit) + " leaves no room for connections (" +
+                std::to_string(open) + " open); raise it (LimitNOFILE)";
+        return false;
+    }
+    if (room < connectionCap_) {
+        connectionCap_ = static_cast<int>(room);
+        capNote_ = " (max_connections " + std::to_string(config_.maxConnections) +
+                   " lowered to fit the descriptor limit " + std::to_string(limit) + ")";
+    }
+    return true;
+}
+
+// One listening socket per thread on the same address (SO_REUSEPORT: the kernel spreads
+// new connections over them); the first one settles the port. Any other process that
+// listens there would get its share of the connections too: the server looks for one
+// when it has bound its sockets and again once it listens (two servers started at the
+// same moment both see the other), and refuses to start when there is one.
+bool Server::Bind(std::string &error)
+{
     unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
                                            : std::max(1u, std::thread::hardware_concurrency());
+    asio::ip::tcp::endpoint endpoint;
     try {
-        asio::ip::tcp::endpoint endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
+        endpoint = asio::ip::tcp::endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
         for (unsigned i = 0; i < threads; ++i) {
             auto worker = std::make_unique<Worker>();
             worker->acceptor.open(endpoint.protocol());
             worker->acceptor.set_option(asio::socket_base::reuse_address(true));
             worker->acceptor.set_option(ReusePort(true));
-            worker->acceptor.bind(endpoint);
-            worker->acceptor.listen(asio::socket_base::max_listen_connections);
+            std::error_code bindError;
+            worker->acceptor.bind(endpoint, bindError);
+            if (bindError == asio::error::address_in_use) {
+                error = "another process already listens on " + config_.listenAddress + ":" +
+                        std::to_string(endpoint.port()) + " (without sharing it)";
+                return false;
+            }
+            if (bindError)
+                throw std::system_error(bindError);
             endpoint.port(worker->acceptor.local_endpoint().port());
             workers_.push_back(std::move(worker));
         }
-        port_ = endpoint.port();
     } catch (const std::exception &caught) {
         error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port) + ": " +
                 caught.what();
         return false;
     }
-    if (config_.metricsEnabled && !metricsEndpoint_.Start(config_.metricsAddress, config_.metricsPort)) {
-        error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
-        return false;
+    port_ = endpoint.port();
+    return NoOtherListener(error);
+}
+
+bool Server::NoOtherListener(std::string &error)
+{
+    std::vector<int> sockets;
+    for (auto &worker : workers_)
+        sockets.push_back(worker->acceptor.native_handle());
+    asio::ip::address address = workers_.front()->acceptor.local_endpoint().address();
+    std::string other = OtherListener(address, port_, sockets);
+    if (other.empty())
+        return true;
+    error = "another process already listens on " + config_.listenAddress + ":" + std::to_string(port_) + ": " +
+            other + "; stop it or give this server another port";
+    workers_.clear();
+    return false;
+}
+
+bool Server::Listen(std::string &error)
+{
+    for (auto &worker : workers_) {
+        std::error_code listenError;
+        worker->acceptor.listen(asio::socket_base::max_listen_connections, listenError);
+        if (listenError) {
+            error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(port_) + ": " +
+                    listenError.message();
+            return false;
+        }
     }
-    return true;
+    return NoOtherListener(error);
 }
 
 void Server::Run()
@@ -165,14 +250,12 @@ void Server::Run()
     for (auto &worker : workers_)
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    LogLine("start: listening on %s:%u%s, metrics on %s:%u, release %s, %zu threads, at most %d connections%s",
+    LogLine("start: listening on %s:%u%s, metrics on %s:%u, release %s, %zu threads, at most %d connections%s%s",
             config_.listenAddress.c_str(), port_, config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
             config_.metricsAddress.c_str(), metricsEndpoint_.Port(), release_->id.c_str(), workers_.size(),
-            config_.maxConnections, config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
+            connectionCap_, capNote_.c_str(), config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
     if (follower_)
-        follower_->Start([this](const std::filesystem::path &folder, std::string &problems) {
-            return SwapRelease(folder, problems);
-        });
+        follower_->Start([this](const fs::path &folder, std::string &problems) { return ReloadFrom(folder, problems); });
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
         pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
@@ -192,7 +275,7 @@ void Server::Run()
     LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped", static_cast<unsigned long long>(sessions),
             static_cast<unsigned long long>(metrics_.reportsStored.load()),
             static_cast<unsigned long long>(metrics_.reportsDropped.load()));
-    store_.reset();  // a fleet's outbox ships what it can, the rest waits for the next start
+    store_.reset();  // a fleet's outbox ships what it can; the rest waits for the next start
 }
 
 void Server::Stop()
@@ -203,27 +286,37 @@ void Server::Stop()
 void Server::Reload()
 {
     if (follower_) {
-        // The fleet's database says what to serve: look at it now.
+        // The fleet's database says what to serve: the follower looks at it now.
         follower_->CheckNow();
         return;
     }
-    if (reloading_.exchange(true)) {
-        LogLine("reload: already under way");
+    std::lock_guard lock(reloadMutex_);
+    if (reloading_) {
+        reloadAgain_ = true;
+        LogLine("reload: under way; another follows it");
         return;
     }
+    reloading_ = true;
     if (reloadThread_.joinable())
-        reloadThread_.join();
+        reloadThread_.join();  // ended: it cleared reloading_ on its way out
     // Loading may compress for a while: the network threads go on serving meanwhile.
     reloadThread_ = std::thread([this] {
-        std::string problems;
-        SwapRelease(config_.release, problems);
-        reloading_ = false;
+        for (;;) {
+            std::string problems;
+            ReloadFrom(config_.release, problems);
+            std::lock_guard lock(reloadMutex_);
+            if (!reloadAgain_) {
+                reloading_ = false;
+                return;
+            }
+            reloadAgain_ = false;
+        }
     });
 }
 
-bool Server::SwapRelease(const std::filesystem::path &folder, std::string &problemText)
+// Only one thread ever calls this: the reload thread, or in a fleet the follower's.
+bool Server::ReloadFrom(const fs::path &folder, std::string &problemText)
 {
-    std::lock_guard loading(loadMutex_);
     std::vector<std::string> problems;
     LoadStats stats;
     std::shared_ptr<const Release> fresh = Load(folder, problems, stats);
@@ -239,10 +332,9 @@ bool Server::SwapRelease(const std::filesystem::path &folder, std::string &probl
         release_ = fresh;
     }
     releaseGeneration_.fetch_add(1, std::memory_order_release);
-    metrics_.SetRelease(fresh->id);
     metrics_.reloadsDone.fetch_add(1);
-    LogLine("reload: now serving release %s (%d compressed, %d from cache)", fresh->id.c_str(), stats.compressed,
-            stats.fromCache);
+    LogLine("reload: now serving release %s (%d compressed, %d from cache), %s", fresh->id.c_str(),
+            stats.compressed, stats.fromCache, fresh->signature.c_str());
     return true;
 }
 
@@ -306,14 +398,18 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
         if (error == asio::error::operation_aborted || stopping_)
             co_return;
         if (error) {
-            // Out of descriptors or a connection gone before it was taken: pause briefly.
-            LogLine("accept: %s", error.message().c_str());
-            asio::steady_timer pause(worker.io, std::chrono::milliseconds(50));
+            // Out of descriptors (the attempt fails so whether or not a connection waits),
+            // a connection gone before it was taken, or short of memory: whatever waits
+            // is closed at once when it can be, and the next attempt follows shortly.
+            if (error == asio::error::no_descriptors || error.value() == ENFILE)
+                ShedWaitingConnections(worker);
+            LogAcceptTrouble(worker, error);
+            asio::steady_timer pause(worker.io, std::chrono::milliseconds(20));
             co_await pause.async_wait(kNoThrow);
             continue;
         }
         // Taken first and given back when over the cap, so two threads cannot both pass it.
-        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= config_.maxConnections) {
+        if (metrics_.openConnections.fetch_add(1, std::memory_order_relaxed) >= connectionCap_) {
             metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
             metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
             std::error_code ignored;
@@ -327,12 +423,43 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
     }
 }
 
+// Out of descriptors: the thread's spare one makes room to take the waiting connections
+// one by one and close them at once, as over the cap. Another thread may take the room
+// first (for a connection it then serves); the spare is made again as soon as a
+// descriptor is free, and until then this thread's waiting connections wait.
+void Server::ShedWaitingConnections(Worker &worker)
+{
+    if (worker.spare.Valid()) {
+        worker.spare = FileDescriptor();
+        for (;;) {
+            int taken = accept4(worker.acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (taken < 0)
+                break;
+            close(taken);
+            metrics_.refusedConnections.fetch_add(1, std::memory_order_relaxed);
+            ++worker.shedSinceLog;
+        }
+    }
+    worker.spare = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+// One line a second at most, with the connections closed at once since the last one.
+void Server::LogAcceptTrouble(Worker &worker, const std::error_code &error)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now - worker.lastShedLog < std::chrono::seconds(1))
+        return;
+    LogLine("accept: %s; %llu new connections closed at once since the last such line", error.message().c_str(),
+            static_cast<unsigned long long>(worker.shedSinceLog));
+    worker.lastShedLog = now;
+    worker.shedSinceLog = 0;
+}
+
 asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandle> session)
 {
     auto entry = worker.sessions.insert(worker.sessions.end(), session);
     try {
-        if (!config_.proxyProtocol || co_await TakeProxyHeader(*session))
-            co_await RunSession(session, ReleaseFor(worker), *environment_);
+        co_await RunSession(session, ReleaseFor(worker), *environment_);
     } catch (const std::exception &caught) {
         LogLine("session failed: %s", caught.what());
         std::error_code ignored;
@@ -340,59 +467,6 @@ asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandl
     }
     worker.sessions.erase(entry);
     metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
-}
-
-asio::awaitable<bool> Server::TakeProxyHeader(SessionHandle &session)
-{
-    asio::ip::tcp::socket &socket = session.socket;
-    std::error_code error;
-    asio::ip::tcp::endpoint from = socket.remote_endpoint(error);
-    ProxyRefusal refusal = ProxyRefusal::Incomplete;
-    const char *problem = "closed before the header was whole";
-    if (!error && std::find(balancers_.begin(), balancers_.end(), Plain(from.address())) == balancers_.end()) {
-        refusal = ProxyRefusal::NotBalancer;
-        problem = "not a balancer";
-    } else if (!error) {
-        // A silent connection is closed when the time is up, like an idle one.
-        asio::steady_timer deadline(socket.get_executor(), kProxyHeaderTime);
-        deadline.async_wait([&session](const std::error_code &expired) {
-            if (!expired)
-                session.CloseBecause(Outcome::Idle);
-        });
-        // Read no further than the header, in the steps the parser asks for: the first four
-        // bytes tell a Launcher's request from a header at once.
-        std::array<uint8_t, kProxyHeaderMax> bytes;
-        size_t have = 0, want = 4;
-        for (;;) {
-            auto [readError, got] = co_await asio::async_read(
-                socket, asio::buffer(bytes.data() + have, want - have), asio::experimental::as_tuple(asio::use_awaitable));
-            have += got;
-            if (readError)
-                break;
-            ProxyHeader header = ParseProxyHeader(std::span(bytes.data(), have), bytes.size());
-            if (header.status == ProxyHeader::Status::Invalid) {
-                refusal = std::strncmp(header.problem, "no PROXY", 8) == 0 ? ProxyRefusal::NoHeader
-                                                                           : ProxyRefusal::BadHeader;
-                problem = header.problem;
-                break;
-            }
-            if (header.status == ProxyHeader::Status::Complete) {
-                deadline.cancel();
-                if (!header.local)
-                    session.peer = EndpointText(Plain(header.source), header.sourcePort);
-                session.balancerCheck = header.check;
-                co_return true;
-            }
-            want = header.size;
-        }
-        deadline.cancel();
-    }
-    metrics_.Count(refusal);
-    LogLine("refused %s: %s (PROXY header required)", error ? "?" : EndpointText(Plain(from.address()), from.port()).c_str(),
-            problem);
-    std::error_code ignored;
-    socket.close(ignored);
-    co_return false;
 }
 
 }  // namespace dvs

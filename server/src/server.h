@@ -1,6 +1,6 @@
 // The running server: its network threads, each with an event loop and a listening socket
 // of its own, the release being served (swapped whole on reload), the report writer,
-// signals and the metrics endpoint.
+// signals and the metrics endpoint (on the first thread's loop).
 #pragma once
 #include "config.h"
 #include "fleet_releases.h"
@@ -8,6 +8,7 @@
 #include "release.h"
 #include "report_store.h"
 #include "session.h"
+#include "signing.h"
 
 #include <asio.hpp>
 
@@ -25,12 +26,15 @@ public:
     explicit Server(Config config);
     ~Server();
 
-    // Loads and checks the release, opens the report store, binds both ports. False with
-    // a message when any of it fails.
+    // Reads the public keys, loads and checks the release with its signature, opens the
+    // report store, binds both ports. False with a message when any of it fails.
     bool Start(std::string &error);
     // Serves until SIGTERM/SIGINT (or Stop), then stops cleanly; SIGHUP reloads.
     void Run();
     void Stop();
+    // Loads the release folder anew in the background; asked for during a reload, it
+    // runs once more after it, so the folder's last state is what ends up served. A server
+    // following the fleet's release looks at the fleet's active release instead.
     void Reload();
 
     uint16_t Port() const { return port_; }
@@ -45,40 +49,52 @@ private:
     struct Worker {
         asio::io_context io{1};
         asio::ip::tcp::acceptor acceptor{io};
+        // Kept open to be closed when the process runs out of descriptors, so that a
+        // waiting connection can still be taken and closed rather than left hanging.
+        FileDescriptor spare;
+        std::chrono::steady_clock::time_point lastShedLog{};
+        uint64_t shedSinceLog = 0;
         asio::steady_timer stopTimer{io};
         std::list<std::shared_ptr<SessionHandle>> sessions;
         std::shared_ptr<const Release> release;
         uint64_t releaseGeneration = 0;
     };
 
+    bool Bind(std::string &error);
+    bool FitCapToDescriptors(std::string &error);
+    void ShedWaitingConnections(Worker &worker);
+    void LogAcceptTrouble(Worker &worker, const std::error_code &error);
+    bool NoOtherListener(std::string &error);
+    bool Listen(std::string &error);
     std::shared_ptr<const Release> Load(const std::filesystem::path &folder, std::vector<std::string> &problems,
                                         LoadStats &stats);
-    // Loads and checks the release folder and, when it passes, serves it from now on.
-    bool SwapRelease(const std::filesystem::path &folder, std::string &problems);
-    // The PROXY header before the first request, from a balancer only: false when the
-    // connection is refused (counted and closed).
-    asio::awaitable<bool> TakeProxyHeader(SessionHandle &session);
     std::shared_ptr<const Release> ReleaseFor(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);
     asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
+    // Loads and checks a release folder and, when it passes, serves it from now on; false
+    // with the problems. The reload's and the fleet's one way to change what is served.
+    bool ReloadFrom(const std::filesystem::path &folder, std::string &problems);
     void WaitForSignals();
     void BeginStop();
 
     Config config_;
+    std::vector<SigningKey> publicKeys_;  // read once at the start
     Metrics metrics_;
-    MetricsEndpoint metricsEndpoint_{metrics_};
     std::vector<std::unique_ptr<Worker>> workers_;
+    MetricsEndpoint metricsEndpoint_{metrics_};  // on the first worker's loop, so after it
     std::unique_ptr<asio::signal_set> signals_;  // on the first thread
     uint16_t port_ = 0;
+    int connectionCap_ = 0;      // max_connections, lowered to fit the descriptor limit
+    std::string capNote_;        // why it was lowered, for the start line
 
     std::mutex releaseMutex_;
     std::shared_ptr<const Release> release_;
     std::atomic<uint64_t> releaseGeneration_{1};  // moves on with every swap of release_
-    std::atomic<bool> reloading_{false};
-    std::mutex loadMutex_;                       // one load at a time: reload or fleet
-    std::unique_ptr<ReleaseFollower> follower_;  // the fleet's release, when it is followed
-    std::vector<asio::ip::address> balancers_;
+    std::mutex reloadMutex_;                      // guards the two flags below
+    bool reloading_ = false;
+    bool reloadAgain_ = false;                    // asked for while reloading: one more follows
     std::thread reloadThread_;
+    std::unique_ptr<ReleaseFollower> follower_;  // the fleet's release, when it is followed
 
     std::unique_ptr<ReportStore> store_;
     std::unique_ptr<ReportWriter> writer_;

@@ -11,8 +11,13 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace dvs {
+
+// A Launcher sends one action report per run; a session that sends more than this many
+// is no Launcher and is closed as a violation.
+constexpr int kReportsPerSession = 4;
 
 // What every session shares with the server.
 struct SessionEnvironment {
@@ -20,6 +25,10 @@ struct SessionEnvironment {
     ReportWriter *reports;                  // none: reports are read and dropped
     std::chrono::seconds idle;
     std::chrono::seconds longest;
+    // Behind balancers: each connection starts with a PROXY v2 header, taken only from
+    // these addresses.
+    bool proxyProtocol = false;
+    std::vector<asio::ip::address> balancers{};
 };
 
 // The parts of a session the server can reach from outside (to close it at a stop).
@@ -27,8 +36,6 @@ struct SessionHandle {
     explicit SessionHandle(asio::ip::tcp::socket s) : socket(std::move(s)), watchdog(socket.get_executor()) {}
     asio::ip::tcp::socket socket;
     asio::steady_timer watchdog;
-    std::string peer;                       // the client, when a balancer's PROXY header named it
-    bool balancerCheck = false;             // the balancer's health check, not a player
     std::chrono::steady_clock::time_point lastActivity;
     bool stopping = false;                  // the server is closing it
     bool ended = false;

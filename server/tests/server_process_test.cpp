@@ -1,12 +1,18 @@
 // The server binary on 127.0.0.1 against a Launcher-side client and against hostile ones.
 #include "test_client.h"
+#include "common/release_manifest.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <random>
+#include <regex>
 #include <thread>
 
 namespace dvs::test {
@@ -29,7 +35,8 @@ void ExpectNormalSession(uint16_t port)
     ASSERT_TRUE(client.Connect(port));
     auto addresses = ExchangeAddresses(client);
     ASSERT_TRUE(addresses);
-    EXPECT_EQ((*addresses)[0], "127.0.0.1:18920");
+    for (const std::string &address : *addresses)
+        EXPECT_EQ(address, "127.0.0.1:18920") << "each of the four entries";
     ASSERT_TRUE(client.Send(ReportRequest(1234, kMac)));
 
     auto runtime = ExchangeSoloFile(client, 129);
@@ -114,18 +121,26 @@ TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
 {
     ServerProcess server;
     ASSERT_TRUE(server.Started()) << server.Log();
+    Bytes report = ReportRequest(7, kMac);
+    Bytes address = HeaderBytes(1, 0);
+    Bytes fourReports;
+    for (int i = 0; i < 4; ++i)
+        fourReports.insert(fourReports.end(), report.begin(), report.end());
+    fourReports.insert(fourReports.end(), address.begin(), address.end());
     struct Case {
-        Bytes before;  // a valid request first, answered normally
+        Bytes before;  // valid requests first, ending with an address request answered normally
         Bytes request;
         const char *kind;
     } cases[] = {
         {{}, HeaderBytes(2, 0), "unknown_command"},
-        {HeaderBytes(1, 0), HeaderBytes(0x81, 1), "unknown_command"},
+        {address, HeaderBytes(0x81, 1), "unknown_command"},
         {{}, HeaderBytes(0xFFFF, 0xFFFF), "unknown_command"},
         {{}, HeaderBytes(3, 31), "checksum_count"},
-        {HeaderBytes(1, 0), HeaderBytes(3, 0xFFFF), "checksum_count"},
+        {address, HeaderBytes(3, 0xFFFF), "checksum_count"},
         {{}, HeaderBytes(7, 3), "report_param"},
         {{}, HeaderBytes(7, 0), "report_param"},
+        {fourReports, report, "report_count"},  // a Launcher sends one
+        {{}, HeaderBytes(9, 1), "manifest_param"},
     };
     std::map<std::string, long long> expected;
     for (const Case &c : cases) {
@@ -145,16 +160,17 @@ TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
     for (const auto &[kind, count] : expected)
         EXPECT_EQ(server.Metric("dorera_protocol_violations_total{kind=\"" + kind + "\"}"), count) << kind;
     EXPECT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"violation\"}", std::size(cases)));
+    EXPECT_EQ(server.Metric("dorera_reports_total"), 4) << "the fifth report of a session is not taken";
     ExpectNormalSession(server.Port());
 }
 
 // A release with one large file that does not compress, for clients that stop reading.
-fs::path LargeRelease()
+fs::path LargeRelease(size_t size = 8 << 20)
 {
-    fs::path folder = TempFolder("large");
+    fs::path folder = TempFolder("large" + std::to_string(size));
     fs::copy(kSample, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     std::mt19937 random(9);
-    Bytes noise(8 << 20);
+    Bytes noise(size);
     for (auto &byte : noise)
         byte = static_cast<uint8_t>(random());
     std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::binary)
@@ -190,6 +206,59 @@ TEST(Server, IdleAndStalledClientsAreClosedWhileOthersAreServed)
     Client after;
     ASSERT_TRUE(after.Connect(server.Port()));
     EXPECT_TRUE(ExchangeAddresses(after));
+}
+
+// A player on a slow line: the file is queued long before it is taken, in small pieces
+// over more than the idle time. Taking bytes is activity; the file arrives whole.
+TEST(Server, ASlowReaderReceivesALargeFileWholeAndTheSessionEndsClosed)
+{
+    fs::path release = LargeRelease(2 << 20);
+    ServerProcess server("idle_seconds = 1\n", release);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client slow;
+    ASSERT_TRUE(slow.Connect(server.Port()));
+    ASSERT_TRUE(slow.Send(LaunchRequest({SampleMd5("Launcher.exe"), Checksum{}, SampleMd5("bin/client.ini")})));
+    auto head = slow.Receive(kMsgHeaderSize + kFileHeaderSize);
+    ASSERT_TRUE(head);
+    WireFileHeader header = DecodeFileHeader(head->data() + kMsgHeaderSize);
+    Bytes stream;
+    auto started = std::chrono::steady_clock::now();
+    while (stream.size() < header.compSize) {
+        auto piece = slow.Receive(std::min<size_t>(16384, header.compSize - stream.size()), 1000);
+        ASSERT_TRUE(piece) << stream.size() << " of " << header.compSize << " bytes\n" << server.Log();
+        stream.insert(stream.end(), piece->begin(), piece->end());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500)) << "slower than the idle time";
+    Bytes data(header.origSize);
+    uLongf produced = header.origSize;
+    ASSERT_EQ(uncompress(data.data(), &produced, stream.data(), stream.size()), Z_OK);
+    EXPECT_EQ(data, ReadFileBytes(release / "files" / "bin" / "game.dat"));
+    slow.Close();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 0);
+}
+
+// A launch file of 128 MiB, more than a small server should spend on a release: loading
+// and serving it keep the process within a few MiB of what it needs without it.
+TEST(Server, ALargeFileIsServedWithoutBeingHeldInMemory)
+{
+    fs::path folder = TempFolder("huge");
+    fs::copy(kSample, folder, fs::copy_options::recursive);
+    const uintmax_t size = 128u << 20;
+    fs::resize_file(folder / "files" / "bin" / "game.dat", size);  // zeros after the sample's bytes
+    ServerProcess server("", folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto files = ExchangeLaunchFiles(client, {SampleMd5("Launcher.exe"), Checksum{}, SampleMd5("bin/client.ini")});
+    ASSERT_TRUE(files);
+    ASSERT_EQ(files->size(), 1u);
+    EXPECT_EQ((*files)[0].data.size(), size);
+    EXPECT_TRUE((*files)[0].crcOk);
+    EXPECT_EQ(Md5Of((*files)[0].data), Md5Of(ReadFileBytes(folder / "files" / "bin" / "game.dat")));
+    long peak = server.PeakResidentKiB();
+    EXPECT_LT(peak, 32 * 1024) << "peak resident KiB " << peak;
 }
 
 TEST(Server, ThousandIdleConnectionsLeaveRoomForALauncherAndMemoryBounded)
@@ -233,6 +302,85 @@ TEST(Server, ConnectionsOverTheCapAreClosedAtOnceAndCounted)
     EXPECT_TRUE(ExchangeAddresses(next));
 }
 
+// Under a low limit of open descriptors the connection cap is lowered to fit it; and when
+// descriptors run out all the same, every new connection is closed at once rather than
+// left waiting, with a line in the log now and then. (One network thread: with more,
+// one may take the room another made to close a connection, and serve it instead.)
+TEST(Server, ALowDescriptorLimitLowersTheCapAndNoClientHangs)
+{
+    ServerProcess server("threads = 1\n", kSample, {}, 128);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::smatch found;
+    std::string log = server.Log();
+    ASSERT_TRUE(std::regex_search(log, found, std::regex("1 threads, at most (\\d+) connections \\(max_connections 20000 "
+                                                         "lowered to fit the descriptor limit 128\\)")))
+        << log;
+    int cap = std::stoi(found[1]);
+    EXPECT_GT(cap, 32);
+    std::vector<Client> held(static_cast<size_t>(cap));
+    for (Client &client : held)
+        ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitMetric("dorera_open_connections", cap)) << server.Log();
+    Client over;
+    ASSERT_TRUE(over.Connect(server.Port()));
+    EXPECT_TRUE(over.WaitClosed(2000));
+    held.clear();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", cap)) << server.Log();
+
+    // Room for ten more descriptors: clients take them, and the ones after get none.
+    ASSERT_TRUE(server.LimitDescriptors(server.LowestFreeDescriptor() + 10));
+    std::vector<Client> clients(40);
+    int served = 0, shed = 0;
+    for (Client &client : clients) {
+        ASSERT_TRUE(client.Connect(server.Port()));
+        auto started = std::chrono::steady_clock::now();
+        if (ExchangeAddresses(client)) {
+            ++served;
+            continue;
+        }
+        ++shed;
+        if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) {
+            ADD_FAILURE() << "client " << served + shed << " was left waiting, not closed";
+            break;
+        }
+    }
+    EXPECT_LE(served, 12);  // ten, and a scrape's descriptor or two given back meanwhile
+    EXPECT_GE(shed, 28);
+    clients.clear();
+    ASSERT_TRUE(server.LimitDescriptors(128));
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", cap + served)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_refused_connections_total"), 1 + shed);
+    log = server.Log();
+    size_t lines = 0;
+    for (size_t at = log.find("accept:"); at != std::string::npos; at = log.find("accept:", at + 1))
+        ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 4u) << log;
+    ExpectNormalSession(server.Port());
+}
+
+// Clients of the metrics endpoint that say nothing, or one byte a second, or more of them
+// than it serves at once: a scrape is still answered at once.
+TEST(Server, StalledMetricsClientsDoNotHoldUpAScrape)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::vector<Client> silent(20);
+    for (Client &client : silent)
+        ASSERT_TRUE(client.Connect(server.MetricsPort()));
+    Client trickling;
+    ASSERT_TRUE(trickling.Connect(server.MetricsPort()));
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (int piece = 0; piece < 3; ++piece) {
+        ASSERT_TRUE(trickling.Send({static_cast<uint8_t>(request[piece])}));
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(server.Metric("dorera_open_connections"), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_TRUE(trickling.WaitClosed(3000)) << "a request must come whole within a short time";
+}
+
 TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
 {
     fs::path folder = TempFolder("reload");
@@ -274,6 +422,43 @@ TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
     addresses = ExchangeAddresses(third);
     ASSERT_TRUE(addresses);
     EXPECT_EQ((*addresses)[0], "10.9.8.7:18920");
+}
+
+// Folder changed to B and reloaded; changed to C and reloaded while B still loads: the
+// server ends serving C, the release in the folder.
+TEST(Server, AReloadAskedForDuringAReloadFollowsIt)
+{
+    fs::path folder = TempFolder("reload-twice");
+    fs::copy(kSample, folder, fs::copy_options::recursive);
+    ServerProcess server("", folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    std::ifstream in(folder / "manifest.toml");
+    const std::string manifest((std::istreambuf_iterator<char>(in)), {});
+    auto serve = [&](const std::string &address) {
+        std::string text = manifest;
+        for (size_t at = text.find("127.0.0.1:18920"); at != std::string::npos; at = text.find("127.0.0.1:18920"))
+            text.replace(at, 15, address);
+        std::ofstream(folder / "manifest.part") << text;
+        fs::rename(folder / "manifest.part", folder / "manifest.toml");
+    };
+    // B brings a new large file, so its reload compresses for a while.
+    std::mt19937 random(5);
+    Bytes noise(8 << 20);
+    for (auto &byte : noise)
+        byte = static_cast<uint8_t>(random());
+    std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::binary)
+        .write(reinterpret_cast<const char *>(noise.data()), static_cast<long>(noise.size()));
+    serve("10.0.0.2:18920");
+    server.Signal(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    serve("10.0.0.3:18920");
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"done\"}", 2, 10000)) << server.Log();
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto addresses = ExchangeAddresses(client);
+    ASSERT_TRUE(addresses);
+    EXPECT_EQ((*addresses)[3], "10.0.0.3:18920");
 }
 
 // A server following the fleet's release serves what `publish` stored; a release the
@@ -386,14 +571,132 @@ TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
     EXPECT_NE(csv.find(",5,1,1\n"), std::string::npos) << csv;
 }
 
+// A second server, or any other program, already listening on the address: the server
+// refuses to start rather than share the port's connections with it.
+TEST(Server, RefusesToStartWhereAnotherProcessListens)
+{
+    ServerProcess first;
+    ASSERT_TRUE(first.Started()) << first.Log();
+    ServerProcess second("", kSample, {"--port", std::to_string(first.Port())});
+    EXPECT_FALSE(second.Started());
+    EXPECT_NE(second.Log().find("another process already listens on 127.0.0.1:" + std::to_string(first.Port())),
+              std::string::npos)
+        << second.Log();
+
+    int other = socket(AF_INET, SOCK_STREAM, 0);  // shares its port the way the server does
+    int on = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr *>(&address), size), 0);
+    ASSERT_EQ(listen(other, 8), 0);
+    getsockname(other, reinterpret_cast<sockaddr *>(&address), &size);
+    ServerProcess third("", kSample, {"--port", std::to_string(ntohs(address.sin_port))});
+    EXPECT_FALSE(third.Started());
+    EXPECT_NE(third.Log().find("another process already listens"), std::string::npos) << third.Log();
+    close(other);
+
+    ExpectNormalSession(first.Port());
+    EXPECT_EQ(first.Metric("dorera_sessions_total{outcome=\"closed\"}"), 1);
+}
+
+// The [signing] table of a config that takes these public keys.
+std::string SigningTable(const std::vector<fs::path> &keys)
+{
+    std::string table = "\n[signing]\npublic_keys = [";
+    for (const fs::path &key : keys)
+        table += (key == keys.front() ? "\"" : ", \"") + key.string() + ".pub\"";
+    return table + "]\n";
+}
+
 TEST(Server, RefusesToStartOnAFailingRelease)
 {
-    fs::path folder = TempFolder("bad");
-    fs::copy(kSample, folder, fs::copy_options::recursive);
-    fs::remove(folder / "solo" / "simhei.ttf");
-    ServerProcess server("", folder);
-    EXPECT_FALSE(server.Started());
-    EXPECT_NE(server.Log().find("simhei.ttf is missing"), std::string::npos) << server.Log();
+    const fs::path op = MakeKeyPair("op"), other = MakeKeyPair("other");
+    const fs::path missing = TempFolder("bad"), changed = SignedCopy(kSample, op.string() + ".key", "changed");
+    fs::copy(kSample, missing, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(missing / "solo" / "simhei.ttf");
+    std::ofstream(changed / "files" / "Launcher.exe", std::ios::app) << "+";
+    struct Case {
+        const char *what;
+        fs::path release;
+        std::string config;
+        std::string expected;
+    } cases[] = {
+        {"a file missing", missing, "", "simhei.ttf is missing"},
+        {"unsigned, a key configured", kSample, SigningTable({op}), "unsigned: no signed-manifest.bin"},
+        {"signed by another key", SignedCopy(kSample, other.string() + ".key", "other"), SigningTable({op}),
+         "not signed by any configured key"},
+        {"changed after signing", changed, SigningTable({op}), "launch slot 0 (Launcher.exe) changed after signing"},
+        {"changed after signing, no key configured", changed, "", "launch slot 0 (Launcher.exe) changed after signing"},
+        {"key file missing", kSample, SigningTable({TempFolder("nokey") / "op"}), "public key "},
+    };
+    for (const Case &c : cases) {
+        ServerProcess server(c.config, c.release);
+        EXPECT_FALSE(server.Started()) << c.what;
+        EXPECT_NE(server.Log().find(c.expected), std::string::npos) << c.what << "\n" << server.Log();
+    }
+}
+
+// A signed release's manifest goes out byte for byte, an unsigned one's answer is param 0
+// alone; either way the session goes on. A reload checks the signature again.
+TEST(Server, ServesTheSignedManifestAsItIsAndChecksItOnReload)
+{
+    const fs::path op = MakeKeyPair("op");
+    const fs::path folder = SignedCopy(kSample, op.string() + ".key", "signed");
+    ServerProcess server(SigningTable({op}), folder);
+    ASSERT_TRUE(server.Started()) << server.Log();
+    EXPECT_NE(server.Log().find("signed, number 7, verified with key"), std::string::npos) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_release_info{id=\"sample-2026-12-07\",signature=\"verified\"}"), 1);
+    EXPECT_EQ(server.Metric("dorera_release_number"), 7);
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto manifest = ExchangeManifest(client);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->first, 1);
+    EXPECT_EQ(manifest->second, ReadFileBytes(folder / SIGNED_MANIFEST_FILE));
+    EXPECT_TRUE(ExchangeAddresses(client));
+
+    // A file changed after signing is refused at the reload; the signed release goes on.
+    std::ofstream(folder / "files" / "bin" / "game.dat", std::ios::app) << "changed";
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"refused\"}", 1)) << server.Log();
+    EXPECT_NE(server.Log().find("launch slot 1 (bin\\game.dat) changed after signing"), std::string::npos)
+        << server.Log();
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto still = ExchangeManifest(client);
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->second, manifest->second);
+
+    // Signed anew with a higher number, the reload serves the new manifest.
+    std::string text;
+    {
+        Bytes bytes = ReadFileBytes(folder / "manifest.toml");
+        text.assign(bytes.begin(), bytes.end());
+    }
+    text.replace(text.find("number = 7"), 10, "number = 8");
+    std::ofstream(folder / "manifest.toml") << text;
+    ASSERT_EQ(RunTool({"sign", folder.string(), "--key", op.string() + ".key"}).first, 0);
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"done\"}", 1)) << server.Log();
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto fresh = ExchangeManifest(client);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->second, ReadFileBytes(folder / SIGNED_MANIFEST_FILE));
+    EXPECT_NE(fresh->second, manifest->second);
+    EXPECT_EQ(server.Metric("dorera_release_number"), 8);
+
+    ServerProcess unsigned_;
+    ASSERT_TRUE(unsigned_.Started()) << unsigned_.Log();
+    EXPECT_NE(unsigned_.Log().find("unsigned (Launchers built with a public key refuse it)"), std::string::npos)
+        << unsigned_.Log();
+    ASSERT_TRUE(client.Connect(unsigned_.Port()));
+    auto none = ExchangeManifest(client);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->first, 0);
+    EXPECT_TRUE(ExchangeAddresses(client)) << "nothing follows the param-0 answer";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "test_client.h"
 #include "common/md5.h"
+#include "common/release_manifest.h"
 
 #include <httplib.h>
 
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -108,16 +111,16 @@ void Client::Close()
 
 Bytes HeaderBytes(uint16_t cmd, uint16_t param)
 {
-    return {static_cast<uint8_t>(cmd), static_cast<uint8_t>(cmd >> 8), static_cast<uint8_t>(param),
-            static_cast<uint8_t>(param >> 8)};
+    Bytes bytes(kMsgHeaderSize);
+    EncodeMsgHeader(bytes.data(), cmd, param);
+    return bytes;
 }
 
 Bytes ReportRequest(uint32_t agent, const std::array<uint8_t, 8> &mac)
 {
     Bytes bytes = HeaderBytes(RC_Log, 2);
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<uint8_t>(agent >> shift));
-    bytes.insert(bytes.end(), mac.begin(), mac.end());
+    bytes.resize(kMsgHeaderSize + kReportBodySize);
+    EncodeReportBody(bytes.data() + kMsgHeaderSize, agent, mac.data());
     return bytes;
 }
 
@@ -142,25 +145,32 @@ Bytes ReadFileBytes(const fs::path &path)
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-static uint32_t Le32(const uint8_t *bytes)
+// The response header, when it answers cmd.
+static std::optional<WireHeader> ReceiveHeader(Client &client, uint16_t cmd)
 {
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    auto bytes = client.Receive(kMsgHeaderSize);
+    if (!bytes)
+        return std::nullopt;
+    WireHeader header = DecodeMsgHeader(bytes->data());
+    if (header.cmd != (cmd | kResponseBit))
+        return std::nullopt;
+    return header;
 }
 
 std::optional<std::array<std::string, 4>> ExchangeAddresses(Client &client)
 {
     if (!client.Send(HeaderBytes(RC_SrvAddr, 0)))
         return std::nullopt;
-    auto header = client.Receive(4);
-    if (!header || *header != HeaderBytes(0x81, 1))
+    auto header = ReceiveHeader(client, RC_SrvAddr);
+    if (!header || header->param != 1)
         return std::nullopt;
-    auto body = client.Receive(128);
+    auto body = client.Receive(kAddressBodySize);
     if (!body)
         return std::nullopt;
     std::array<std::string, 4> addresses;
-    for (int i = 0; i < 4; ++i) {
-        const char *entry = reinterpret_cast<const char *>(body->data()) + i * 32;
-        if (memchr(entry, 0, 32) == nullptr)
+    for (int i = 0; i < kSrvAddrEntries; ++i) {
+        const char *entry = reinterpret_cast<const char *>(body->data()) + i * kSrvAddrEntrySize;
+        if (memchr(entry, 0, kSrvAddrEntrySize) == nullptr)
             return std::nullopt;
         addresses[i] = entry;
     }
@@ -169,21 +179,24 @@ std::optional<std::array<std::string, 4>> ExchangeAddresses(Client &client)
 
 std::optional<File> ReceiveFile(Client &client)
 {
-    auto header = client.Receive(80);
-    if (!header || memchr(header->data() + 16, 0, 64) == nullptr)
+    auto bytes = client.Receive(kFileHeaderSize);
+    if (!bytes)
+        return std::nullopt;
+    WireFileHeader header = DecodeFileHeader(bytes->data());
+    if (!header.nameTerminated)
         return std::nullopt;
     File file;
-    file.index = Le32(header->data());
-    uint32_t compSize = Le32(header->data() + 4), origSize = Le32(header->data() + 8), crc = Le32(header->data() + 12);
-    file.name = reinterpret_cast<const char *>(header->data() + 16);
-    auto packed = client.Receive(compSize, 20000);
+    file.index = header.index;
+    file.name = header.name;
+    auto packed = client.Receive(header.compSize, 20000);
     if (!packed)
         return std::nullopt;
-    file.data.resize(origSize);
-    uLongf produced = origSize;
-    if (uncompress(file.data.data(), &produced, packed->data(), compSize) != Z_OK || produced != origSize)
+    file.data.resize(header.origSize);
+    uLongf produced = header.origSize;
+    if (uncompress(file.data.data(), &produced, packed->data(), header.compSize) != Z_OK ||
+        produced != header.origSize)
         return std::nullopt;
-    file.crcOk = crc32(0, file.data.data(), origSize) == crc;
+    file.crcOk = crc32(0, file.data.data(), header.origSize) == header.crc;
     return file;
 }
 
@@ -191,11 +204,11 @@ std::optional<std::vector<File>> ExchangeLaunchFiles(Client &client, const std::
 {
     if (!client.Send(LaunchRequest(checksums)))
         return std::nullopt;
-    auto header = client.Receive(4);
-    if (!header || (*header)[0] != 0x83 || (*header)[1] != 0)
+    auto header = ReceiveHeader(client, RC_LaunchFile);
+    if (!header)
         return std::nullopt;
     std::vector<File> files;
-    for (int k = 0; k < ((*header)[2] | (*header)[3] << 8); ++k) {
+    for (int k = 0; k < header->param; ++k) {
         auto file = ReceiveFile(client);
         if (!file)
             return std::nullopt;
@@ -208,16 +221,42 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
 {
     if (!client.Send(HeaderBytes(RC_SoloFile, id)))
         return std::nullopt;
-    auto header = client.Receive(4);
-    if (!header || (*header)[0] != 0x84 || (*header)[1] != 0)
+    auto header = ReceiveHeader(client, RC_SoloFile);
+    if (!header)
         return std::nullopt;
-    uint16_t param = static_cast<uint16_t>((*header)[2] | (*header)[3] << 8);
-    if (param != 1)
-        return std::make_pair(param, std::optional<File>());
+    if (header->param != 1)
+        return std::make_pair(header->param, std::optional<File>());
     auto file = ReceiveFile(client);
     if (!file)
         return std::nullopt;
-    return std::make_pair(param, file);
+    return std::make_pair(header->param, file);
+}
+
+std::optional<std::pair<uint16_t, Bytes>> ExchangeManifest(Client &client)
+{
+    if (!client.Send(HeaderBytes(RC_Manifest, 0)))
+        return std::nullopt;
+    auto header = client.Receive(4);
+    if (!header || (*header)[0] != (RC_Manifest | kResponseBit) || (*header)[1] != 0)
+        return std::nullopt;
+    uint16_t param = static_cast<uint16_t>((*header)[2] | (*header)[3] << 8);
+    if (param != 1)
+        return std::make_pair(param, Bytes());
+    Bytes body;
+    for (int part = 0; part < 2; ++part) {  // the manifest, then the signatures
+        auto count = client.Receive(4);
+        if (!count)
+            return std::nullopt;
+        size_t size = WireGet32(count->data()) * (part == 0 ? size_t(1) : size_t(kSignatureEntrySize));
+        if (size > kManifestMaxSize + 4 * kSignatureEntrySize)
+            return std::nullopt;
+        auto bytes = client.Receive(size);
+        if (!bytes)
+            return std::nullopt;
+        body.insert(body.end(), count->begin(), count->end());
+        body.insert(body.end(), bytes->begin(), bytes->end());
+    }
+    return std::make_pair(param, body);
 }
 
 // Every folder of the run, removed when the test program ends.
@@ -282,7 +321,34 @@ std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
     return {status, text.str()};
 }
 
-ServerProcess::ServerProcess(const std::string &limits, const fs::path &release)
+fs::path MakeKeyPair(const std::string &name)
+{
+    fs::path key = TempFolder("key-" + name) / name;
+    auto [status, output] = RunTool({"keygen", "--out", key.string()});
+    if (status != 0)
+        throw std::runtime_error("keygen failed: " + output);
+    return key;
+}
+
+fs::path SignedCopy(const fs::path &release, const fs::path &key, const std::string &name, int number)
+{
+    fs::path folder = TempFolder(name);
+    fs::copy(release, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    Bytes bytes = ReadFileBytes(folder / "manifest.toml");
+    std::string manifest(bytes.begin(), bytes.end());
+    size_t at = manifest.find("\nnumber = ");
+    if (at == std::string::npos)
+        throw std::runtime_error("no number in " + (release / "manifest.toml").string());
+    manifest.replace(at + 10, manifest.find('\n', at + 1) - at - 10, std::to_string(number));
+    std::ofstream(folder / "manifest.toml") << manifest;
+    auto [status, output] = RunTool({"sign", folder.string(), "--key", key.string()});
+    if (status != 0)
+        throw std::runtime_error("sign failed: " + output);
+    return folder;
+}
+
+ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
+                             const std::vector<std::string> &arguments, int descriptorLimit)
 {
     static int serial = 0;
     folder_ = TempFolder("server" + std::to_string(++serial));
@@ -290,10 +356,17 @@ ServerProcess::ServerProcess(const std::string &limits, const fs::path &release)
                                            << "[metrics]\nport = 0\n"
                                            << "[paths]\nrelease = \"" << release.string() << "\"\n"
                                            << "cache = \"cache\"\ndatabase = \"reports.sqlite\"\n"
-                                           << "[limits]\nthreads = 2\n" << limits << "\n";
-    pid_ = Spawn({DVS_SERVER_BINARY, "serve", "--config", (folder_ / "config.toml").string(), "--port-file",
-                  (folder_ / "ports").string()},
-                 folder_ / "stdout", folder_ / "stderr");
+                                           << "[limits]\n"
+                                           << (limits.find("threads") == std::string::npos ? "threads = 2\n" : "")
+                                           << limits << "\n";
+    std::vector<std::string> command{DVS_SERVER_BINARY, "serve", "--config", (folder_ / "config.toml").string(),
+                                     "--port-file", (folder_ / "ports").string()};
+    if (descriptorLimit > 0) {
+        std::string limit = std::to_string(descriptorLimit);
+        command.insert(command.begin(), {"/bin/sh", "-c", "ulimit -n " + limit + " && exec \"$0\" \"$@\""});
+    }
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    pid_ = Spawn(command, folder_ / "stdout", folder_ / "stderr");
     auto deadline = Clock::now() + std::chrono::seconds(60);
     while (pid_ > 0 && Clock::now() < deadline) {
         std::ifstream ports(folder_ / "ports");
@@ -347,14 +420,44 @@ bool ServerProcess::WaitMetric(const std::string &series, long long value, int t
     return true;
 }
 
-long ServerProcess::ResidentKiB() const
+static long StatusKiB(int pid, const std::string &field)
 {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(field.size()));
     return -1;
+}
+
+long ServerProcess::ResidentKiB() const
+{
+    return StatusKiB(pid_, "VmRSS:");
+}
+
+long ServerProcess::PeakResidentKiB() const
+{
+    return StatusKiB(pid_, "VmHWM:");
+}
+
+int ServerProcess::LowestFreeDescriptor() const
+{
+    std::set<int> open;
+    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd"))
+        open.insert(std::stoi(entry.path().filename().string()));
+    int free = 0;
+    while (open.contains(free))
+        ++free;
+    return free;
+}
+
+bool ServerProcess::LimitDescriptors(int soft) const
+{
+    rlimit limit{};
+    if (prlimit(pid_, RLIMIT_NOFILE, nullptr, &limit) != 0)
+        return false;
+    limit.rlim_cur = static_cast<rlim_t>(soft);
+    return prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) == 0;
 }
 
 void ServerProcess::Signal(int signal) const

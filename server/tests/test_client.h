@@ -53,16 +53,22 @@ std::optional<File> ReceiveFile(Client &client);
 std::optional<std::vector<File>> ExchangeLaunchFiles(Client &client, const std::vector<Checksum> &checksums);
 // The response's param and, when it is 1, the file.
 std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client &client, uint16_t id);
+// The response's param and, when it is 1, the signed manifest's body read by its sizes.
+std::optional<std::pair<uint16_t, Bytes>> ExchangeManifest(Client &client);
 
 // The server binary with a config of its own in a temporary folder.
 class ServerProcess {
 public:
-    // limits: lines for the config's [limits] table; release: the folder to serve.
+    // limits: lines for the config's [limits] table, then any further tables (such as
+    // [signing]); release: the folder to serve; arguments: more of the command line (after
+    // the config); descriptorLimit: the process's limit of open descriptors (0: the test's own).
     explicit ServerProcess(const std::string &limits = "",
-                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE);
+                           const std::filesystem::path &release = DVS_SAMPLE_RELEASE,
+                           const std::vector<std::string> &arguments = {}, int descriptorLimit = 0);
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
+    uint16_t MetricsPort() const { return metricsPort_; }
     std::filesystem::path Folder() const { return folder_; }
     std::filesystem::path Database() const { return folder_ / "reports.sqlite"; }
     std::string Log() const;
@@ -71,6 +77,11 @@ public:
     // Waits until the series reaches at least value.
     bool WaitMetric(const std::string &series, long long value, int timeoutMs = 5000) const;
     long ResidentKiB() const;
+    long PeakResidentKiB() const;
+    // The lowest descriptor number the process has free: a limit of it leaves none.
+    int LowestFreeDescriptor() const;
+    // Sets the running process's limit of open descriptors (its hard limit stays).
+    bool LimitDescriptors(int soft) const;
     void Signal(int signal) const;
     // Waits for the process to end; its exit status, or -1 on a time-out.
     int Wait(int timeoutMs);
@@ -107,5 +118,11 @@ std::filesystem::path TempFolder(const std::string &name);
 
 // Runs the program with arguments; its exit status and what it wrote to stdout.
 std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments);
+
+// keygen's NAME.key and NAME.pub in a fresh folder; the path NAME.
+std::filesystem::path MakeKeyPair(const std::string &name);
+// A copy of the release folder with release number number, signed with the private key.
+std::filesystem::path SignedCopy(const std::filesystem::path &release, const std::filesystem::path &key,
+                                 const std::string &name, int number = 7);
 
 }  // namespace dvs::test

@@ -14,7 +14,7 @@ TEST(Wire, HeaderIsTwoLittleEndianWords)
     auto bytes = EncodeHeader(0x83, 0x0102);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), (Bytes{0x83, 0x00, 0x02, 0x01}));
     const uint8_t request[] = {0x03, 0x00, 0x1E, 0x00};
-    Header header = DecodeHeader(request);
+    WireHeader header = DecodeMsgHeader(request);
     EXPECT_EQ(header.cmd, 3);
     EXPECT_EQ(header.param, 30);
 }
@@ -32,26 +32,25 @@ TEST(Wire, AddressBodyHoldsFourTerminatedEntries)
     EXPECT_EQ(Bytes(body.begin(), body.end()), expected);
 }
 
-TEST(Wire, FileMessageIsHeaderThenStream)
+TEST(Wire, FileHeaderIsFourIntegersThenTheName)
 {
-    const Bytes stream = {0x78, 0xDA, 0x01, 0x02};
-    Bytes message = EncodeFileMessage(0x01020304, "bin\\a.dat", 0x11223344, 0xA1B2C3D4, stream);
-    ASSERT_EQ(message.size(), 84u);
-    EXPECT_EQ(Bytes(message.begin(), message.begin() + 16),
+    Bytes header(kFileHeaderSize, 0xEE);
+    EncodeFileHeader(header.data(), 0x01020304, 4, 0x11223344, 0xA1B2C3D4, "bin\\a.dat", 9);
+    EXPECT_EQ(Bytes(header.begin(), header.begin() + 16),
               (Bytes{0x04, 0x03, 0x02, 0x01, 4, 0, 0, 0, 0x44, 0x33, 0x22, 0x11, 0xD4, 0xC3, 0xB2, 0xA1}));
     Bytes name(64, 0);
     std::string text = "bin\\a.dat";
     std::copy(text.begin(), text.end(), name.begin());
-    EXPECT_EQ(Bytes(message.begin() + 16, message.begin() + 80), name);
-    EXPECT_EQ(Bytes(message.begin() + 80, message.end()), stream);
+    EXPECT_EQ(Bytes(header.begin() + 16, header.end()), name);
 }
 
 TEST(Wire, ReportBodyIsAgentThenMac)
 {
     const uint8_t body[] = {0xD2, 0x04, 0x00, 0x00, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77, 0x88};
-    ReportBody report = DecodeReportBody(body);
+    WireReport report = DecodeReportBody(body);
     EXPECT_EQ(report.agent, 1234u);
-    EXPECT_EQ(report.mac, (std::array<uint8_t, 8>{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77, 0x88}));
+    EXPECT_EQ(Bytes(std::begin(report.mac), std::end(report.mac)),
+              (Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77, 0x88}));
 }
 
 // A release with files in slots 0, 1, 2 and 7; checksums A (the release's) or Z (other).

@@ -1,8 +1,8 @@
 #include "download_folder.h"
+#include "common/server_address.h"
 
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <ostream>
@@ -14,20 +14,6 @@ namespace download_folder {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A decimal number of 1 to `maxDigits` digits without a leading zero (a lone "0" is
-// fine); its value in `value`. inet_addr would read "010" as octal, so such text is
-// refused rather than guessed at.
-bool ParseDecimal(std::string_view text, std::size_t maxDigits, unsigned long& value)
-{
-    if (text.empty() || text.size() > maxDigits || (text.size() > 1 && text[0] == '0'))
-        return false;
-    for (char c : text)
-        if (c < '0' || c > '9')
-            return false;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
-}
 
 std::string ReadWholeFile(const fs::path& path, bool& ok)
 {
@@ -79,27 +65,8 @@ std::string WriteFileAtomically(const fs::path& target, const std::string& data)
 
 std::string CheckServerAddress(std::string_view text)
 {
-    const std::string quoted = "\"" + std::string(text) + "\"";
-    if (text.size() > kMaxAddressLength)
-        return quoted + " is longer than " + std::to_string(kMaxAddressLength) + " characters";
-    const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos)
-        return quoted + " has no port (IPv4:port expected)";
-    unsigned long port = 0;
-    if (!ParseDecimal(text.substr(colon + 1), 5, port) || port < 1 || port > 65535)
-        return quoted + " has no port from 1 to 65535 after its colon";
-    std::string_view host = text.substr(0, colon);
-    for (int octet = 0; octet < 4; ++octet) {
-        const auto dot = host.find('.');
-        const bool last = octet == 3;
-        if (last != (dot == std::string_view::npos))
-            return quoted + " is no dotted IPv4 address with four numbers";
-        unsigned long value = 0;
-        if (!ParseDecimal(host.substr(0, last ? host.size() : dot), 3, value) || value > 255)
-            return quoted + " has an IPv4 number that is not 0 to 255 (or has a leading zero)";
-        if (!last)
-            host.remove_prefix(dot + 1);
-    }
+    if (const char* problem = ServerAddressProblem(text.data(), text.size()))
+        return "\"" + std::string(text) + "\" " + problem;
     return {};
 }
 

@@ -26,8 +26,6 @@ namespace download_folder {
 
 // At most this many version servers: the Launcher keeps four saved addresses.
 inline constexpr std::size_t kMaxServers = 4;
-// The longest "IPv4:port" text the Launcher and the address exchange carry.
-inline constexpr std::size_t kMaxAddressLength = 23;
 // Agent numbers the Launcher reads back unchanged on every Windows version: 1 to 2^31-1
 // (0 is what a Launcher without an agent reports).
 inline constexpr std::int64_t kMaxAgent = 2147483647;
@@ -39,9 +37,8 @@ struct DownloadRequest {
     std::vector<std::int64_t> agents;       // one download folder each
 };
 
-// Empty when the text is an address the Launcher can use ("a.b.c.d:port", decimal
-// octets without leading zeros, port 1 to 65535, at most 23 characters); otherwise what
-// is wrong with it.
+// Empty when the text is an address the Launcher reads as meant (the release check's
+// rule, common/server_address.h); otherwise what is wrong with it.
 std::string CheckServerAddress(std::string_view text);
 
 // Empty when the number can be handed out as an agent number; otherwise why not.

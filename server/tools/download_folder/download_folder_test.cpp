@@ -68,15 +68,18 @@ TEST(ServerAddress, OnlyAddressesTheLauncherReadsAsMeantAreAccepted)
     } cases[] = {
         {"127.0.0.1:18920", true},
         {"0.0.0.0:1", true},
-        {"255.255.255.255:65535", true},   // 21 characters
+        {"254.255.255.255:65535", true},   // 21 characters
+        {"255.255.255.255:65535", false},  // inet_addr's "no address"
         {"203.0.113.7:8080", true},
+        {"192.168.001.005:80", true},      // octal 001 and 005 are decimal 1 and 5
         {"127.0.0.1", false},              // no port
         {"127.0.0.1:", false},
         {"127.0.0.1:0", false},
         {"127.0.0.1:65536", false},
-        {"127.0.0.1:080", false},          // leading zero in the port
+        {"127.0.0.1:080", true},           // atoi reads the port as decimal
         {"127.0.0.1:+80", false},
         {"010.0.0.1:80", false},           // inet_addr would read 010 as octal
+        {"0x7f.0.0.1:80", false},          // and this as hexadecimal
         {"256.0.0.1:80", false},
         {"1.2.3:80", false},
         {"1.2.3.4.5:80", false},
