@@ -29,7 +29,7 @@ bool Exec(sqlite3 *db, const char *sql, std::string &error)
     return false;
 }
 
-sqlite3 *OpenOutbox(const std::filesystem::path &file, std::string &error)
+sqlite3 *OpenOutbox(const std::filesystem::path &file, int busyMs, std::string &error)
 {
     sqlite3 *db = nullptr;
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -38,7 +38,7 @@ sqlite3 *OpenOutbox(const std::filesystem::path &file, std::string &error)
         sqlite3_close(db);
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, busyMs);
     // The outbox holds the only copy until PostgreSQL has it: each commit reaches the disk.
     // AUTOINCREMENT: a row number is never given twice, even after the rows were deleted.
     const char *schema =
@@ -295,13 +295,13 @@ private:
 
 std::unique_ptr<ReportStore> OpenFleetReportStore(const std::filesystem::path &outbox, const std::string &conninfo,
                                                   const std::string &serverName, Metrics &metrics,
-                                                  std::string &error)
+                                                  std::string &error, int busyMs)
 {
-    sqlite3 *writeDb = OpenOutbox(outbox, error);
+    sqlite3 *writeDb = OpenOutbox(outbox, busyMs, error);
     if (!writeDb)
         return nullptr;
     std::string origin = OutboxOrigin(writeDb, error);
-    sqlite3 *shipDb = origin.empty() ? nullptr : OpenOutbox(outbox, error);
+    sqlite3 *shipDb = origin.empty() ? nullptr : OpenOutbox(outbox, 5000, error);
     if (!shipDb) {
         error = outbox.string() + ": " + error;
         sqlite3_close(writeDb);

@@ -15,9 +15,11 @@
 
 namespace dvs {
 
+// A write to the outbox waits up to busyMs for another program's lock before it fails
+// (and the writer tries it again).
 std::unique_ptr<ReportStore> OpenFleetReportStore(const std::filesystem::path &outbox, const std::string &conninfo,
                                                   const std::string &serverName, Metrics &metrics,
-                                                  std::string &error);
+                                                  std::string &error, int busyMs = 5000);
 
 // The fleet's installations table, read from PostgreSQL.
 std::vector<DailyInstallations> FleetDaily(const std::string &conninfo, std::string &error);
