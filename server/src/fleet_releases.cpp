@@ -23,18 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kChunkSize = 4 << 20;          // stored stream pieces
-constexpr size_t kMaxSignedManifest = 64 << 10;
-
-std::string Hex(std::span<const uint8_t> bytes)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
-    }
-    return text;
-}
+constexpr size_t kMaxSignedManifest = 64 << 10;   // far above what one can be
 
 // Lowercase hex of exactly size bytes; nothing otherwise.
 std::optional<std::vector<uint8_t>> FromHex(const std::string &text, size_t size)
@@ -74,90 +63,6 @@ std::string HostName()
     char name[256] = {};
     gethostname(name, sizeof name - 1);
     return name;
-}
-
-// MD5 and size of a file, read in pieces.
-bool DigestFile(const fs::path &path, Checksum &md5, uint64_t &size)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    Md5Context context;
-    Md5Init(&context);
-    std::vector<char> piece(1 << 20);
-    size = 0;
-    while (in) {
-        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        Md5Update(&context, piece.data(), static_cast<size_t>(in.gcount()));
-        size += static_cast<uint64_t>(in.gcount());
-    }
-    if (!in.eof())
-        return false;
-    Md5Final(&context, md5.data());
-    return true;
-}
-
-// Compresses the file at best compression into chunks of the stored stream, each handed
-// to store as it fills. False when the file cannot be read, no longer has the content
-// digested before, or store fails.
-bool CompressFile(const fs::path &path, const Checksum &md5, uint64_t &streamSize, int &chunks,
-                  const std::function<bool(std::span<const uint8_t>, int)> &store, std::string &error)
-{
-    std::ifstream in(path, std::ios::binary);
-    z_stream z{};
-    if (!in || deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) {
-        error = "cannot read " + path.string();
-        return false;
-    }
-    Md5Context context;
-    Md5Init(&context);
-    std::vector<uint8_t> input(1 << 20), output(kChunkSize);
-    z.next_out = output.data();
-    z.avail_out = static_cast<uInt>(output.size());
-    streamSize = 0;
-    chunks = 0;
-    bool ok = true;
-    int status = Z_OK;
-    while (ok && status != Z_STREAM_END) {
-        int flush = Z_NO_FLUSH;
-        if (z.avail_in == 0) {
-            in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(input.size()));
-            size_t got = static_cast<size_t>(in.gcount());
-            Md5Update(&context, input.data(), got);
-            z.next_in = input.data();
-            z.avail_in = static_cast<uInt>(got);
-            flush = in ? Z_NO_FLUSH : Z_FINISH;
-            if (!in && !in.eof()) {
-                error = "cannot read " + path.string();
-                ok = false;
-                break;
-            }
-        } else {
-            flush = in ? Z_NO_FLUSH : Z_FINISH;
-        }
-        status = deflate(&z, flush);
-        if (status == Z_STREAM_ERROR) {
-            error = "cannot compress " + path.string();
-            ok = false;
-        }
-        if (ok && (z.avail_out == 0 || status == Z_STREAM_END)) {
-            size_t filled = output.size() - z.avail_out;
-            ok = store(std::span(output.data(), filled), chunks++);
-            streamSize += filled;
-            z.next_out = output.data();
-            z.avail_out = static_cast<uInt>(output.size());
-            if (!ok)
-                error = "cannot store the stream of " + path.string();
-        }
-    }
-    deflateEnd(&z);
-    Checksum again;
-    Md5Final(&context, again.data());
-    if (ok && again != md5) {
-        error = path.string() + " changed while it was published";
-        ok = false;
-    }
-    return ok;
 }
 
 // Inflates a cached stream into target, which it writes only when the stream inflates
@@ -231,22 +136,98 @@ std::string FileName(const Checksum &md5, uint64_t size)
     return Hex(md5) + "-" + std::to_string(size);
 }
 
+// One publish or prune at a time in the whole fleet: a prune never takes a stored file a
+// publish under way counts on.
+constexpr const char *kReleasesLock = "SELECT pg_advisory_xact_lock(hashtext('dorera-version-server releases'))";
+
+// A temporary cache folder for publish's load, removed with its owner.
+struct ScratchFolder {
+    fs::path path;
+    ScratchFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "dorera-publish-XXXXXX").string();
+        if (mkdtemp(pattern.data()))
+            path = pattern;
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        if (!path.empty())
+            fs::remove_all(path, ignored);
+    }
+};
+
+// The file's zlib stream, as the load left it: in memory, or in its cache file.
+bool ReadStream(const ServedFile &file, uint64_t offset, std::vector<uint8_t> &piece)
+{
+    if (file.StreamInMemory()) {
+        const uint8_t *stream = file.message.data() + kFileHeaderSize;
+        piece.assign(stream + offset, stream + std::min<uint64_t>(file.streamSize, offset + piece.size()));
+        return true;
+    }
+    size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), file.streamSize - offset));
+    piece.resize(want);
+    size_t got = 0;
+    while (got < want) {
+        ssize_t read = pread(file.cached.Get(), piece.data() + got, want - got, static_cast<off_t>(offset + got));
+        if (read <= 0)
+            return false;
+        got += static_cast<size_t>(read);
+    }
+    return true;
+}
+
+// Stores the file's stream unless a release stored the same content before; false with
+// the reason.
+bool StoreStream(pg::Connection &db, const ServedFile &file, std::string &error)
+{
+    std::string size = std::to_string(file.size);
+    pg::Result claimed = db.Exec(
+        "INSERT INTO release_streams (md5, size, stream_size, chunks) VALUES ($1, $2::bigint, $3::bigint, $4::integer) "
+        "ON CONFLICT DO NOTHING",
+        {pg::Param::Bytes(file.md5), pg::Param::Text(size), pg::Param::Text(std::to_string(file.streamSize)),
+         pg::Param::Text(std::to_string((file.streamSize + kChunkSize - 1) / kChunkSize))});
+    if (!claimed.Ok()) {
+        error = claimed.Error();
+        return false;
+    }
+    if (claimed.Changed() == 0)
+        return true;  // stored before, by this release or an earlier one
+    std::vector<uint8_t> piece;
+    for (uint64_t offset = 0, seq = 0; offset < file.streamSize; offset += piece.size(), ++seq) {
+        piece.resize(kChunkSize);
+        if (!ReadStream(file, offset, piece)) {
+            error = "cannot read the compressed form of " + file.name;
+            return false;
+        }
+        if (!db.Run("INSERT INTO release_chunks (md5, size, seq, data) VALUES ($1, $2::bigint, $3::integer, $4)", error,
+                    {pg::Param::Bytes(file.md5), pg::Param::Text(size), pg::Param::Text(std::to_string(seq)),
+                     pg::Param::Bytes(piece)}))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-int PublishRelease(pg::Connection &db, const fs::path &folder, bool stageOnly, std::vector<std::string> &problems)
+int PublishRelease(pg::Connection &db, const fs::path &folder, const std::vector<SigningKey> &keys, bool stageOnly,
+                   std::vector<std::string> &notes, std::vector<std::string> &problems)
 {
-    Manifest manifest = ReadManifest(folder, problems);
+    // The very load and check a server runs, into a cache of its own: what is stored is
+    // what every server will serve, compressed once here.
+    ScratchFolder cache;
+    if (cache.path.empty()) {
+        problems.push_back("cannot make a folder in " + fs::temp_directory_path().string());
+        return 0;
+    }
+    std::unique_ptr<Release> release = LoadRelease(folder, cache.path, problems);
+    if (!release)
+        return 0;
+    SignatureCheck signature = CheckReleaseSignature(folder, ManifestOfRelease(*release), keys, problems);
     if (!problems.empty())
         return 0;
-    std::optional<std::vector<uint8_t>> signedManifest;
-    if (fs::exists(folder / SIGNED_MANIFEST_FILE)) {
-        std::ifstream in(folder / SIGNED_MANIFEST_FILE, std::ios::binary);
-        signedManifest.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (signedManifest->size() > kMaxSignedManifest) {
-            problems.push_back(std::string(SIGNED_MANIFEST_FILE) + " is larger than a signed manifest can be");
-            return 0;
-        }
-    }
+    notes.push_back("release " + release->id + ": " + DescribeSignature(signature));
+
     std::string error;
     auto fail = [&](const std::string &what) {
         std::string ignored;
@@ -254,91 +235,63 @@ int PublishRelease(pg::Connection &db, const fs::path &folder, bool stageOnly, s
         problems.push_back(what);
         return 0;
     };
-    if (!pg::EnsureSchema(db, error) || !db.Run("BEGIN", error))
+    if (!pg::EnsureSchema(db, error) || !db.Run("BEGIN", error) || !db.Run(kReleasesLock, error))
         return fail(error);
+    std::vector<std::pair<const char *, const ServedFile *>> files;
+    for (const ServedFile &file : release->launch)
+        files.emplace_back("launch", &file);
+    for (const auto &[id, file] : release->solo)
+        files.emplace_back("solo", &file);
+    for (const auto &[kind, file] : files)
+        if (!StoreStream(db, *file, error))
+            return fail(file->name + ": " + error);
 
-    struct Stored {
-        const ManifestFile *entry;
-        const char *kind;
-        Checksum md5;
-        uint64_t size;
-    };
-    std::vector<Stored> files;
-    for (const ManifestFile &entry : manifest.launch)
-        files.push_back({&entry, "launch", {}, 0});
-    for (const ManifestFile &entry : manifest.solo)
-        files.push_back({&entry, "solo", {}, 0});
-    for (Stored &file : files) {
-        if (!DigestFile(file.entry->source, file.md5, file.size))
-            return fail("cannot read " + file.entry->source.string());
-        std::string size = std::to_string(file.size);
-        // A content stored before, by this release or an earlier one, is not sent again.
-        pg::Result claimed = db.Exec(
-            "INSERT INTO release_streams (md5, size, stream_size, chunks) VALUES ($1, $2::bigint, 0, 0) "
-            "ON CONFLICT DO NOTHING",
-            {pg::Param::Bytes(file.md5), pg::Param::Text(size)});
-        if (!claimed.Ok())
-            return fail(claimed.Error());
-        if (claimed.Changed() == 0)
-            continue;
-        uint64_t streamSize = 0;
-        int chunks = 0;
-        auto store = [&](std::span<const uint8_t> piece, int seq) {
-            std::string number = std::to_string(seq);
-            pg::Result stored = db.Exec("INSERT INTO release_chunks (md5, size, seq, data) VALUES ($1, $2::bigint, $3::integer, $4)",
-                                        {pg::Param::Bytes(file.md5), pg::Param::Text(size), pg::Param::Text(number),
-                                         pg::Param::Bytes(piece)});
-            if (!stored.Ok())
-                error = stored.Error();
-            return stored.Ok();
-        };
-        std::string problem;
-        if (!CompressFile(file.entry->source, file.md5, streamSize, chunks, store, problem))
-            return fail(problem + (error.empty() ? "" : ": " + error));
-        std::string streamText = std::to_string(streamSize), chunkText = std::to_string(chunks);
-        if (!db.Run("UPDATE release_streams SET stream_size = $3::bigint, chunks = $4::integer WHERE md5 = $1 AND size = $2::bigint",
-                    error, {pg::Param::Bytes(file.md5), pg::Param::Text(size), pg::Param::Text(streamText),
-                            pg::Param::Text(chunkText)}))
-            return fail(error);
-    }
-
-    std::vector<std::string> addresses(manifest.addresses.begin(), manifest.addresses.end());
+    std::vector<std::string> addresses(release->addresses.begin(), release->addresses.end());
     std::string from = HostName() + ":" + fs::absolute(folder).string();
-    pg::Result release =
-        signedManifest
-            ? db.Exec("INSERT INTO releases (id, addresses, signed_manifest, published_from) "
-                      "VALUES ($1, $2::text[], $3, $4) RETURNING number",
-                      {pg::Param::Text(manifest.id), pg::Param::Text(ArrayLiteral(addresses)),
-                       pg::Param::Bytes(*signedManifest), pg::Param::Text(from)})
-            : db.Exec("INSERT INTO releases (id, addresses, published_from) VALUES ($1, $2::text[], $3) RETURNING number",
-                      {pg::Param::Text(manifest.id), pg::Param::Text(ArrayLiteral(addresses)), pg::Param::Text(from)});
-    int number = static_cast<int>(release.Int(0, 0, 1, INT32_MAX, 0));
-    if (!release.Ok() || number == 0)
-        return fail(release.Ok() ? "no release number" : release.Error());
+    std::optional<pg::Param> signedManifest;
+    if (!signature.body.empty())
+        signedManifest = pg::Param::Bytes(signature.body);
+    pg::Result stored = db.Exec(
+        "INSERT INTO releases (id, manifest_number, addresses, signed_manifest, published_from) "
+        "VALUES ($1, $2::bigint, $3::text[], $4, $5) RETURNING number",
+        {pg::Param::Text(release->id), pg::Param::Text(std::to_string(release->number)),
+         pg::Param::Text(ArrayLiteral(addresses)), signedManifest.value_or(pg::Param{}), pg::Param::Text(from)});
+    int number = static_cast<int>(stored.Int(0, 0, 1, INT32_MAX, 0));
+    if (!stored.Ok() || number == 0)
+        return fail(stored.Ok() ? "no release number" : stored.Error());
     std::string numberText = std::to_string(number);
-    for (const Stored &file : files) {
-        std::string slot = std::to_string(file.entry->slot), size = std::to_string(file.size);
+    for (const auto &[kind, file] : files) {
         if (!db.Run("INSERT INTO release_files (release, kind, slot, name, md5, size) "
                     "VALUES ($1::integer, $2, $3::integer, $4, $5, $6::bigint)",
-                    error, {pg::Param::Text(numberText), pg::Param::Text(file.kind), pg::Param::Text(slot),
-                            pg::Param::Text(file.entry->name), pg::Param::Bytes(file.md5), pg::Param::Text(size)}))
+                    error, {pg::Param::Text(numberText), pg::Param::Text(kind), pg::Param::Text(std::to_string(file->slot)),
+                            pg::Param::Text(file->name), pg::Param::Bytes(file->md5),
+                            pg::Param::Text(std::to_string(file->size))}))
             return fail(error);
     }
     if (!db.Run("COMMIT", error))
         return fail(error);
-    if (!stageOnly && !ActivateRelease(db, number, error)) {
+    std::string note;
+    if (!stageOnly && !ActivateRelease(db, number, note, error)) {
         problems.push_back("release " + numberText + " stored but not activated: " + error);
         return 0;
     }
+    if (!note.empty())
+        notes.push_back(note);
     return number;
 }
 
-bool ActivateRelease(pg::Connection &db, int number, std::string &error)
+bool ActivateRelease(pg::Connection &db, int number, std::string &note, std::string &error)
 {
     std::string text = std::to_string(number);
-    if (!db.Run("BEGIN", error))
+    if (!pg::EnsureSchema(db, error) || !db.Run("BEGIN", error))
         return false;
-    pg::Result found = db.Exec("SELECT 1 FROM releases WHERE number = $1::integer", {pg::Param::Text(text)});
+    // The signed numbers of this release and of the one active until now.
+    pg::Result found = db.Exec(
+        "SELECT r.signed_manifest IS NOT NULL, r.manifest_number, "
+        "(SELECT p.manifest_number FROM active_release a JOIN releases p ON p.number = a.release "
+        " WHERE p.signed_manifest IS NOT NULL), "
+        "(SELECT a.release FROM active_release a) FROM releases r WHERE r.number = $1::integer",
+        {pg::Param::Text(text)});
     bool ok = found.Ok() && found.Rows() == 1;
     if (!ok)
         error = found.Ok() ? "there is no release " + text : found.Error();
@@ -351,8 +304,15 @@ bool ActivateRelease(pg::Connection &db, int number, std::string &error)
     if (!ok) {
         std::string ignored;
         db.Run("ROLLBACK", ignored);
+        return false;
     }
-    return ok;
+    int64_t signedNumber = found.Int(0, 1, 0, UINT32_MAX, 0), activeNumber = found.Int(0, 2, 0, UINT32_MAX, 0);
+    if (found.Text(0, 0) == "t" && signedNumber < activeNumber)
+        note = "warning: release " + text + " is signed with number " + std::to_string(signedNumber) +
+               ", lower than the " + std::to_string(activeNumber) + " of release " + found.Text(0, 3) +
+               " served until now: Launchers built with a public key refuse it and keep what they have. To give "
+               "them older content, sign it with a number above " + std::to_string(activeNumber) + " and publish it";
+    return true;
 }
 
 std::optional<std::string> ListReleases(pg::Connection &db, std::string &error)
@@ -363,8 +323,8 @@ std::optional<std::string> ListReleases(pg::Connection &db, std::string &error)
         "SELECT r.number, a.release IS NOT NULL, to_char(r.published AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS'), "
         "(SELECT count(*) FROM release_files f WHERE f.release = r.number), "
         "(SELECT coalesce(sum(f.size), 0) FROM release_files f WHERE f.release = r.number), "
-        "r.signed_manifest IS NOT NULL, r.id FROM releases r LEFT JOIN active_release a ON a.release = r.number "
-        "ORDER BY r.number");
+        "CASE WHEN r.signed_manifest IS NULL THEN 'no' ELSE r.manifest_number::text END, r.id "
+        "FROM releases r LEFT JOIN active_release a ON a.release = r.number ORDER BY r.number");
     pg::Result servers = db.Exec(
         "SELECT name, coalesce(release::text, '-'), extract(epoch FROM now() - seen)::bigint, state "
         "FROM servers ORDER BY name");
@@ -372,13 +332,13 @@ std::optional<std::string> ListReleases(pg::Connection &db, std::string &error)
         error = releases.Ok() ? servers.Error() : releases.Error();
         return std::nullopt;
     }
+    // signed: the number the release was signed with, or no.
     std::string out = "release  active  published (UTC)      files        bytes  signed  id\n";
     char line[512];
     for (int row = 0; row < releases.Rows(); ++row) {
         snprintf(line, sizeof line, "%7s  %-6s  %-19s  %5s  %11s  %-6s  %s\n", releases.Text(row, 0).c_str(),
                  releases.Text(row, 1) == "t" ? "*" : "", releases.Text(row, 2).c_str(), releases.Text(row, 3).c_str(),
-                 releases.Text(row, 4).c_str(), releases.Text(row, 5) == "t" ? "yes" : "no",
-                 releases.Text(row, 6).c_str());
+                 releases.Text(row, 4).c_str(), releases.Text(row, 5).c_str(), releases.Text(row, 6).c_str());
         out += line;
     }
     out += "\nserver                release  seen (s ago)  state\n";
@@ -475,7 +435,7 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         return std::nullopt;
     pg::Result release = db_->Exec(
         "SELECT id, array_length(addresses, 1), addresses[1], addresses[2], addresses[3], addresses[4], "
-        "encode(signed_manifest, 'hex') FROM releases WHERE number = $1::integer",
+        "encode(signed_manifest, 'hex'), manifest_number FROM releases WHERE number = $1::integer",
         {pg::Param::Text(numberText)});
     pg::Result listed = db_->Exec(
         "SELECT kind, slot, name, encode(md5, 'hex'), size FROM release_files WHERE release = $1::integer "
@@ -490,7 +450,12 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         error = "no such release, or not four addresses";
         return std::nullopt;
     }
-    // What the database says is checked here for form, and by the release check after.
+    // What the database says is checked here for form, and by the release's load after.
+    int64_t signedNumber = release.Int(0, 7, 0, UINT32_MAX, -1);
+    if (signedNumber < 0) {
+        error = "the release's number is malformed";
+        return std::nullopt;
+    }
     std::vector<FetchedFile> files;
     if (listed.Rows() > int{kMaxLaunchFiles} + int{kManifestMaxSolo}) {
         error = "more files than a release can hold";
@@ -580,6 +545,8 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         (file.kind == "launch" ? launch : solo).push_back(std::move(entry));
     }
     toml::table manifest{{"id", release.Text(0, 0)}, {"addresses", addresses}, {"launch", launch}};
+    if (signedNumber > 0)
+        manifest.emplace("number", signedNumber);
     if (!solo.empty())
         manifest.emplace("solo", solo);
     WriteTextFile(part / kManifestName, toml::format(toml::value(manifest)));

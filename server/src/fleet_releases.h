@@ -1,12 +1,15 @@
-// Releases for a fleet, kept in PostgreSQL: `publish` stores a checked release (each file
-// once by content, already compressed, in chunks), `activate` names the one the fleet
-// serves, `releases` lists them with what each server serves. A server that follows the
-// fleet's release fetches the active one into a folder of its cache (only the files its
-// cache lacks travel) and serves that folder as a reload serves any release folder.
+// Releases for a fleet, kept in PostgreSQL: `publish` loads and checks a release folder
+// exactly as a server does (signature included, against the configured keys) and stores
+// it (each file once by content, in the compressed form the servers send, in chunks),
+// `activate` names the one the fleet serves, `releases` lists them with what each server
+// serves. A server that follows the fleet's release fetches the active one into a folder
+// of its cache (only the files its cache lacks travel) and serves that folder through the
+// same load, check and swap as a reload.
 #pragma once
 #include "config.h"
 #include "metrics.h"
 #include "postgres.h"
+#include "signing.h"
 
 #include <atomic>
 #include <filesystem>
@@ -20,12 +23,15 @@
 
 namespace dvs {
 
-// Checks the release folder and stores it; activates it unless stageOnly. The new release
-// number, or 0 with the reasons in problems.
-int PublishRelease(pg::Connection &db, const std::filesystem::path &folder, bool stageOnly,
-                   std::vector<std::string> &problems);
+// Loads and checks the release folder with the public keys (none: a signed release's
+// manifest is still checked against its files) and stores it; activates it unless
+// stageOnly. The new release number, or 0 with the reasons in problems; notes tell the
+// operator what was done.
+int PublishRelease(pg::Connection &db, const std::filesystem::path &folder, const std::vector<SigningKey> &keys,
+                   bool stageOnly, std::vector<std::string> &notes, std::vector<std::string> &problems);
 // Makes release number the one every following server serves (and tells them at once).
-bool ActivateRelease(pg::Connection &db, int number, std::string &error);
+// note: a warning for the operator, when there is one.
+bool ActivateRelease(pg::Connection &db, int number, std::string &note, std::string &error);
 // The releases, the active one marked, and the servers with the release each serves.
 std::optional<std::string> ListReleases(pg::Connection &db, std::string &error);
 

@@ -157,13 +157,23 @@ std::unique_ptr<dvs::pg::Connection> OpenFleet(const char *command, const std::s
     return db;
 }
 
-int Publish(const std::string &folder, bool stageOnly, const std::string &configFile, const std::string &postgres)
+// The release is checked as `check --config FILE --key PUB` checks it, with the public
+// keys of the config's [signing] table and those named.
+int Publish(const std::string &folder, bool stageOnly, const std::string &configFile, const std::string &postgres,
+            const std::vector<std::string> &keyFiles)
 {
+    std::vector<std::string> notes, problems;
+    std::vector<dvs::SigningKey> keys = PublicKeys(configFile, keyFiles, problems);
+    for (const std::string &problem : problems)
+        std::printf("%s\n", problem.c_str());
+    if (!problems.empty())
+        return 1;
     auto db = OpenFleet("publish", configFile, postgres);
     if (!db)
         return 1;
-    std::vector<std::string> problems;
-    int number = dvs::PublishRelease(*db, folder, stageOnly, problems);
+    int number = dvs::PublishRelease(*db, folder, keys, stageOnly, notes, problems);
+    for (const std::string &note : notes)
+        std::printf("%s\n", note.c_str());
     for (const std::string &problem : problems)
         std::printf("%s\n", problem.c_str());
     if (number == 0) {
@@ -178,13 +188,15 @@ int Publish(const std::string &folder, bool stageOnly, const std::string &config
 int Activate(int number, const std::string &configFile, const std::string &postgres)
 {
     auto db = OpenFleet("activate", configFile, postgres);
-    std::string error;
+    std::string note, error;
     if (!db)
         return 1;
-    if (!dvs::ActivateRelease(*db, number, error)) {
+    if (!dvs::ActivateRelease(*db, number, note, error)) {
         std::fprintf(stderr, "activate: %s\n", error.c_str());
         return 1;
     }
+    if (!note.empty())
+        std::printf("%s\n", note.c_str());
     std::printf("release %d is active; servers following the fleet serve it within seconds\n", number);
     return 0;
 }
@@ -301,6 +313,9 @@ int main(int argc, char **argv)
         "publish", "Check a release folder and store it in the fleet's database as a new release, active at once.");
     publish->add_option("release", publishFolder, "Release folder (holding manifest.toml)")->required();
     publish->add_flag("--stage", stageOnly, "Store it without making it active");
+    std::vector<std::string> publishKeys;
+    publish->add_option("--key", publishKeys,
+                        "Public key (PEM) the release must be signed with, besides the config's; may be repeated");
     fleetOptions(publish);
 
     int number = 0;
@@ -322,7 +337,7 @@ int main(int argc, char **argv)
     if (*sign)
         return Sign(signFolder, signKey);
     if (*publish)
-        return Publish(publishFolder, stageOnly, fleetConfig, postgres);
+        return Publish(publishFolder, stageOnly, fleetConfig, postgres, publishKeys);
     if (*activate)
         return Activate(number, fleetConfig, postgres);
     if (*releases)

@@ -187,6 +187,7 @@ const char *const kSteps[] = {
     CREATE TABLE releases (
         number           integer GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
         id               text    NOT NULL,
+        manifest_number  bigint  NOT NULL,   -- manifest.toml's number, the one signed; 0: none
         addresses        text[]  NOT NULL,
         signed_manifest  bytea,
         published        timestamptz NOT NULL DEFAULT now(),

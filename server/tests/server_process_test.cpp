@@ -461,6 +461,15 @@ TEST(Server, AReloadAskedForDuringAReloadFollowsIt)
     EXPECT_EQ((*addresses)[3], "10.0.0.3:18920");
 }
 
+// The [signing] table of a config that takes these public keys.
+std::string SigningTable(const std::vector<fs::path> &keys)
+{
+    std::string table = "\n[signing]\npublic_keys = [";
+    for (const fs::path &key : keys)
+        table += (key == keys.front() ? "\"" : ", \"") + key.string() + ".pub\"";
+    return table + "]\n";
+}
+
 // A server following the fleet's release serves what `publish` stored; a release the
 // database hands over altered (rows or stream pieces changed behind `publish`) is refused
 // as a broken folder is, and the last good release goes on serving.
@@ -547,6 +556,94 @@ TEST(Server, FleetReleaseFromTheDatabaseIsCheckedLikeAFolder)
     EXPECT_EQ(tail, "version " + std::to_string(serial));
 }
 
+// publish loads and checks a release as a server does, its signature with the keys of a
+// config's [signing] table or of --key: what a server refuses to start on is not stored.
+// A server with the key serves a signed release from the fleet verified, its signed
+// manifest byte for byte; activating one signed with a lower number than the release
+// served warns that Launchers built with the key refuse it.
+TEST(Server, PublishRefusesWhatAServerRefusesAndSignedReleasesTravelWhole)
+{
+    PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Running());
+    const fs::path op = MakeKeyPair("op"), other = MakeKeyPair("other");
+    const fs::path missing = TempFolder("publish-missing"), changed = SignedCopy(kSample, op.string() + ".key", "changed");
+    fs::copy(kSample, missing, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(missing / "solo" / "simhei.ttf");
+    std::ofstream(changed / "files" / "Launcher.exe", std::ios::app) << "+";
+    const fs::path signed8 = SignedCopy(kSample, op.string() + ".key", "signed8", 8);
+    const fs::path byOther = SignedCopy(kSample, other.string() + ".key", "by-other");
+    const std::string config = (TempFolder("publisher") / "publisher.toml").string();
+    std::ofstream(config) << "[fleet]\ndatabase = \"" << cluster.Conninfo() << "\"\n" << SigningTable({op});
+    const std::string postgres = cluster.Conninfo(), opKey = op.string() + ".pub";
+    struct Case {
+        const char *what;
+        fs::path release;
+        std::vector<std::string> arguments;
+        std::string expected;
+        bool published;
+    } cases[] = {
+        {"a file missing", missing, {"--config", config}, "simhei.ttf is missing", false},
+        {"unsigned, a key configured", kSample, {"--config", config}, "unsigned: no signed-manifest.bin", false},
+        {"signed by another key", byOther, {"--config", config}, "not signed by any configured key", false},
+        {"signed by another key, the key named", byOther, {"--postgres", postgres, "--key", opKey},
+         "not signed by any configured key", false},
+        {"changed after signing", changed, {"--config", config}, "launch slot 0 (Launcher.exe) changed after signing",
+         false},
+        {"changed after signing, no key", changed, {"--postgres", postgres}, "changed after signing", false},
+        {"unsigned, no key", kSample, {"--postgres", postgres, "--stage"},
+         "unsigned (Launchers built with a public key refuse it)", true},
+        {"signed, the key configured", signed8, {"--config", config}, "signed, number 8, verified with key", true},
+    };
+    int published = 0;
+    for (const Case &c : cases) {
+        std::vector<std::string> arguments{"publish", c.release.string()};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        auto [status, out] = RunTool(arguments);
+        EXPECT_EQ(status, c.published ? 0 : 1) << c.what << "\n" << out;
+        EXPECT_NE(out.find(c.expected), std::string::npos) << c.what << "\n" << out;
+        published += c.published;
+    }
+    EXPECT_EQ(cluster.Sql("SELECT count(*) FROM releases"), std::to_string(published) + "\n");
+    EXPECT_EQ(cluster.Sql("SELECT count(*) FROM release_streams"), "5\n") << "nothing of a refused release";
+
+    ServerProcess server("[fleet]\ndatabase = \"" + postgres + "\"\nname = \"vs-keyed\"\nreleases = true\n" +
+                         SigningTable({op}));
+    ASSERT_TRUE(server.Started()) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_release_info{id=\"sample-2026-12-07\",signature=\"verified\"}"), 1);
+    EXPECT_EQ(server.Metric("dorera_release_number"), 8);
+    Client client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    auto manifest = ExchangeManifest(client);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->second, ReadFileBytes(signed8 / SIGNED_MANIFEST_FILE));
+
+    // Back to a release signed with 7: served, with a warning for the keyed Launchers.
+    int seven = 0;
+    {
+        auto [status, out] = RunTool({"publish", SignedCopy(kSample, op.string() + ".key", "signed7").string(),
+                                      "--config", config, "--stage"});
+        ASSERT_EQ(status, 0) << out;
+        seven = std::atoi(out.c_str() + out.find("as release ") + 11);
+    }
+    auto [status, out] = RunTool({"activate", std::to_string(seven), "--config", config});
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("is signed with number 7, lower than the 8 of release"), std::string::npos) << out;
+    EXPECT_TRUE(server.WaitMetric("dorera_fleet_release", seven)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_release_number"), 7);
+
+    // A signed release whose number the database changed is refused by the server.
+    auto [nine, nineOut] = RunTool({"publish", SignedCopy(kSample, op.string() + ".key", "signed9", 9).string(),
+                                    "--config", config, "--stage"});
+    ASSERT_EQ(nine, 0) << nineOut;
+    std::string number = std::to_string(std::atoi(nineOut.c_str() + nineOut.find("as release ") + 11));
+    cluster.Sql("UPDATE releases SET manifest_number = 10 WHERE number = " + number);
+    EXPECT_EQ(RunTool({"activate", number, "--config", config}).first, 0);
+    EXPECT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"refused\"}", 1)) << server.Log();
+    EXPECT_NE(server.Log().find("number 10 in manifest.toml, but the signed manifest has 9"), std::string::npos)
+        << server.Log();
+    EXPECT_EQ(server.Metric("dorera_release_number"), 7);
+}
+
 TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
 {
     ServerProcess server("stop_grace_seconds = 2\n");
@@ -601,15 +698,6 @@ TEST(Server, RefusesToStartWhereAnotherProcessListens)
 
     ExpectNormalSession(first.Port());
     EXPECT_EQ(first.Metric("dorera_sessions_total{outcome=\"closed\"}"), 1);
-}
-
-// The [signing] table of a config that takes these public keys.
-std::string SigningTable(const std::vector<fs::path> &keys)
-{
-    std::string table = "\n[signing]\npublic_keys = [";
-    for (const fs::path &key : keys)
-        table += (key == keys.front() ? "\"" : ", \"") + key.string() + ".pub\"";
-    return table + "]\n";
 }
 
 TEST(Server, RefusesToStartOnAFailingRelease)
