@@ -315,6 +315,42 @@ bool ActivateRelease(pg::Connection &db, int number, std::string &note, std::str
     return true;
 }
 
+bool PruneReleases(pg::Connection &db, int keep, std::vector<std::string> &notes, std::string &error)
+{
+    if (!pg::EnsureSchema(db, error) || !db.Run("BEGIN", error) || !db.Run(kReleasesLock, error)) {
+        std::string ignored;
+        db.Run("ROLLBACK", ignored);
+        return false;
+    }
+    pg::Result releases = db.Exec(
+        "DELETE FROM releases r WHERE r.number NOT IN (SELECT number FROM releases ORDER BY number DESC LIMIT $1::integer) "
+        "AND NOT EXISTS (SELECT 1 FROM active_release a WHERE a.release = r.number) "
+        "AND NOT EXISTS (SELECT 1 FROM servers s WHERE s.release = r.number AND s.seen > now() - interval '1 hour') "
+        "RETURNING r.number",
+        {pg::Param::Text(std::to_string(keep))});
+    pg::Result streams = db.Exec(
+        "DELETE FROM release_streams s WHERE NOT EXISTS "
+        "(SELECT 1 FROM release_files f WHERE f.md5 = s.md5 AND f.size = s.size) RETURNING s.stream_size");
+    if (!releases.Ok() || !streams.Ok() || !db.Run("COMMIT", error)) {
+        if (error.empty())
+            error = releases.Ok() ? streams.Error() : releases.Error();
+        std::string ignored;
+        db.Run("ROLLBACK", ignored);
+        return false;
+    }
+    std::string numbers;
+    for (int row = 0; row < releases.Rows(); ++row)
+        numbers += (row ? ", " : "") + releases.Text(row, 0);
+    int64_t bytes = 0;
+    for (int row = 0; row < streams.Rows(); ++row)
+        bytes += streams.Int(row, 0, 0, INT64_MAX, 0);
+    notes.push_back(releases.Rows() == 0 ? "no release deleted"
+                                         : "releases deleted: " + numbers);
+    notes.push_back(std::to_string(streams.Rows()) + " stored files no release names any longer deleted (" +
+                    std::to_string(bytes) + " bytes compressed)");
+    return true;
+}
+
 std::optional<std::string> ListReleases(pg::Connection &db, std::string &error)
 {
     if (!pg::EnsureSchema(db, error))
@@ -371,12 +407,21 @@ bool ReleaseFollower::Connect(std::string &error)
 {
     if (db_ && db_->Healthy())
         return true;
-    db_ = pg::Connection::Open(config_.fleetDatabase, error);
+    Disconnect();
+    std::unique_ptr<pg::Connection> db = pg::Connection::Open(config_.fleetDatabase, error);
     std::string listen = std::string("LISTEN ") + pg::kReleaseChannel;
-    if (db_ && (!pg::EnsureSchema(*db_, error) || !db_->Run(listen.c_str(), error)))
-        db_.reset();
-    metrics_.fleetDatabaseUp = db_ ? 1 : 0;
+    if (db && (!pg::EnsureSchema(*db, error) || !db->Run(listen.c_str(), error)))
+        db.reset();
+    metrics_.fleetDatabaseUp = db ? 1 : 0;
+    std::lock_guard lock(dbMutex_);
+    db_ = std::move(db);
     return db_ != nullptr;
+}
+
+void ReleaseFollower::Disconnect()
+{
+    std::lock_guard lock(dbMutex_);
+    db_.reset();
 }
 
 int ReleaseFollower::ActiveNumber(std::string &error)
@@ -386,7 +431,7 @@ int ReleaseFollower::ActiveNumber(std::string &error)
     pg::Result active = db_->Exec("SELECT release FROM active_release");
     if (!active.Ok()) {
         error = active.Error();
-        db_.reset();
+        Disconnect();
         return -1;
     }
     if (active.Rows() == 0)
@@ -443,7 +488,7 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         {pg::Param::Text(numberText)});
     if (!release.Ok() || !listed.Ok()) {
         error = release.Ok() ? listed.Error() : release.Error();
-        db_.reset();
+        Disconnect();
         return std::nullopt;
     }
     if (release.Rows() != 1 || release.Text(0, 1) != "4") {
@@ -506,6 +551,10 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         std::ofstream out(download, std::ios::binary | std::ios::trunc);
         int64_t written = 0;
         for (int64_t seq = 0; seq < chunks && out; ++seq) {
+            if (stopping_) {
+                error = "the server stops";
+                return std::nullopt;
+            }
             std::string seqText = std::to_string(seq);
             pg::Result chunk = db_->Exec("SELECT data FROM release_chunks WHERE md5 = decode($1, 'hex') "
                                          "AND size = $2::bigint AND seq = $3::integer",
@@ -513,12 +562,16 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
             if (!chunk.Ok() || chunk.Rows() != 1) {
                 error = chunk.Ok() ? "a piece of the stream of " + file.name + " is missing" : chunk.Error();
                 if (!chunk.Ok())
-                    db_.reset();
+                    Disconnect();
                 return std::nullopt;
             }
             std::string data = chunk.Text(0, 0);
-            out.write(data.data(), static_cast<std::streamsize>(data.size()));
             written += static_cast<int64_t>(data.size());
+            if (written > streamSize) {
+                error = "the stream of " + file.name + " is longer than stored";
+                return std::nullopt;
+            }
+            out.write(data.data(), static_cast<std::streamsize>(data.size()));
         }
         out.close();
         if (!out || written != streamSize) {
@@ -534,7 +587,8 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         ++fetched;
     }
 
-    // The manifest of the folder, written from the database's rows; the release check reads it.
+    // The manifest of the folder, written from the database's rows; the release's load
+    // reads it and checks it, and the signed manifest, like any release folder's.
     toml::array addresses, launch, solo;
     for (int i = 0; i < 4; ++i)
         addresses.push_back(release.Text(0, 2 + i));
@@ -571,11 +625,15 @@ void ReleaseFollower::Start(Swap swap)
 {
     swap_ = std::move(swap);
     metrics_.fleetRelease = serving_;
-    thread_ = std::thread([this] { Follow(); });
+    thread_ = std::thread([this] {
+        Follow();
+        ended_ = true;
+    });
 }
 
 void ReleaseFollower::CheckNow()
 {
+    retryRefused_ = true;
     ssize_t ignored = write(wakeWrite_, "c", 1);
     (void)ignored;
 }
@@ -585,7 +643,19 @@ void ReleaseFollower::Stop()
     if (!thread_.joinable())
         return;
     stopping_ = true;
-    CheckNow();
+    ssize_t ignored = write(wakeWrite_, "s", 1);
+    (void)ignored;
+    // A statement under way (a piece of a large file, or one waiting for a lock) is
+    // cancelled; again each second, should the thread have begun another one meanwhile.
+    while (!ended_) {
+        {
+            std::lock_guard lock(dbMutex_);
+            if (db_)
+                db_->Cancel();
+        }
+        for (int i = 0; i < 100 && !ended_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     thread_.join();
 }
 
@@ -593,11 +663,7 @@ void ReleaseFollower::Served(int number, const std::string &state)
 {
     if (number == serving_) {
         WriteTextFile(root_ / "serving", std::to_string(number) + "\n");
-        // Only the release served stays unpacked; the cache keeps every stream.
-        std::error_code ignored;
-        for (const auto &entry : fs::directory_iterator(root_, ignored))
-            if (entry.is_directory() && entry.path().filename() != std::to_string(number))
-                fs::remove_all(entry.path(), ignored);
+        PruneCache();
     }
     std::string error, numberText = std::to_string(number);
     if (Connect(error))
@@ -608,9 +674,43 @@ void ReleaseFollower::Served(int number, const std::string &state)
                  error, {pg::Param::Text(name_), pg::Param::Text(numberText), pg::Param::Text(state)});
 }
 
+void ReleaseFollower::PruneCache()
+{
+    std::set<std::string> kept, streams;
+    for (int number : {serving_, before_})
+        if (number > 0)
+            kept.insert(std::to_string(number));
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(root_, ignored)) {
+        std::string name = entry.path().filename().string();
+        if (!entry.is_directory())
+            continue;
+        if (!kept.count(name)) {
+            fs::remove_all(entry.path(), ignored);
+            continue;
+        }
+        for (const auto &file : fs::directory_iterator(entry.path() / "files", ignored))
+            streams.insert(file.path().filename().string() + ".z9");
+    }
+    // Sessions still sending a removed stream keep it open until they end.
+    for (const auto &entry : fs::directory_iterator(config_.cache, ignored)) {
+        std::string name = entry.path().filename().string();
+        bool stream = name.ends_with(".z9") || name.ends_with(".z9.part");
+        if (entry.is_regular_file() && stream && !streams.count(name))
+            fs::remove(entry.path(), ignored);
+    }
+}
+
 // Until a notification, a wake-up or the poll time; false when the connection broke.
 bool ReleaseFollower::WaitForNews(std::chrono::seconds longest)
 {
+    // A notification may have come in with the answer to an earlier statement.
+    std::string channel;
+    bool told = false;
+    while (db_ && db_->NextNotification(channel))
+        told = true;
+    if (told)
+        return true;
     pollfd watched[2] = {{wakeRead_, POLLIN, 0}, {db_ ? db_->Socket() : -1, POLLIN, 0}};
     int ready = poll(watched, 2, static_cast<int>(std::chrono::milliseconds(longest).count()));
     if (ready > 0 && (watched[0].revents & POLLIN)) {
@@ -619,11 +719,10 @@ bool ReleaseFollower::WaitForNews(std::chrono::seconds longest)
         }
     }
     if (ready > 0 && db_ && (watched[1].revents & (POLLIN | POLLERR | POLLHUP))) {
-        std::string channel;
         while (db_->NextNotification(channel)) {
         }
         if (!db_->Healthy()) {
-            db_.reset();
+            Disconnect();
             return false;
         }
     }
@@ -637,6 +736,8 @@ void ReleaseFollower::Follow()
     bool unreachable = false;
     Served(serving_, "serving");
     while (!stopping_) {
+        if (retryRefused_.exchange(false))
+            refused_ = 0;
         std::string error;
         int active = ActiveNumber(error);
         if (active < 0) {
@@ -654,13 +755,18 @@ void ReleaseFollower::Follow()
         if (active > 0 && active != serving_ && active != refused_) {
             std::optional<fs::path> folder = Fetch(active, error);
             std::string problems;
+            if (stopping_)
+                break;
             if (folder && swap_(*folder, problems)) {
                 LogLine("fleet: now serving release %d", active);
+                before_ = serving_;
                 serving_ = active;
                 refused_ = 0;
                 metrics_.fleetRelease = active;
                 Served(active, "serving");
-            } else if (folder) {
+                continue;  // another may have been activated meanwhile: the last one wins
+            }
+            if (folder) {
                 refused_ = active;
                 Served(serving_, "refused release " + std::to_string(active) + ": " + problems);
             } else {

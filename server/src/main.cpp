@@ -201,6 +201,22 @@ int Activate(int number, const std::string &configFile, const std::string &postg
     return 0;
 }
 
+int Prune(int keep, const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("prune", configFile, postgres);
+    std::vector<std::string> notes;
+    std::string error;
+    if (!db)
+        return 1;
+    if (!dvs::PruneReleases(*db, keep, notes, error)) {
+        std::fprintf(stderr, "prune: %s\n", error.c_str());
+        return 1;
+    }
+    for (const std::string &note : notes)
+        std::printf("%s\n", note.c_str());
+    return 0;
+}
+
 int Releases(const std::string &configFile, const std::string &postgres)
 {
     auto db = OpenFleet("releases", configFile, postgres);
@@ -327,6 +343,14 @@ int main(int argc, char **argv)
     CLI::App *releases = app.add_subcommand("releases", "List the fleet's releases and what each server serves.");
     fleetOptions(releases);
 
+    int keep = 0;
+    CLI::App *prune = app.add_subcommand(
+        "prune", "Delete old releases from the fleet's database, and the stored files no release names any longer.");
+    prune->add_option("--keep", keep, "Releases to keep, the newest (the active one and those served are kept too)")
+        ->required()
+        ->check(CLI::PositiveNumber);
+    fleetOptions(prune);
+
     CLI11_PARSE(app, argc, argv);
     if (*serve)
         return Serve(configFile, *serve, listen, port, metricsPort, release, portFile);
@@ -342,6 +366,8 @@ int main(int argc, char **argv)
         return Activate(number, fleetConfig, postgres);
     if (*releases)
         return Releases(fleetConfig, postgres);
+    if (*prune)
+        return Prune(keep, fleetConfig, postgres);
     if (!database.empty() && (!fleetConfig.empty() || !postgres.empty())) {
         std::fprintf(stderr, "reports: --db reads one server's file; --config and --postgres the fleet's table\n");
         return 2;

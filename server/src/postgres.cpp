@@ -90,12 +90,20 @@ std::unique_ptr<Connection> Connection::Open(const std::string &conninfo, std::s
     }
     // The server's own messages (NOTICE) would go to stderr one by one: keep them out.
     PQsetNoticeProcessor(conn, [](void *, const char *) {}, nullptr);
-    return std::unique_ptr<Connection>(new Connection(conn));
+    return std::unique_ptr<Connection>(new Connection(conn, PQgetCancel(conn)));
 }
 
 Connection::~Connection()
 {
+    PQfreeCancel(cancel_);
     PQfinish(conn_);
+}
+
+void Connection::Cancel()
+{
+    char error[256];
+    if (cancel_)
+        PQcancel(cancel_, error, sizeof error);
 }
 
 Result Connection::Exec(const char *sql, std::initializer_list<Param> params, bool binaryResult)

@@ -11,6 +11,7 @@
 
 typedef struct pg_conn PGconn;
 typedef struct pg_result PGresult;
+typedef struct pg_cancel PGcancel;
 
 namespace dvs::pg {
 
@@ -62,11 +63,15 @@ public:
     // Takes what arrived on the socket; the channel of each notification received, one
     // after the other (false when none is left or the connection broke).
     bool NextNotification(std::string &channel);
+    // Asks the server to cancel the statement under way; the only call another thread
+    // may make (while the connection lives).
+    void Cancel();
     PGconn *Raw() { return conn_; }
 
 private:
-    explicit Connection(PGconn *conn) : conn_(conn) {}
+    Connection(PGconn *conn, PGcancel *cancel) : conn_(conn), cancel_(cancel) {}
     PGconn *conn_;
+    PGcancel *cancel_;
 };
 
 // Creates the fleet's tables, or moves them to this server's version, under a lock so that

@@ -264,7 +264,7 @@ void Server::Run()
         thread.join();
 
     if (follower_)
-        follower_->Stop();
+        follower_->Stop();  // a fetch under way is given up; its part is left for the next one
     if (reloadThread_.joinable())
         reloadThread_.join();
     writer_->Stop();  // everything received is on disk now
@@ -286,7 +286,8 @@ void Server::Stop()
 void Server::Reload()
 {
     if (follower_) {
-        // The fleet's database says what to serve: the follower looks at it now.
+        // The fleet's database says what to serve: the follower looks at it now (after the
+        // load under way, if any), and tries again a release it refused before.
         follower_->CheckNow();
         return;
     }

@@ -1,4 +1,5 @@
 // The server binary on 127.0.0.1 against a Launcher-side client and against hostile ones.
+#include "postgres.h"
 #include "test_client.h"
 #include "common/release_manifest.h"
 
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 #include <thread>
 
 namespace dvs::test {
@@ -540,6 +542,12 @@ TEST(Server, FleetReleaseFromTheDatabaseIsCheckedLikeAFolder)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         EXPECT_EQ(state().rfind(expected, 0), 0u) << state() << server.Log();
         EXPECT_EQ(server.Metric("dorera_fleet_release"), 1);
+        if (c.state.starts_with("refused")) {
+            // Refused here, it is tried again only when asked for (SIGHUP).
+            long long refused = server.Metric("dorera_reloads_total{result=\"refused\"}");
+            server.Signal(SIGHUP);
+            EXPECT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"refused\"}", refused + 1)) << server.Log();
+        }
         ExpectNormalSession(server.Port());
     }
 
@@ -554,6 +562,69 @@ TEST(Server, FleetReleaseFromTheDatabaseIsCheckedLikeAFolder)
     EXPECT_EQ((*files)[0].name, "bin\\game.dat");
     std::string tail(files->at(0).data.end() - 9, files->at(0).data.end());
     EXPECT_EQ(tail, "version " + std::to_string(serial));
+    client.Close();
+
+    // The cache keeps the release served and the one before it, nothing of those refused:
+    // the sample's five files and the new game.dat.
+    std::set<std::string> folders;
+    size_t streams = 0;
+    for (const auto &entry : fs::directory_iterator(server.Folder() / "cache" / "releases"))
+        if (entry.is_directory())
+            folders.insert(entry.path().filename().string());
+    for (const auto &entry : fs::directory_iterator(server.Folder() / "cache"))
+        streams += entry.path().extension() == ".z9";
+    EXPECT_EQ(folders, (std::set<std::string>{"1", std::to_string(good)}));
+    EXPECT_EQ(streams, 6u);
+
+    // A fetch held up (another connection locks the stored pieces): a release activated
+    // meanwhile is served as soon as the fetch can go on, and a stop during a held fetch
+    // does not wait for it.
+    auto activate = [&](int number) {
+        EXPECT_EQ(RunTool({"activate", std::to_string(number), "--postgres", cluster.Conninfo()}).first, 0);
+    };
+    auto within = [](auto condition) {
+        for (int i = 0; i < 200 && !condition(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        return condition();
+    };
+    auto fetchHeld = [&] {
+        return cluster.Sql("SELECT count(*) > 0 FROM pg_stat_activity WHERE application_name = "
+                           "'dorera-version-server' AND wait_event_type = 'Lock'") == "t\n";
+    };
+    int held = publish(altered(), true), last = publish(altered(), true), never = publish(altered(), true);
+    std::string error;
+    auto locker = pg::Connection::Open(cluster.Conninfo(), error);
+    ASSERT_TRUE(locker) << error;
+    auto lockPieces = [&] {
+        return locker->Run("BEGIN", error) && locker->Run("LOCK TABLE release_chunks IN ACCESS EXCLUSIVE MODE", error);
+    };
+    ASSERT_TRUE(lockPieces()) << error;
+    activate(held);
+    ASSERT_TRUE(within(fetchHeld)) << server.Log();
+    activate(last);
+    ASSERT_TRUE(locker->Run("COMMIT", error)) << error;
+    auto released = std::chrono::steady_clock::now();
+    EXPECT_TRUE(server.WaitMetric("dorera_fleet_release", last, 3000)) << server.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - released, std::chrono::seconds(2));
+
+    ASSERT_TRUE(lockPieces()) << error;
+    activate(never);
+    ASSERT_TRUE(within(fetchHeld)) << server.Log();
+    auto stopped = std::chrono::steady_clock::now();
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(5000), 0) << server.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
+    EXPECT_NE(server.Log().find("stop: "), std::string::npos) << server.Log();
+    EXPECT_EQ(state(), std::to_string(last) + "|serving\n");
+    locker->Run("ROLLBACK", error);
+
+    // prune keeps the newest release (active), and the one a server said it serves.
+    auto [status, out] = RunTool({"prune", "--keep", "1", "--postgres", cluster.Conninfo()});
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(cluster.Sql("SELECT string_agg(number::text, ',' ORDER BY number) FROM releases"),
+              std::to_string(last) + "," + std::to_string(never) + "\n");
+    EXPECT_EQ(cluster.Sql("SELECT count(*) FROM release_streams"), "6\n") << "the sample's, two game.dat";
+    EXPECT_NE(out.find("releases deleted: 1, 2,"), std::string::npos) << out;
 }
 
 // publish loads and checks a release as a server does, its signature with the keys of a
