@@ -4,8 +4,8 @@
 # this machine's addresses; it connects to the servers from 127.0.0.2, the only balancer
 # address they accept), and the built Launcher.exe (under Wine) talking to HAProxy.
 # Shows: an update through the balancer; a publish served by every server within 2 s; a
-# server killed with SIGKILL during Launcher runs while the next runs succeed; a rollback
-# by activate; a report flood with PostgreSQL restarted in its middle, every report stored
+# server killed with SIGKILL during Launcher runs while the next runs succeed, then started
+# again; a rollback by activate reaching all three within 2 s; a report flood with PostgreSQL restarted in its middle, every report stored
 # exactly once; connections without a header, or with one from elsewhere, refused.
 # Everything it starts is stopped by PID.
 #   bash fleet_test.sh <build-dir> <version-server-binary>
@@ -101,6 +101,17 @@ step "PostgreSQL: a private cluster on 127.0.0.1:$pgport"
 pg_start "$work/pg" "$pgport" || fail "PostgreSQL did not start"
 "$server" publish "$work/releases/r1" --postgres "$pg_conninfo" || fail "publish of release 1"
 
+# Server i (1-3) with the config made for it below, its log appended to.
+start_server() {
+    rm -f "$work/vs$1/port"
+    "$server" serve --config "$work/vs$1/server.toml" --port-file "$work/vs$1/port" 2>>"$work/vs$1/server.log" &
+    server_pids[$(($1 - 1))]=$!
+}
+wait_started() {
+    for _ in $(seq 300); do [ -s "$work/vs$1/port" ] && break; sleep 0.1; done
+    [ -s "$work/vs$1/port" ] || fail "vs$1 did not start"
+}
+
 step "three servers following the fleet's release, PROXY headers from 127.0.0.2 only"
 for i in 1 2 3; do
     port=$(vs_free_port)
@@ -125,13 +136,9 @@ name = "vs$i"
 releases = true
 poll_seconds = 30
 CONFIG
-    "$server" serve --config "$work/vs$i/server.toml" --port-file "$work/vs$i/port" 2>"$work/vs$i/server.log" &
-    server_pids[$((i - 1))]=$!
+    start_server "$i"
 done
-for i in 1 2 3; do
-    for _ in $(seq 300); do [ -s "$work/vs$i/port" ] && break; sleep 0.1; done
-    [ -s "$work/vs$i/port" ] || fail "vs$i did not start"
-done
+for i in 1 2 3; do wait_started "$i"; done
 
 step "HAProxy on 127.0.0.1:$hport"
 {
@@ -196,7 +203,6 @@ done
 kill -9 "${server_pids[$((victim - 1))]}"
 wait "${server_pids[$((victim - 1))]}" 2>/dev/null
 server_pids[$((victim - 1))]=""
-alive=$(echo 1 2 3 | tr ' ' '\n' | grep -vx "$victim" | tr '\n' ' ')
 wait "$launcher_pid"
 code=$?
 for _ in $(seq 200); do [ -s "$work/game/starter-record.txt" ] && break; sleep 0.05; done
@@ -207,15 +213,20 @@ for run in 1 2; do
     echo "  run $run after the kill: release 2 received"
 done
 
-step "activate 1: the servers roll back"
+step "vs$victim started again: it serves the active release and ships what its outbox kept"
+start_server "$victim"
+wait_started "$victim"
+wait_all dorera_fleet_release 2 5 "$victim" >/dev/null || fail "vs$victim does not serve release 2 after its start"
+
+step "activate 1: every server rolls back"
 start=$(now_ms)
 "$server" activate 1 --postgres "$pg_conninfo" || fail "activate 1"
-took=$(wait_all dorera_fleet_release 1 2 "$alive" "$start") || fail "the rollback did not reach vs $alive within 2 s"
-echo "  the servers left ($alive) served release 1 again after $took s"
+took=$(wait_all dorera_fleet_release 1 2 "1 2 3" "$start") || fail "the rollback did not reach every server within 2 s"
+echo "  the three servers served release 1 again after $took s"
 run_launcher 1
 listing=$("$server" releases --postgres "$pg_conninfo") || fail "releases"
 echo "$listing" | sed 's/^/  /'
-for i in $alive; do grep -Eq "^vs$i +1 " <<<"$listing" || fail "releases does not show vs$i serving release 1"; done
+for i in 1 2 3; do grep -Eq "^vs$i +1 " <<<"$listing" || fail "releases does not show vs$i serving release 1"; done
 grep -Eq '^ +1  \* ' <<<"$listing" || fail "releases does not mark release 1 active"
 
 step "a report flood through HAProxy, PostgreSQL restarted in its middle"
@@ -240,16 +251,16 @@ done
 pg_stop || fail "PostgreSQL did not stop"
 sleep 2
 backlog=0
-for i in $alive; do backlog=$(( backlog + $(metric $i dorera_reports_outbox) )); done
+for i in 1 2 3; do backlog=$(( backlog + $(metric $i dorera_reports_outbox) )); done
 echo "  PostgreSQL down; $backlog reports wait in the outboxes"
 pg_start "$work/pg" "$pgport" || fail "PostgreSQL did not start again"
 wait "$flood_pid" || fail "the flood client failed"
-wait_all dorera_reports_outbox 0 30 "$alive" >/dev/null || fail "the outboxes did not drain"
+wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null || fail "the outboxes did not drain"
 [ "$backlog" -gt 0 ] || fail "no report waited while PostgreSQL was down"
 stored=$(pg_sql "SELECT count(*), count(DISTINCT agent), count(*) FILTER (WHERE peer LIKE '127.0.0.1:%') FROM reports WHERE agent >= 100000")
 echo "  PostgreSQL holds (reports, distinct, from the player's address): $stored"
 [ "$stored" = "$flood|$flood|$flood" ] || fail "expected each of the $flood reports once, from 127.0.0.1"
-first=${alive%% *}
+first=1
 reports=$("$server" reports --config "$work/vs$first/server.toml" --csv) || fail "reports"
 grep -q ",4321,[0-9]*,1$" <<<"$reports" || fail "the Launchers' reports are not in the fleet's table: $reports"
 
@@ -276,7 +287,7 @@ PROBE
 [ "$(metric $first 'dorera_proxy_refused_total{reason="not_balancer"}')" -eq 1 ] || fail "not_balancer not counted"
 
 step "stop"
-for i in $alive; do
+for i in 1 2 3; do
     kill -TERM "${server_pids[$((i - 1))]}" && wait "${server_pids[$((i - 1))]}" || fail "vs$i did not stop cleanly"
     server_pids[$((i - 1))]=""
     if grep -E 'end=(violation|error)' "$work/vs$i/server.log"; then
