@@ -175,7 +175,8 @@ public:
 
 private:
     // Ships whenever reports arrive; after a failure again after a back-off of 0.5 s
-    // doubling to 30 s. A stop makes one last attempt.
+    // doubling to 5 s, so that the backlog of an outage starts draining within 5 s of
+    // PostgreSQL's return. A stop makes one last attempt.
     void Ship()
     {
         std::chrono::milliseconds delay = 5s, backoff = 500ms;
@@ -201,7 +202,7 @@ private:
                             static_cast<long long>(metrics_.reportsOutbox.load()), error.c_str());
                 failing = true;
                 delay = backoff;
-                backoff = std::min<std::chrono::milliseconds>(backoff * 2, 30s);
+                backoff = std::min<std::chrono::milliseconds>(backoff * 2, 5s);
             }
             if (last) {
                 if (failing)
