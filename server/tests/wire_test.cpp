@@ -153,6 +153,8 @@ TEST(ProxyHeader, HeadersAndLies)
         ASSERT_EQ(header.status, c.status) << c.what << ": " << header.problem;
         if (c.status == Status::Invalid) {
             EXPECT_EQ(std::string(header.problem).rfind(c.source, 0), 0u) << c.what << ": " << header.problem;
+            // Counted as no_header when the bytes are no header at all, bad_header otherwise.
+            EXPECT_EQ(header.proxySignature, c.source != "no PROXY") << c.what;
         }
         if (c.status != Status::Complete)
             continue;

@@ -264,13 +264,15 @@ first=1
 reports=$("$server" reports --config "$work/vs$first/server.toml" --csv) || fail "reports"
 grep -q ",4321,[0-9]*,1$" <<<"$reports" || fail "the Launchers' reports are not in the fleet's table: $reports"
 
-step "connections refused without a header, or with one from elsewhere"
+step "connections refused without a header, with a broken one, or with one from elsewhere"
 python3 - "$(head -n 1 "$work/vs$first/port")" <<'PROBE' || fail "a connection without a valid header from the balancer was answered"
 import socket, struct, sys
 port = int(sys.argv[1])
 header = bytes.fromhex("0d0a0d0a000d0a515549540a") + bytes([0x21, 0x11]) + struct.pack(">H", 12) \
     + bytes([203, 0, 113, 7, 127, 0, 0, 1]) + struct.pack(">HH", 50000, port)
-for source, data in (("127.0.0.2", b"\x01\x00\x00\x00"), ("127.0.0.1", header + b"\x01\x00\x00\x00")):
+broken = header[:12] + b"\x31" + header[13:]  # version 3
+for source, data in (("127.0.0.2", b"\x01\x00\x00\x00"), ("127.0.0.1", header + b"\x01\x00\x00\x00"),
+                     ("127.0.0.2", broken + b"\x01\x00\x00\x00")):
     connection = socket.socket()
     connection.settimeout(5)
     connection.bind((source, 0))
@@ -285,6 +287,7 @@ for source, data in (("127.0.0.2", b"\x01\x00\x00\x00"), ("127.0.0.1", header + 
 PROBE
 [ "$(metric $first 'dorera_proxy_refused_total{reason="no_header"}')" -eq 1 ] || fail "no_header not counted"
 [ "$(metric $first 'dorera_proxy_refused_total{reason="not_balancer"}')" -eq 1 ] || fail "not_balancer not counted"
+[ "$(metric $first 'dorera_proxy_refused_total{reason="bad_header"}')" -eq 1 ] || fail "bad_header not counted"
 
 step "stop"
 for i in 1 2 3; do
