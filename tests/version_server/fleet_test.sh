@@ -77,7 +77,7 @@ hport=$(vs_free_port) && pgport=$(vs_free_port) || fail "no free port"
 for r in 1 2; do
     mkdir -p "$work/releases/r$r/files"
     cp "$work/game/Launcher.exe" "$work/releases/r$r/files/Launcher.exe"
-    head -c 400000 /dev/urandom >"$work/releases/r$r/files/game.dat"
+    head -c 2000000 /dev/urandom >"$work/releases/r$r/files/game.dat"
     printf 'release %s\r\n' "$r" >"$work/releases/r$r/files/readme.txt"
     cat >"$work/releases/r$r/manifest.toml" <<MANIFEST
 id = "fleet-r$r"
@@ -188,16 +188,46 @@ took=$(wait_all dorera_fleet_release 2 2 "1 2 3" "$start") || fail "release 2 no
 echo "  all three served release 2 after $took s"
 wait_all 'dorera_release_info{id="fleet-r2",signature="unsigned"}' 1 1 "1 2 3" >/dev/null || fail "the release info does not name fleet-r2"
 
+# Prints the server (1-3) holding the Launcher's session: it has taken the Launcher's report
+# and the connection is still open (the launch files follow the report). Nothing when the
+# Launcher ($1) ended before its session was seen.
+session_holder() {
+    python3 - "$1" "$(tail -n 1 "$work/vs1/port")" "$(tail -n 1 "$work/vs2/port")" "$(tail -n 1 "$work/vs3/port")" <<'HOLDER'
+import http.client, os, sys
+launcher, ports = int(sys.argv[1]), sys.argv[2:]
+def metrics(port):
+    try:
+        connection = http.client.HTTPConnection("127.0.0.1", int(port), timeout=2)
+        connection.request("GET", "/metrics")
+        values = dict(line.split(" ", 1) for line in connection.getresponse().read().decode().splitlines()
+                      if line and not line.startswith("#"))
+        return int(values["dorera_reports_total"]), int(values["dorera_open_connections"])
+    except (OSError, KeyError, ValueError):
+        return None, 0
+before = [metrics(port)[0] for port in ports]
+while True:
+    for i, port in enumerate(ports):
+        reports, open_now = metrics(port)
+        if reports is not None and before[i] is not None and reports > before[i] and open_now >= 1:
+            print(i + 1)
+            sys.exit(0)
+    try:
+        os.kill(launcher, 0)
+    except OSError:
+        sys.exit(0)
+HOLDER
+}
+
 step "the server holding a Launcher's session killed with SIGKILL; the next runs succeed"
-launcher_ini
-timeout 300 "$build/wine-run.sh" "$work/game/Launcher.exe" &
-launcher_pid=$!
 victim=""
-for _ in $(seq 1000); do
-    for i in 1 2 3; do
-        [ "$(metric $i dorera_open_connections)" -ge 1 ] 2>/dev/null && { victim=$i; break 2; }
-    done
-    kill -0 "$launcher_pid" 2>/dev/null || break
+for attempt in 1 2 3 4 5; do
+    launcher_ini
+    timeout 300 "$build/wine-run.sh" "$work/game/Launcher.exe" &
+    launcher_pid=$!
+    victim=$(session_holder "$launcher_pid")
+    [ -n "$victim" ] && break
+    wait "$launcher_pid"
+    echo "  attempt $attempt: the session ended before it was seen; again"
 done
 [ -n "$victim" ] || fail "no server was seen serving the Launcher"
 kill -9 "${server_pids[$((victim - 1))]}"
