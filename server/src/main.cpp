@@ -310,7 +310,7 @@ int main(int argc, char **argv)
     // The fleet's database for the commands that read or change it.
     std::string fleetConfig, postgres;
     auto fleetOptions = [&](CLI::App *command) {
-        auto *config = command->add_option("-c,--config", fleetConfig, "A server's config: its fleet.database")
+        auto *config = command->add_option("-c,--config", fleetConfig, "A server's config: its fleet.database (and for publish its [signing] public keys)")
                            ->check(CLI::ExistingFile);
         command->add_option("--postgres", postgres, "PostgreSQL connection string of the fleet")->excludes(config);
     };
