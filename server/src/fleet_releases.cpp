@@ -574,8 +574,12 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
             out.write(data.data(), static_cast<std::streamsize>(data.size()));
         }
         out.close();
-        if (!out || written != streamSize) {
+        if (!out) {
             error = "cannot write the stream of " + file.name + " to " + download.string();
+            return std::nullopt;
+        }
+        if (written != streamSize) {
+            error = "the stream of " + file.name + " is shorter than stored";
             return std::nullopt;
         }
         fs::rename(download, cached, ignored);
