@@ -5,7 +5,8 @@
 # 32-bit Wine loader, Xvfb with a CJK font, screenshot tools, Python 3, osslsigncode
 # (Authenticode), the zh_CN.UTF-8 glibc locale under which the tests run Wine; and for the
 # native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11, toml11,
-# cpp-httplib.
+# cpp-httplib (its tests), libpq; for the fleet test PostgreSQL and HAProxy (the test starts
+# private instances of both; the packages' own services are not used).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -15,6 +16,7 @@ packages=(
     xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
     python3 openssl osslsigncode procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
+    libpq-dev postgresql haproxy
     libgtest-dev
 )
 missing=()

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace dvs {
 
@@ -24,6 +25,10 @@ struct SessionEnvironment {
     ReportWriter *reports;                  // none: reports are read and dropped
     std::chrono::seconds idle;
     std::chrono::seconds longest;
+    // Behind balancers: each connection starts with a PROXY v2 header, taken only from
+    // these addresses.
+    bool proxyProtocol = false;
+    std::vector<asio::ip::address> balancers{};
 };
 
 // The parts of a session the server can reach from outside (to close it at a stop).
