@@ -32,6 +32,23 @@ std::atomic<uint64_t> *Metrics::FileCounter(const std::string &name)
     return slot.get();
 }
 
+SessionCounters &Metrics::ThreadCounters()
+{
+    std::lock_guard lock(mutex_);
+    threads_.push_back(std::make_unique<SessionCounters>());
+    return *threads_.back();
+}
+
+uint64_t Metrics::SessionsEnded()
+{
+    std::lock_guard lock(mutex_);
+    uint64_t total = 0;
+    for (const auto &thread : threads_)
+        for (const auto &count : thread->sessions)
+            total += count.load(std::memory_order_relaxed);
+    return total;
+}
+
 void Metrics::SetRelease(const std::string &id, uint32_t number, const std::string &signature)
 {
     std::lock_guard lock(mutex_);
@@ -67,19 +84,38 @@ std::string Metrics::Render()
     auto help = [&out](const char *name, const char *type, const char *text) {
         out += std::string("# HELP ") + name + " " + text + "\n# TYPE " + name + " " + type + "\n";
     };
+    SessionCounters all;
+    {
+        std::lock_guard lock(mutex_);
+        auto sum = [](std::atomic<uint64_t> &total, const std::atomic<uint64_t> &part) {
+            SessionCounters::Add(total, part.load(std::memory_order_relaxed));
+        };
+        for (const auto &thread : threads_) {
+            for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
+                sum(all.sessions[i], thread->sessions[i]);
+            for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
+                sum(all.violations[i], thread->violations[i]);
+            sum(all.requests, thread->requests);
+            sum(all.bytesSent, thread->bytesSent);
+            sum(all.reports, thread->reports);
+            for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
+                sum(all.proxyRefused[i], thread->proxyRefused[i]);
+            sum(all.balancerChecks, thread->balancerChecks);
+        }
+    }
     help("dorera_sessions_total", "counter", "Sessions ended, by how they ended.");
     for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
-        line("dorera_sessions_total", std::string("outcome=\"") + OutcomeName(Outcome(i)) + "\"", sessions[i]);
+        line("dorera_sessions_total", std::string("outcome=\"") + OutcomeName(Outcome(i)) + "\"", all.sessions[i]);
     help("dorera_protocol_violations_total", "counter", "Requests outside the protocol (connection closed).");
     for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
         line("dorera_protocol_violations_total", std::string("kind=\"") + ViolationName(Violation(i)) + "\"",
-             violations[i]);
+             all.violations[i]);
     help("dorera_requests_total", "counter", "Requests answered or accepted.");
-    line("dorera_requests_total", "", requests);
+    line("dorera_requests_total", "", all.requests);
     help("dorera_sent_bytes_total", "counter", "Bytes sent to clients.");
-    line("dorera_sent_bytes_total", "", bytesSent);
+    line("dorera_sent_bytes_total", "", all.bytesSent);
     help("dorera_reports_total", "counter", "Action reports received.");
-    line("dorera_reports_total", "", reports);
+    line("dorera_reports_total", "", all.reports);
     help("dorera_reports_stored_total", "counter", "Action reports written to the store.");
     line("dorera_reports_stored_total", "", reportsStored);
     help("dorera_reports_dropped_total", "counter",
@@ -99,9 +135,9 @@ std::string Metrics::Render()
     help("dorera_proxy_refused_total", "counter", "Connections refused for want of a valid PROXY header from a balancer.");
     for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
         line("dorera_proxy_refused_total", std::string("reason=\"") + ProxyRefusalName(ProxyRefusal(i)) + "\"",
-             proxyRefused[i]);
+             all.proxyRefused[i]);
     help("dorera_balancer_checks_total", "counter", "Health checks of a balancer (PROXY header LOCAL) served.");
-    line("dorera_balancer_checks_total", "", balancerChecks);
+    line("dorera_balancer_checks_total", "", all.balancerChecks);
     if (fleet) {
         help("dorera_reports_shipped_total", "counter", "Action reports shipped from the outbox to PostgreSQL.");
         line("dorera_reports_shipped_total", "", reportsShipped);

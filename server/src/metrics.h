@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -41,12 +42,28 @@ enum class ProxyRefusal {
 };
 const char *ProxyRefusalName(ProxyRefusal refusal);
 
-struct Metrics {
+// The counters of one network thread's sessions. Only that thread writes them (a plain
+// add, no locked instruction, on cache lines no other thread writes); a scrape sums the
+// threads' counters.
+struct alignas(64) SessionCounters {
     std::atomic<uint64_t> sessions[static_cast<int>(Outcome::kCount)] = {};
     std::atomic<uint64_t> violations[static_cast<int>(Violation::kCount)] = {};
     std::atomic<uint64_t> requests{0};
     std::atomic<uint64_t> bytesSent{0};
     std::atomic<uint64_t> reports{0};
+    std::atomic<uint64_t> proxyRefused[static_cast<int>(ProxyRefusal::kCount)] = {};
+    std::atomic<uint64_t> balancerChecks{0};
+
+    static void Add(std::atomic<uint64_t> &counter, uint64_t n)
+    {
+        counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    }
+    void Count(Outcome outcome) { Add(sessions[static_cast<int>(outcome)], 1); }
+    void Count(Violation violation) { Add(violations[static_cast<int>(violation)], 1); }
+    void Count(ProxyRefusal refusal) { Add(proxyRefused[static_cast<int>(refusal)], 1); }
+};
+
+struct Metrics {
     std::atomic<uint64_t> reportsDropped{0};
     std::atomic<uint64_t> reportsStored{0};
     std::atomic<uint64_t> reportWriteFailures{0};
@@ -55,8 +72,6 @@ struct Metrics {
     std::atomic<int64_t> openConnections{0};
     std::atomic<uint64_t> reloadsDone{0};
     std::atomic<uint64_t> reloadsRefused{0};
-    std::atomic<uint64_t> proxyRefused[static_cast<int>(ProxyRefusal::kCount)] = {};
-    std::atomic<uint64_t> balancerChecks{0};
     // In a fleet (shown only then): reports shipped to PostgreSQL, those still waiting in
     // the outbox, whether the database answered last time, the release number served.
     bool fleet = false;
@@ -65,9 +80,10 @@ struct Metrics {
     std::atomic<int64_t> fleetDatabaseUp{0};
     std::atomic<int64_t> fleetRelease{0};
 
-    void Count(Outcome outcome) { sessions[static_cast<int>(outcome)].fetch_add(1, std::memory_order_relaxed); }
-    void Count(Violation violation) { violations[static_cast<int>(violation)].fetch_add(1, std::memory_order_relaxed); }
-    void Count(ProxyRefusal refusal) { proxyRefused[static_cast<int>(refusal)].fetch_add(1, std::memory_order_relaxed); }
+    // Counters for one more network thread; they live as long as the Metrics.
+    SessionCounters &ThreadCounters();
+    // Sessions ended so far, in all threads.
+    uint64_t SessionsEnded();
 
     // A counter of files sent under this name; the same one for the server's life.
     std::atomic<uint64_t> *FileCounter(const std::string &name);
@@ -81,6 +97,7 @@ private:
     uint32_t releaseNumber_ = 0;
     std::string releaseSignature_;
     std::map<std::string, std::unique_ptr<std::atomic<uint64_t>>> files_;
+    std::vector<std::unique_ptr<SessionCounters>> threads_;
 };
 
 // Connections the metrics endpoint serves at once; a new one beyond closes the oldest.

@@ -61,15 +61,20 @@ std::shared_ptr<const Release> Server::CurrentRelease()
     return release_;
 }
 
-// The thread's own copy, taken again only after a reload swapped the release.
-std::shared_ptr<const Release> Server::ReleaseFor(Worker &worker)
+// The release a new session of this thread begins with: the thread's current one, taken
+// anew only after a reload swapped it.
+std::list<Server::HeldRelease>::iterator Server::HoldRelease(Worker &worker)
 {
     uint64_t generation = releaseGeneration_.load(std::memory_order_acquire);
-    if (worker.releaseGeneration != generation) {
-        worker.release = CurrentRelease();
+    if (worker.releases.empty() || worker.releaseGeneration != generation) {
+        if (!worker.releases.empty() && worker.releases.back().sessions == 0)
+            worker.releases.pop_back();
+        worker.releases.push_back(HeldRelease{CurrentRelease(), 0});
         worker.releaseGeneration = generation;
     }
-    return worker.release;
+    auto held = std::prev(worker.releases.end());
+    ++held->sessions;
+    return held;
 }
 
 bool Server::Start(std::string &error)
@@ -128,11 +133,14 @@ bool Server::Start(std::string &error)
         return false;
     writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
                                              config_.reportBatchMs);
-    environment_ = std::make_unique<SessionEnvironment>(SessionEnvironment{
-        metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
-        std::chrono::seconds(config_.sessionSeconds), config_.proxyProtocol});
+    std::vector<asio::ip::address> balancers;
     for (const std::string &balancer : config_.balancers)
-        environment_->balancers.push_back(asio::ip::make_address(balancer));
+        balancers.push_back(asio::ip::make_address(balancer));
+    for (auto &worker : workers_)
+        worker->environment.emplace(SessionEnvironment{metrics_.ThreadCounters(), writer_.get(),
+                                                       std::chrono::seconds(config_.idleSeconds),
+                                                       std::chrono::seconds(config_.sessionSeconds),
+                                                       config_.proxyProtocol, balancers});
 
     if (!Listen(error))
         return false;
@@ -193,6 +201,8 @@ bool Server::Bind(std::string &error)
             worker->acceptor.open(endpoint.protocol());
             worker->acceptor.set_option(asio::socket_base::reuse_address(true));
             worker->acceptor.set_option(ReusePort(true));
+            // Accepted sockets take it from the listener (Linux does): no call per connection.
+            worker->acceptor.set_option(asio::ip::tcp::no_delay(true));
             std::error_code bindError;
             worker->acceptor.bind(endpoint, bindError);
             if (bindError == asio::error::address_in_use) {
@@ -247,8 +257,10 @@ void Server::Run()
 {
     signals_ = std::make_unique<asio::signal_set>(workers_.front()->io, SIGHUP, SIGTERM, SIGINT);
     WaitForSignals();
-    for (auto &worker : workers_)
+    for (auto &worker : workers_) {
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
+        asio::co_spawn(worker->io, Sweep(*worker), asio::detached);
+    }
 
     LogLine("start: listening on %s:%u%s, metrics on %s:%u, release %s, %zu threads, at most %d connections%s%s",
             config_.listenAddress.c_str(), port_, config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
@@ -258,8 +270,8 @@ void Server::Run()
         follower_->Start([this](const fs::path &folder, std::string &problems) { return ReloadFrom(folder, problems); });
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
-        pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
-    workers_.front()->io.run();
+        pool.emplace_back([this, worker = workers_[i].get()] { RunWorker(*worker); });
+    RunWorker(*workers_.front());
     for (std::thread &thread : pool)
         thread.join();
 
@@ -269,13 +281,29 @@ void Server::Run()
         reloadThread_.join();
     writer_->Stop();  // everything received is on disk now
     metricsEndpoint_.Stop();
-    uint64_t sessions = 0;
-    for (auto &count : metrics_.sessions)
-        sessions += count;
-    LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped", static_cast<unsigned long long>(sessions),
+    LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped",
+            static_cast<unsigned long long>(metrics_.SessionsEnded()),
             static_cast<unsigned long long>(metrics_.reportsStored.load()),
             static_cast<unsigned long long>(metrics_.reportsDropped.load()));
     store_.reset();  // a fleet's outbox ships what it can; the rest waits for the next start
+}
+
+// The thread's event loop, its log lines gathered and written at most 10 ms after the
+// first of them (or as soon as 4 KiB are waiting).
+void Server::RunWorker(Worker &worker)
+{
+    worker.log.Attach([&worker] {
+        if (worker.logFlushDue)
+            return;
+        worker.logFlushDue = true;
+        worker.logTimer.expires_after(std::chrono::milliseconds(10));
+        worker.logTimer.async_wait([&worker](const std::error_code &) {
+            worker.logFlushDue = false;
+            worker.log.Flush();
+        });
+    });
+    worker.io.run();
+    worker.log.Detach();
 }
 
 void Server::Stop()
@@ -371,8 +399,7 @@ void Server::BeginStop()
             worker->stopTimer.async_wait([worker](const std::error_code &error) {
                 if (error)
                     return;
-                for (auto &session : worker->sessions)
-                    session->CloseBecause(Outcome::Shutdown);
+                worker->sessions.ForEach([](SessionHandle &session) { session.CloseBecause(Outcome::Shutdown); });
             });
         });
     }
@@ -394,8 +421,9 @@ void Server::BeginStop()
 
 asio::awaitable<void> Server::AcceptLoop(Worker &worker)
 {
+    asio::ip::tcp::endpoint peer;
     for (;;) {
-        auto [error, socket] = co_await worker.acceptor.async_accept(kNoThrow);
+        auto [error, socket] = co_await worker.acceptor.async_accept(peer, kNoThrow);
         if (error == asio::error::operation_aborted || stopping_)
             co_return;
         if (error) {
@@ -417,10 +445,17 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
             socket.close(ignored);
             continue;
         }
-        std::error_code ignored;
-        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        auto session = std::make_shared<SessionHandle>(std::move(socket));
-        asio::co_spawn(worker.io, Serve(worker, session), asio::detached);
+        if (worker.inheritsNoDelay < 0) {
+            asio::ip::tcp::no_delay noDelay;
+            std::error_code ignored;
+            socket.get_option(noDelay, ignored);
+            worker.inheritsNoDelay = noDelay.value() ? 1 : 0;
+        }
+        if (worker.inheritsNoDelay == 0) {
+            std::error_code ignored;
+            socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        }
+        asio::co_spawn(worker.io, Serve(worker, std::move(socket), peer), asio::detached);
     }
 }
 
@@ -456,17 +491,37 @@ void Server::LogAcceptTrouble(Worker &worker, const std::error_code &error)
     worker.shedSinceLog = 0;
 }
 
-asio::awaitable<void> Server::Serve(Worker &worker, std::shared_ptr<SessionHandle> session)
+// Every session of the thread checked against the idle and longest-session rules at
+// once, a few times per idle time: a connection that does nothing has no timer of its own.
+asio::awaitable<void> Server::Sweep(Worker &worker)
 {
-    auto entry = worker.sessions.insert(worker.sessions.end(), session);
+    const SessionEnvironment &environment = *worker.environment;
+    const auto interval = SweepInterval(environment.idle);
+    for (;;) {
+        worker.sweepTimer.expires_after(interval);
+        auto [error] = co_await worker.sweepTimer.async_wait(kNoThrow);
+        if (error)
+            co_return;
+        auto now = std::chrono::steady_clock::now();
+        worker.sessions.ForEach([&](SessionHandle &session) { CloseIfOverdue(session, now, environment); });
+    }
+}
+
+asio::awaitable<void> Server::Serve(Worker &worker, asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer)
+{
+    SessionHandle session(std::move(socket), peer);
+    worker.sessions.Insert(session);
+    auto held = HoldRelease(worker);
     try {
-        co_await RunSession(session, ReleaseFor(worker), *environment_);
+        co_await RunSession(session, *held->release, *worker.environment);
     } catch (const std::exception &caught) {
         LogLine("session failed: %s", caught.what());
         std::error_code ignored;
-        session->socket.close(ignored);
+        session.socket.close(ignored);
     }
-    worker.sessions.erase(entry);
+    worker.sessions.Remove(session);
+    if (--held->sessions == 0 && held != std::prev(worker.releases.end()))
+        worker.releases.erase(held);
     metrics_.openConnections.fetch_sub(1, std::memory_order_relaxed);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include "config.h"
 #include "fleet_releases.h"
+#include "log.h"
 #include "metrics.h"
 #include "release.h"
 #include "report_store.h"
@@ -16,6 +17,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -43,9 +45,18 @@ public:
     Metrics &GetMetrics() { return metrics_; }
 
 private:
+    // The releases a network thread's sessions use, the current one last, each with the
+    // number of its sessions that began with it: counted by the thread alone, where the
+    // shared pointer's count would be changed by every thread at every session.
+    struct HeldRelease {
+        std::shared_ptr<const Release> release;
+        size_t sessions = 0;
+    };
+
     // One network thread: its own event loop and listening socket on the shared port (the
-    // kernel spreads new connections over the threads) and the sessions it serves. Only
-    // that thread touches its sessions and its copy of the release.
+    // kernel spreads new connections over the threads), the sessions it serves, its
+    // counters and its log lines. Only that thread touches them (but for the counters,
+    // which a scrape reads).
     struct Worker {
         asio::io_context io{1};
         asio::ip::tcp::acceptor acceptor{io};
@@ -54,10 +65,16 @@ private:
         FileDescriptor spare;
         std::chrono::steady_clock::time_point lastShedLog{};
         uint64_t shedSinceLog = 0;
+        int inheritsNoDelay = -1;  // whether accepted sockets have the listener's TCP_NODELAY; -1: not known yet
         asio::steady_timer stopTimer{io};
-        std::list<std::shared_ptr<SessionHandle>> sessions;
-        std::shared_ptr<const Release> release;
+        asio::steady_timer sweepTimer{io};  // the idle and longest-session rules, for all sessions at once
+        SessionList sessions;
+        std::optional<SessionEnvironment> environment;
+        std::list<HeldRelease> releases;
         uint64_t releaseGeneration = 0;
+        LogBatch log;
+        asio::steady_timer logTimer{io};
+        bool logFlushDue = false;
     };
 
     bool Bind(std::string &error);
@@ -68,9 +85,11 @@ private:
     bool Listen(std::string &error);
     std::shared_ptr<const Release> Load(const std::filesystem::path &folder, std::vector<std::string> &problems,
                                         LoadStats &stats);
-    std::shared_ptr<const Release> ReleaseFor(Worker &worker);
+    std::list<HeldRelease>::iterator HoldRelease(Worker &worker);
+    void RunWorker(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);
-    asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
+    asio::awaitable<void> Sweep(Worker &worker);
+    asio::awaitable<void> Serve(Worker &worker, asio::ip::tcp::socket socket, asio::ip::tcp::endpoint peer);
     // Loads and checks a release folder and, when it passes, serves it from now on; false
     // with the problems. The reload's and the fleet's one way to change what is served.
     bool ReloadFrom(const std::filesystem::path &folder, std::string &problems);
@@ -98,7 +117,6 @@ private:
 
     std::unique_ptr<ReportStore> store_;
     std::unique_ptr<ReportWriter> writer_;
-    std::unique_ptr<SessionEnvironment> environment_;
 
     std::atomic<bool> stopping_{false};
 };

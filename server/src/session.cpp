@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <ctime>
 
 namespace dvs {
@@ -26,56 +28,6 @@ asio::ip::address Plain(const asio::ip::address &address)
     if (address.is_v6() && address.to_v6().is_v4_mapped())
         return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     return address;
-}
-
-std::string EndpointText(const asio::ip::address &address, uint16_t port)
-{
-    return address.is_v6() ? "[" + address.to_string() + "]:" + std::to_string(port)
-                            : address.to_string() + ":" + std::to_string(port);
-}
-
-std::string PeerText(const asio::ip::tcp::socket &socket)
-{
-    std::error_code error;
-    auto peer = socket.remote_endpoint(error);
-    if (error)
-        return "?";
-    return EndpointText(Plain(peer.address()), peer.port());
-}
-
-// Wakes at the idle or length deadline, whichever comes first, and closes the socket
-// once one has passed. Every completed read or write piece moves the idle deadline, and
-// so does the client taking bytes the kernel holds for it: when the deadline passes, the
-// kernel's count of bytes the client acknowledged is compared with the count at the last
-// deadline, and any progress counts as activity now. A session thus ends one to two idle
-// times after the last byte moved, never while the client still takes bytes.
-asio::awaitable<void> Watch(std::shared_ptr<SessionHandle> session, Clock::time_point started,
-                            const SessionEnvironment &environment)
-{
-    Clock::time_point longest = started + environment.longest;
-    uint64_t taken = 0;
-    while (!session->ended) {
-        Clock::time_point idle = session->lastActivity + environment.idle;
-        session->watchdog.expires_at(std::min(idle, longest));
-        co_await session->watchdog.async_wait(kNoThrow);
-        if (session->ended)
-            co_return;
-        Clock::time_point now = Clock::now();
-        if (now >= longest) {
-            session->CloseBecause(Outcome::TooLong);
-            co_return;
-        }
-        if (now < session->lastActivity + environment.idle)
-            continue;
-        uint64_t takenNow = BytesTakenByPeer(session->socket.native_handle());
-        if (takenNow > taken) {
-            taken = takenNow;
-            session->lastActivity = now;
-            continue;
-        }
-        session->CloseBecause(Outcome::Idle);
-        co_return;
-    }
 }
 
 // Every piece of a read or write counts as activity.
@@ -137,26 +89,30 @@ asio::awaitable<std::tuple<std::error_code, size_t>> SendCachedStream(SessionHan
 // gathered into one write; a stream kept only on disk follows its header through
 // SendCachedStream.
 asio::awaitable<std::tuple<std::error_code, size_t>> SendFiles(SessionHandle &session, std::span<const uint8_t> header,
-                                                                const std::vector<const ServedFile *> &files)
+                                                                std::span<const ServedFile *const> files)
 {
-    std::vector<asio::const_buffer> pending{asio::buffer(header.data(), header.size())};
+    std::array<asio::const_buffer, kMaxLaunchFiles + 1> pending;
+    size_t count = 0;
+    pending[count++] = asio::buffer(header.data(), header.size());
     size_t total = 0;
     for (const ServedFile *file : files) {
-        pending.push_back(asio::buffer(file->message));
+        pending[count++] = asio::buffer(file->message);
         if (file->StreamInMemory())
             continue;
-        auto [error, written] = co_await asio::async_write(session.socket, pending, Touching(session), kNoThrow);
+        auto [error, written] = co_await asio::async_write(
+            session.socket, std::span(pending.data(), count), Touching(session), kNoThrow);
         total += written;
         if (error)
             co_return std::tuple(error, total);
-        pending.clear();
+        count = 0;
         auto [streamError, streamed] = co_await SendCachedStream(session, *file);
         total += streamed;
         if (streamError)
             co_return std::tuple(streamError, total);
     }
-    if (!pending.empty()) {
-        auto [error, written] = co_await asio::async_write(session.socket, pending, Touching(session), kNoThrow);
+    if (count > 0) {
+        auto [error, written] =
+            co_await asio::async_write(session.socket, std::span(pending.data(), count), Touching(session), kNoThrow);
         total += written;
         if (error)
             co_return std::tuple(error, total);
@@ -166,16 +122,61 @@ asio::awaitable<std::tuple<std::error_code, size_t>> SendFiles(SessionHandle &se
 
 // What one connection carries from request to request.
 struct Connection {
+    Connection(SessionHandle &s, const Release &r, const SessionEnvironment &e) : session(s), release(r), environment(e)
+    {
+    }
     SessionHandle &session;
     const Release &release;
     const SessionEnvironment &environment;
-    std::string peer;           // "address:port" of the player
-    bool balancerCheck = false; // a balancer's own health check, not a player
+    bool balancerCheck = false;  // a balancer's own health check, not a player
     int files = 0;
     int reports = 0;
-    std::array<Checksum, kMaxLaunchFiles> checksums{};
-    std::vector<const ServedFile *> answer{};
+    // Bytes received and not yet taken by a request. A read takes whatever the client has
+    // sent, up to the buffer's end: the requests a Launcher sends one after another
+    // mostly come in together, and one read serves them all.
+    std::array<uint8_t, 512> input;
+    size_t taken = 0;
+    size_t received = 0;
+    std::array<Checksum, kMaxLaunchFiles> checksums;
+    std::array<const ServedFile *, kMaxLaunchFiles> answer;  // the files of the answer being sent
+    size_t answerCount = 0;
+
+    size_t Buffered() const { return received - taken; }
+    const uint8_t *Take(size_t count)
+    {
+        const uint8_t *bytes = input.data() + taken;
+        taken += count;
+        return bytes;
+    }
+    std::span<const ServedFile *const> Answer() const { return std::span(answer.data(), answerCount); }
 };
+static_assert(kMsgHeaderSize + kMaxLaunchFiles * kChecksumSize <= std::tuple_size_v<decltype(Connection::input)>,
+              "the largest request fits the input buffer");
+
+// Reads until `count` bytes are buffered, each piece counting as activity. On an error
+// the bytes that came are buffered all the same.
+asio::awaitable<std::error_code> Need(Connection &connection, size_t count)
+{
+    if (connection.Buffered() >= count)
+        co_return std::error_code();
+    std::array<uint8_t, 512> &input = connection.input;
+    if (connection.taken > 0) {
+        std::memmove(input.data(), input.data() + connection.taken, connection.Buffered());
+        connection.received -= connection.taken;
+        connection.taken = 0;
+    }
+    const size_t missing = count - connection.received;
+    SessionHandle &session = connection.session;
+    auto [error, got] = co_await asio::async_read(
+        session.socket, asio::buffer(input.data() + connection.received, input.size() - connection.received),
+        [&session, missing](const std::error_code &error, size_t done) -> size_t {
+            session.lastActivity = Clock::now();
+            return error || done >= missing ? 0 : 65536;
+        },
+        kNoThrow);
+    connection.received += got;
+    co_return got >= missing ? std::error_code() : error;
+}
 
 // How a request ended: the bytes sent, and a socket error or a request outside the
 // protocol when it did not end well.
@@ -216,22 +217,21 @@ asio::awaitable<Answered> AnswerLaunchFiles(Connection &connection, uint16_t cou
     if (count > kMaxLaunchFiles)
         co_return Refused(Violation::ChecksumCount);
     Answered answered;
-    SessionHandle &session = connection.session;
-    std::tie(answered.error, std::ignore) = co_await asio::async_read(
-        session.socket, asio::buffer(connection.checksums.data(), count * sizeof(Checksum)), Touching(session),
-        kNoThrow);
+    const size_t size = count * sizeof(Checksum);
+    answered.error = co_await Need(connection, size);
     if (answered.error)
         co_return answered;
+    std::memcpy(connection.checksums.data(), connection.Take(size), size);
     const Release &release = connection.release;
     std::vector<size_t> chosen = SelectLaunchFiles(release.launchSlots, release.launchMd5s,
                                                    std::span<const Checksum>(connection.checksums.data(), count));
     MsgHeaderBytes header = EncodeHeader(RC_LaunchFile | kResponseBit, static_cast<uint16_t>(chosen.size()));
-    connection.answer.clear();
+    connection.answerCount = 0;
     for (size_t i : chosen)
-        connection.answer.push_back(&release.launch[i]);
-    std::tie(answered.error, answered.sent) = co_await SendFiles(session, header, connection.answer);
+        connection.answer[connection.answerCount++] = &release.launch[i];
+    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, connection.Answer());
     if (!answered.error)
-        for (const ServedFile *file : connection.answer)
+        for (const ServedFile *file : connection.Answer())
             CountSent(connection, *file);
     co_return answered;
 }
@@ -243,10 +243,10 @@ asio::awaitable<Answered> AnswerSoloFile(Connection &connection, uint16_t id)
     auto found = connection.release.solo.find(id);
     bool have = found != connection.release.solo.end();
     MsgHeaderBytes header = EncodeHeader(RC_SoloFile | kResponseBit, have ? 1 : 0);
-    connection.answer.clear();
+    connection.answerCount = 0;
     if (have)
-        connection.answer.push_back(&found->second);
-    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, connection.answer);
+        connection.answer[connection.answerCount++] = &found->second;
+    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, connection.Answer());
     if (!answered.error && have)
         CountSent(connection, found->second);
     co_return answered;
@@ -275,19 +275,17 @@ asio::awaitable<Answered> TakeReport(Connection &connection, uint16_t param)
     if (++connection.reports > kReportsPerSession)
         co_return Refused(Violation::ReportCount);
     Answered answered;
-    std::array<uint8_t, kReportBodySize> body;
-    std::tie(answered.error, std::ignore) = co_await asio::async_read(
-        connection.session.socket, asio::buffer(body), Touching(connection.session), kNoThrow);
+    answered.error = co_await Need(connection, kReportBodySize);
     if (answered.error)
         co_return answered;
-    WireReport received = DecodeReportBody(body.data());
-    connection.environment.metrics.reports.fetch_add(1, std::memory_order_relaxed);
+    WireReport received = DecodeReportBody(connection.Take(kReportBodySize));
+    SessionCounters::Add(connection.environment.counters.reports, 1);
     if (ReportWriter *writer = connection.environment.reports) {
         Report report;
         report.unixSeconds = static_cast<int64_t>(std::time(nullptr));
         report.agent = received.agent;
         std::copy(std::begin(received.mac), std::end(received.mac), report.mac.begin());
-        report.peer = connection.peer;
+        report.peer = connection.session.peer.text;
         writer->Submit(std::move(report));
     }
     co_return answered;
@@ -314,55 +312,89 @@ Answer FindAnswer(uint16_t cmd)
     return nullptr;
 }
 
-// Behind balancers, before the first request: the PROXY v2 header, from a balancer only,
-// read no further than the header in the steps the parser asks for (the first four bytes
-// tell a Launcher's request from a header at once). It names the player, or says LOCAL
-// for the balancer's health check. False when the connection is to be refused, counted
-// by reason.
+// Behind balancers, before the first request: the PROXY v2 header, from a balancer only.
+// It is read into the request buffer like a request, so a request sent right behind it
+// is taken by the same read; only a header longer than that buffer (many records) is read
+// apart, to its end and no further. The header names the player, or says LOCAL for the
+// balancer's health check. False when the connection is to be refused, counted by reason.
 asio::awaitable<bool> TakeProxyHeader(Connection &connection)
 {
+    constexpr size_t kLongest = 1024;
     SessionHandle &session = connection.session;
-    Metrics &metrics = connection.environment.metrics;
     const std::vector<asio::ip::address> &balancers = connection.environment.balancers;
-    std::error_code error;
-    asio::ip::tcp::endpoint from = session.socket.remote_endpoint(error);
     ProxyRefusal refusal = ProxyRefusal::Incomplete;
     const char *problem = "closed before the header was whole";
-    if (!error && std::find(balancers.begin(), balancers.end(), Plain(from.address())) == balancers.end()) {
+    if (std::find(balancers.begin(), balancers.end(), Plain(session.address)) == balancers.end()) {
         refusal = ProxyRefusal::NotBalancer;
         problem = "not a balancer";
-    } else if (!error) {
-        constexpr size_t kLongest = 1024;
-        std::array<uint8_t, kLongest> bytes;
-        size_t have = 0, want = 4;
+    } else {
+        // The first four bytes tell a Launcher's request from a header at once.
+        size_t want = 4;
+        std::vector<uint8_t> longer;
         for (;;) {
-            auto [readError, got] = co_await asio::async_read(
-                session.socket, asio::buffer(bytes.data() + have, want - have), Touching(session), kNoThrow);
-            have += got;
-            if (readError)
+            std::error_code error;
+            std::span<const uint8_t> bytes;
+            if (want <= connection.input.size()) {
+                error = co_await Need(connection, want);
+                bytes = std::span(connection.input.data() + connection.taken, connection.Buffered());
+            } else {
+                // All that is buffered belongs to the header.
+                const size_t have = connection.Buffered();
+                longer.resize(want);
+                std::memcpy(longer.data(), connection.Take(have), have);
+                size_t got = 0;
+                std::tie(error, got) = co_await asio::async_read(
+                    session.socket, asio::buffer(longer.data() + have, want - have), Touching(session), kNoThrow);
+                bytes = std::span(longer.data(), have + got);
+            }
+            if (error)
                 break;
-            ProxyHeader header = ParseProxyHeader(std::span(bytes.data(), have), kLongest);
+            ProxyHeader header = ParseProxyHeader(bytes, kLongest);
             if (header.status == ProxyHeader::Status::Invalid) {
                 refusal = header.proxySignature ? ProxyRefusal::BadHeader : ProxyRefusal::NoHeader;
                 problem = header.problem;
                 break;
             }
             if (header.status == ProxyHeader::Status::Complete) {
+                if (longer.empty())
+                    connection.Take(header.size);
                 if (!header.local)
-                    connection.peer = EndpointText(Plain(header.source), header.sourcePort);
+                    session.peer = PeerText(asio::ip::tcp::endpoint(header.source, header.sourcePort));
                 connection.balancerCheck = header.check;
                 co_return true;
             }
             want = header.size;
         }
     }
-    metrics.Count(refusal);
-    LogLine("refused %s: %s (PROXY header required)",
-            error ? "?" : EndpointText(Plain(from.address()), from.port()).c_str(), problem);
+    connection.environment.counters.Count(refusal);
+    (LogText() << "refused " << session.peer.text << ": " << problem << " (PROXY header required)").Write();
     co_return false;
 }
 
 }  // namespace
+
+PeerText::PeerText(const asio::ip::tcp::endpoint &peer)
+{
+    char *end = text + sizeof text - 1;
+    char *at = text;
+    const asio::ip::address address = Plain(peer.address());
+    if (address.is_v4()) {
+        uint32_t bits = address.to_v4().to_uint();
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            at = std::to_chars(at, end, (bits >> shift) & 0xFF).ptr;
+            if (shift > 0)
+                *at++ = '.';
+        }
+    } else {
+        std::string written = address.to_string();
+        *at++ = '[';
+        at = std::copy_n(written.data(), std::min<size_t>(written.size(), sizeof text - 10), at);
+        *at++ = ']';
+    }
+    *at++ = ':';
+    at = std::to_chars(at, end, peer.port()).ptr;
+    *at = '\0';
+}
 
 void SessionHandle::CloseBecause(Outcome outcome)
 {
@@ -375,39 +407,79 @@ void SessionHandle::CloseBecause(Outcome outcome)
     socket.close(ignored);
 }
 
-asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::shared_ptr<const Release> release,
+void SessionList::Insert(SessionHandle &session)
+{
+    session.previous = nullptr;
+    session.next = first_;
+    if (first_)
+        first_->previous = &session;
+    first_ = &session;
+}
+
+void SessionList::Remove(SessionHandle &session)
+{
+    if (session.previous)
+        session.previous->next = session.next;
+    else
+        first_ = session.next;
+    if (session.next)
+        session.next->previous = session.previous;
+    session.previous = session.next = nullptr;
+}
+
+// A session ends one to two idle times after the last byte moved (plus up to one
+// sweep): the client's acknowledged bytes are only asked for once the idle time has
+// passed without a read or write, and any progress since the last such check counts as
+// activity then.
+void CloseIfOverdue(SessionHandle &session, Clock::time_point now, const SessionEnvironment &environment)
+{
+    if (session.ended || session.closedEarly)
+        return;
+    if (now - session.started >= environment.longest) {
+        session.CloseBecause(Outcome::TooLong);
+        return;
+    }
+    if (now - session.lastActivity < environment.idle)
+        return;
+    uint64_t taken = BytesTakenByPeer(session.socket.native_handle());
+    if (taken > session.takenAtCheck) {
+        session.takenAtCheck = taken;
+        session.lastActivity = now;
+        return;
+    }
+    session.CloseBecause(Outcome::Idle);
+}
+
+std::chrono::milliseconds SweepInterval(std::chrono::seconds idle)
+{
+    return std::min<std::chrono::milliseconds>(std::chrono::seconds(1), std::chrono::milliseconds(idle) / 4);
+}
+
+asio::awaitable<void> RunSession(SessionHandle &session, const Release &release,
                                  const SessionEnvironment &environment)
 {
-    Metrics &metrics = environment.metrics;
-    asio::ip::tcp::socket &socket = session->socket;
-    const Clock::time_point started = Clock::now();
-    session->lastActivity = started;
-    asio::co_spawn(socket.get_executor(), Watch(session, started, environment), asio::detached);
-
-    Connection connection{*session, *release, environment, PeerText(socket)};
-    connection.answer.reserve(kMaxLaunchFiles);
+    SessionCounters &counters = environment.counters;
+    Connection connection(session, release, environment);
     int requests = 0;
     uint64_t bytes = 0;
     Outcome outcome = Outcome::Closed;
-    MsgHeaderBytes headerBytes;
     bool refused = environment.proxyProtocol && !co_await TakeProxyHeader(connection);
     while (!refused) {
         // Between requests: a close here is the normal end of a session.
-        auto [headerError, got] = co_await asio::async_read(socket, asio::buffer(headerBytes), Touching(*session),
-                                                            kNoThrow);
-        if (headerError) {
-            outcome = got == 0 && headerError == asio::error::eof ? Outcome::Closed
-                      : headerError == asio::error::eof           ? Outcome::Cut
-                                                                  : Outcome::Error;
+        std::error_code error = co_await Need(connection, kMsgHeaderSize);
+        if (error) {
+            outcome = connection.Buffered() == 0 && error == asio::error::eof ? Outcome::Closed
+                      : error == asio::error::eof                            ? Outcome::Cut
+                                                                              : Outcome::Error;
             break;
         }
-        WireHeader request = DecodeMsgHeader(headerBytes.data());
+        WireHeader request = DecodeMsgHeader(connection.Take(kMsgHeaderSize));
         Answer answer = FindAnswer(request.cmd);
         Answered answered = answer ? co_await answer(connection, request.param) : Refused(Violation::UnknownCommand);
         bytes += answered.sent;
-        metrics.bytesSent.fetch_add(answered.sent, std::memory_order_relaxed);
+        SessionCounters::Add(counters.bytesSent, answered.sent);
         if (answered.violation != Violation::kCount) {
-            metrics.Count(answered.violation);
+            counters.Count(answered.violation);
             outcome = Outcome::Violation;
             break;
         }
@@ -416,28 +488,28 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
             break;
         }
         ++requests;
-        metrics.requests.fetch_add(1, std::memory_order_relaxed);
+        SessionCounters::Add(counters.requests, 1);
     }
 
-    if (session->closedEarly)
-        outcome = session->closedBecause;
-    session->ended = true;
-    session->watchdog.cancel();
+    if (session.closedEarly)
+        outcome = session.closedBecause;
+    session.ended = true;
+    // The client has closed its side or broken the protocol: the close sends what is due.
     std::error_code ignored;
-    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket.close(ignored);
+    session.socket.close(ignored);
     if (refused)
         co_return;  // counted and logged by its reason
     if (connection.balancerCheck) {
         // A balancer checks every server every few seconds and cuts its check short.
-        metrics.balancerChecks.fetch_add(1, std::memory_order_relaxed);
+        SessionCounters::Add(counters.balancerChecks, 1);
         co_return;
     }
-    metrics.Count(outcome);
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    LogLine("session %s release=%s requests=%d files=%d bytes=%llu ms=%lld end=%s", connection.peer.c_str(),
-            release->id.c_str(), requests, connection.files, static_cast<unsigned long long>(bytes),
-            static_cast<long long>(elapsed), OutcomeName(outcome));
+    counters.Count(outcome);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - session.started).count();
+    (LogText() << "session " << session.peer.text << " release=" << release.id << " requests=" << requests
+               << " files=" << connection.files << " bytes=" << bytes << " ms=" << elapsed
+               << " end=" << OutcomeName(outcome))
+        .Write();
 }
 
 }  // namespace dvs

@@ -9,7 +9,6 @@
 #include <asio.hpp>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,9 +18,9 @@ namespace dvs {
 // is no Launcher and is closed as a violation.
 constexpr int kReportsPerSession = 4;
 
-// What every session shares with the server.
+// What every session of one network thread shares with the server.
 struct SessionEnvironment {
-    Metrics &metrics;
+    SessionCounters &counters;              // the thread's own
     ReportWriter *reports;                  // none: reports are read and dropped
     std::chrono::seconds idle;
     std::chrono::seconds longest;
@@ -31,22 +30,71 @@ struct SessionEnvironment {
     std::vector<asio::ip::address> balancers{};
 };
 
-// The parts of a session the server can reach from outside (to close it at a stop).
+// The client's address as the session line and the reports give it ("address:port",
+// "[address]:port" for IPv6; an IPv4 client of a dual-stack listener as IPv4).
+struct PeerText {
+    char text[56] = "?";
+    explicit PeerText(const asio::ip::tcp::endpoint &peer);
+    PeerText() = default;
+};
+
+// The parts of a session its network thread reaches from outside it: the thread's watch
+// over idle and overlong sessions, and the stop. Lives as long as the session's coroutine.
 struct SessionHandle {
-    explicit SessionHandle(asio::ip::tcp::socket s) : socket(std::move(s)), watchdog(socket.get_executor()) {}
+    using Clock = std::chrono::steady_clock;
+    SessionHandle(asio::ip::tcp::socket s, const asio::ip::tcp::endpoint &peerEndpoint)
+        : socket(std::move(s)), started(Clock::now()), lastActivity(started), address(peerEndpoint.address()),
+          peer(peerEndpoint)
+    {
+    }
+    SessionHandle(const SessionHandle &) = delete;
+    SessionHandle &operator=(const SessionHandle &) = delete;
+
     asio::ip::tcp::socket socket;
-    asio::steady_timer watchdog;
-    std::chrono::steady_clock::time_point lastActivity;
-    bool stopping = false;                  // the server is closing it
+    Clock::time_point started;
+    Clock::time_point lastActivity;         // the last piece read or written
+    uint64_t takenAtCheck = 0;              // bytes the client had acknowledged at the last idle check
+    asio::ip::address address;              // the connection's own peer (a balancer's, behind one)
+    PeerText peer;                          // the player's, once a PROXY header named one
     bool ended = false;
-    Outcome closedBecause = Outcome::Error; // set by whoever closed the socket early
     bool closedEarly = false;
+    Outcome closedBecause = Outcome::Error; // set by whoever closed the socket early
+    SessionHandle *previous = nullptr;      // in its thread's SessionList
+    SessionHandle *next = nullptr;
 
     void CloseBecause(Outcome outcome);
 };
 
+// The sessions of one network thread, linked through the sessions themselves: joining
+// and leaving cost no allocation. Used by that thread only.
+class SessionList {
+public:
+    void Insert(SessionHandle &session);
+    void Remove(SessionHandle &session);
+    template <typename F>
+    void ForEach(F &&f)
+    {
+        for (SessionHandle *session = first_; session; session = session->next)
+            f(*session);
+    }
+
+private:
+    SessionHandle *first_ = nullptr;
+};
+
+// Closes a session that has reached its longest length, or that has been idle: nothing
+// read or written for the idle time and no byte taken by the client since the last such
+// check (taking bytes the kernel holds for it counts as activity now). Its network
+// thread calls this for each session every tick (SweepInterval).
+void CloseIfOverdue(SessionHandle &session, std::chrono::steady_clock::time_point now,
+                    const SessionEnvironment &environment);
+
+// How often the sessions are checked: a quarter of the idle time, at most a second, so
+// that a session ends at most that much after its time.
+std::chrono::milliseconds SweepInterval(std::chrono::seconds idle);
+
 // Serves the connection until it ends; the release is the one the session began with.
-asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::shared_ptr<const Release> release,
+asio::awaitable<void> RunSession(SessionHandle &session, const Release &release,
                                  const SessionEnvironment &environment);
 
 }  // namespace dvs

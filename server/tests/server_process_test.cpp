@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include <fstream>
+#include <sstream>
 #include <random>
 #include <regex>
 #include <set>
@@ -30,11 +31,18 @@ Checksum SampleMd5(const char *file)
 }
 
 // What a Launcher does on a start with an old game file: addresses, report, runtime,
-// launch files. Checks every answer against the sample release.
-void ExpectNormalSession(uint16_t port)
+// launch files. Checks every answer against the sample release. localPort: where to say
+// the client's own port.
+void ExpectNormalSession(uint16_t port, uint16_t *localPort = nullptr)
 {
     Client client;
     ASSERT_TRUE(client.Connect(port));
+    if (localPort) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        ASSERT_EQ(getsockname(client.Fd(), reinterpret_cast<sockaddr *>(&local), &size), 0);
+        *localPort = ntohs(local.sin_port);
+    }
     auto addresses = ExchangeAddresses(client);
     ASSERT_TRUE(addresses);
     for (const std::string &address : *addresses)
@@ -72,7 +80,8 @@ TEST(Server, ServesALauncherSessionAndStoresItsReportOnStop)
 {
     ServerProcess server;
     ASSERT_TRUE(server.Started()) << server.Log();
-    ExpectNormalSession(server.Port());
+    uint16_t clientPort = 0;
+    ExpectNormalSession(server.Port(), &clientPort);
     ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << server.Log();
     EXPECT_EQ(server.Metric("dorera_files_sent_total{name=\"bin\\\\game.dat\"}"), 1);
     EXPECT_EQ(server.Metric("dorera_reports_total"), 1);
@@ -80,7 +89,9 @@ TEST(Server, ServesALauncherSessionAndStoresItsReportOnStop)
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(15000), 0);
     std::string log = server.Log();
-    EXPECT_NE(log.find("requests=6 files=3"), std::string::npos) << log;
+    EXPECT_NE(log.find("session 127.0.0.1:" + std::to_string(clientPort) + " release=sample-2026-12-07 requests=6 files=3 bytes="),
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("end=closed"), std::string::npos) << log;
     EXPECT_NE(log.find("stop: 1 sessions served, 1 reports stored"), std::string::npos) << log;
     auto [status, csv] = RunTool({"reports", "--db", server.Database().string(), "--csv"});
@@ -117,6 +128,21 @@ TEST(Server, RequestCutAtEveryByte)
     EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"cut\"}"), cut);
     EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"error\"}"), 0);
     ExpectNormalSession(server.Port());
+
+    // The network threads write their lines together: each session's line is there, whole.
+    const std::regex line(R"(session 127\.0\.0\.1:\d+ release=sample-2026-12-07 requests=\d+ files=\d+ bytes=\d+ ms=\d+ end=(closed|cut))");
+    long long lines = 0;
+    for (int waited = 0; waited < 100 && lines < total + 1; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::istringstream log(server.Log());
+        lines = 0;
+        for (std::string text; std::getline(log, text);)
+            if (text.rfind("session ", 0) == 0) {
+                EXPECT_TRUE(std::regex_match(text, line)) << text;
+                ++lines;
+            }
+    }
+    EXPECT_EQ(lines, total + 1) << server.Log();
 }
 
 TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)
