@@ -137,9 +137,6 @@ struct Connection {
     std::array<uint8_t, 512> input;
     size_t taken = 0;
     size_t received = 0;
-    std::array<Checksum, kMaxLaunchFiles> checksums;
-    std::array<const ServedFile *, kMaxLaunchFiles> answer;  // the files of the answer being sent
-    size_t answerCount = 0;
 
     size_t Buffered() const { return received - taken; }
     const uint8_t *Take(size_t count)
@@ -148,7 +145,6 @@ struct Connection {
         taken += count;
         return bytes;
     }
-    std::span<const ServedFile *const> Answer() const { return std::span(answer.data(), answerCount); }
 };
 static_assert(kMsgHeaderSize + kMaxLaunchFiles * kChecksumSize <= std::tuple_size_v<decltype(Connection::input)>,
               "the largest request fits the input buffer");
@@ -221,17 +217,17 @@ asio::awaitable<Answered> AnswerLaunchFiles(Connection &connection, uint16_t cou
     answered.error = co_await Need(connection, size);
     if (answered.error)
         co_return answered;
-    std::memcpy(connection.checksums.data(), connection.Take(size), size);
     const Release &release = connection.release;
     std::vector<size_t> chosen = SelectLaunchFiles(release.launchSlots, release.launchMd5s,
-                                                   std::span<const Checksum>(connection.checksums.data(), count));
+                                                   std::span(connection.Take(size), size));
     MsgHeaderBytes header = EncodeHeader(RC_LaunchFile | kResponseBit, static_cast<uint16_t>(chosen.size()));
-    connection.answerCount = 0;
-    for (size_t i : chosen)
-        connection.answer[connection.answerCount++] = &release.launch[i];
-    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, connection.Answer());
+    std::array<const ServedFile *, kMaxLaunchFiles> files;
+    for (size_t i = 0; i < chosen.size(); ++i)
+        files[i] = &release.launch[chosen[i]];
+    std::span<const ServedFile *const> answer(files.data(), chosen.size());
+    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, answer);
     if (!answered.error)
-        for (const ServedFile *file : connection.Answer())
+        for (const ServedFile *file : answer)
             CountSent(connection, *file);
     co_return answered;
 }
@@ -243,10 +239,9 @@ asio::awaitable<Answered> AnswerSoloFile(Connection &connection, uint16_t id)
     auto found = connection.release.solo.find(id);
     bool have = found != connection.release.solo.end();
     MsgHeaderBytes header = EncodeHeader(RC_SoloFile | kResponseBit, have ? 1 : 0);
-    connection.answerCount = 0;
-    if (have)
-        connection.answer[connection.answerCount++] = &found->second;
-    std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, connection.Answer());
+    const ServedFile *file = have ? &found->second : nullptr;
+    std::tie(answered.error, answered.sent) =
+        co_await SendFiles(connection.session, header, std::span(&file, have ? 1 : 0));
     if (!answered.error && have)
         CountSent(connection, found->second);
     co_return answered;

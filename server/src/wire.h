@@ -28,11 +28,12 @@ inline MsgHeaderBytes EncodeHeader(uint16_t cmd, uint16_t param)
 // be shorter than an entry (the release check makes sure).
 AddressBody EncodeAddressBody(const std::array<std::string, kSrvAddrEntries> &addresses);
 
-// Which launch files answer a request: for the n checksums sent (slot order), every file
-// whose slot is n or more or whose MD5 differs from the checksum of its slot. slots and
-// md5s describe the release's files in slot order; the result holds their positions.
+// Which launch files answer a request: for the n checksums sent (slot order, as they
+// come on the wire: kChecksumSize bytes each), every file whose slot is n or more or
+// whose MD5 differs from the checksum of its slot. slots and md5s describe the release's
+// files in slot order; the result holds their positions.
 std::vector<size_t> SelectLaunchFiles(std::span<const uint32_t> slots,
                                       std::span<const Checksum> md5s,
-                                      std::span<const Checksum> sent);
+                                      std::span<const uint8_t> sent);
 
 }  // namespace dvs

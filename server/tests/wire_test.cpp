@@ -74,8 +74,12 @@ TEST(Wire, LaunchFilesAnswerNewSlotsAndChangedFiles)
         {"thirty current", {a0, a1, a2, z, z, z, z, a7, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z, z},
          {}},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(SelectLaunchFiles(slots, md5s, c.sent), c.expected) << c.what;
+    for (const Case &c : cases) {
+        Bytes sent;
+        for (const Checksum &checksum : c.sent)
+            sent.insert(sent.end(), checksum.begin(), checksum.end());
+        EXPECT_EQ(SelectLaunchFiles(slots, md5s, sent), c.expected) << c.what;
+    }
 }
 
 // PROXY v2 headers as HAProxy sends them, and the lies a client could tell in one.
