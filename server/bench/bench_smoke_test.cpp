@@ -1,5 +1,6 @@
 // The load generator against the trivial server: answers it must accept, answers it must
 // flag, and the exact bytes it sends.
+#include <asio.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -215,6 +216,19 @@ TEST(Idle, HoldsConnectionsAndNoticesWhenTheServerDropsThem)
         EXPECT_EQ(held.opened, 200u);
         EXPECT_EQ(held.failed, 0u);
         EXPECT_EQ(held.dropped, 0u);
+
+        // Source ports from a base: the ten highest ports, the first taken by a listener,
+        // leave room for nine connections at most.
+        asio::io_context io;
+        asio::ip::tcp::acceptor taken(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 65526));
+        bench::IdleOptions high = options;
+        high.connections = 20;
+        high.holdSeconds = 0.1;
+        high.sourcePortBase = 65526;
+        bench::IdleResult few = bench::RunIdle(high);
+        EXPECT_GE(few.opened, 1u);
+        EXPECT_LE(few.opened, 9u);
+        EXPECT_EQ(few.opened + few.failed, 20u);
     }
     // A server that goes away while the connections are held: every one is dropped.
     auto closing = std::make_unique<bench::LimitServer>(Answers(kGoodAddress, Header(0x83, 0)), 0, 1);

@@ -575,6 +575,8 @@ namespace {
 struct IdleState {
     tcp::endpoint endpoint;
     bool addressExchange = true;
+    bool ownSourcePorts = false;  // else the kernel picks them
+    uint32_t nextPort = 0;        // the next source port to try
     unsigned toOpen = 0;
     unsigned next = 0;
     uint64_t opened = 0;
@@ -591,6 +593,26 @@ awaitable<void> HoldOne(IdleState &state, tcp::socket &socket)
         ++state.dropped;
 }
 
+// Binds the socket to the next source port that is free on the server's address.
+asio::error_code BindSourcePort(tcp::socket &socket, IdleState &state)
+{
+    asio::error_code ec;
+    socket.open(state.endpoint.protocol(), ec);
+    if (!ec)
+        socket.set_option(tcp::socket::reuse_address(true), ec);
+    while (!ec) {
+        if (state.nextPort > 65535)
+            return asio::error::address_in_use;  // the ports above the base are all taken
+        asio::error_code bindError;
+        socket.bind(tcp::endpoint(state.endpoint.address(), static_cast<uint16_t>(state.nextPort++)), bindError);
+        if (!bindError)
+            break;
+        if (bindError != asio::error::address_in_use)
+            ec = bindError;
+    }
+    return ec;
+}
+
 // Opens connections one after another until all are taken; several of these run at once.
 awaitable<void> Opener(IdleState &state)
 {
@@ -599,7 +621,11 @@ awaitable<void> Opener(IdleState &state)
     while (state.next < state.toOpen) {
         ++state.next;
         auto socket = std::make_unique<tcp::socket>(executor);
-        auto [ec] = co_await socket->async_connect(state.endpoint, kNoThrow);
+        asio::error_code ec;
+        if (state.ownSourcePorts)
+            ec = BindSourcePort(*socket, state);
+        if (!ec)
+            std::tie(ec) = co_await socket->async_connect(state.endpoint, kNoThrow);
         if (!ec && state.addressExchange) {
             uint8_t answer[kAddressAnswerSize];
             auto [we, wn] = co_await asio::async_write(*socket, asio::buffer(kAddressRequest), kNoThrow);
@@ -633,6 +659,8 @@ IdleResult RunIdle(const IdleOptions &options)
         return result;
     }
     state.addressExchange = options.addressExchange;
+    state.ownSourcePorts = options.sourcePortBase != 0;
+    state.nextPort = options.sourcePortBase;
     state.toOpen = options.connections;
     asio::io_context context(1);
     Clock::time_point start = Clock::now();

@@ -84,6 +84,10 @@ struct IdleOptions {
     unsigned connections = 1000;
     unsigned connectsInFlight = 256;
     bool addressExchange = true;  // one exchange on each connection before it falls silent
+    // 0: the kernel picks each source port from its ephemeral range. Otherwise the
+    // connections take the free ports from this one up, so that they leave the ephemeral
+    // range to the other loads, as idle clients on other machines would.
+    uint16_t sourcePortBase = 0;
     double holdSeconds = 30;
     std::string readyFile;        // written once every connection is open (or failed)
 };

@@ -84,6 +84,9 @@ int main(int argc, char **argv)
     idleCommand->add_option("--hold", idle.holdSeconds, "seconds to hold them (SIGTERM ends earlier)")
         ->capture_default_str();
     idleCommand->add_flag("!--no-exchange", idle.addressExchange, "connect only, send nothing");
+    idleCommand->add_option("--source-port-base", idle.sourcePortBase,
+                            "take source ports from this one up (0: the kernel's ephemeral choice)")
+        ->capture_default_str();
     idleCommand->add_option("--ready-file", idle.readyFile, "written once all connections are open");
 
     std::string dataOut;
