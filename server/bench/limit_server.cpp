@@ -131,7 +131,8 @@ LimitServer::LimitServer(LimitAnswers answers, uint16_t port, unsigned threads) 
     }
     tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
     for (unsigned i = 0; i < std::max(1u, threads); ++i) {
-        auto context = std::make_unique<asio::io_context>(1);
+        // As the server: one thread per event loop, no lock around each socket operation.
+        auto context = std::make_unique<asio::io_context>(ASIO_CONCURRENCY_HINT_UNSAFE_IO);
         auto acceptor = std::make_unique<tcp::acceptor>(*context);
         acceptor->open(endpoint.protocol());
         acceptor->set_option(tcp::acceptor::reuse_address(true));

@@ -58,7 +58,9 @@ private:
     // counters and its log lines. Only that thread touches them (but for the counters,
     // which a scrape reads).
     struct Worker {
-        asio::io_context io{1};
+        // Run by its thread alone, which alone touches its sockets: no lock around each
+        // socket operation (the queue of posted work keeps its lock, for Stop).
+        asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
         asio::ip::tcp::acceptor acceptor{io};
         // Kept open to be closed when the process runs out of descriptors, so that a
         // waiting connection can still be taken and closed rather than left hanging.

@@ -150,7 +150,8 @@ static_assert(kMsgHeaderSize + kMaxLaunchFiles * kChecksumSize <= std::tuple_siz
               "the largest request fits the input buffer");
 
 // Reads until `count` bytes are buffered, each piece counting as activity. On an error
-// the bytes that came are buffered all the same.
+// the bytes that came are buffered all the same. (Callers look at Buffered() first: a
+// request mostly is in the buffer already, and the check costs less than a coroutine.)
 asio::awaitable<std::error_code> Need(Connection &connection, size_t count)
 {
     if (connection.Buffered() >= count)
@@ -214,7 +215,8 @@ asio::awaitable<Answered> AnswerLaunchFiles(Connection &connection, uint16_t cou
         co_return Refused(Violation::ChecksumCount);
     Answered answered;
     const size_t size = count * sizeof(Checksum);
-    answered.error = co_await Need(connection, size);
+    if (connection.Buffered() < size)
+        answered.error = co_await Need(connection, size);
     if (answered.error)
         co_return answered;
     const Release &release = connection.release;
@@ -270,7 +272,8 @@ asio::awaitable<Answered> TakeReport(Connection &connection, uint16_t param)
     if (++connection.reports > kReportsPerSession)
         co_return Refused(Violation::ReportCount);
     Answered answered;
-    answered.error = co_await Need(connection, kReportBodySize);
+    if (connection.Buffered() < kReportBodySize)
+        answered.error = co_await Need(connection, kReportBodySize);
     if (answered.error)
         co_return answered;
     WireReport received = DecodeReportBody(connection.Take(kReportBodySize));
@@ -461,7 +464,9 @@ asio::awaitable<void> RunSession(SessionHandle &session, const Release &release,
     bool refused = environment.proxyProtocol && !co_await TakeProxyHeader(connection);
     while (!refused) {
         // Between requests: a close here is the normal end of a session.
-        std::error_code error = co_await Need(connection, kMsgHeaderSize);
+        std::error_code error;
+        if (connection.Buffered() < kMsgHeaderSize)
+            error = co_await Need(connection, kMsgHeaderSize);
         if (error) {
             outcome = connection.Buffered() == 0 && error == asio::error::eof ? Outcome::Closed
                       : error == asio::error::eof                            ? Outcome::Cut
