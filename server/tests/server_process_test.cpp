@@ -210,6 +210,16 @@ TEST(Server, IdleAndStalledClientsAreClosedWhileOthersAreServed)
 {
     ServerProcess server("idle_seconds = 1\nsession_seconds = 4\n", LargeRelease());
     ASSERT_TRUE(server.Started()) << server.Log();
+    // Sessions are checked a quarter of the idle time apart: one that never moved a byte
+    // ends within that much after the idle time.
+    Client timed;
+    ASSERT_TRUE(timed.Connect(server.Port()));
+    auto connected = std::chrono::steady_clock::now();
+    EXPECT_TRUE(timed.WaitClosed(3000));
+    auto open = std::chrono::steady_clock::now() - connected;
+    EXPECT_GT(open, std::chrono::milliseconds(950));
+    EXPECT_LT(open, std::chrono::milliseconds(1700));
+
     Client silent, stalled, busy;
     ASSERT_TRUE(silent.Connect(server.Port()));
     ASSERT_TRUE(stalled.Connect(server.Port(), 4096));
@@ -230,7 +240,7 @@ TEST(Server, IdleAndStalledClientsAreClosedWhileOthersAreServed)
     EXPECT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"too_long\"}", 1)) << server.Log();
     EXPECT_TRUE(silent.WaitClosed(1000));
     EXPECT_TRUE(stalled.WaitClosed(3000));
-    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 2) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 3) << server.Log();
     Client after;
     ASSERT_TRUE(after.Connect(server.Port()));
     EXPECT_TRUE(ExchangeAddresses(after));
@@ -439,6 +449,28 @@ TEST(Server, ReloadSwapsTheReleaseAndSessionsKeepTheirs)
     auto files = ExchangeLaunchFiles(fresh, {});
     ASSERT_TRUE(files);
     EXPECT_EQ((*files)[0].data, Bytes({'a', ' ', 'n', 'e', 'w', ' ', 'l', 'a', 'u', 'n', 'c', 'h', 'e', 'r'}));
+
+    // Sessions that begin and end on every network thread meanwhile leave the old session
+    // its release, and after it ends the new one is still served.
+    for (int i = 0; i < 8; ++i) {
+        Client brief;
+        ASSERT_TRUE(brief.Connect(server.Port()));
+        addresses = ExchangeAddresses(brief);
+        ASSERT_TRUE(addresses);
+        EXPECT_EQ((*addresses)[0], "10.9.8.7:18920") << i;
+    }
+    addresses = ExchangeAddresses(old);
+    ASSERT_TRUE(addresses);
+    EXPECT_EQ((*addresses)[0], "127.0.0.1:18920") << "the session's own release";
+    old.Close();
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 9)) << server.Log();
+    for (int i = 0; i < 8; ++i) {
+        Client after;
+        ASSERT_TRUE(after.Connect(server.Port()));
+        addresses = ExchangeAddresses(after);
+        ASSERT_TRUE(addresses);
+        EXPECT_EQ((*addresses)[0], "10.9.8.7:18920") << i;
+    }
 
     // A broken release is refused; the last good one goes on serving.
     fs::remove(folder / "files" / "bin" / "game.dat");
