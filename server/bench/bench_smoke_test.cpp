@@ -217,10 +217,14 @@ TEST(Idle, HoldsConnectionsAndNoticesWhenTheServerDropsThem)
         EXPECT_EQ(held.failed, 0u);
         EXPECT_EQ(held.dropped, 0u);
 
-        // Source ports from a base: the ten highest ports, the first taken by a listener,
-        // leave room for nine connections at most.
+        // Source ports from a base: the ten highest ports, the first taken by a listener
+        // (this one, or another run's of this test), leave room for nine connections at most.
         asio::io_context io;
-        asio::ip::tcp::acceptor taken(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 65526));
+        asio::ip::tcp::acceptor taken(io);
+        asio::error_code ignored;
+        taken.open(asio::ip::tcp::v4(), ignored);
+        taken.bind(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 65526), ignored);
+        taken.listen(asio::socket_base::max_listen_connections, ignored);
         bench::IdleOptions high = options;
         high.connections = 20;
         high.holdSeconds = 0.1;
