@@ -3,6 +3,7 @@
 #include "test_client.h"
 #include "common/release_manifest.h"
 
+#include <asio/ip/address.hpp>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <random>
@@ -99,50 +101,105 @@ TEST(Server, ServesALauncherSessionAndStoresItsReportOnStop)
     EXPECT_NE(csv.find(",1234,1,1\n"), std::string::npos) << csv;
 }
 
+// A balancer's PROXY v2 header naming the player, with a record of recordSize bytes after
+// the addresses.
+Bytes ProxyHeaderFor(const asio::ip::address &player, uint16_t port, size_t recordSize)
+{
+    Bytes header{0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A, 0x21};
+    Bytes addresses;
+    if (player.is_v4()) {
+        header.push_back(0x11);
+        auto bytes = player.to_v4().to_bytes();
+        addresses.insert(addresses.end(), bytes.begin(), bytes.end());
+        addresses.insert(addresses.end(), {127, 0, 0, 1});
+    } else {
+        header.push_back(0x21);
+        auto bytes = player.to_v6().to_bytes();
+        addresses.insert(addresses.end(), bytes.begin(), bytes.end());
+        addresses.insert(addresses.end(), bytes.begin(), bytes.end());
+    }
+    addresses.insert(addresses.end(), {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port), 0x4A, 0x18});
+    if (recordSize > 0) {
+        addresses.insert(addresses.end(), {0x04, static_cast<uint8_t>(recordSize >> 8), static_cast<uint8_t>(recordSize)});
+        addresses.resize(addresses.size() + recordSize, 'x');
+    }
+    header.insert(header.end(), {static_cast<uint8_t>(addresses.size() >> 8), static_cast<uint8_t>(addresses.size())});
+    header.insert(header.end(), addresses.begin(), addresses.end());
+    return header;
+}
+
 // Every prefix of a whole conversation, then the client's close: the session ends as
-// closed when the prefix ends on a request's boundary and as cut otherwise.
+// closed when the prefix ends on a request's boundary and as cut otherwise. Behind a
+// balancer the conversation starts with its PROXY header, sent in the same pieces as the
+// requests: a prefix that ends inside it is refused as incomplete, and the session line
+// names the player the header names (also from a header longer than a request buffer).
 TEST(Server, RequestCutAtEveryByte)
 {
-    ServerProcess server;
-    ASSERT_TRUE(server.Started()) << server.Log();
-    std::vector<Bytes> requests = {HeaderBytes(1, 0), ReportRequest(7, kMac), LaunchRequest({Checksum{}, Checksum{}}),
-                                   HeaderBytes(4, 130)};
-    Bytes all;
-    std::set<size_t> boundaries;
-    for (const Bytes &request : requests) {
-        all.insert(all.end(), request.begin(), request.end());
-        boundaries.insert(all.size());
-    }
-    int cut = 0;
-    for (size_t length = 1; length < all.size(); ++length) {
-        Client client;
-        ASSERT_TRUE(client.Connect(server.Port()));
-        ASSERT_TRUE(client.Send(Bytes(all.begin(), all.begin() + static_cast<long>(length))));
-        client.ShutdownSend();
-        EXPECT_TRUE(client.WaitClosed()) << length;
-        cut += boundaries.contains(length) ? 0 : 1;
-    }
-    long long total = static_cast<long long>(all.size()) - 1;
-    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"cut\"}", cut)) << server.Log();
-    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", total - cut));
-    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"cut\"}"), cut);
-    EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"error\"}"), 0);
-    ExpectNormalSession(server.Port());
+    const std::string behindBalancer = "proxy_protocol = true\nbalancers = [\"127.0.0.1\"]\n";
+    struct Case {
+        const char *what;
+        std::string listen;  // more of the [listen] table
+        Bytes header;        // before the requests
+        const char *peer;    // the session line's, as a regular expression
+    } cases[] = {
+        {"direct", "", {}, R"(127\.0\.0\.1:\d+)"},
+        {"behind a balancer", behindBalancer, ProxyHeaderFor(asio::ip::make_address("203.0.113.7"), 50000, 0),
+         R"(203\.0\.113\.7:50000)"},
+        {"behind a balancer, a header with a 600-byte record", behindBalancer,
+         ProxyHeaderFor(asio::ip::make_address("2001:db8::5"), 1234, 600), R"(\[2001:db8::5\]:1234)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ServerProcess server("", kSample, {}, 0, c.listen);
+        ASSERT_TRUE(server.Started()) << server.Log();
+        std::vector<Bytes> requests = {c.header, HeaderBytes(1, 0), ReportRequest(7, kMac),
+                                       LaunchRequest({Checksum{}, Checksum{}}), HeaderBytes(4, 130)};
+        Bytes all;
+        std::set<size_t> boundaries;
+        for (const Bytes &request : requests) {
+            all.insert(all.end(), request.begin(), request.end());
+            boundaries.insert(all.size());
+        }
+        int cut = 0;
+        long long answered = 0;
+        for (size_t length = 1; length <= all.size(); ++length) {
+            Client client;
+            ASSERT_TRUE(client.Connect(server.Port()));
+            ASSERT_TRUE(client.Send(Bytes(all.begin(), all.begin() + static_cast<long>(length))));
+            client.ShutdownSend();
+            EXPECT_TRUE(client.WaitClosed()) << length;
+            cut += length > c.header.size() && !boundaries.contains(length) ? 1 : 0;
+            answered += std::count_if(boundaries.begin(), boundaries.end(),
+                                      [&](size_t end) { return end > c.header.size() && end <= length; });
+        }
+        const long long incomplete = c.header.empty() ? 0 : static_cast<long long>(c.header.size()) - 1;
+        const long long sessions = static_cast<long long>(all.size()) - incomplete;
+        ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"cut\"}", cut)) << server.Log();
+        ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", sessions - cut));
+        EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"cut\"}"), cut);
+        EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"error\"}"), 0);
+        EXPECT_EQ(server.Metric("dorera_proxy_refused_total{reason=\"incomplete\"}"), incomplete);
+        EXPECT_EQ(server.Metric("dorera_requests_total"), answered) << "each whole request after the header";
+        if (c.header.empty())
+            ExpectNormalSession(server.Port());
 
-    // The network threads write their lines together: each session's line is there, whole.
-    const std::regex line(R"(session 127\.0\.0\.1:\d+ release=sample-2026-12-07 requests=\d+ files=\d+ bytes=\d+ ms=\d+ end=(closed|cut))");
-    long long lines = 0;
-    for (int waited = 0; waited < 100 && lines < total + 1; ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::istringstream log(server.Log());
-        lines = 0;
-        for (std::string text; std::getline(log, text);)
-            if (text.rfind("session ", 0) == 0) {
-                EXPECT_TRUE(std::regex_match(text, line)) << text;
-                ++lines;
-            }
+        // The network threads write their lines together: each session's line is there, whole.
+        const std::regex line(std::string("session ") + c.peer +
+                              R"( release=sample-2026-12-07 requests=\d+ files=\d+ bytes=\d+ ms=\d+ end=(closed|cut))");
+        const long long expected = sessions + (c.header.empty() ? 1 : 0);
+        long long lines = 0;
+        for (int waited = 0; waited < 100 && lines < expected; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::istringstream log(server.Log());
+            lines = 0;
+            for (std::string text; std::getline(log, text);)
+                if (text.rfind("session ", 0) == 0) {
+                    EXPECT_TRUE(std::regex_match(text, line)) << text;
+                    ++lines;
+                }
+        }
+        EXPECT_EQ(lines, expected) << server.Log();
     }
-    EXPECT_EQ(lines, total + 1) << server.Log();
 }
 
 TEST(Server, RequestsOutsideTheProtocolCloseTheConnection)

@@ -348,11 +348,12 @@ fs::path SignedCopy(const fs::path &release, const fs::path &key, const std::str
 }
 
 ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
-                             const std::vector<std::string> &arguments, int descriptorLimit)
+                             const std::vector<std::string> &arguments, int descriptorLimit,
+                             const std::string &listen)
 {
     static int serial = 0;
     folder_ = TempFolder("server" + std::to_string(++serial));
-    std::ofstream(folder_ / "config.toml") << "[listen]\naddress = \"127.0.0.1\"\nport = 0\n"
+    std::ofstream(folder_ / "config.toml") << "[listen]\naddress = \"127.0.0.1\"\nport = 0\n" << listen
                                            << "[metrics]\nport = 0\n"
                                            << "[paths]\nrelease = \"" << release.string() << "\"\n"
                                            << "cache = \"cache\"\ndatabase = \"reports.sqlite\"\n"

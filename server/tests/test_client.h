@@ -61,10 +61,12 @@ class ServerProcess {
 public:
     // limits: lines for the config's [limits] table, then any further tables (such as
     // [signing]); release: the folder to serve; arguments: more of the command line (after
-    // the config); descriptorLimit: the process's limit of open descriptors (0: the test's own).
+    // the config); descriptorLimit: the process's limit of open descriptors (0: the test's own);
+    // listen: more lines for the [listen] table (such as the balancers').
     explicit ServerProcess(const std::string &limits = "",
                            const std::filesystem::path &release = DVS_SAMPLE_RELEASE,
-                           const std::vector<std::string> &arguments = {}, int descriptorLimit = 0);
+                           const std::vector<std::string> &arguments = {}, int descriptorLimit = 0,
+                           const std::string &listen = "");
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
