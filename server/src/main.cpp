@@ -138,7 +138,7 @@ int Reports(const std::string &database, bool csv)
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;
     }
-    std::vector<dvs::DailyInstallations> rows = store->Daily(error);
+    std::vector<dvs::DailyInstallations> rows = store->Daily(0, error);
     if (!error.empty()) {
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;

@@ -4,6 +4,8 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -45,6 +47,8 @@ std::shared_ptr<const Release> Server::Load(std::vector<std::string> &problems, 
         return nullptr;
     release->signedManifest = std::move(signature.body);
     release->signature = DescribeSignature(signature);
+    release->signatureState = SignatureState(signature);
+    release->loadedAt = static_cast<int64_t>(std::time(nullptr));
     metrics_.SetRelease(release->id, release->number, SignatureState(signature));
     for (ServedFile &file : release->launch)
         file.sentCounter = metrics_.FileCounter(file.name);
@@ -72,6 +76,15 @@ std::shared_ptr<const Release> Server::ReleaseFor(Worker &worker)
 
 bool Server::Start(std::string &error)
 {
+    // Anyone who reaches the metrics address may read the page: beyond the loopback, only
+    // with the token.
+    std::error_code badAddress;
+    asio::ip::address metricsAddress = asio::ip::make_address(config_.metricsAddress, badAddress);
+    if (config_.metricsEnabled && !badAddress && !metricsAddress.is_loopback() && config_.metricsToken.empty()) {
+        error = "metrics.address " + config_.metricsAddress +
+                " is not a loopback address: set metrics.token, which every request must then carry";
+        return false;
+    }
     // Each connection is a descriptor: take all the system allows this process.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -103,23 +116,54 @@ bool Server::Start(std::string &error)
             release_->id.c_str(), config_.release.c_str(), release_->launch.size(), release_->solo.size(),
             stats.compressed, stats.fromCache, release_->signature.c_str());
 
-    store_ = OpenSqliteStore(config_.database, error);
+    if (!OpenReports(error))
+        return false;
+    environment_ = std::make_unique<SessionEnvironment>(SessionEnvironment{
+        metrics_, writer_.get(), &*machineKey_, std::chrono::seconds(config_.idleSeconds),
+        std::chrono::seconds(config_.sessionSeconds)});
+
+    if (!Listen(error) || !StartEndpoint(error))
+        return false;
+    return FitCapToDescriptors(error);
+}
+
+// The machine key (made at the first start), the report store (an older file migrated to
+// keyed hashes), its writer, and the keeper with a connection of its own.
+bool Server::OpenReports(std::string &error)
+{
+    bool made = false;
+    fs::path keyFile = config_.machineKey.empty() ? config_.database.parent_path() / "machine.key" : config_.machineKey;
+    machineKey_ = MachineKey::LoadOrCreate(keyFile, made, error);
+    if (!machineKey_)
+        return false;
+    if (made)
+        LogLine("reports: machine key made: %s (keep it; servers of one fleet share it)", keyFile.c_str());
+    store_ = OpenSqliteStore(config_.database, error, 5000, &*machineKey_);
     if (!store_)
+        return false;
+    std::unique_ptr<ReportStore> keeperStore = OpenSqliteStore(config_.database, error);
+    if (!keeperStore)
         return false;
     writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
                                              config_.reportBatchMs);
-    environment_ = std::make_unique<SessionEnvironment>(SessionEnvironment{
-        metrics_, writer_.get(), std::chrono::seconds(config_.idleSeconds),
-        std::chrono::seconds(config_.sessionSeconds)});
+    keeper_ = std::make_unique<ReportKeeper>(std::move(keeperStore), metrics_, config_.retentionDays);
+    return true;
+}
 
-    if (!Listen(error))
-        return false;
-    if (config_.metricsEnabled &&
-        !metricsEndpoint_.Start(workers_.front()->io, config_.metricsAddress, config_.metricsPort)) {
+bool Server::StartEndpoint(std::string &error)
+{
+    if (!config_.metricsEnabled)
+        return true;
+    asio::io_context &io = workers_.front()->io;
+    page_ = std::make_unique<OperatorsPage>(config_.listenAddress + ":" + std::to_string(port_), metrics_,
+                                            [this] { return CurrentRelease(); }, *keeper_);
+    endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken);
+    if (!endpoint_->Start(io, config_.metricsAddress, config_.metricsPort)) {
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
         return false;
     }
-    return FitCapToDescriptors(error);
+    page_->Start(io);
+    return true;
 }
 
 // Each connection takes a descriptor. Beside those open now, the server keeps room for
@@ -228,8 +272,9 @@ void Server::Run()
     for (auto &worker : workers_)
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    LogLine("start: listening on %s:%u, metrics on %s:%u, release %s, %zu threads, at most %d connections%s",
-            config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), metricsEndpoint_.Port(),
+    LogLine("start: listening on %s:%u, metrics and page on %s:%u%s, release %s, %zu threads, at most %d connections%s",
+            config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), MetricsPort(),
+            config_.metricsToken.empty() ? "" : " (token asked)",
             release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str());
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
@@ -241,7 +286,11 @@ void Server::Run()
     if (reloadThread_.joinable())
         reloadThread_.join();
     writer_->Stop();  // everything received is on disk now
-    metricsEndpoint_.Stop();
+    if (endpoint_) {
+        endpoint_->Stop();
+        page_->Stop();
+    }
+    keeper_->Stop();
     uint64_t sessions = 0;
     for (auto &count : metrics_.sessions)
         sessions += count;

@@ -21,8 +21,7 @@ Report MakeReport(int64_t when, uint32_t agent, uint8_t machine)
     Report report;
     report.unixSeconds = when;
     report.agent = agent;
-    report.mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, machine, 0, 0};
-    report.peer = "127.0.0.1:4000";
+    report.machine[0] = machine;
     return report;
 }
 
@@ -55,7 +54,7 @@ TEST(ReportStore, InstallationsPerAgentPerDay)
         writer.Stop();
     }
     EXPECT_EQ(metrics.reportsStored, 5u);
-    auto rows = store->Daily(error);
+    auto rows = store->Daily(0, error);
     EXPECT_EQ(FormatDaily(rows, true),
               "day,agent,reports,machines\n"
               "2026-12-07,7,3,2\n"
@@ -66,7 +65,7 @@ TEST(ReportStore, InstallationsPerAgentPerDay)
     store.reset();  // the file reopens with what was written
     auto reopened = OpenSqliteStore(file, error);
     ASSERT_TRUE(reopened) << error;
-    EXPECT_EQ(reopened->Daily(error).size(), 3u);
+    EXPECT_EQ(reopened->Daily(0, error).size(), 3u);
 }
 
 // Runs SQL on a connection of its own, as another program on the same file would.
@@ -161,7 +160,8 @@ public:
         stored += batch.size();
         return true;
     }
-    std::vector<DailyInstallations> Daily(std::string &) override { return {}; }
+    std::vector<DailyInstallations> Daily(int64_t, std::string &) override { return {}; }
+    bool ExpireBefore(int64_t, Expired &, std::string &) override { return true; }
 };
 
 // A store whose every write takes 100 ms, as a busy disk would, fed a report every
@@ -177,7 +177,8 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return true;
     }
-    std::vector<DailyInstallations> Daily(std::string &) override { return {}; }
+    std::vector<DailyInstallations> Daily(int64_t, std::string &) override { return {}; }
+    bool ExpireBefore(int64_t, Expired &, std::string &) override { return true; }
 };
 
 TEST(ReportStore, AReportWaitsNoLongerThanTheBatchTimeOrTheWriteBeforeIt)

@@ -1,0 +1,121 @@
+#include "operators_page.h"
+#include "signing.h"
+
+#include <unistd.h>
+
+#include <ctime>
+
+namespace dvs {
+
+namespace {
+
+std::string HostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "this server";
+    return name;
+}
+
+// What each kind of violation is, in the operator's words.
+const char *ViolationMeaning(Violation violation)
+{
+    switch (violation) {
+    case Violation::UnknownCommand: return "a request outside the protocol";
+    case Violation::ChecksumCount: return "more checksums than launch slots";
+    case Violation::ReportParam: return "a report whose parameter is not 2";
+    case Violation::ReportCount: return "a fifth report in one session";
+    case Violation::ManifestParam: return "a manifest request whose parameter is not 0";
+    case Violation::kCount: break;
+    }
+    return "";
+}
+
+ReleaseView ViewOf(const Release &release)
+{
+    ReleaseView view{release.id, release.number, release.loadedAt, release.signatureState, release.signature, {}};
+    for (const ServedFile &file : release.launch)
+        view.files.push_back({"launch", file.slot, file.name, file.size, Hex(file.md5), Hex(file.sha256)});
+    for (const auto &[id, file] : release.solo)
+        view.files.push_back({"solo", file.slot, file.name, file.size, Hex(file.md5), Hex(file.sha256)});
+    return view;
+}
+
+}  // namespace
+
+OperatorsPage::OperatorsPage(std::string address, Metrics &metrics, CurrentRelease release, ReportKeeper &keeper)
+    : address_(std::move(address)), host_(HostName()), metrics_(metrics), release_(std::move(release)),
+      keeper_(keeper)
+{
+}
+
+void OperatorsPage::Start(asio::io_context &io)
+{
+    timer_ = std::make_unique<asio::steady_timer>(io);
+    TakeSample();
+}
+
+void OperatorsPage::Stop()
+{
+    if (timer_)
+        timer_->cancel();
+}
+
+OperatorsPage::Sample OperatorsPage::Now() const
+{
+    uint64_t sessions = 0;
+    for (const auto &count : metrics_.sessions)
+        sessions += count.load(std::memory_order_relaxed);
+    return {static_cast<int64_t>(std::time(nullptr)), sessions, metrics_.openConnections.load(std::memory_order_relaxed)};
+}
+
+void OperatorsPage::TakeSample()
+{
+    samples_.push_back(Now());
+    if (samples_.size() > kActivitySamples)
+        samples_.pop_front();
+    timer_->expires_after(kActivityEvery);
+    timer_->async_wait([this](const std::error_code &error) {
+        if (!error)
+            TakeSample();
+    });
+}
+
+PageView OperatorsPage::View(const InstallationCounts &counts)
+{
+    PageView view;
+    view.now = static_cast<int64_t>(std::time(nullptr));
+    view.host = host_;
+    std::shared_ptr<const Release> release = release_();
+    view.release = ViewOf(*release);
+
+    // The samples taken, and one of this moment.
+    std::vector<Sample> samples(samples_.begin(), samples_.end());
+    if (samples.empty() || samples.back().at < view.now)
+        samples.push_back(Now());
+    ServerView self{host_, address_, release->id, release->number, true, view.now, {}};
+    for (size_t i = 1; i < samples.size(); ++i) {
+        const Sample &before = samples[i - 1], &sample = samples[i];
+        double seconds = static_cast<double>(std::max<int64_t>(1, sample.at - before.at));
+        self.activity.push_back({sample.at, static_cast<double>(sample.sessions - before.sessions) / seconds, sample.open});
+    }
+    view.servers.push_back(std::move(self));
+
+    view.firstDay = counts.firstDay;
+    view.days = kDaysShown;
+    view.installations = counts.rows;
+    view.countedAt = counts.countedAt;
+    view.countError = counts.error;
+    view.retentionDays = keeper_.RetentionDays();
+
+    view.refusals.push_back({"refused_connection", "closed at once: the server was full or out of descriptors",
+                             metrics_.refusedConnections.load()});
+    for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
+        view.refusals.push_back({ViolationName(Violation(i)), ViolationMeaning(Violation(i)), metrics_.violations[i].load()});
+    view.refusals.push_back({"report_dropped", "reports dropped: the queue was full, or the store refused them at the stop",
+                             metrics_.reportsDropped.load()});
+    view.refusals.push_back({"reload_refused", "releases refused at a reload", metrics_.reloadsRefused.load()});
+    return view;
+}
+
+}  // namespace dvs
