@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <latch>
 #include <thread>
 
@@ -214,6 +217,163 @@ TEST(ReportStore, AStalledStoreDropsBeyondTheQueueAndNeverBlocksSubmit)
     writer.Stop();
     EXPECT_EQ(store.stored, 100u);
     EXPECT_EQ(metrics.reportsQueued, 0);
+}
+
+// The secret is made once, with no other reader than its owner, and read back as the same
+// key; a file that holds anything but 64 hex digits is refused rather than replaced.
+TEST(ReportStore, TheMachineKeyIsMadeOnceAndReadAgain)
+{
+    fs::path folder = test::TempFolder("key"), file = folder / "machine.key";
+    const std::array<uint8_t, 8> mac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0, 0};
+    bool made = false;
+    std::string error;
+    std::optional<MachineKey> first = MachineKey::LoadOrCreate(file, made, error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_TRUE(made);
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    std::optional<MachineKey> again = MachineKey::LoadOrCreate(file, made, error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_FALSE(made);
+    EXPECT_EQ(first->Hash(mac), again->Hash(mac));
+    std::optional<MachineKey> other = MachineKey::LoadOrCreate(folder / "other.key", made, error);
+    ASSERT_TRUE(other) << error;
+    EXPECT_NE(first->Hash(mac), other->Hash(mac)) << "each key its own hashes";
+
+    const std::string digits(64, 'a');
+    struct Case {
+        std::string text;
+        bool read;
+    } cases[] = {{digits + "\n", true}, {"  " + std::string(64, 'F') + "  \n", true}, {"", false},
+                 {digits.substr(1), false}, {digits + "ab", false}, {digits.substr(1) + "g", false}};
+    for (const Case &c : cases) {
+        std::ofstream(folder / "given.key") << c.text;
+        EXPECT_EQ(MachineKey::LoadOrCreate(folder / "given.key", made, error).has_value(), c.read) << c.text;
+        EXPECT_FALSE(made);
+    }
+}
+
+bool FileHolds(const fs::path &file, const std::vector<uint8_t> &bytes)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> content((std::istreambuf_iterator<char>(in)), {});
+    return std::search(content.begin(), content.end(), bytes.begin(), bytes.end()) != content.end();
+}
+
+// A file an older server wrote, MAC and player's addresses in every row, is rewritten in
+// place: every row kept, the counts unchanged, no byte of an address left in the file or
+// its log; a machine seen before the migration still counts as that machine after it.
+TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
+{
+    fs::path file = test::TempFolder("migrate") / "reports.sqlite";
+    struct Old {
+        int64_t when;
+        uint32_t agent;
+        uint8_t machine;
+    } rows[] = {{kDay1 + 10, 7, 1},    {kDay1 + 20, 7, 2},  {kDay1 + 30, 7, 2},       {kDay1 + 40, 1234, 1},
+                {kDay2 + 5, 7, 3},     {kDay2 + 6, 7, 3},   {kDay2 + 86399, 1234, 4}, {kDay2 + 7, 1234, 1}};
+    auto macOf = [](uint8_t machine) { return std::vector<uint8_t>{0x00, 0x1A, 0x2B, 0x3C, 0x4D, machine, 0, 0}; };
+    auto peerOf = [](uint8_t machine) { return "198.51.100." + std::to_string(machine) + ":40" + std::to_string(machine); };
+    {
+        OtherConnection old(file);  // the table as the older server made it
+        ASSERT_TRUE(old.Exec("PRAGMA journal_mode=WAL;"
+                             "CREATE TABLE reports (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, agent INTEGER "
+                             "NOT NULL, mac BLOB NOT NULL, peer TEXT NOT NULL);"
+                             "CREATE INDEX reports_received ON reports(received);"));
+        sqlite3_stmt *insert = nullptr;
+        sqlite3_prepare_v2(old.db, "INSERT INTO reports(received, agent, mac, peer) VALUES(?,?,?,?)", -1, &insert, nullptr);
+        for (const Old &row : rows) {
+            std::vector<uint8_t> mac = macOf(row.machine);
+            std::string peer = peerOf(row.machine);
+            sqlite3_bind_int64(insert, 1, row.when);
+            sqlite3_bind_int64(insert, 2, row.agent);
+            sqlite3_bind_blob(insert, 3, mac.data(), static_cast<int>(mac.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 4, peer.c_str(), -1, SQLITE_TRANSIENT);
+            ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+            sqlite3_reset(insert);
+        }
+        sqlite3_finalize(insert);
+    }
+    auto anyAddressIn = [&](const fs::path &path) {
+        for (const Old &row : rows) {
+            std::string peer = peerOf(row.machine);
+            if (FileHolds(path, macOf(row.machine)) || FileHolds(path, std::vector<uint8_t>(peer.begin(), peer.end())))
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(anyAddressIn(file) || anyAddressIn(file.string() + "-wal")) << "the old file holds them";
+    const std::string counted = "day,agent,reports,machines\n"
+                                "2026-12-07,7,3,2\n"
+                                "2026-12-07,1234,1,1\n"
+                                "2026-12-08,7,2,1\n"
+                                "2026-12-08,1234,2,2\n";
+
+    std::string error;
+    EXPECT_FALSE(OpenSqliteStore(file, error)) << "no key, no migration";
+    EXPECT_NE(error.find("holds MAC addresses"), std::string::npos) << error;
+    const MachineKey key(std::array<uint8_t, 32>{9, 8, 7});
+    auto store = OpenSqliteStore(file, error, 5000, &key);
+    ASSERT_TRUE(store) << error;
+    EXPECT_EQ(CountRows(file), static_cast<long long>(std::size(rows)));
+    EXPECT_EQ(FormatDaily(store->Daily(0, error), true), counted);
+    for (const char *part : {"", "-wal", "-shm"})
+        EXPECT_FALSE(anyAddressIn(file.string() + part)) << "an address left in reports.sqlite" << part;
+
+    Report again;  // machine 3 once more on the second day, through the live path's hash
+    again.unixSeconds = kDay2 + 100;
+    again.agent = 7;
+    std::vector<uint8_t> mac = macOf(3);
+    again.machine = key.Hash(mac);
+    ASSERT_TRUE(store->Append(std::span<const Report>(&again, 1), error)) << error;
+    EXPECT_NE(FormatDaily(store->Daily(0, error), true).find("2026-12-08,7,3,1\n"), std::string::npos);
+    store.reset();
+    EXPECT_TRUE(OpenSqliteStore(file, error)) << "a migrated file opens without the key: " << error;
+}
+
+// The retention deletes the reports of the days before the cut, and only those, one day
+// at a time; their counts stay, so the installations table is the same before and after.
+TEST(ReportStore, RetentionDeletesOnlyTheDaysBeforeTheCutAndKeepsTheirCounts)
+{
+    fs::path file = test::TempFolder("retention") / "reports.sqlite";
+    std::string error;
+    auto store = OpenSqliteStore(file, error);
+    ASSERT_TRUE(store) << error;
+    const int64_t cut = kDay1 + 3 * 86400;
+    struct Case {
+        int64_t when;
+        bool kept;
+    } cases[] = {{cut - 3 * 86400 + 5, false}, {cut - 86400, false}, {cut - 1, false},
+                 {cut, true},                  {cut + 1, true},      {cut + 86400 + 7, true}};
+    std::vector<Report> reports;
+    for (const Case &c : cases)
+        reports.push_back(MakeReport(c.when, 7, static_cast<uint8_t>(reports.size())));
+    ASSERT_TRUE(store->Append(reports, error)) << error;
+    const std::string before = FormatDaily(store->Daily(0, error), true);
+
+    Expired expired;
+    ASSERT_TRUE(store->ExpireBefore(cut + 3600, expired, error)) << error;  // taken down to its midnight
+    EXPECT_EQ(expired.reports, 3u);
+    EXPECT_EQ(expired.days, 2);
+    OtherConnection other(file);
+    for (const Case &c : cases) {
+        std::string query = "SELECT COUNT(*) FROM reports WHERE received = " + std::to_string(c.when);
+        long long found = -1;
+        sqlite3_exec(
+            other.db, query.c_str(),
+            [](void *out, int, char **values, char **) { return *static_cast<long long *>(out) = std::stoll(values[0]), 0; },
+            &found, nullptr);
+        EXPECT_EQ(found, c.kept ? 1 : 0) << "report at cut " << c.when - cut << " s";
+    }
+    EXPECT_EQ(FormatDaily(store->Daily(0, error), true), before) << "the days deleted are still counted";
+    EXPECT_EQ(FormatDaily(store->Daily(cut, error), true), "day,agent,reports,machines\n"
+                                                           "2026-12-10,7,2,2\n"
+                                                           "2026-12-11,7,1,1\n");
+    Expired again;
+    ASSERT_TRUE(store->ExpireBefore(cut, again, error)) << error;
+    EXPECT_EQ(again.reports, 0u);
+    EXPECT_EQ(CountRows(file), 3);
 }
 
 }  // namespace
