@@ -57,6 +57,9 @@ td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}.hash{font-family:u
 .badge{font-size:.8em;padding:1px 7px;border-radius:9px;color:#fff;background:#2e7d32}.badge.down{background:#b3261e}
 dl{display:grid;grid-template-columns:auto 1fr;gap:0 10px;margin:0 0 6px;font-size:.9em}dt{color:#5a6570}dd{margin:0}
 svg{display:block;width:100%;height:auto}svg text{font:11px system-ui,sans-serif;fill:#5a6570}
+svg.chart{min-width:520px;direction:ltr}svg.chart text{font-size:10px}.newest{direction:rtl}
+@media (max-width:600px){svg.chart text{font-size:14px}}
+td.what{white-space:normal}td.what span{display:block;color:#5a6570;font-size:.9em}
 .legend{display:flex;flex-wrap:wrap;gap:4px 14px;margin:6px 0 10px;padding:0;list-style:none;font-size:.9em}
 .legend svg{display:inline;width:11px;height:11px;margin-right:4px}.note{color:#5a6570;font-size:.9em}
 footer{color:#5a6570;font-size:.85em;padding-bottom:20px}
@@ -212,16 +215,18 @@ std::string InstallationsChart(const PageView &view)
     }
     const uint64_t step = AxisStep(std::max<uint64_t>(highest, 1));
     const uint64_t top = (std::max<uint64_t>(highest, 1) + step - 1) / step * step;
-    const double left = 44, right = 712, upper = 10, base = 214;
+    // The value axis stands on the right, beside the newest days.
+    const double left = 6, right = 676, upper = 10, base = 214;
     const double slot = (right - left) / days, width = slot * 0.72, scale = (base - upper) / static_cast<double>(top);
 
-    std::string svg = "<svg class=\"chart\" viewBox=\"0 0 720 240\" role=\"img\" aria-label=\"Installations per agent "
+    // On a narrow screen the chart scrolls, and shows its newest days first.
+    std::string svg = "<div class=\"scroll newest\"><svg class=\"chart\" viewBox=\"0 0 720 240\" role=\"img\" aria-label=\"Installations per agent "
                       "per day, the last " + std::to_string(days) + " days\">";
     for (uint64_t tick = 0; tick <= top; tick += step) {
         std::string y = Fixed(base - static_cast<double>(tick) * scale);
         svg += "<line x1=\"" + Fixed(left) + "\" x2=\"" + Fixed(right) + "\" y1=\"" + y + "\" y2=\"" + y +
-               "\" stroke=\"#e3e6ea\"/><text x=\"" + Fixed(left - 6) + "\" y=\"" + y +
-               "\" text-anchor=\"end\" dominant-baseline=\"middle\">" + Grouped(tick) + "</text>";
+               "\" stroke=\"#e3e6ea\"/><text x=\"" + Fixed(right + 6) + "\" y=\"" + y +
+               "\" dominant-baseline=\"middle\">" + Grouped(tick) + "</text>";
     }
     for (int d = 0; d < days; ++d) {
         const std::string day = Day(view.firstDay + d * kDay);
@@ -245,8 +250,8 @@ std::string InstallationsChart(const PageView &view)
                    "</text>";
     }
     if (highest == 0)
-        svg += "<text x=\"378\" y=\"110\" text-anchor=\"middle\">No installations in these days</text>";
-    svg += "</svg><ul class=\"legend\">";
+        svg += "<text x=\"341\" y=\"110\" text-anchor=\"middle\">No installations in these days</text>";
+    svg += "</svg></div><ul class=\"legend\">";
     for (size_t s = 0; s < series.size(); ++s)
         svg += std::string("<li><svg viewBox=\"0 0 10 10\"><rect width=\"10\" height=\"10\" fill=\"") + kColours[s] +
                "\"/></svg>" + (series[s].other ? std::string("other agents") : "agent " + std::to_string(series[s].agent)) +
@@ -267,9 +272,12 @@ std::string Sparkline(const Points &points, const char *colour)
     for (const auto &[at, value] : points)
         highest = std::max(highest, value);
     int64_t first = points.front().first, span = std::max<int64_t>(1, points.back().first - first);
+    if (points.size() == 1)
+        return svg + "<circle cx=\"236\" cy=\"" + Fixed(highest > 0 ? 4 : 34, 1) + "\" r=\"3\" fill=\"" + colour +
+               "\"/></svg>";
     std::string line;
     for (const auto &[at, value] : points) {
-        double x = points.size() == 1 ? 240 : 240.0 * static_cast<double>(at - first) / static_cast<double>(span);
+        double x = 240.0 * static_cast<double>(at - first) / static_cast<double>(span);
         line += Fixed(x, 1) + "," + Fixed(34 - (highest > 0 ? 30 * value / highest : 0), 1) + " ";
     }
     return svg + "<polyline fill=\"none\" stroke=\"" + colour + "\" stroke-width=\"1.5\" points=\"" + line +
@@ -365,10 +373,10 @@ std::string PageHtml(const PageView &view)
         html += ServerCard(server, view.now);
     html += "</div></section>" + InstallationsSection(view) +
             "<section id=\"refusals\"><h2>Refusals and protocol violations</h2><div class=\"scroll\"><table><thead>"
-            "<tr><th>kind</th><th>what</th><th class=\"n\">since the start</th></tr></thead><tbody>";
+            "<tr><th>kind</th><th class=\"n\">since the start</th></tr></thead><tbody>";
     for (const CountView &refusal : view.refusals)
-        html += "<tr data-kind=\"" + Escape(refusal.kind) + "\"><td>" + Escape(refusal.kind) + "</td><td>" +
-                Escape(refusal.what) + "</td><td class=\"n\">" + Grouped(refusal.count) + "</td></tr>";
+        html += "<tr data-kind=\"" + Escape(refusal.kind) + "\"><td class=\"what\">" + Escape(refusal.kind) + "<span>" +
+                Escape(refusal.what) + "</span></td><td class=\"n\">" + Grouped(refusal.count) + "</td></tr>";
     html += "</tbody></table></div></section></main><footer><p>Each installation report is kept as its time, its "
             "agent and a keyed hash of the machine's MAC address, for " + std::to_string(view.retentionDays) +
             " days; then only its day's counts stay. No MAC address, player's address or token is stored or shown "
