@@ -176,6 +176,18 @@ public:
         }
     }
 
+    int64_t Forget(const MachineHash &machine, std::string &error) override
+    {
+        Statement remove(db_, "DELETE FROM reports WHERE machine = ?");
+        if (remove.ok)
+            sqlite3_bind_blob(remove.handle, 1, machine.data(), static_cast<int>(machine.size()), SQLITE_STATIC);
+        if (!remove.ok || sqlite3_step(remove.handle) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db_);
+            return -1;
+        }
+        return sqlite3_changes(db_);
+    }
+
 private:
     bool Exec(const char *sql, std::string &error)
     {

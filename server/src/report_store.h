@@ -50,6 +50,8 @@ public:
     // Deletes the reports received before dayStart (a UTC midnight), one day at a time;
     // each day's counts are kept (they hold nothing personal), so Daily still gives them.
     virtual bool ExpireBefore(int64_t dayStart, Expired &expired, std::string &error) = 0;
+    // Deletes every report of one machine (a player who asks for it); how many, or -1.
+    virtual int64_t Forget(const MachineHash &machine, std::string &error) = 0;
 };
 
 // The SQLite file (created with its tables when missing), in WAL mode. A write waits up

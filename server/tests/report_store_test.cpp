@@ -165,6 +165,7 @@ public:
     }
     std::vector<DailyInstallations> Daily(int64_t, std::string &) override { return {}; }
     bool ExpireBefore(int64_t, Expired &, std::string &) override { return true; }
+    int64_t Forget(const MachineHash &, std::string &) override { return 0; }
 };
 
 // A store whose every write takes 100 ms, as a busy disk would, fed a report every
@@ -182,6 +183,7 @@ public:
     }
     std::vector<DailyInstallations> Daily(int64_t, std::string &) override { return {}; }
     bool ExpireBefore(int64_t, Expired &, std::string &) override { return true; }
+    int64_t Forget(const MachineHash &, std::string &) override { return 0; }
 };
 
 TEST(ReportStore, AReportWaitsNoLongerThanTheBatchTimeOrTheWriteBeforeIt)

@@ -856,6 +856,13 @@ TEST(Server, ThePageInABrowserShowsTheReleaseTheServerAndTheInstallations)
         EXPECT_EQ(text->find(playerAddress), std::string::npos) << playerAddress;
     }
 
+    // A player who asks for it: forget deletes the reports of that machine, by its MAC.
+    auto [forgot, said] = RunTool({"forget", "00-1a-2b-3c-4d-5e", "--config", (server.Folder() / "config.toml").string()});
+    EXPECT_EQ(forgot, 0);
+    EXPECT_NE(said.find("2 reports of that machine deleted"), std::string::npos) << said;
+    EXPECT_NE(RunTool({"reports", "--db", server.Database().string(), "--csv"}).second.find(DayOf(today) + ",1001,1,1\n"),
+              std::string::npos);
+
     const fs::path shots = DVS_BUILD_DIR;
     for (const auto &[name, size] : {std::pair{"operators-page.png", "1280,2300"}, {"operators-page-phone.png", "412,4200"}}) {
         fs::remove(shots / name);
