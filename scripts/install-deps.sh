@@ -4,7 +4,7 @@
 # qemu for the 32-bit Wine loader, Xvfb with a CJK font, screenshot tools, Python 3,
 # osslsigncode (Authenticode), the zh_CN.UTF-8 glibc locale under which the tests run Wine;
 # and for the native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11,
-# toml11, cpp-httplib.
+# toml11, cpp-httplib, and Chromium (headless) for the test of the operators' page.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -14,7 +14,7 @@ packages=(
     xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
     python3 openssl osslsigncode procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
-    libgtest-dev
+    libgtest-dev chromium
 )
 missing=()
 for p in "${packages[@]}"; do

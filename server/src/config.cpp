@@ -33,7 +33,7 @@ void ReadPath(const toml::value &table, const char *key, const fs::path &base, f
     if (!table.contains(key))
         return;
     fs::path value = toml::find<std::string>(table, key);
-    target = value.is_relative() ? base / value : value;
+    target = value.empty() ? value : value.is_relative() ? base / value : value;  // empty: the default
 }
 
 void RefuseUnknown(const toml::value &table, const std::string &where, const std::set<std::string> &known)
