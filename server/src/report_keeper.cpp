@@ -31,6 +31,7 @@ ReportKeeper::ReportKeeper(std::unique_ptr<ReportStore> store, const Metrics &me
     : store_(std::move(store)), metrics_(metrics), retentionDays_(retentionDays),
       counts_(std::make_shared<InstallationCounts>())
 {
+    std::const_pointer_cast<InstallationCounts>(counts_)->firstDay = Today() - (kDaysShown - 1) * kDay;
     thread_ = std::thread([this] { Run(); });
 }
 
