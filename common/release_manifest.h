@@ -14,7 +14,8 @@
 //   137  1    solo-file count S, 0 to 2
 //   138  2    zero
 //   140  L x 108, in rising slot order, each slot once:
-//             slot (4), size (4), SHA-256 (32), name as sent (64: GBK text, NUL, zero)
+//             slot (4), size (4), SHA-256 (32), name as sent (64: GBK text, NUL, zero),
+//             zero (4)
 //   ...  S x 40, in rising identifier order (129, 130), each once:
 //             identifier (4), size (4), SHA-256 (32)
 //
@@ -124,6 +125,8 @@ static inline const char *ParseReleaseManifest(const uint8_t *bytes, size_t size
             return "launch slots not rising";
         if (!IsCanonicalTextField(at + 40, kFileNameFieldSize, false))
             return "launch file name not canonical";
+        if (WireGet32(at + 40 + kFileNameFieldSize) != 0)
+            return "reserved bytes not zero";
         memcpy(entry->name, at + 40, kFileNameFieldSize);
     }
     manifest->launchCount = launchCount;

@@ -18,12 +18,19 @@
 #   DEMO_CI=1                             the tree is built already: no package install,
 #                                         no full build (the test suite runs it so)
 #   DEMO_BUILD=<folder>                   another build folder of that architecture
+#   DEMO_SIGNED=0|1                       the release signed end to end: the operator's key
+#                                         pair (keygen), a Launcher, next Launcher and Setup
+#                                         built with its public half (a tree of their own,
+#                                         <build>/keyed; the build itself stays without a
+#                                         key), the release signed and served only signed.
+#                                         The i686 journey is signed unless 0 is given; the
+#                                         x64 journey is not unless 1 is given.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 arch=${DEMO_ARCH:-i686}
 case "$arch" in
-i686) tree=build-i686 slow=1 ;;
-x64 | x86_64) arch=x64 tree=build-x64 slow=0 ;;
+i686) tree=build-i686 slow=1 toolchain=toolchain-i686.cmake signed=${DEMO_SIGNED:-1} ;;
+x64 | x86_64) arch=x64 tree=build-x64 slow=0 toolchain=toolchain-x86_64.cmake signed=${DEMO_SIGNED:-0} ;;
 *) echo "DEMO_ARCH must be i686 or x64, not '$arch'" >&2; exit 2 ;;
 esac
 build=${DEMO_BUILD:-$root/$tree}
@@ -116,7 +123,7 @@ server_prepare_release() {
     server_port=$(vs_free_port) || return 1
     local address="127.0.0.1:$server_port"
     mkdir -p "$release/files/bin" "$release/solo"
-    cp "$build/launcher/next/Launcher.exe" "$release/files/Launcher.exe"
+    cp "$programs/launcher/next/Launcher.exe" "$release/files/Launcher.exe"
     cp "$build/tools/login_client/login_client_standin.exe" "$release/files/Starter.dat"
     head -c 400000 /dev/urandom >"$release/files/bin/game.dat"
     printf '[游戏]\r\n名称=DoreraRarede\r\n版本=1.0.1\r\n' | iconv -f UTF-8 -t GBK >"$release/files/游戏设置.ini"
@@ -124,6 +131,7 @@ server_prepare_release() {
     cp "$font_source" "$release/solo/simhei.ttf"
     cat >"$release/manifest.toml" <<MANIFEST
 id = "demo-$(date -u +%Y%m%d-%H%M%S)"
+$([ "$signed" = 1 ] && echo "number = 1")
 addresses = ["$address", "$address", "$address", "$address"]
 
 [[launch]]
@@ -157,11 +165,29 @@ MANIFEST
 }
 
 server_check_release() {
-    "$server_bin" check "$1"
+    if [ "$signed" = 1 ]; then
+        "$server_bin" check "$1" --key "$keys/release.pub"
+    else
+        "$server_bin" check "$1"
+    fi
 }
 
+# The operator's key pair: release.key (for signing, kept off the server) and release.pub.
+server_keygen() {
+    "$server_bin" keygen --out "$keys/release"
+}
+
+server_sign_release() {
+    "$server_bin" sign "$1" --key "$keys/release.key"
+}
+
+# A signed journey's server serves the release only as long as it verifies with the key.
 server_start() {
-    vs_start "$server_bin" "$demo" "$server_port" "$1"
+    if [ "$signed" = 1 ]; then
+        vs_start "$server_bin" "$demo" "$server_port" "$1" "$keys/release.pub"
+    else
+        vs_start "$server_bin" "$demo" "$server_port" "$1"
+    fi
 }
 
 server_stop() {
@@ -337,16 +363,36 @@ server_build >"$build/version-server-build.log" 2>&1 ||
     cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja; } &&
     ninja -C "$root/build-download" download-folder; } >"$build/download-folder-build.log" 2>&1 ||
     fail "building download-folder failed (see $build/download-folder-build.log)"
-note "Setup.exe carries Launcher $(strings -el "$build/launcher/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$'); the release gets $(strings -el "$build/launcher/next/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$')"
-
 rm -rf "$demo"
 mkdir -p "$demo"
 font_source=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
 [ -f "$font_source" ] || fail "no TrueType font at $font_source (package fonts-dejavu-core)"
 
-step "Prepare the release and check it"
+# The programs the player gets: the build's own, or those built with the release key.
+programs=$build
+keys="$demo/keys"
+if [ "$signed" = 1 ]; then
+    step "The operator's key pair, and the Launcher, next Launcher and Setup built with its public half"
+    mkdir -p "$keys"
+    server_keygen >"$demo/keygen.log" 2>&1 || fail "keygen failed: $(cat "$demo/keygen.log")"
+    sed 's/^/     /' "$demo/keygen.log"
+    programs="$build/keyed"
+    { { [ -f "$programs/build.ninja" ] ||
+        cmake -S "$root" -B "$programs" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+            -DDR_BUILD_TESTS=OFF; } &&
+        cmake "$programs" -DDR_RELEASE_PUBLIC_KEY="$keys/release.pub" &&
+        ninja -C "$programs" Launcher launcher_next Setup; } >"$build/keyed-build.log" 2>&1 ||
+        fail "building with the release key failed (see $build/keyed-build.log)"
+fi
+note "Setup.exe carries Launcher $(strings -el "$programs/launcher/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$'); the release gets $(strings -el "$programs/launcher/next/Launcher.exe" | grep -m1 -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$')"
+
+step "Prepare the release$([ "$signed" = 1 ] && echo ", sign it") and check it"
 release="$demo/release"
 server_prepare_release "$release" || fail "preparing the release failed"
+if [ "$signed" = 1 ]; then
+    server_sign_release "$release" >"$demo/sign.log" 2>&1 || fail "signing failed: $(cat "$demo/sign.log")"
+    sed 's/^/     /' "$demo/sign.log"
+fi
 server_check_release "$release" >"$demo/check.log" 2>&1 || fail "the release fails its check: $(cat "$demo/check.log")"
 sed 's/^/     /' "$demo/check.log"
 
@@ -356,7 +402,7 @@ note "listening on 127.0.0.1:$server_port"
 
 step "Make the player's download for agent $agent"
 downloads="$demo/downloads"
-"$root/build-download/download-folder" --setup "$build/setup/Setup.exe" \
+"$root/build-download/download-folder" --setup "$programs/setup/Setup.exe" \
     --server "127.0.0.1:$server_port" --agent "$agent" --out "$downloads" >"$demo/download.log" 2>&1 ||
     fail "download-folder failed: $(cat "$demo/download.log")"
 download="$downloads/$agent"
@@ -496,8 +542,26 @@ for name in Launcher.exe Starter.dat bin/game.dat 游戏设置.ini; do
     check "$name is byte-identical to the release" cmp "$release/files/$name" "$install_dir/$name"
 done
 check "Launcher.exe is the newer one, not the one inside Setup" \
-    bash -c "! cmp -s '$build/launcher/Launcher.exe' '$install_dir/Launcher.exe'"
+    bash -c "! cmp -s '$programs/launcher/Launcher.exe' '$install_dir/Launcher.exe'"
 check "no Launcher.exe.tmp left behind" test ! -e "$install_dir/Launcher.exe.tmp"
+if [ "$signed" = 1 ]; then
+    openssl pkey -pubin -in "$keys/release.pub" -outform DER 2>/dev/null | tail -c 64 >"$demo/release-key.point"
+    holds_key() {  # program: whether its bytes hold the release key's point
+        python3 -c 'import sys; sys.exit(open(sys.argv[2], "rb").read().find(open(sys.argv[1], "rb").read()) < 0)' \
+            "$demo/release-key.point" "$1"
+    }
+    no_key_in_build() { ! holds_key "$build/launcher/Launcher.exe" && ! holds_key "$build/setup/Setup.exe"; }
+    every_run_verified() {  # each update log verified release 1 and refused nothing
+        local f
+        for f in "$install_dir"/Log/Updater-*.log; do
+            tr -d '\r' <"$f" | grep -qx 'release 1 verified' || return 1
+            ! grep -q 'refused' "$f" || return 1
+        done
+    }
+    check "the installed Launcher carries the release key" holds_key "$install_dir/Launcher.exe"
+    check "the build's own Launcher.exe and Setup.exe carry none" no_key_in_build
+    check "every Launcher run verified the signed release 1" every_run_verified
+fi
 if [ "$arch" = i686 ]; then
     for program in "$download/Setup.exe" "$install_dir/Launcher.exe"; do
         check "${program##*/} is a 32-bit Windows GUI program" \
@@ -528,6 +592,9 @@ ini=$(tr -d '\r' <"$install_dir/Launcher.ini")
 check "Launcher.ini got a client identifier" bash -c "grep -Eq '^ClientID=-?[1-9][0-9]*$' <<<'$ini'"
 check "Launcher.ini lists the four launch files (count=4)" grep -qx 'count=4' <<<"$ini"
 check "Launcher.ini records the Chinese name in slot 3" grep -qx "filename3=$(printf '游戏设置.ini' | iconv -f UTF-8 -t GBK)" <<<"$ini"
+if [ "$signed" = 1 ]; then
+    check "Launcher.ini keeps the release number accepted (Number=1)" grep -qx 'Number=1' <<<"$ini"
+fi
 check "Launcher.ini marks the report as sent (Report=2) and keeps Agent=$agent" \
     bash -c "grep -qx 'Report=2' <<<'$ini' && grep -qx 'Agent=$agent' <<<'$ini'"
 one_installation() { [ "$(server_reports "$agent" | awk -F, '{n += $3} END {print n + 0}')" = 1 ]; }

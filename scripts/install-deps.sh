@@ -1,19 +1,23 @@
 #!/bin/bash
 # Installs what building and testing need on a Debian 12 machine (run as root):
-# mingw-w64 (posix threads) with static zlib, GoogleTest sources, Wine (64- and 32-bit),
-# qemu for the 32-bit Wine loader, Xvfb with a CJK font, screenshot tools, Python 3,
-# osslsigncode (Authenticode), the zh_CN.UTF-8 glibc locale under which the tests run Wine;
-# and for the native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11,
-# toml11, cpp-httplib, and Chromium (headless) for the test of the operators' page.
+# mingw-w64 (posix threads) with static zlib, GoogleTest sources, Wine (64- and 32-bit, with
+# GnuTLS, which Wine's bcrypt.dll needs for the ECDSA of signed releases), qemu for the
+# 32-bit Wine loader, Xvfb with a CJK font, screenshot tools, Python 3, osslsigncode
+# (Authenticode), the zh_CN.UTF-8 glibc locale under which the tests run Wine; and for the
+# native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11, toml11,
+# cpp-httplib (its tests), libpq; for the fleet test PostgreSQL and HAProxy (the test starts
+# private instances of both; the packages' own services are not used); Chromium (headless)
+# for the tests of the operators' page.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
     cmake ninja-build git file
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
-    wine wine64 wine32:i386 qemu-user-static
+    wine wine64 wine32:i386 libgnutls30 libgnutls30:i386 qemu-user-static
     xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
     python3 openssl osslsigncode procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
+    libpq-dev postgresql haproxy
     libgtest-dev chromium
 )
 missing=()

@@ -35,7 +35,7 @@ touch "$built"
 
 status=0
 timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of build-x64 not ready"
-# The version server's own tests run natively, first (a few seconds).
+# The version server's own tests run natively, first (under a minute).
 ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 || status=1
 # The operators' download-folder command is a native program with tests of its own.
 ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1

@@ -1,5 +1,6 @@
 // Default entries of the platform seam table: the real system calls.
 #include "launcher/core/platform.h"
+#include "launcher/core/release_key.h"
 
 #include <shlobj.h>
 #include <wincrypt.h>
@@ -47,6 +48,8 @@ static const LauncherPlatform kSystemPlatform = {
     ::WriteFile,
     ::SHGetSpecialFolderPathA,
     ::WaitForSingleObject,
+    ReadReleaseKeyResource,
+    ::LoadLibraryA,
 };
 
 LauncherPlatform g_platform = kSystemPlatform;

@@ -8,6 +8,7 @@
 #include <iphlpapi.h>
 #include <psapi.h>
 #include <shellapi.h>
+#include <stdint.h>
 
 struct LauncherPlatform {
     int (WINAPI *MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
@@ -45,6 +46,13 @@ struct LauncherPlatform {
     BOOL (WINAPI *SHGetSpecialFolderPathA)(HWND owner, LPSTR path, int folder, BOOL create);
     // The wait for the runtime package to end, given vcrtInstallTimeoutMs.
     DWORD (WINAPI *WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
+
+    // Signed releases.
+    // The operator's release public key built into the program: X and Y of its P-256
+    // point, 32 bytes each, big-endian. False when the program carries none.
+    bool (*ReleaseKey)(uint8_t key[64]);
+    // Loads a system library at run time (bcrypt.dll, for a Launcher with a release key).
+    HMODULE (WINAPI *LoadLibraryA)(LPCSTR name);
 };
 
 extern LauncherPlatform g_platform;

@@ -20,6 +20,10 @@
 // (downloaded files and "Launcher.ini"); a run ended mid-write leaves only such a file.
 #define SAVE_TEMP_SUFFIX ".~save"
 
+// The number of the last signed release a Launcher with a release key accepted.
+#define INI_SECTION_RELEASE "Release"
+#define INI_KEY_RELEASE_NUMBER "Number"
+
 #define INI_SECTION_ACTION "Action"
 #define INI_KEY_REPORT "Report"
 #define INI_KEY_AGENT "Agent"

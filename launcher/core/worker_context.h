@@ -3,6 +3,7 @@
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+#include "common/release_manifest.h"
 
 enum {
     WM_UPDATE_PROGRESS = 2024,      // wParam: new bar position 0..100
@@ -11,7 +12,12 @@ enum {
     WM_UPDATE_DONE = 2027,          // wParam 1: the run is over
 };
 
-enum { kStatusTextSize = 64 };
+enum {
+    kStatusTextSize = 64,
+    // The body of a manifest answer: its size, the manifest, the signature count and up
+    // to four signatures.
+    kSignedManifestMaxBody = 4 + kManifestMaxSize + 4 + kMaxSignatures * kSignatureEntrySize,
+};
 
 struct WorkerContext {
     HWND window;
@@ -30,6 +36,16 @@ struct WorkerContext {
     // worker waits on it at its safe points only (see WorkerCheckpoint), never while it
     // holds a lock the dialog thread could need.
     HANDLE runEvent;
+
+    // A Launcher with a release key (signed_release.h): the manifest the server of the
+    // open connection proved with the operator's signature, and the answer it came in
+    // (with every signature), valid while releaseVerified; each address exchange replaces
+    // them. releaseRefused tells that some server's manifest was refused during this run.
+    bool releaseVerified;
+    bool releaseRefused;
+    ReleaseManifest release;
+    uint8_t releaseBody[kSignedManifestMaxBody];
+    uint32_t releaseBodySize;
 };
 
 // Sets the context to its start state: spans 0, empty status, result 0, no socket.

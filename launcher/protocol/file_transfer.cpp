@@ -1,6 +1,7 @@
 // Receiving, checking and saving files from the version server, and ending the programs
 // that hold launch files open before those are replaced.
 #include "launcher/protocol/file_transfer.h"
+#include "launcher/protocol/signed_release.h"
 #include "launcher/protocol/socket_transport.h"
 #include "launcher/core/platform.h"
 #include "launcher/core/update_log.h"
@@ -204,6 +205,7 @@ int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId)
     } else if (response.cmd != (RC_SoloFile | kResponseBit) || response.param != 1) {
         WriteLog("response error!");
     } else if (RecvFile(&record, context->socket, context) == 0 && record.data != NULL &&
+               (!HasReleaseKey() || IsSignedSoloFile(context, (uint32_t)fileId, &record)) &&
                SaveFile(fileName, record.data, record.header.origSize) == 0) {
         result = 0;
     }
@@ -248,10 +250,14 @@ int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checks
     // The record table holds 30 files; an answer announcing more is cut there and fails.
     int toReceive = announced > kMaxLaunchFiles ? kMaxLaunchFiles : announced;
     bool terminate = false;
+    bool keyed = HasReleaseKey();
     for (int k = 0; k < toReceive; ++k) {
         if (RecvFile(&records[k], context->socket, context) < 0)
             return -1;
-        if (NeedsTerminate(records[k].header.index))
+        // A file the signed release does not name ends no program either.
+        if (keyed && !IsSignedLaunchFile(context, &records[k]))
+            records[k].refused = true;
+        else if (NeedsTerminate(records[k].header.index))
             terminate = true;
         PostProgress(context, (k + 1) * 100 / announced);
         *count = k + 1;

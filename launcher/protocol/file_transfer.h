@@ -19,6 +19,7 @@ struct ReceivedFile {
     FileHeader header;
     char name[kFileNameFieldSize + 1];
     unsigned char *data;
+    bool refused;  // not the signed release's: neither saved nor listed
 };
 
 // CRC-32 (ISO-HDLC, reflected polynomial 0xEDB88320), as zlib's crc32 started from 0.

@@ -5,6 +5,7 @@
 #include "launcher/protocol/launch_update.h"
 #include "launcher/protocol/file_transfer.h"
 #include "launcher/protocol/protocol_stages.h"
+#include "launcher/protocol/signed_release.h"
 #include "launcher/core/launcher_state.h"
 #include "common/launcher_own_files.h"
 #include "common/md5.h"
@@ -194,9 +195,12 @@ static bool IsProgramLikeOwn(const unsigned char *data, uint32_t size)
 
 // Writes one received launch file and records it in the list. Returns true when it is a
 // new Launcher executable that now waits beside the running one.
-static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, int *highestSlot)
+static bool ApplyReceivedFile(WorkerContext *context, const char *iniPath, ReceivedFile *record,
+                              int *highestSlot)
 {
     uint32_t slot = record->header.index;
+    if (record->refused)
+        return false;  // logged when it arrived
     // A slot beyond the list's room or a name that leaves the Launcher's folder is kept
     // off the disk and out of the list: one such answer must not break later runs.
     if (slot >= (uint32_t)kMaxLaunchFiles) {
@@ -230,7 +234,13 @@ static bool ApplyReceivedFile(const char *iniPath, const ReceivedFile *record, i
     if (record->data == NULL)
         return false;
     int saved = SaveFile(saveName, record->data, record->header.origSize);
-    // Only a new executable that is really on disk is worth restarting for.
+    // Only a new executable that is really on disk is worth restarting for, and with a key
+    // only one that keeps accepting the release.
+    if (launcher && saved == 0 && HasReleaseKey() && !IsTrustedNewLauncher(context, saveName)) {
+        DeleteFileA(saveName);
+        record->refused = true;
+        return false;
+    }
     return launcher && saved == 0;
 }
 
@@ -269,10 +279,17 @@ unsigned int UpdateFile(WorkerContext *context)
     CloseWorkerSocket(context);
 
     bool selfUpdate = false;
+    int refused = 0;
     for (int k = 0; k < received; ++k) {
         WorkerCheckpoint(context);
-        if (ApplyReceivedFile(iniPath, &records[k], &highestSlot))
+        if (ApplyReceivedFile(context, iniPath, &records[k], &highestSlot))
             selfUpdate = true;
+        refused += records[k].refused ? 1 : 0;
+    }
+    // Files the signed release does not name fail the update; the others are in place.
+    if (refused > 0) {
+        WriteLog("%d launch files refused: not the signed release's", refused);
+        result = kResultUpdate;
     }
     char countText[16];
     FormatString(countText, sizeof countText, "%d", highestSlot + 1);

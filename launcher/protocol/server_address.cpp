@@ -3,6 +3,7 @@
 #include "launcher/protocol/server_address.h"
 #include "common/protocol_records.h"
 #include "launcher/protocol/protocol_stages.h"
+#include "launcher/protocol/signed_release.h"
 #include "launcher/protocol/socket_transport.h"
 #include "launcher/core/platform.h"
 #include "launcher/core/settings.h"
@@ -46,6 +47,11 @@ int RequestSrvAddr(WorkerContext *context)
         WriteLog("recv srvaddr error:%d", context->resultCode);
         return -1;
     }
+    // With a release key the answer waits for the signed manifest, which names the
+    // addresses that may be kept.
+    bool keyed = HasReleaseKey();
+    if (keyed && RequestReleaseManifest(context) < 0)
+        return -1;
     char iniPath[kPathBufferSize];
     GetLauncherIniPath(iniPath, sizeof iniPath);
     for (int i = 0; i < kSrvAddrEntries; ++i) {
@@ -58,6 +64,10 @@ int RequestSrvAddr(WorkerContext *context)
         // A line break or other control byte would add lines to the settings file.
         if (HasControlByte(entry)) {
             WriteLog("svraddr entry %d refused", i);
+            continue;
+        }
+        if (keyed && !IsSignedAddress(context, i, entry)) {
+            WriteLog("svraddr entry %d refused: not the signed release's", i);
             continue;
         }
         if (iniPath[0] == '\0' ||

@@ -6,8 +6,10 @@
 #include <stdint.h>
 
 // The one place the default version server is named. Reached on port 18920
-// (g_platform.versionServerPort).
+// (g_platform.versionServerPort). A build may name another host (DR_VERSION_SERVER_HOST).
+#ifndef VERSION_SERVER_HOST
 #define VERSION_SERVER_HOST "version.dorerararede.com"
+#endif
 
 enum {
     kSavedAddressAttempts = 8,

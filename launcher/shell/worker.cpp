@@ -46,13 +46,16 @@ void RunWorkerStages(WorkerContext *context)
 {
     // A run that was ended in the middle of saving a file left its temporary file.
     ClearLaunchFileLeftovers();
+    context->releaseRefused = false;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) == 0 && wsa.wVersion != MAKEWORD(2, 2))
         WSACleanup();
 
     if (!g_workerStages.connect(0, context, &context->socket)) {
         WriteLog("Connect to fail.");
-        context->resultCode = kResultConnectServer;
+        // A server answered with a release this Launcher's key could not verify.
+        context->resultCode = context->releaseRefused ? kResultCheckUpdateConfig
+                                                      : kResultConnectServer;
     } else {
         context->spanStart = context->spanEnd;
         context->spanEnd = 5;

@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <asio/ip/address.hpp>
 #include <toml.hpp>
 
 #include <set>
@@ -50,12 +51,24 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
     try {
         toml::value root = toml::parse(file);
         fs::path base = fs::absolute(file).parent_path();
-        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "reports", "signing"});
+        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "reports", "signing", "fleet"});
         if (root.contains("listen")) {
             const toml::value &listen = toml::find(root, "listen");
-            RefuseUnknown(listen, "listen.", {"address", "port"});
+            RefuseUnknown(listen, "listen.", {"address", "port", "proxy_protocol", "balancers"});
             ReadText(listen, "address", config.listenAddress);
             ReadInt(listen, "port", config.port, 0, 65535);
+            if (listen.contains("proxy_protocol"))
+                config.proxyProtocol = toml::find<bool>(listen, "proxy_protocol");
+            if (listen.contains("balancers"))
+                config.balancers = toml::find<std::vector<std::string>>(listen, "balancers");
+            for (const std::string &balancer : config.balancers) {
+                std::error_code bad;
+                asio::ip::make_address(balancer, bad);
+                if (bad)
+                    throw std::runtime_error("listen.balancers: \"" + balancer + "\" is not an IP address");
+            }
+            if (config.proxyProtocol && config.balancers.empty())
+                throw std::runtime_error("listen.proxy_protocol needs listen.balancers, the balancers' addresses");
         }
         if (root.contains("metrics")) {
             const toml::value &metrics = toml::find(root, "metrics");
@@ -106,6 +119,17 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
                 fs::path path = key;
                 config.publicKeys.push_back(path.is_relative() ? base / path : path);
             }
+        }
+        if (root.contains("fleet")) {
+            const toml::value &fleet = toml::find(root, "fleet");
+            RefuseUnknown(fleet, "fleet.", {"database", "name", "releases", "poll_seconds"});
+            ReadText(fleet, "database", config.fleetDatabase);
+            ReadText(fleet, "name", config.serverName);
+            if (fleet.contains("releases"))
+                config.fleetReleases = toml::find<bool>(fleet, "releases");
+            ReadInt(fleet, "poll_seconds", config.fleetPollSeconds, 1, 3600);
+            if (config.fleetReleases && config.fleetDatabase.empty())
+                throw std::runtime_error("fleet.releases needs fleet.database");
         }
     } catch (const std::exception &caught) {
         error = file.string() + ": " + caught.what();

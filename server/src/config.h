@@ -11,6 +11,8 @@ namespace dvs {
 struct Config {
     std::string listenAddress = "0.0.0.0";
     uint16_t port = 18920;               // 0: any free port
+    bool proxyProtocol = false;          // each connection starts with a PROXY v2 header
+    std::vector<std::string> balancers;  // the only peers allowed to send one
     std::string metricsAddress = "127.0.0.1";
     uint16_t metricsPort = 18921;        // 0: any free port
     bool metricsEnabled = true;
@@ -34,6 +36,12 @@ struct Config {
     // Public keys (PEM) a served release must be signed with, one of them at least; none:
     // releases may be unsigned, and a signed one is served without its signature checked.
     std::vector<std::filesystem::path> publicKeys;
+    // A fleet: reports (and, with fleetReleases, the release) in PostgreSQL. database is
+    // then the outbox reports wait in until PostgreSQL has them.
+    std::string fleetDatabase;           // libpq connection string; empty: on its own
+    std::string serverName;              // in the fleet's tables; empty: the host name
+    bool fleetReleases = false;
+    int fleetPollSeconds = 30;           // the active release is read this often besides NOTIFY
 };
 
 // Reads the file over the defaults. Relative paths are taken from the file's folder.

@@ -1,6 +1,8 @@
 // dorera-version-server: serve a release to the Launchers, check a release, print reports;
 // on the operator's own machine, make the signing key pair and sign releases.
 #include "config.h"
+#include "fleet_releases.h"
+#include "fleet_reports.h"
 #include "release.h"
 #include "report_store.h"
 #include "server.h"
@@ -12,6 +14,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+
+#include <unistd.h>
 
 namespace {
 
@@ -126,9 +130,129 @@ int Sign(const std::string &folder, const std::string &keyFile)
     return signed_ ? 0 : 1;
 }
 
-int Reports(const std::string &database, bool csv)
+// Where the fleet's database is: named on the command line, or the fleet.database of a
+// server's config. Empty (with a message printed) when neither names one.
+std::string FleetDatabase(const char *command, const std::string &configFile, const std::string &postgres)
+{
+    if (!postgres.empty())
+        return postgres;
+    dvs::Config config;
+    std::string error;
+    if (configFile.empty())
+        std::fprintf(stderr, "%s: name the fleet's database with --postgres or --config\n", command);
+    else if (!dvs::LoadConfig(configFile, config, error))
+        std::fprintf(stderr, "%s: config: %s\n", command, error.c_str());
+    else if (config.fleetDatabase.empty())
+        std::fprintf(stderr, "%s: %s names no fleet.database\n", command, configFile.c_str());
+    return config.fleetDatabase;
+}
+
+std::unique_ptr<dvs::pg::Connection> OpenFleet(const char *command, const std::string &configFile,
+                                               const std::string &postgres)
+{
+    std::string conninfo = FleetDatabase(command, configFile, postgres), error;
+    if (conninfo.empty())
+        return nullptr;
+    auto db = dvs::pg::Connection::Open(conninfo, error);
+    if (!db)
+        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+    return db;
+}
+
+// The release is checked as `check --config FILE --key PUB` checks it, with the public
+// keys of the config's [signing] table and those named.
+int Publish(const std::string &folder, bool stageOnly, const std::string &configFile, const std::string &postgres,
+            const std::vector<std::string> &keyFiles)
+{
+    std::vector<std::string> notes, problems;
+    std::vector<dvs::SigningKey> keys = PublicKeys(configFile, keyFiles, problems);
+    for (const std::string &problem : problems)
+        std::printf("%s\n", problem.c_str());
+    if (!problems.empty())
+        return 1;
+    auto db = OpenFleet("publish", configFile, postgres);
+    if (!db)
+        return 1;
+    int number = dvs::PublishRelease(*db, folder, keys, stageOnly, notes, problems);
+    for (const std::string &note : notes)
+        std::printf("%s\n", note.c_str());
+    for (const std::string &problem : problems)
+        std::printf("%s\n", problem.c_str());
+    if (number == 0) {
+        std::printf("release %s not published\n", folder.c_str());
+        return 1;
+    }
+    std::printf("release %s published as release %d%s\n", folder.c_str(), number,
+                stageOnly ? " (not active: activate it to serve it)" : ", now active");
+    return 0;
+}
+
+int Activate(int number, const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("activate", configFile, postgres);
+    std::string note, error;
+    if (!db)
+        return 1;
+    if (!dvs::ActivateRelease(*db, number, note, error)) {
+        std::fprintf(stderr, "activate: %s\n", error.c_str());
+        return 1;
+    }
+    if (!note.empty())
+        std::printf("%s\n", note.c_str());
+    std::printf("release %d is active; servers following the fleet serve it within seconds\n", number);
+    return 0;
+}
+
+int Prune(int keep, const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("prune", configFile, postgres);
+    std::vector<std::string> notes;
+    std::string error;
+    if (!db)
+        return 1;
+    if (!dvs::PruneReleases(*db, keep, notes, error)) {
+        std::fprintf(stderr, "prune: %s\n", error.c_str());
+        return 1;
+    }
+    for (const std::string &note : notes)
+        std::printf("%s\n", note.c_str());
+    return 0;
+}
+
+int Releases(const std::string &configFile, const std::string &postgres)
+{
+    auto db = OpenFleet("releases", configFile, postgres);
+    std::string error;
+    if (!db)
+        return 1;
+    std::optional<std::string> table = dvs::ListReleases(*db, error);
+    if (!table) {
+        std::fprintf(stderr, "releases: %s\n", error.c_str());
+        return 1;
+    }
+    std::fputs(table->c_str(), stdout);
+    return 0;
+}
+
+int Reports(const std::string &database, const std::string &configFile, const std::string &postgres, bool csv)
 {
     std::string error;
+    dvs::Config config;
+    if (database.empty() && postgres.empty() && !configFile.empty() && dvs::LoadConfig(configFile, config, error) &&
+        config.fleetDatabase.empty())
+        return Reports(config.database.string(), "", "", csv);  // a single server's own file
+    if (database.empty()) {
+        std::string conninfo = FleetDatabase("reports", configFile, postgres);
+        if (conninfo.empty())
+            return 1;
+        std::vector<dvs::DailyInstallations> rows = dvs::FleetDaily(conninfo, error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "reports: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(dvs::FormatDaily(rows, csv).c_str(), stdout);
+        return 0;
+    }
     if (!std::filesystem::is_regular_file(database)) {
         std::fprintf(stderr, "reports: %s: no such database\n", database.c_str());
         return 1;
@@ -163,6 +287,16 @@ std::optional<std::array<uint8_t, 8>> MacField(const std::string &text)
     return field;
 }
 
+// The server's name in the fleet's tables, as the server takes it.
+std::string ServerName(const dvs::Config &config)
+{
+    if (!config.serverName.empty())
+        return config.serverName;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    return host;
+}
+
 // Deletes the reports of the machine with this MAC: found by its keyed hash, with the
 // config's database and machine key.
 int Forget(const std::string &configFile, const std::string &mac)
@@ -186,14 +320,21 @@ int Forget(const std::string &configFile, const std::string &mac)
     }
     bool made = false;
     std::optional<dvs::MachineKey> key = dvs::MachineKey::LoadOrCreate(keyFile, made, error);
-    std::unique_ptr<dvs::ReportStore> store = key ? dvs::OpenSqliteStore(config.database, error, 5000, &*key) : nullptr;
+    // In a fleet: from PostgreSQL, and from this server's outbox where some may still wait.
+    dvs::Metrics metrics;
+    std::unique_ptr<dvs::ReportStore> store =
+        !key                             ? nullptr
+        : config.fleetDatabase.empty() ? dvs::OpenSqliteStore(config.database, error, 5000, &*key)
+                                         : dvs::OpenFleetReportStore(config.database, config.fleetDatabase,
+                                                                     ServerName(config),
+                                                                     *key, metrics, error);
     int64_t deleted = store ? store->Forget(key->Hash(*field), error) : -1;
     if (deleted < 0) {
         std::fprintf(stderr, "forget: %s\n", error.c_str());
         return 1;
     }
     std::printf("%lld reports of that machine deleted from %s\n", static_cast<long long>(deleted),
-                config.database.c_str());
+                config.fleetDatabase.empty() ? config.database.c_str() : "the fleet's database and this outbox");
     return 0;
 }
 
@@ -235,11 +376,49 @@ int main(int argc, char **argv)
     sign->add_option("release", signFolder, "Release folder (holding manifest.toml with its number)")->required();
     sign->add_option("--key", signKey, "Private key (PEM) made by keygen")->required();
 
+    // The fleet's database for the commands that read or change it.
+    std::string fleetConfig, postgres;
+    auto fleetOptions = [&](CLI::App *command) {
+        auto *config = command->add_option("-c,--config", fleetConfig, "A server's config: its fleet.database (and for publish its [signing] public keys)")
+                           ->check(CLI::ExistingFile);
+        command->add_option("--postgres", postgres, "PostgreSQL connection string of the fleet")->excludes(config);
+    };
+
     std::string database;
     bool csv = false;
-    CLI::App *reports = app.add_subcommand("reports", "Print installations per agent per day from the report database.");
-    reports->add_option("--db", database, "Report database (SQLite file)")->required();
+    CLI::App *reports = app.add_subcommand(
+        "reports", "Print installations per agent per day: from a server's SQLite file, or the fleet's from PostgreSQL.");
+    reports->add_option("--db", database, "Report database (SQLite file)");
+    fleetOptions(reports);
     reports->add_flag("--csv", csv, "Comma-separated values with a header line");
+
+    std::string publishFolder;
+    bool stageOnly = false;
+    CLI::App *publish = app.add_subcommand(
+        "publish", "Check a release folder and store it in the fleet's database as a new release, active at once.");
+    publish->add_option("release", publishFolder, "Release folder (holding manifest.toml)")->required();
+    publish->add_flag("--stage", stageOnly, "Store it without making it active");
+    std::vector<std::string> publishKeys;
+    publish->add_option("--key", publishKeys,
+                        "Public key (PEM) the release must be signed with, besides the config's; may be repeated");
+    fleetOptions(publish);
+
+    int number = 0;
+    CLI::App *activate = app.add_subcommand(
+        "activate", "Make a published release the one the fleet serves (an older one rolls back).");
+    activate->add_option("number", number, "Release number (see releases)")->required()->check(CLI::PositiveNumber);
+    fleetOptions(activate);
+
+    CLI::App *releases = app.add_subcommand("releases", "List the fleet's releases and what each server serves.");
+    fleetOptions(releases);
+
+    int keep = 0;
+    CLI::App *prune = app.add_subcommand(
+        "prune", "Delete old releases from the fleet's database, and the stored files no release names any longer.");
+    prune->add_option("--keep", keep, "Releases to keep, the newest (the active one and those served are kept too)")
+        ->required()
+        ->check(CLI::PositiveNumber);
+    fleetOptions(prune);
 
     std::string forgetConfig, forgetMac;
     CLI::App *forget = app.add_subcommand(
@@ -259,5 +438,17 @@ int main(int argc, char **argv)
         return Sign(signFolder, signKey);
     if (*forget)
         return Forget(forgetConfig, forgetMac);
-    return Reports(database, csv);
+    if (*publish)
+        return Publish(publishFolder, stageOnly, fleetConfig, postgres, publishKeys);
+    if (*activate)
+        return Activate(number, fleetConfig, postgres);
+    if (*releases)
+        return Releases(fleetConfig, postgres);
+    if (*prune)
+        return Prune(keep, fleetConfig, postgres);
+    if (!database.empty() && (!fleetConfig.empty() || !postgres.empty())) {
+        std::fprintf(stderr, "reports: --db reads one server's file; --config and --postgres the fleet's table\n");
+        return 2;
+    }
+    return Reports(database, fleetConfig, postgres, csv);
 }

@@ -17,6 +17,12 @@ const char *ViolationName(Violation violation)
     return kNames[static_cast<int>(violation)];
 }
 
+const char *ProxyRefusalName(ProxyRefusal refusal)
+{
+    static const char *const kNames[] = {"not_balancer", "no_header", "bad_header", "incomplete"};
+    return kNames[static_cast<int>(refusal)];
+}
+
 std::atomic<uint64_t> *Metrics::FileCounter(const std::string &name)
 {
     std::lock_guard lock(mutex_);
@@ -90,6 +96,22 @@ std::string Metrics::Render()
     help("dorera_reloads_total", "counter", "Release reloads, by result.");
     line("dorera_reloads_total", "result=\"done\"", reloadsDone);
     line("dorera_reloads_total", "result=\"refused\"", reloadsRefused);
+    help("dorera_proxy_refused_total", "counter", "Connections refused for want of a valid PROXY header from a balancer.");
+    for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
+        line("dorera_proxy_refused_total", std::string("reason=\"") + ProxyRefusalName(ProxyRefusal(i)) + "\"",
+             proxyRefused[i]);
+    help("dorera_balancer_checks_total", "counter", "Health checks of a balancer (PROXY header LOCAL) served.");
+    line("dorera_balancer_checks_total", "", balancerChecks);
+    if (fleet) {
+        help("dorera_reports_shipped_total", "counter", "Action reports shipped from the outbox to PostgreSQL.");
+        line("dorera_reports_shipped_total", "", reportsShipped);
+        help("dorera_reports_outbox", "gauge", "Action reports in the outbox waiting for PostgreSQL.");
+        line("dorera_reports_outbox", "", static_cast<uint64_t>(std::max<int64_t>(0, reportsOutbox)));
+        help("dorera_fleet_database_up", "gauge", "1 when PostgreSQL answered the last attempt.");
+        line("dorera_fleet_database_up", "", static_cast<uint64_t>(fleetDatabaseUp.load()));
+        help("dorera_fleet_release", "gauge", "The number of the fleet's release served (0: none from the fleet).");
+        line("dorera_fleet_release", "", static_cast<uint64_t>(fleetRelease.load()));
+    }
     std::lock_guard lock(mutex_);
     help("dorera_files_sent_total", "counter", "Files sent, by name.");
     for (const auto &[name, counter] : files_)

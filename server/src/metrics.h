@@ -26,6 +26,16 @@ const char *OutcomeName(Outcome outcome);
 enum class Violation { UnknownCommand, ChecksumCount, ReportParam, ReportCount, ManifestParam, kCount };
 const char *ViolationName(Violation violation);
 
+// Connections refused before their first request when the listener takes PROXY headers.
+enum class ProxyRefusal {
+    NotBalancer,  // from an address the config does not name as a balancer
+    NoHeader,     // the first bytes are not a PROXY v2 header
+    BadHeader,    // a header that breaks its own rules
+    Incomplete,   // closed or silent before the header was whole
+    kCount
+};
+const char *ProxyRefusalName(ProxyRefusal refusal);
+
 struct Metrics {
     std::atomic<uint64_t> sessions[static_cast<int>(Outcome::kCount)] = {};
     std::atomic<uint64_t> violations[static_cast<int>(Violation::kCount)] = {};
@@ -40,9 +50,19 @@ struct Metrics {
     std::atomic<int64_t> openConnections{0};
     std::atomic<uint64_t> reloadsDone{0};
     std::atomic<uint64_t> reloadsRefused{0};
+    std::atomic<uint64_t> proxyRefused[static_cast<int>(ProxyRefusal::kCount)] = {};
+    std::atomic<uint64_t> balancerChecks{0};
+    // In a fleet (shown only then): reports shipped to PostgreSQL, those still waiting in
+    // the outbox, whether the database answered last time, the release number served.
+    bool fleet = false;
+    std::atomic<uint64_t> reportsShipped{0};
+    std::atomic<int64_t> reportsOutbox{0};
+    std::atomic<int64_t> fleetDatabaseUp{0};
+    std::atomic<int64_t> fleetRelease{0};
 
     void Count(Outcome outcome) { sessions[static_cast<int>(outcome)].fetch_add(1, std::memory_order_relaxed); }
     void Count(Violation violation) { violations[static_cast<int>(violation)].fetch_add(1, std::memory_order_relaxed); }
+    void Count(ProxyRefusal refusal) { proxyRefused[static_cast<int>(refusal)].fetch_add(1, std::memory_order_relaxed); }
 
     // A counter of files sent under this name; the same one for the server's life.
     std::atomic<uint64_t> *FileCounter(const std::string &name);

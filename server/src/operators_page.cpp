@@ -31,6 +31,18 @@ const char *ViolationMeaning(Violation violation)
     return "";
 }
 
+const char *ProxyRefusalMeaning(ProxyRefusal refusal)
+{
+    switch (refusal) {
+    case ProxyRefusal::NotBalancer: return "behind balancers: a connection from an address not named as one";
+    case ProxyRefusal::NoHeader: return "behind balancers: the first bytes were no PROXY v2 header";
+    case ProxyRefusal::BadHeader: return "behind balancers: a PROXY header that breaks its own rules";
+    case ProxyRefusal::Incomplete: return "behind balancers: closed or silent before the PROXY header was whole";
+    case ProxyRefusal::kCount: break;
+    }
+    return "";
+}
+
 ReleaseView ViewOf(const Release &release)
 {
     ReleaseView view{release.id, release.number, release.loadedAt, release.signatureState, release.signature, {}};
@@ -112,6 +124,9 @@ PageView OperatorsPage::View(const InstallationCounts &counts)
                              metrics_.refusedConnections.load()});
     for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
         view.refusals.push_back({ViolationName(Violation(i)), ViolationMeaning(Violation(i)), metrics_.violations[i].load()});
+    for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
+        view.refusals.push_back({std::string("proxy_") + ProxyRefusalName(ProxyRefusal(i)),
+                                 ProxyRefusalMeaning(ProxyRefusal(i)), metrics_.proxyRefused[i].load()});
     view.refusals.push_back({"report_dropped", "reports dropped: the queue was full, or the store refused them at the stop",
                              metrics_.reportsDropped.load()});
     view.refusals.push_back({"reload_refused", "releases refused at a reload", metrics_.reloadsRefused.load()});

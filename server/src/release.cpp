@@ -309,9 +309,7 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
         problems.push_back("cannot read " + entry.source.string());
         return false;
     }
-    char hex[33];
-    Md5ToHex(digest.md5.data(), hex);
-    fs::path cachePath = cacheFolder / (std::string(hex) + "-" + std::to_string(digest.size) + ".z9");
+    fs::path cachePath = CachedStreamPath(cacheFolder, digest.md5, digest.size);
 
     std::vector<uint8_t> stream;
     served.cached = OpenVerifiedCache(cachePath, digest.size, digest.crc, stream);
@@ -352,6 +350,13 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
 }
 
 }  // namespace
+
+fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint64_t size)
+{
+    char hex[33];
+    Md5ToHex(md5.data(), hex);
+    return cacheFolder / (std::string(hex) + "-" + std::to_string(size) + ".z9");
+}
 
 Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)
 {

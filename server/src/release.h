@@ -99,6 +99,9 @@ struct LoadStats {
     int fromCache = 0;    // files whose compressed form came from the cache
 };
 
+// Where the cache keeps the zlib stream of a file of this content and size.
+std::filesystem::path CachedStreamPath(const std::filesystem::path &cacheFolder, const Checksum &md5, uint64_t size);
+
 // Checks the release and prepares every file for the wire: MD5, CRC-32 and the zlib stream
 // at best compression, taken from cacheFolder when a stream for the same content is there
 // (and written there otherwise), each file read in pieces. Returns nothing when the check

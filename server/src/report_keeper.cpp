@@ -27,8 +27,8 @@ std::string DayText(int64_t unixSeconds)
 
 }  // namespace
 
-ReportKeeper::ReportKeeper(std::unique_ptr<ReportStore> store, const Metrics &metrics, int retentionDays)
-    : store_(std::move(store)), metrics_(metrics), retentionDays_(retentionDays),
+ReportKeeper::ReportKeeper(ReportStore &store, const Metrics &metrics, int retentionDays)
+    : store_(store), metrics_(metrics), retentionDays_(retentionDays),
       counts_(std::make_shared<InstallationCounts>())
 {
     std::const_pointer_cast<InstallationCounts>(counts_)->firstDay = Today() - (kDaysShown - 1) * kDay;
@@ -97,7 +97,7 @@ void ReportKeeper::Count()
     uint64_t stored = metrics_.reportsStored.load(std::memory_order_relaxed);
     Clock::time_point started = Clock::now();
     fresh->firstDay = Today() - (kDaysShown - 1) * kDay;
-    fresh->rows = store_->Daily(fresh->firstDay, fresh->error);
+    fresh->rows = store_.Daily(fresh->firstDay, fresh->error);
     fresh->countedAt = static_cast<int64_t>(std::time(nullptr));
     Clock::time_point ended = Clock::now();
     std::lock_guard lock(mutex_);
@@ -114,7 +114,7 @@ void ReportKeeper::Expire()
     int64_t before = Today() - static_cast<int64_t>(retentionDays_) * kDay;
     Expired expired;
     std::string error;
-    bool done = store_->ExpireBefore(before, expired, error);
+    bool done = store_.ExpireBefore(before, expired, error);
     if (expired.reports > 0 || expired.days > 0)
         LogLine("reports: retention of %d days: %llu reports of %d days before %s deleted, their daily counts kept",
                 retentionDays_, static_cast<unsigned long long>(expired.reports), expired.days,

@@ -28,8 +28,10 @@ struct InstallationCounts {
 
 class ReportKeeper {
 public:
-    // metrics: its stored-report count tells when a count is out of date.
-    ReportKeeper(std::unique_ptr<ReportStore> store, const Metrics &metrics, int retentionDays);
+    // store: one the keeper's thread may use beside the writer's (a connection of its own,
+    // or the fleet's store, whose counts go to PostgreSQL); metrics: its stored-report
+    // count tells when a count is out of date.
+    ReportKeeper(ReportStore &store, const Metrics &metrics, int retentionDays);
     ~ReportKeeper();
 
     // The latest counts. When they are out of date (reports stored since, another day
@@ -45,7 +47,7 @@ private:
     void Count();
     void Expire();
 
-    std::unique_ptr<ReportStore> store_;
+    ReportStore &store_;
     const Metrics &metrics_;
     const int retentionDays_;
     std::mutex mutex_;

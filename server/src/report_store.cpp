@@ -31,6 +31,70 @@ void MachineHashFunction(sqlite3_context *context, int, sqlite3_value **values)
     sqlite3_result_blob(context, hash.data(), static_cast<int>(hash.size()), SQLITE_TRANSIENT);
 }
 
+bool ExecSql(sqlite3 *db, const char *sql, std::string &error)
+{
+    char *message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK)
+        return true;
+    error = message ? message : "sqlite error";
+    sqlite3_free(message);
+    return false;
+}
+
+}  // namespace
+
+bool HasColumn(sqlite3 *db, const char *table, const char *column)
+{
+    Statement query(db, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+    sqlite3_bind_text(query.handle, 1, table, -1, SQLITE_STATIC);
+    sqlite3_bind_text(query.handle, 2, column, -1, SQLITE_STATIC);
+    return query.ok && sqlite3_step(query.handle) == SQLITE_ROW;
+}
+
+bool MigrateToMachineHashes(sqlite3 *db, const std::string &table, const MachineKey *key,
+                            const std::filesystem::path &file, std::string &error)
+{
+    if (!key) {
+        error = "holds MAC addresses an older server stored; the server replaces them with their keyed hashes "
+                "at its next start";
+        return false;
+    }
+    auto started = std::chrono::steady_clock::now();
+    sqlite3_create_function_v2(db, "machine_hash", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                               const_cast<MachineKey *>(key), MachineHashFunction, nullptr, nullptr, nullptr);
+    long long rows = 0;
+    std::string ignored;
+    bool done = ExecSql(db, "BEGIN IMMEDIATE", error);
+    if (done) {
+        Statement count(db, ("SELECT COUNT(*) FROM " + table).c_str());
+        done = count.ok && sqlite3_step(count.handle) == SQLITE_ROW;
+        rows = done ? sqlite3_column_int64(count.handle, 0) : 0;
+    }
+    std::string rewrite = "UPDATE " + table + " SET mac = machine_hash(mac); ALTER TABLE " + table +
+                          " RENAME COLUMN mac TO machine;";
+    done = done && ExecSql(db, rewrite.c_str(), error);
+    if (done && HasColumn(db, table.c_str(), "peer"))
+        done = ExecSql(db, ("ALTER TABLE " + table + " DROP COLUMN peer").c_str(), error);
+    if (!done || !ExecSql(db, "COMMIT", error)) {
+        ExecSql(db, "ROLLBACK", ignored);
+        error = "migration to keyed hashes failed, the file is unchanged: " + error;
+        return false;
+    }
+    if (!ExecSql(db, "VACUUM; PRAGMA wal_checkpoint(TRUNCATE);", error)) {
+        error = "migrated, but the old pages could not be written over: " + error;
+        return false;
+    }
+    LogLine("reports: %s migrated: %lld reports kept, MAC addresses replaced by their keyed hashes, peer addresses "
+            "removed (%lld ms)",
+            file.c_str(), rows,
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - started)
+                                       .count()));
+    return true;
+}
+
+namespace {
+
 class SqliteStore : public ReportStore {
 public:
     SqliteStore(sqlite3 *db, std::filesystem::path file) : db_(db), file_(std::move(file)) {}
@@ -46,7 +110,7 @@ public:
         // in a free page.
         if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA secure_delete=ON;", error))
             return false;
-        if (HasColumn("reports", "mac") && !Migrate(migrationKey, error))
+        if (HasColumn(db_, "reports", "mac") && !MigrateToMachineHashes(db_, "reports", migrationKey, file_, error))
             return false;
         const char *schema =
             "CREATE TABLE IF NOT EXISTS reports ("
@@ -189,67 +253,7 @@ public:
     }
 
 private:
-    bool Exec(const char *sql, std::string &error)
-    {
-        char *message = nullptr;
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK)
-            return true;
-        error = message ? message : "sqlite error";
-        sqlite3_free(message);
-        return false;
-    }
-
-    bool HasColumn(const char *table, const char *column)
-    {
-        Statement query(db_, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
-        sqlite3_bind_text(query.handle, 1, table, -1, SQLITE_STATIC);
-        sqlite3_bind_text(query.handle, 2, column, -1, SQLITE_STATIC);
-        return query.ok && sqlite3_step(query.handle) == SQLITE_ROW;
-    }
-
-    // A file of an older server: each MAC field becomes its keyed hash and the peer
-    // addresses go, in one transaction; then the whole file is written anew (VACUUM) and
-    // the log emptied, so that no page still holds an old address.
-    bool Migrate(const MachineKey *key, std::string &error)
-    {
-        if (!key) {
-            error = "holds MAC addresses an older server stored; the server replaces them with their keyed hashes "
-                    "at its next start";
-            return false;
-        }
-        auto started = std::chrono::steady_clock::now();
-        sqlite3_create_function_v2(db_, "machine_hash", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                                   const_cast<MachineKey *>(key), MachineHashFunction, nullptr, nullptr, nullptr);
-        long long rows = 0;
-        bool done = Exec("BEGIN IMMEDIATE", error);
-        if (done) {
-            Statement count(db_, "SELECT COUNT(*) FROM reports");
-            done = count.ok && sqlite3_step(count.handle) == SQLITE_ROW;
-            rows = done ? sqlite3_column_int64(count.handle, 0) : 0;
-        }
-        done = done && Exec("UPDATE reports SET mac = machine_hash(mac);"
-                            "ALTER TABLE reports RENAME COLUMN mac TO machine;",
-                            error);
-        if (done && HasColumn("reports", "peer"))
-            done = Exec("ALTER TABLE reports DROP COLUMN peer", error);
-        if (!done || !Exec("COMMIT", error)) {
-            std::string ignored;
-            Exec("ROLLBACK", ignored);
-            error = "migration to keyed hashes failed, the file is unchanged: " + error;
-            return false;
-        }
-        if (!Exec("VACUUM; PRAGMA wal_checkpoint(TRUNCATE);", error)) {
-            error = "migrated, but the old pages could not be written over: " + error;
-            return false;
-        }
-        LogLine("reports: %s migrated: %lld reports kept, MAC addresses replaced by their keyed hashes, peer addresses "
-                "removed (%lld ms)",
-                file_.c_str(), rows,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - started)
-                                           .count()));
-        return true;
-    }
+    bool Exec(const char *sql, std::string &error) { return ExecSql(db_, sql, error); }
 
     sqlite3 *db_;
     std::filesystem::path file_;

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+struct sqlite3;
+
 namespace dvs {
 
 // What is kept of an installation report: when, which agent, and the keyed hash of the
@@ -61,6 +63,13 @@ public:
 // migrationKey; without one, such a file is refused.
 std::unique_ptr<ReportStore> OpenSqliteStore(const std::filesystem::path &file, std::string &error,
                                              int busyMs = 5000, const MachineKey *migrationKey = nullptr);
+
+// A table of an older server's file (or outbox) with the columns mac and peer: each MAC
+// becomes its keyed hash under key (the column machine) and peer goes, in one transaction;
+// then the file is written anew and its log emptied, so that no page keeps an old address.
+bool MigrateToMachineHashes(sqlite3 *db, const std::string &table, const MachineKey *key,
+                            const std::filesystem::path &file, std::string &error);
+bool HasColumn(sqlite3 *db, const char *table, const char *column);
 
 // The installations table as aligned text or as CSV with a header line.
 std::string FormatDaily(const std::vector<DailyInstallations> &rows, bool csv);

@@ -1,4 +1,5 @@
 #include "server.h"
+#include "fleet_reports.h"
 #include "listeners.h"
 #include "log.h"
 
@@ -36,13 +37,14 @@ Server::~Server()
         reloadThread_.join();
 }
 
-std::shared_ptr<const Release> Server::Load(std::vector<std::string> &problems, LoadStats &stats)
+std::shared_ptr<const Release> Server::Load(const fs::path &folder, std::vector<std::string> &problems,
+                                            LoadStats &stats)
 {
-    std::unique_ptr<Release> release = LoadRelease(config_.release, config_.cache, problems, &stats);
+    std::unique_ptr<Release> release = LoadRelease(folder, config_.cache, problems, &stats);
     if (!release)
         return nullptr;
     // Checked against the bytes just loaded, so what is served is what was signed.
-    SignatureCheck signature = CheckReleaseSignature(config_.release, ManifestOfRelease(*release), publicKeys_, problems);
+    SignatureCheck signature = CheckReleaseSignature(folder, ManifestOfRelease(*release), publicKeys_, problems);
     if (!problems.empty())
         return nullptr;
     release->signedManifest = std::move(signature.body);
@@ -105,22 +107,40 @@ bool Server::Start(std::string &error)
         publicKeys_.push_back(*key);
     }
 
+    // In a fleet the server goes by its name in the fleet's tables.
+    std::string name = config_.serverName;
+    if (name.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        name = host;
+    }
+    metrics_.fleet = !config_.fleetDatabase.empty();
+    fs::path folder = config_.release;
+    if (config_.fleetReleases) {
+        follower_ = std::make_unique<ReleaseFollower>(config_, name, metrics_);
+        std::optional<fs::path> fetched = follower_->Prepare(error);
+        if (!fetched)
+            return false;
+        folder = *fetched;
+    }
     std::vector<std::string> problems;
     LoadStats stats;
-    release_ = Load(problems, stats);
+    release_ = Load(folder, problems, stats);
     if (!release_) {
-        error = "release " + config_.release.string() + " refused: " + JoinProblems(problems);
+        error = "release " + folder.string() + " refused: " + JoinProblems(problems);
         return false;
     }
     LogLine("release %s loaded from %s: %zu launch files, %zu solo files, %d compressed, %d from cache, %s",
-            release_->id.c_str(), config_.release.c_str(), release_->launch.size(), release_->solo.size(),
-            stats.compressed, stats.fromCache, release_->signature.c_str());
+            release_->id.c_str(), folder.c_str(), release_->launch.size(), release_->solo.size(), stats.compressed,
+            stats.fromCache, release_->signature.c_str());
 
-    if (!OpenReports(error))
+    if (!OpenReports(name, error))
         return false;
     environment_ = std::make_unique<SessionEnvironment>(SessionEnvironment{
         metrics_, writer_.get(), &*machineKey_, std::chrono::seconds(config_.idleSeconds),
-        std::chrono::seconds(config_.sessionSeconds)});
+        std::chrono::seconds(config_.sessionSeconds), config_.proxyProtocol});
+    for (const std::string &balancer : config_.balancers)
+        environment_->balancers.push_back(asio::ip::make_address(balancer));
 
     if (!Listen(error) || !StartEndpoint(error))
         return false;
@@ -129,7 +149,7 @@ bool Server::Start(std::string &error)
 
 // The machine key (made at the first start), the report store (an older file migrated to
 // keyed hashes), its writer, and the keeper with a connection of its own.
-bool Server::OpenReports(std::string &error)
+bool Server::OpenReports(const std::string &name, std::string &error)
 {
     bool made = false;
     fs::path keyFile = config_.machineKey.empty() ? config_.database.parent_path() / "machine.key" : config_.machineKey;
@@ -138,15 +158,18 @@ bool Server::OpenReports(std::string &error)
         return false;
     if (made)
         LogLine("reports: machine key made: %s (keep it; servers of one fleet share it)", keyFile.c_str());
-    store_ = OpenSqliteStore(config_.database, error, 5000, &*machineKey_);
-    if (!store_)
-        return false;
-    std::unique_ptr<ReportStore> keeperStore = OpenSqliteStore(config_.database, error);
-    if (!keeperStore)
+    if (config_.fleetDatabase.empty()) {
+        store_ = OpenSqliteStore(config_.database, error, 5000, &*machineKey_);
+        if (store_)
+            keeperStore_ = OpenSqliteStore(config_.database, error);
+    } else {
+        store_ = OpenFleetReportStore(config_.database, config_.fleetDatabase, name, *machineKey_, metrics_, error);
+    }
+    if (!store_ || (config_.fleetDatabase.empty() && !keeperStore_))
         return false;
     writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
                                              config_.reportBatchMs);
-    keeper_ = std::make_unique<ReportKeeper>(std::move(keeperStore), metrics_, config_.retentionDays);
+    keeper_ = std::make_unique<ReportKeeper>(keeperStore_ ? *keeperStore_ : *store_, metrics_, config_.retentionDays);
     return true;
 }
 
@@ -272,10 +295,14 @@ void Server::Run()
     for (auto &worker : workers_)
         asio::co_spawn(worker->io, AcceptLoop(*worker), asio::detached);
 
-    LogLine("start: listening on %s:%u, metrics and page on %s:%u%s, release %s, %zu threads, at most %d connections%s",
-            config_.listenAddress.c_str(), port_, config_.metricsAddress.c_str(), MetricsPort(),
-            config_.metricsToken.empty() ? "" : " (token asked)",
-            release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str());
+    LogLine("start: listening on %s:%u%s, metrics and page on %s:%u%s, release %s, %zu threads, at most %d "
+            "connections%s%s",
+            config_.listenAddress.c_str(), port_, config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
+            config_.metricsAddress.c_str(), MetricsPort(), config_.metricsToken.empty() ? "" : " (token asked)",
+            release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str(),
+            config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
+    if (follower_)
+        follower_->Start([this](const fs::path &folder, std::string &problems) { return ReloadFrom(folder, problems); });
     std::vector<std::thread> pool;
     for (size_t i = 1; i < workers_.size(); ++i)
         pool.emplace_back([worker = workers_[i].get()] { worker->io.run(); });
@@ -283,6 +310,8 @@ void Server::Run()
     for (std::thread &thread : pool)
         thread.join();
 
+    if (follower_)
+        follower_->Stop();  // a fetch under way is given up; its part is left for the next one
     if (reloadThread_.joinable())
         reloadThread_.join();
     writer_->Stop();  // everything received is on disk now
@@ -297,6 +326,7 @@ void Server::Run()
     LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped", static_cast<unsigned long long>(sessions),
             static_cast<unsigned long long>(metrics_.reportsStored.load()),
             static_cast<unsigned long long>(metrics_.reportsDropped.load()));
+    store_.reset();  // a fleet's outbox ships what it can; the rest waits for the next start
 }
 
 void Server::Stop()
@@ -306,6 +336,12 @@ void Server::Stop()
 
 void Server::Reload()
 {
+    if (follower_) {
+        // The fleet's database says what to serve: the follower looks at it now (after the
+        // load under way, if any), and tries again a release it refused before.
+        follower_->CheckNow();
+        return;
+    }
     std::lock_guard lock(reloadMutex_);
     if (reloading_) {
         reloadAgain_ = true;
@@ -318,7 +354,8 @@ void Server::Reload()
     // Loading may compress for a while: the network threads go on serving meanwhile.
     reloadThread_ = std::thread([this] {
         for (;;) {
-            ReloadOnce();
+            std::string problems;
+            ReloadFrom(config_.release, problems);
             std::lock_guard lock(reloadMutex_);
             if (!reloadAgain_) {
                 reloading_ = false;
@@ -329,16 +366,18 @@ void Server::Reload()
     });
 }
 
-void Server::ReloadOnce()
+// Only one thread ever calls this: the reload thread, or in a fleet the follower's.
+bool Server::ReloadFrom(const fs::path &folder, std::string &problemText)
 {
     std::vector<std::string> problems;
     LoadStats stats;
-    std::shared_ptr<const Release> fresh = Load(problems, stats);
+    std::shared_ptr<const Release> fresh = Load(folder, problems, stats);
     if (!fresh) {
         metrics_.reloadsRefused.fetch_add(1);
-        LogLine("reload: release %s refused, still serving %s: %s", config_.release.c_str(),
-                CurrentRelease()->id.c_str(), JoinProblems(problems).c_str());
-        return;
+        problemText = JoinProblems(problems);
+        LogLine("reload: release %s refused, still serving %s: %s", folder.c_str(), CurrentRelease()->id.c_str(),
+                problemText.c_str());
+        return false;
     }
     {
         std::lock_guard lock(releaseMutex_);
@@ -348,6 +387,7 @@ void Server::ReloadOnce()
     metrics_.reloadsDone.fetch_add(1);
     LogLine("reload: now serving release %s (%d compressed, %d from cache), %s", fresh->id.c_str(),
             stats.compressed, stats.fromCache, fresh->signature.c_str());
+    return true;
 }
 
 void Server::WaitForSignals()

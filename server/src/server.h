@@ -3,6 +3,7 @@
 // signals, and the metrics endpoint with the operators' page (on the first thread's loop).
 #pragma once
 #include "config.h"
+#include "fleet_releases.h"
 #include "machine_key.h"
 #include "metrics.h"
 #include "operators_endpoint.h"
@@ -36,7 +37,8 @@ public:
     void Run();
     void Stop();
     // Loads the release folder anew in the background; asked for during a reload, it
-    // runs once more after it, so the folder's last state is what ends up served.
+    // runs once more after it, so the folder's last state is what ends up served. A server
+    // following the fleet's release looks at the fleet's active release instead.
     void Reload();
 
     uint16_t Port() const { return port_; }
@@ -63,18 +65,21 @@ private:
     };
 
     bool Bind(std::string &error);
-    bool OpenReports(std::string &error);
+    bool OpenReports(const std::string &name, std::string &error);
     bool StartEndpoint(std::string &error);
     bool FitCapToDescriptors(std::string &error);
     void ShedWaitingConnections(Worker &worker);
     void LogAcceptTrouble(Worker &worker, const std::error_code &error);
     bool NoOtherListener(std::string &error);
     bool Listen(std::string &error);
-    std::shared_ptr<const Release> Load(std::vector<std::string> &problems, LoadStats &stats);
+    std::shared_ptr<const Release> Load(const std::filesystem::path &folder, std::vector<std::string> &problems,
+                                        LoadStats &stats);
     std::shared_ptr<const Release> ReleaseFor(Worker &worker);
     asio::awaitable<void> AcceptLoop(Worker &worker);
     asio::awaitable<void> Serve(Worker &worker, std::shared_ptr<SessionHandle> session);
-    void ReloadOnce();
+    // Loads and checks a release folder and, when it passes, serves it from now on; false
+    // with the problems. The reload's and the fleet's one way to change what is served.
+    bool ReloadFrom(const std::filesystem::path &folder, std::string &problems);
     void WaitForSignals();
     void BeginStop();
 
@@ -94,9 +99,11 @@ private:
     bool reloading_ = false;
     bool reloadAgain_ = false;                    // asked for while reloading: one more follows
     std::thread reloadThread_;
+    std::unique_ptr<ReleaseFollower> follower_;  // the fleet's release, when it is followed
 
     std::optional<MachineKey> machineKey_;
     std::unique_ptr<ReportStore> store_;
+    std::unique_ptr<ReportStore> keeperStore_;    // the single server's file, for the keeper's thread
     std::unique_ptr<ReportWriter> writer_;
     std::unique_ptr<SessionEnvironment> environment_;
     std::unique_ptr<ReportKeeper> keeper_;

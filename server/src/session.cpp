@@ -1,5 +1,6 @@
 #include "session.h"
 #include "log.h"
+#include "proxy_header.h"
 #include "tcp_progress.h"
 
 #include <asio/experimental/as_tuple.hpp>
@@ -19,13 +20,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
+// An IPv4 client of a dual-stack listener appears as ::ffff:a.b.c.d.
+asio::ip::address Plain(const asio::ip::address &address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address;
+}
+
+std::string EndpointText(const asio::ip::address &address, uint16_t port)
+{
+    return address.is_v6() ? "[" + address.to_string() + "]:" + std::to_string(port)
+                            : address.to_string() + ":" + std::to_string(port);
+}
+
 std::string PeerText(const asio::ip::tcp::socket &socket)
 {
     std::error_code error;
     auto peer = socket.remote_endpoint(error);
     if (error)
         return "?";
-    return peer.address().to_string() + ":" + std::to_string(peer.port());
+    return EndpointText(Plain(peer.address()), peer.port());
 }
 
 // Wakes at the idle or length deadline, whichever comes first, and closes the socket
@@ -154,7 +169,8 @@ struct Connection {
     SessionHandle &session;
     const Release &release;
     const SessionEnvironment &environment;
-    const std::string &peer;
+    std::string peer;           // "address:port" of the player
+    bool balancerCheck = false; // a balancer's own health check, not a player
     int files = 0;
     int reports = 0;
     std::array<Checksum, kMaxLaunchFiles> checksums{};
@@ -297,6 +313,54 @@ Answer FindAnswer(uint16_t cmd)
     return nullptr;
 }
 
+// Behind balancers, before the first request: the PROXY v2 header, from a balancer only,
+// read no further than the header in the steps the parser asks for (the first four bytes
+// tell a Launcher's request from a header at once). It names the player, or says LOCAL
+// for the balancer's health check. False when the connection is to be refused, counted
+// by reason.
+asio::awaitable<bool> TakeProxyHeader(Connection &connection)
+{
+    SessionHandle &session = connection.session;
+    Metrics &metrics = connection.environment.metrics;
+    const std::vector<asio::ip::address> &balancers = connection.environment.balancers;
+    std::error_code error;
+    asio::ip::tcp::endpoint from = session.socket.remote_endpoint(error);
+    ProxyRefusal refusal = ProxyRefusal::Incomplete;
+    const char *problem = "closed before the header was whole";
+    if (!error && std::find(balancers.begin(), balancers.end(), Plain(from.address())) == balancers.end()) {
+        refusal = ProxyRefusal::NotBalancer;
+        problem = "not a balancer";
+    } else if (!error) {
+        constexpr size_t kLongest = 1024;
+        std::array<uint8_t, kLongest> bytes;
+        size_t have = 0, want = 4;
+        for (;;) {
+            auto [readError, got] = co_await asio::async_read(
+                session.socket, asio::buffer(bytes.data() + have, want - have), Touching(session), kNoThrow);
+            have += got;
+            if (readError)
+                break;
+            ProxyHeader header = ParseProxyHeader(std::span(bytes.data(), have), kLongest);
+            if (header.status == ProxyHeader::Status::Invalid) {
+                refusal = header.proxySignature ? ProxyRefusal::BadHeader : ProxyRefusal::NoHeader;
+                problem = header.problem;
+                break;
+            }
+            if (header.status == ProxyHeader::Status::Complete) {
+                if (!header.local)
+                    connection.peer = EndpointText(Plain(header.source), header.sourcePort);
+                connection.balancerCheck = header.check;
+                co_return true;
+            }
+            want = header.size;
+        }
+    }
+    metrics.Count(refusal);
+    LogLine("refused %s: %s (PROXY header required)",
+            error ? "?" : EndpointText(Plain(from.address()), from.port()).c_str(), problem);
+    co_return false;
+}
+
 }  // namespace
 
 void SessionHandle::CloseBecause(Outcome outcome)
@@ -316,17 +380,17 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     Metrics &metrics = environment.metrics;
     asio::ip::tcp::socket &socket = session->socket;
     const Clock::time_point started = Clock::now();
-    const std::string peer = PeerText(socket);
     session->lastActivity = started;
     asio::co_spawn(socket.get_executor(), Watch(session, started, environment), asio::detached);
 
-    Connection connection{*session, *release, environment, peer};
+    Connection connection{*session, *release, environment, PeerText(socket)};
     connection.answer.reserve(kMaxLaunchFiles);
     int requests = 0;
     uint64_t bytes = 0;
     Outcome outcome = Outcome::Closed;
     MsgHeaderBytes headerBytes;
-    for (;;) {
+    bool refused = environment.proxyProtocol && !co_await TakeProxyHeader(connection);
+    while (!refused) {
         // Between requests: a close here is the normal end of a session.
         auto [headerError, got] = co_await asio::async_read(socket, asio::buffer(headerBytes), Touching(*session),
                                                             kNoThrow);
@@ -361,9 +425,16 @@ asio::awaitable<void> RunSession(std::shared_ptr<SessionHandle> session, std::sh
     std::error_code ignored;
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
+    if (refused)
+        co_return;  // counted and logged by its reason
+    if (connection.balancerCheck) {
+        // A balancer checks every server every few seconds and cuts its check short.
+        metrics.balancerChecks.fetch_add(1, std::memory_order_relaxed);
+        co_return;
+    }
     metrics.Count(outcome);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    LogLine("session %s release=%s requests=%d files=%d bytes=%llu ms=%lld end=%s", peer.c_str(),
+    LogLine("session %s release=%s requests=%d files=%d bytes=%llu ms=%lld end=%s", connection.peer.c_str(),
             release->id.c_str(), requests, connection.files, static_cast<unsigned long long>(bytes),
             static_cast<long long>(elapsed), OutcomeName(outcome));
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace dvs {
 
@@ -25,6 +26,10 @@ struct SessionEnvironment {
     const MachineKey *machineKey;           // stands in for the MAC of a report kept
     std::chrono::seconds idle;
     std::chrono::seconds longest;
+    // Behind balancers: each connection starts with a PROXY v2 header, taken only from
+    // these addresses.
+    bool proxyProtocol = false;
+    std::vector<asio::ip::address> balancers{};
 };
 
 // The parts of a session the server can reach from outside (to close it at a stop).

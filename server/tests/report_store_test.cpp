@@ -1,4 +1,5 @@
 // The report store and its writer: what is stored, when, and the installations table.
+#include "fleet_reports.h"
 #include "report_store.h"
 #include "test_client.h"
 
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <thread>
 
@@ -28,13 +30,13 @@ Report MakeReport(int64_t when, uint32_t agent, uint8_t machine)
     return report;
 }
 
-long long CountRows(const fs::path &file)
+long long CountRows(const fs::path &file, const std::string &table = "reports")
 {
     sqlite3 *db = nullptr;
     sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt *query = nullptr;
     long long rows = -1;
-    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM reports", -1, &query, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, ("SELECT COUNT(*) FROM " + table).c_str(), -1, &query, nullptr) == SQLITE_OK &&
         sqlite3_step(query) == SQLITE_ROW)
         rows = sqlite3_column_int64(query, 0);
     sqlite3_finalize(query);
@@ -42,33 +44,152 @@ long long CountRows(const fs::path &file)
     return rows;
 }
 
+const MachineKey kFleetKey(std::array<uint8_t, 32>{5, 4, 3});
+
+// The cluster the fleet's cases share, started with the first of them.
+test::PostgresCluster &Cluster()
+{
+    static test::PostgresCluster cluster;
+    return cluster;
+}
+
+long long Number(const std::string &text)
+{
+    return text.empty() ? -1 : std::atoll(text.c_str());
+}
+
+// Both stores over their SQLite file: a single server's own, and a fleet server's outbox
+// (table outbox), whose reports ship on to PostgreSQL. A store's writes wait busyMs for
+// another program's lock.
+struct Store {
+    const char *name;
+    const char *table;  // where the file keeps the reports
+    std::function<std::unique_ptr<ReportStore>(const fs::path &, Metrics &, std::string &, int busyMs)> open;
+    // Reports kept for good: in the file, and for the fleet in PostgreSQL as well.
+    std::function<long long(const fs::path &)> kept;
+};
+
+std::vector<Store> Stores()
+{
+    return {
+        {"sqlite", "reports",
+         [](const fs::path &file, Metrics &, std::string &error, int busyMs) {
+             return OpenSqliteStore(file, error, busyMs);
+         },
+         [](const fs::path &file) { return CountRows(file); }},
+        {"fleet", "outbox",
+         [](const fs::path &file, Metrics &metrics, std::string &error, int busyMs) {
+             return OpenFleetReportStore(file, Cluster().Conninfo(), file.parent_path().filename().string(), kFleetKey, metrics,
+                                         error, busyMs);
+         },
+         [](const fs::path &file) {
+             return CountRows(file, "outbox") +
+                    Number(Cluster().Sql("SELECT count(*) FROM reports WHERE server = '" +
+                                         file.parent_path().filename().string() + "'"));
+         }},
+    };
+}
+
+// The same table from a single server's SQLite file and from the fleet's PostgreSQL,
+// which the fleet's store reaches through its outbox.
 TEST(ReportStore, InstallationsPerAgentPerDay)
 {
-    fs::path file = test::TempFolder("store") / "reports.sqlite";
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    for (const Store &c : Stores()) {
+        SCOPED_TRACE(c.name);
+        fs::path file = test::TempFolder(std::string("store-") + c.name) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error, 5000);
+        ASSERT_TRUE(store) << error;
+        {
+            ReportWriter writer(*store, metrics, 1000, 50);
+            for (auto report : {MakeReport(kDay1 + 10, 7, 1), MakeReport(kDay1 + 20, 7, 2), MakeReport(kDay1 + 30, 7, 2),
+                                MakeReport(kDay1 + 40, 1234, 1), MakeReport(kDay2 + 86399, 7, 3)})
+                writer.Submit(report);
+            writer.Stop();
+        }
+        EXPECT_EQ(metrics.reportsStored, 5u);
+        store.reset();  // the fleet's store ships what waits before it closes
+        auto reopened = c.open(file, metrics, error, 5000);
+        ASSERT_TRUE(reopened) << error;
+        auto rows = reopened->Daily(0, error);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(FormatDaily(rows, true),
+                  "day,agent,reports,machines\n"
+                  "2026-12-07,7,3,2\n"
+                  "2026-12-07,1234,1,1\n"
+                  "2026-12-08,7,1,1\n");
+        EXPECT_EQ(FormatDaily(rows, false).substr(0, 4), "day ");
+    }
+}
+
+// PostgreSQL away while reports arrive, back, and a batch shipped a second time (the
+// server killed after PostgreSQL's commit, before the outbox's delete): every report is
+// in PostgreSQL exactly once.
+TEST(ReportStore, FleetOutboxShipsEachReportOnce)
+{
+    test::PostgresCluster &cluster = Cluster();
+    ASSERT_TRUE(cluster.Running());
+    cluster.Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    fs::path folder = test::TempFolder("outbox");
+    fs::path outbox = folder / "outbox.sqlite";
+    auto submit = [](ReportWriter &writer, int from, int count) {
+        for (int i = from; i < from + count; ++i)
+            writer.Submit(MakeReport(kDay1 + i, static_cast<uint32_t>(i), static_cast<uint8_t>(i)));
+    };
+    auto waitFor = [](const auto &value, auto wanted) {
+        for (int i = 0; i < 150 && value.load() != wanted; ++i)  // 3 s: shipping starts at once
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return value.load();
+    };
+    const std::string count = "SELECT count(*) FROM reports";
     std::string error;
-    auto store = OpenSqliteStore(file, error);
-    ASSERT_TRUE(store) << error;
-    Metrics metrics;
     {
-        ReportWriter writer(*store, metrics, 1000, 50);
-        for (auto report : {MakeReport(kDay1 + 10, 7, 1), MakeReport(kDay1 + 20, 7, 2), MakeReport(kDay1 + 30, 7, 2),
-                            MakeReport(kDay1 + 40, 1234, 1), MakeReport(kDay2 + 86399, 7, 3)})
-            writer.Submit(report);
+        Metrics metrics;
+        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", kFleetKey, metrics, error);
+        ASSERT_TRUE(store) << error;
+        ReportWriter writer(*store, metrics, 10000, 20);
+        submit(writer, 0, 500);
+        EXPECT_EQ(waitFor(metrics.reportsShipped, 500u), 500u);
+        EXPECT_EQ(metrics.reportsOutbox, 0);
+        EXPECT_EQ(metrics.fleetDatabaseUp, 1);
+
+        ASSERT_TRUE(cluster.Stop());
+        submit(writer, 500, 300);
+        EXPECT_EQ(waitFor(metrics.reportsOutbox, 300), 300) << "the reports wait in the outbox";
+        EXPECT_EQ(waitFor(metrics.fleetDatabaseUp, 0), 0);
         writer.Stop();
     }
-    EXPECT_EQ(metrics.reportsStored, 5u);
-    auto rows = store->Daily(0, error);
-    EXPECT_EQ(FormatDaily(rows, true),
-              "day,agent,reports,machines\n"
-              "2026-12-07,7,3,2\n"
-              "2026-12-07,1234,1,1\n"
-              "2026-12-08,7,1,1\n");
-    EXPECT_EQ(FormatDaily(rows, false).substr(0, 4), "day ");
+    // The outbox as a kill between PostgreSQL's commit and the delete would leave it.
+    for (const char *suffix : {"", "-wal"})
+        if (fs::exists(outbox.string() + suffix))
+            fs::copy_file(outbox.string() + suffix, folder / (std::string("copy") + suffix));
+    ASSERT_TRUE(cluster.Start());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "PostgreSQL back" : "the same 300 shipped again");
+        Metrics metrics;
+        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", kFleetKey, metrics, error);
+        ASSERT_TRUE(store) << error;
+        EXPECT_EQ(metrics.reportsOutbox, 300);
+        EXPECT_EQ(waitFor(metrics.reportsShipped, 300u), 300u);
+        EXPECT_EQ(metrics.reportsOutbox, 0);
+        EXPECT_EQ(Number(cluster.Sql(count)), 800);
+        EXPECT_EQ(Number(cluster.Sql("SELECT count(DISTINCT agent) FROM reports")), 800);
+        store.reset();
+        for (const char *suffix : {"", "-wal"}) {
+            fs::remove(outbox.string() + suffix);
+            if (fs::exists(folder / (std::string("copy") + suffix)))
+                fs::copy_file(folder / (std::string("copy") + suffix), outbox.string() + suffix);
+        }
+    }
 
-    store.reset();  // the file reopens with what was written
-    auto reopened = OpenSqliteStore(file, error);
-    ASSERT_TRUE(reopened) << error;
-    EXPECT_EQ(reopened->Daily(0, error).size(), 3u);
+    // A database a later server has moved on is left alone.
+    cluster.Sql("UPDATE dorera_schema SET version = version + 1");
+    FleetDaily(cluster.Conninfo(), error);
+    EXPECT_NE(error.find("update the server"), std::string::npos) << error;
+    cluster.Sql("UPDATE dorera_schema SET version = version - 1");
 }
 
 // Runs SQL on a connection of its own, as another program on the same file would.
@@ -82,52 +203,64 @@ struct OtherConnection {
 // A batch is stored whole or not at all, and only a stored one counts as stored.
 TEST(ReportStore, ABatchWithAFailingInsertIsNotStored)
 {
-    fs::path file = test::TempFolder("refused") / "reports.sqlite";
-    std::string error;
-    auto store = OpenSqliteStore(file, error);
-    ASSERT_TRUE(store) << error;
-    OtherConnection other(file);
-    ASSERT_TRUE(other.Exec("CREATE TRIGGER refuse BEFORE INSERT ON reports WHEN NEW.agent = 666 "
-                           "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
-    std::vector<Report> batch{MakeReport(kDay1, 1, 1), MakeReport(kDay1, 666, 2), MakeReport(kDay1, 3, 3)};
-    EXPECT_FALSE(store->Append(batch, error));
-    EXPECT_NE(error.find("refused"), std::string::npos) << error;
-    EXPECT_EQ(CountRows(file), 0);
+    ASSERT_TRUE(Cluster().Running());
+    for (const Store &c : Stores()) {
+        SCOPED_TRACE(c.name);
+        fs::path file = test::TempFolder(std::string("refused-") + c.name) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error, 5000);
+        ASSERT_TRUE(store) << error;
+        OtherConnection other(file);
+        ASSERT_TRUE(other.Exec((std::string("CREATE TRIGGER refuse BEFORE INSERT ON ") + c.table +
+                                " WHEN NEW.agent = 666 BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                                   .c_str()));
+        std::vector<Report> batch{MakeReport(kDay1, 1, 1), MakeReport(kDay1, 666, 2), MakeReport(kDay1, 3, 3)};
+        EXPECT_FALSE(store->Append(batch, error));
+        EXPECT_NE(error.find("refused"), std::string::npos) << error;
+        EXPECT_EQ(c.kept(file), 0);
 
-    Metrics metrics;
-    ReportWriter writer(*store, metrics, 1000, 10, std::chrono::milliseconds(300));
-    for (const Report &report : batch)
-        writer.Submit(report);
-    writer.Stop();
-    EXPECT_EQ(metrics.reportsStored, 0u);
-    EXPECT_EQ(metrics.reportsDropped, 3u) << "given up at the stop, and counted";
-    EXPECT_EQ(CountRows(file), 0);
+        ReportWriter writer(*store, metrics, 1000, 10, std::chrono::milliseconds(300));
+        for (const Report &report : batch)
+            writer.Submit(report);
+        writer.Stop();
+        EXPECT_EQ(metrics.reportsStored, 0u);
+        EXPECT_EQ(metrics.reportsDropped, 3u) << "given up at the stop, and counted";
+        store.reset();
+        EXPECT_EQ(c.kept(file), 0);
+    }
 }
 
 // Another program holds the write lock for longer than the store waits for it: the
 // reports stay queued and are all stored once it lets go.
 TEST(ReportStore, ReportsWaitOutALockedDatabase)
 {
-    fs::path file = test::TempFolder("locked") / "reports.sqlite";
-    std::string error;
-    auto store = OpenSqliteStore(file, error, 50);
-    ASSERT_TRUE(store) << error;
-    Metrics metrics;
-    ReportWriter writer(*store, metrics, 1000, 10);
-    OtherConnection other(file);
-    ASSERT_TRUE(other.Exec("BEGIN EXCLUSIVE"));
-    for (int i = 0; i < 100; ++i) {
-        writer.Submit(MakeReport(kDay1 + i, 7, static_cast<uint8_t>(i)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    ASSERT_TRUE(Cluster().Running());
+    for (const Store &c : Stores()) {
+        SCOPED_TRACE(c.name);
+        fs::path file = test::TempFolder(std::string("locked-") + c.name) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error, 50);
+        ASSERT_TRUE(store) << error;
+        ReportWriter writer(*store, metrics, 1000, 10);
+        OtherConnection other(file);
+        ASSERT_TRUE(other.Exec("BEGIN EXCLUSIVE"));
+        for (int i = 0; i < 100; ++i) {
+            writer.Submit(MakeReport(kDay1 + i, 7, static_cast<uint8_t>(i)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        }
+        EXPECT_EQ(metrics.reportsStored, 0u);
+        ASSERT_TRUE(other.Exec("COMMIT"));
+        for (int waited = 0; waited < 300 && metrics.reportsStored < 100; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(metrics.reportsStored, 100u);
+        EXPECT_EQ(metrics.reportsDropped, 0u);
+        EXPECT_GE(metrics.reportWriteFailures, 2u);
+        writer.Stop();
+        store.reset();  // the fleet's store ships what waits before it closes
+        EXPECT_EQ(c.kept(file), 100);
     }
-    ASSERT_TRUE(other.Exec("COMMIT"));
-    for (int waited = 0; waited < 300 && metrics.reportsStored < 100; ++waited)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(metrics.reportsStored, 100u);
-    EXPECT_EQ(metrics.reportsDropped, 0u);
-    EXPECT_GE(metrics.reportWriteFailures, 2u);
-    EXPECT_EQ(CountRows(file), 100);
-    writer.Stop();
 }
 
 TEST(ReportStore, BatchesReachTheDiskWithoutAStop)

@@ -495,4 +495,77 @@ int ServerProcess::Wait(int timeoutMs)
     return status;
 }
 
+// What a shell line printed on its standard output.
+static std::string Shell(const std::string &line)
+{
+    std::string text;
+    if (FILE *pipe = popen(line.c_str(), "r")) {
+        char piece[4096];
+        size_t got;
+        while ((got = fread(piece, 1, sizeof piece, pipe)) > 0)
+            text.append(piece, got);
+        pclose(pipe);
+    }
+    return text;
+}
+
+static std::string Quote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+PostgresCluster::PostgresCluster()
+{
+    folder_ = TempFolder("postgres");
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port_ = ntohs(address.sin_port);
+    close(probe);
+    conninfo_ = "host=127.0.0.1 port=" + std::to_string(port_) + " user=postgres dbname=postgres";
+    Start();
+}
+
+PostgresCluster::~PostgresCluster()
+{
+    Stop();
+}
+
+bool PostgresCluster::Start()
+{
+    std::string out = Shell("bash -c 'source \"$1\" && pg_start \"$2\" \"$3\" >&2 && echo \"$pg_pid\"' _ " +
+                            Quote(DVS_POSTGRES_LIB) + " " + Quote(folder_.string()) + " " + std::to_string(port_));
+    pid_ = std::atoi(out.c_str());
+    if (pid_ <= 0)
+        pid_ = -1;
+    return pid_ > 0;
+}
+
+bool PostgresCluster::Stop()
+{
+    if (pid_ <= 0)
+        return true;
+    kill(pid_, SIGINT);  // fast shutdown
+    for (int i = 0; i < 600; ++i) {
+        if (kill(pid_, 0) != 0) {
+            pid_ = -1;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+std::string PostgresCluster::Sql(const std::string &sql) const
+{
+    return Shell("psql " + Quote(conninfo_) + " -X -q -A -t -c " + Quote(sql) + " 2>&1");
+}
+
 }  // namespace dvs::test

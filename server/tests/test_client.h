@@ -100,6 +100,26 @@ private:
     uint16_t metricsPort_ = 0;
 };
 
+// A private PostgreSQL cluster on 127.0.0.1 (scripts/postgres-lib.sh), started by the
+// constructor into a temporary folder and stopped by its PID.
+class PostgresCluster {
+public:
+    PostgresCluster();
+    ~PostgresCluster();
+    bool Start();
+    bool Stop();
+    bool Running() const { return pid_ > 0; }
+    const std::string &Conninfo() const { return conninfo_; }
+    // Runs SQL through psql; its rows, unaligned.
+    std::string Sql(const std::string &sql) const;
+
+private:
+    std::filesystem::path folder_;
+    uint16_t port_ = 0;
+    int pid_ = -1;
+    std::string conninfo_;
+};
+
 // A fresh empty folder under the system's temporary folder.
 std::filesystem::path TempFolder(const std::string &name);
 

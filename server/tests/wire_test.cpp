@@ -1,5 +1,6 @@
 // The bytes the server puts on the wire, compared with the Launcher's record layouts.
 #include "operators_endpoint.h"
+#include "proxy_header.h"
 #include "wire.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +111,113 @@ TEST(Wire, HttpRequestHeads)
         EXPECT_EQ(request->method, c.method) << c.head;
         EXPECT_EQ(request->path, c.path) << c.head;
         EXPECT_EQ(request->authorization, c.authorization) << c.head;
+    }
+}
+
+// PROXY v2 headers as HAProxy sends them, and the lies a client could tell in one.
+Bytes ProxyBytes(uint8_t versionCommand, uint8_t familyTransport, const Bytes &body, int lengthField = -1)
+{
+    Bytes bytes{0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A, versionCommand, familyTransport};
+    size_t length = lengthField < 0 ? body.size() : static_cast<size_t>(lengthField);
+    bytes.push_back(static_cast<uint8_t>(length >> 8));
+    bytes.push_back(static_cast<uint8_t>(length));
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+}
+
+const Bytes kIpv4Block = {203, 0, 113, 7, 127, 0, 0, 1, 0xC3, 0x50, 0x49, 0xE8};  // 203.0.113.7:50000 -> :18920
+
+Bytes Ipv6Block()
+{
+    Bytes block(36, 0);
+    block[0] = 0x20, block[1] = 0x01, block[2] = 0x0D, block[3] = 0xB8, block[15] = 0x05;  // 2001:db8::5
+    block[31] = 1;
+    block[32] = 0x04, block[33] = 0xD2;  // port 1234
+    return block;
+}
+
+Bytes Join(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(ProxyHeader, HeadersAndLies)
+{
+    using Status = ProxyHeader::Status;
+    const Bytes tlvs = {0x01, 0x00, 0x02, 'h', '2', 0x04, 0x00, 0x04, 1, 2, 3, 4};
+    struct Case {
+        const char *what;
+        Bytes bytes;
+        Status status;
+        std::string source;  // "address:port", "local", or the problem's start
+    } cases[] = {
+        {"IPv4 stream", ProxyBytes(0x21, 0x11, kIpv4Block), Status::Complete, "203.0.113.7:50000"},
+        {"IPv6 stream", ProxyBytes(0x21, 0x21, Ipv6Block()), Status::Complete, "2001:db8::5:1234"},
+        {"IPv4 with records after the addresses", ProxyBytes(0x21, 0x11, Join(kIpv4Block, tlvs)), Status::Complete,
+         "203.0.113.7:50000"},
+        {"LOCAL (a health check) without addresses", ProxyBytes(0x20, 0x00, {}), Status::Complete, "check"},
+        {"LOCAL with an address block it does not vouch for", ProxyBytes(0x20, 0x11, kIpv4Block), Status::Complete,
+         "check"},
+        {"PROXY with an unspecified family", ProxyBytes(0x21, 0x00, {}), Status::Complete, "local"},
+        {"PROXY over local sockets", ProxyBytes(0x21, 0x31, Bytes(216, 0)), Status::Complete, "local"},
+        {"a Launcher's request without a header", {0x01, 0x00, 0x00, 0x00}, Status::Invalid, "no PROXY"},
+        {"PROXY v1 text", {'P', 'R', 'O', 'X', 'Y', ' ', 'T', 'C', 'P', '4', ' '}, Status::Invalid, "no PROXY"},
+        {"signature wrong in its last byte", [] { Bytes b = ProxyBytes(0x21, 0x11, kIpv4Block); b[11] = 0x0B; return b; }(),
+         Status::Invalid, "no PROXY"},
+        {"version 1 in the binary form", ProxyBytes(0x11, 0x11, kIpv4Block), Status::Invalid, "version"},
+        {"version 3", ProxyBytes(0x31, 0x11, kIpv4Block), Status::Invalid, "version"},
+        {"command 2", ProxyBytes(0x22, 0x11, kIpv4Block), Status::Invalid, "command"},
+        {"family 4", ProxyBytes(0x21, 0x41, kIpv4Block), Status::Invalid, "unknown"},
+        {"transport 3", ProxyBytes(0x21, 0x13, kIpv4Block), Status::Invalid, "unknown"},
+        {"IPv4 over datagrams", ProxyBytes(0x21, 0x12, kIpv4Block), Status::Invalid, "transport"},
+        {"IPv4 block shorter than IPv4 addresses", ProxyBytes(0x21, 0x11, Bytes(kIpv4Block.begin(), kIpv4Block.end() - 1)),
+         Status::Invalid, "address block"},
+        {"IPv6 family with an IPv4 block", ProxyBytes(0x21, 0x21, kIpv4Block), Status::Invalid, "address block"},
+        {"local sockets with a short block", ProxyBytes(0x21, 0x31, Bytes(215, 0)), Status::Invalid, "address block"},
+        {"record longer than the header", ProxyBytes(0x21, 0x11, Join(kIpv4Block, {0x01, 0x00, 0x05, 'a'})),
+         Status::Invalid, "record longer"},
+        {"record length ending exactly past the header", ProxyBytes(0x21, 0x11, Join(kIpv4Block, {0x01, 0x00, 0x01})),
+         Status::Invalid, "record longer"},
+        {"two stray bytes after the addresses", ProxyBytes(0x21, 0x11, Join(kIpv4Block, {0x01, 0x00})), Status::Invalid,
+         "record cut"},
+        {"length field claiming more than was sent", ProxyBytes(0x21, 0x11, kIpv4Block, 40), Status::NeedMore, ""},
+        {"length field beyond what is allowed", ProxyBytes(0x21, 0x11, kIpv4Block, 0xFFFF), Status::Invalid, "header longer"},
+    };
+    for (const Case &c : cases) {
+        ProxyHeader header = ParseProxyHeader(c.bytes, 1024);
+        ASSERT_EQ(header.status, c.status) << c.what << ": " << header.problem;
+        if (c.status == Status::Invalid) {
+            EXPECT_EQ(std::string(header.problem).rfind(c.source, 0), 0u) << c.what << ": " << header.problem;
+            // Counted as no_header when the bytes are no header at all, bad_header otherwise.
+            EXPECT_EQ(header.proxySignature, c.source != "no PROXY") << c.what;
+        }
+        if (c.status != Status::Complete)
+            continue;
+        EXPECT_EQ(header.size, c.bytes.size()) << c.what;
+        std::string source = header.check   ? "check"
+                             : header.local ? "local"
+                                            : header.source.to_string() + ":" + std::to_string(header.sourcePort);
+        EXPECT_EQ(source, c.source) << c.what;
+    }
+}
+
+// Every cut of a valid header asks for more, never for fewer bytes than it has, and never
+// for more than the whole; the client's bytes after a header are not taken with it.
+TEST(ProxyHeader, CutAtEveryByte)
+{
+    for (const Bytes &whole : {ProxyBytes(0x21, 0x11, kIpv4Block), ProxyBytes(0x21, 0x21, Join(Ipv6Block(), {0x03, 0x00, 0x00})),
+                               ProxyBytes(0x20, 0x00, {})}) {
+        for (size_t length = 0; length < whole.size(); ++length) {
+            ProxyHeader header = ParseProxyHeader(std::span(whole.data(), length), 1024);
+            ASSERT_EQ(header.status, ProxyHeader::Status::NeedMore) << length;
+            EXPECT_GT(header.size, length);
+            EXPECT_LE(header.size, whole.size());
+        }
+        Bytes followed = Join(whole, {0x01, 0x00, 0x00, 0x00});
+        ProxyHeader header = ParseProxyHeader(followed, 1024);
+        ASSERT_EQ(header.status, ProxyHeader::Status::Complete);
+        EXPECT_EQ(header.size, whole.size());
     }
 }
 

@@ -8,6 +8,7 @@
 #include "common/bounded_string.h"
 #include "launcher/core/platform.h"
 #include "launcher/protocol/protocol_stages.h"
+#include "launcher/protocol/signed_release.h"
 #include "launcher/shell/worker.h"
 #include "tests/launcher/environment_test_util.h"
 #include "tests/support/sandbox_connection.h"
@@ -49,6 +50,24 @@ HINSTANCE WINAPI RefusedShell(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT)
     ++g_shellStarts;
     return (HINSTANCE)2;  // the stage goes on as after a shell that could not start
 }
+
+// The key of a Launcher with a release key (through the platform table), and another.
+TestSigningKey &LauncherKey()
+{
+    static TestSigningKey key;
+    return key;
+}
+TestSigningKey &OtherKey()
+{
+    static TestSigningKey key;
+    return key;
+}
+bool LauncherKeyOf(uint8_t key[64])
+{
+    memcpy(key, LauncherKey().Point().data(), 64);
+    return true;
+}
+const uint32_t kReleaseNumber = 7;  // the signed release's, and the one accepted before
 
 // Folds ASCII capitals and slashes of single-byte characters only: the trail byte of a
 // double-byte character is part of that character ("\xF9G" and "\xF9g" are two names).
@@ -176,7 +195,10 @@ void AddAnswerFiles(const std::string &answer, NewBytes *news)
 // twice and none unknown, the keys no answer may touch intact, a usable launch-file list.
 // A run ended between recording a file's name and the new count leaves names past the
 // count: unused, and written again by the next run.
-void ExpectIniSound(const std::string &ini, const std::string &what, bool ended = false)
+// With a key, the release number accepted before stays (releaseNumber); without one there
+// is none.
+void ExpectIniSound(const std::string &ini, const std::string &what, bool ended = false,
+                    const std::string &releaseNumber = "")
 {
     std::set<std::string> sections;
     std::string section;
@@ -194,7 +216,7 @@ void ExpectIniSound(const std::string &ini, const std::string &what, bool ended 
         if (line[0] == '[') {
             section = Lower(line.substr(1, line.size() - 2));
             EXPECT_TRUE(line.back() == ']' && sections.insert(section).second) << what << ": " << line;
-            EXPECT_EQ(1u, std::set<std::string>({"general", "extra", "svraddr", "launchfile"}).count(section))
+            EXPECT_EQ(1u, std::set<std::string>({"general", "extra", "svraddr", "launchfile", "release"}).count(section))
                 << what << ": section " << line;
             continue;
         }
@@ -205,6 +227,7 @@ void ExpectIniSound(const std::string &ini, const std::string &what, bool ended 
     EXPECT_EQ("1", keys["general/modeslience"]) << what;
     EXPECT_EQ("4242", keys["general/clientid"]) << what;
     EXPECT_EQ("yes", keys["extra/keep"]) << what;
+    EXPECT_EQ(releaseNumber, keys["release/number"]) << what;
     int count = atoi(keys["launchfile/count"].c_str());
     EXPECT_TRUE(count >= 1 && count <= 30) << what << ": count " << keys["launchfile/count"];
     for (const auto &key : keys) {
@@ -224,7 +247,7 @@ void ExpectIniSound(const std::string &ini, const std::string &what, bool ended 
 
 struct Row {
     const char *name;
-    uint16_t cmd;         // the request whose answer is replaced: 1, 3 or 4
+    uint16_t cmd;         // the request whose answer is replaced: 1, 3, 4 or 9
     std::string bytes;    // what is sent instead
     Then then;
     unsigned result;      // the code the login client receives
@@ -233,7 +256,21 @@ struct Row {
     int shellStarts = 0;  // self-updates handed to the shell
     bool process = false; // also run as a whole Launcher process
     bool firstOnly = false;  // only the first such request gets the hostile answer
+    // A Launcher with a key, where it differs: the code, the check, the self-updates.
+    int keyedResult = -1;
+    const char *keyedCheck = NULL;
+    int keyedShellStarts = -1;
 };
+
+// A row whose file the signed release does not name: with a key it is refused and the
+// update fails (9), with check in place of the row's own (NULL: the same).
+Row Unsigned(Row row, const char *check = NULL)
+{
+    row.keyedResult = 9;
+    row.keyedCheck = check;
+    row.keyedShellStarts = 0;
+    return row;
+}
 
 // The Launcher's folder ("game") inside a folder of the test whose other files must not
 // change; the server answers from a release unless a hostile answer is set.
@@ -271,6 +308,10 @@ protected:
         content.hostile = [this](const SeenRequest &request) {
             std::lock_guard<std::mutex> hold(mutex_);
             return hostile_ ? hostile_(request) : HostileAnswer();
+        };
+        content.manifestAnswer = [this] {
+            return keyed_ ? ManifestAnswer(ManifestBytes(kReleaseNumber), {&LauncherKey()})
+                          : Header(RC_Manifest | kResponseBit, 0);
         };
         server_.Serve(content);
         server_.Start();
@@ -316,7 +357,39 @@ protected:
     {
         return "[General]\r\nModeSlience=1\r\nClientID=4242\r\n[Extra]\r\nKeep=yes\r\n"
                "[SvrAddr]\r\naddr0=" + server_.Address() + "\r\n[LaunchFile]\r\ncount=3\r\n"
-               "filename0=Launcher.exe\r\nfilename1=a.dat\r\nfilename2=bin\\b.dat\r\n";
+               "filename0=Launcher.exe\r\nfilename1=a.dat\r\nfilename2=bin\\b.dat\r\n" +
+               (keyed_ ? "[Release]\r\nNumber=" + std::to_string(kReleaseNumber) + "\r\n" : "");
+    }
+    // From here on the Launcher has a release key and the server signs its release.
+    void UseKey()
+    {
+        keyed_ = true;
+        g_platform.ReleaseKey = LauncherKeyOf;
+    }
+    // The manifest of the server's release (release_, the runtime stand-in as 129).
+    std::string ManifestBytes(uint32_t number)
+    {
+        ReleaseManifest manifest = {};
+        manifest.number = number;
+        for (int i = 0; i < kSrvAddrEntries; ++i)
+            CopyString(manifest.addresses[i], kSrvAddrEntrySize, server_.Address().c_str());
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (size_t slot = 0; slot < release_.size(); ++slot) {
+            ManifestLaunchEntry &entry = manifest.launch[manifest.launchCount++];
+            entry.slot = (uint32_t)slot;
+            entry.size = (uint32_t)release_[slot].second.size();
+            memcpy(entry.sha256, Sha256(release_[slot].second).data(), kSha256Size);
+            CopyString(entry.name, kFileNameFieldSize, release_[slot].first.c_str());
+        }
+        std::string runtime = ReadFileText(BuiltFile("tools\\vcredist\\vcredist_standin.exe"));
+        ManifestSoloEntry &solo = manifest.solo[manifest.soloCount++];
+        solo.id = kManifestSoloVcRuntime;
+        solo.size = (uint32_t)runtime.size();
+        memcpy(solo.sha256, Sha256(runtime).data(), kSha256Size);
+        uint8_t bytes[kManifestMaxSize];
+        size_t size = EncodeReleaseManifest(&manifest, bytes, sizeof bytes);
+        EXPECT_NE(0u, size) << "the test's manifest breaks a rule";
+        return std::string((const char *)bytes, size);
     }
     // The old installation, in place of whatever the last run left.
     void Install(bool vcrtPresent)
@@ -377,6 +450,9 @@ protected:
         KeepCommandLine("");
         if (!sandbox_->ConnectTo(server_.Port()))
             return 999;
+        // With a key the stage works from the manifest the connection's server signed.
+        if (keyed_ && RequestReleaseManifest(&sandbox_->context) < 0)
+            return 998;
         unsigned result = UpdateFile(&sandbox_->context);
         sandbox_->TakeMessages();
         return result;
@@ -403,7 +479,8 @@ protected:
             EXPECT_TRUE(whole) << what << ": " << file.first << " (" << file.second.size()
                                << " bytes) is neither an old nor a new version";
         }
-        ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what);
+        ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what, false,
+                       keyed_ ? std::to_string(kReleaseNumber) : "");
     }
     NewBytes ReleaseBytes(const std::string &answer = "")
     {
@@ -414,6 +491,14 @@ protected:
         return news;
     }
 
+    // Every row against the whole worker, with or without a key (UseKey first).
+    void RunTable(const std::vector<Row> &rows);
+    // The launch-file answer of three files cut after every byte, then with a key the
+    // manifest answer cut after every byte.
+    void RunCuts();
+    // Rows only a Launcher with a key has: the manifest answer and the files it names.
+    std::vector<Row> SignedReleaseRows();
+
     std::unique_ptr<LauncherSandbox> sandbox_;
     ScriptedServer server_;
     std::string outer_, game_, fonts_;
@@ -421,6 +506,7 @@ protected:
     Files old_, outside_;
     std::mutex mutex_;
     std::function<HostileAnswer(const SeenRequest &)> hostile_;
+    bool keyed_ = false;
 
 private:
     HANDLE lock_ = NULL;
@@ -465,7 +551,7 @@ std::vector<Row> HostileRows()
         {"compSize 0", 3, Launch(1, File(1, "a.dat", "", 5, crcA)), on, 9},
         {"compSize 1", 3, Launch(1, File(1, "a.dat", a.substr(0, 1), 5, crcA)), on, 9},
         {"compSize 4 GiB-1", 3, Launch(1, FileHeaderBytes(1, 0xFFFFFFFF, 5, crcA, "a.dat") + a), close, 9},
-        {"origSize 0 of an empty file", 3, Launch(1, Good(1, "empty.dat", "")), on, 0, 0, "empty.dat="},
+        Unsigned({"origSize 0 of an empty file", 3, Launch(1, Good(1, "empty.dat", "")), on, 0, 0, "empty.dat="}, "!empty.dat"),
         {"origSize 0 of data", 3, Launch(1, File(1, "a.dat", a, 0, 0)), on, 9},
         {"origSize 4 GiB-1", 3, Launch(1, File(1, "a.dat", a, 0xFFFFFFFF, crcA)), on, 9},
         {"compSize far beyond the data", 3, Launch(1, FileHeaderBytes(1, 100000, 5, crcA, "a.dat") + a), close, 9},
@@ -477,39 +563,39 @@ std::vector<Row> HostileRows()
         {"inflates to less than origSize, CRC of it padded with zeros", 3,
          Launch(1, File(1, "a.dat", a, padded, crcPadded)), on, 9, 0, "a.dat=old a"},
         {"CRC off by one bit", 3, Launch(1, File(1, "a.dat", a, 5, crcA ^ 0x100)), on, 9, 0, "", 0, true},
-        {"name ..", 3, named("..\\probe.dat"), on, 0, 0, "", 0, true},
-        {"name .. inside", 3, named("bin\\..\\..\\probe.dat"), on, 0},
-        {"name with a drive letter", 3, named("C:\\dr_probe.dat"), on, 0, 0, "", 0, true},
-        {"UNC name", 3, named("\\\\127.0.0.1\\share\\probe.dat"), on, 0},
-        {"leading backslash", 3, named("\\dr_probe.dat"), on, 0},
-        {"leading slash", 3, named("/dr_probe.dat"), on, 0},
-        {"device name", 3, named("bin\\COM1.dat"), on, 0},
-        {"name with CR/LF", 3, named("x\r\n[Evil]\r\nk=v.txt"), on, 0, 0, "", 0, true},
-        {"name without NUL in 64 bytes", 3, named(std::string(64, 'n')), on, 0},
-        {"GBK name with trail byte 0x5C", 3, named("\xB1\x5C.dat"), on, 0, 0, "\xB1\x5C.dat=probe"},
-        {"empty name", 3, named(""), on, 0},
-        {"lead byte before a control byte", 3, named("\xC9\x05x.dat"), on, 0},
-        {"the Launcher's settings", 3, Launch(1, Good(1, "Launcher.ini", evilIni)), on, 0, 0,
-         "Launcher.ini lacks 10.66.66.66", 0, true},
-        {"the Launcher's settings in capitals, trailing dot", 3, Launch(1, Good(1, "LAUNCHER.INI.", evilIni)),
-         on, 0, 0, "Launcher.ini lacks 10.66.66.66"},
-        {"short name of the settings", 3, Launch(1, Good(1, "LAUNCH~1.INI", evilIni)), on, 0, 0,
-         "!LAUNCH~1.INI"},
-        {"into the log folder", 3, named("Log\\probe.log"), on, 0, 0, "!Log\\probe.log"},
-        {"a save's temporary name", 3, named("a.dat.~save"), on, 0, 0, "!a.dat.~save"},
-        {"the name a new Launcher waits under", 3, Launch(1, Good(3, "Launcher.exe.tmp", launcher)), on,
-         0, 0, "!Launcher.exe.tmp"},
-        {"the uninstaller's manifest", 3, named("uninstall.dat"), on, 0, 0, "!uninstall.dat"},
-        {"the Launcher in slot 1", 3, Launch(1, Good(1, "Launcher.exe", launcher)), on, 0, 0,
-         "Launcher.exe=MZ old launcher"},
-        {"slot 30", 3, Launch(1, Good(30, "s30.dat", "x")), on, 0, 0, "!s30.dat"},
-        {"slot 31", 3, Launch(1, Good(31, "s31.dat", "x")), on, 0, 0, "!s31.dat"},
-        {"slot 0xFFFFFFFF", 3, Launch(1, Good(0xFFFFFFFF, "s.dat", "x")), on, 0, 0, "!s.dat"},
-        {"same slot twice", 3, Launch(2, Good(1, "a.dat", "first") + Good(1, "a.dat", "second")), on, 0,
-         0, "a.dat=second", 0, true},
-        {"slot 0 not a program", 3, Launch(1, Good(0, "Launcher.exe", "not a program")), on, 0, 0,
-         "!launcher.exe.tmp", 0, true},
-        {"slot 0 a program", 3, Launch(1, Good(0, "Launcher.exe", launcher)), on, 0, 0, "", 1},
+        Unsigned({"name ..", 3, named("..\\probe.dat"), on, 0, 0, "", 0, true}),
+        Unsigned({"name .. inside", 3, named("bin\\..\\..\\probe.dat"), on, 0}),
+        Unsigned({"name with a drive letter", 3, named("C:\\dr_probe.dat"), on, 0, 0, "", 0, true}),
+        Unsigned({"UNC name", 3, named("\\\\127.0.0.1\\share\\probe.dat"), on, 0}),
+        Unsigned({"leading backslash", 3, named("\\dr_probe.dat"), on, 0}),
+        Unsigned({"leading slash", 3, named("/dr_probe.dat"), on, 0}),
+        Unsigned({"device name", 3, named("bin\\COM1.dat"), on, 0}),
+        Unsigned({"name with CR/LF", 3, named("x\r\n[Evil]\r\nk=v.txt"), on, 0, 0, "", 0, true}),
+        Unsigned({"name without NUL in 64 bytes", 3, named(std::string(64, 'n')), on, 0}),
+        Unsigned({"GBK name with trail byte 0x5C", 3, named("\xB1\x5C.dat"), on, 0, 0, "\xB1\x5C.dat=probe"}, "!\xB1\x5C.dat"),
+        Unsigned({"empty name", 3, named(""), on, 0}),
+        Unsigned({"lead byte before a control byte", 3, named("\xC9\x05x.dat"), on, 0}),
+        Unsigned({"the Launcher's settings", 3, Launch(1, Good(1, "Launcher.ini", evilIni)), on, 0, 0,
+         "Launcher.ini lacks 10.66.66.66", 0, true}),
+        Unsigned({"the Launcher's settings in capitals, trailing dot", 3, Launch(1, Good(1, "LAUNCHER.INI.", evilIni)),
+         on, 0, 0, "Launcher.ini lacks 10.66.66.66"}),
+        Unsigned({"short name of the settings", 3, Launch(1, Good(1, "LAUNCH~1.INI", evilIni)), on, 0, 0,
+         "!LAUNCH~1.INI"}),
+        Unsigned({"into the log folder", 3, named("Log\\probe.log"), on, 0, 0, "!Log\\probe.log"}),
+        Unsigned({"a save's temporary name", 3, named("a.dat.~save"), on, 0, 0, "!a.dat.~save"}),
+        Unsigned({"the name a new Launcher waits under", 3, Launch(1, Good(3, "Launcher.exe.tmp", launcher)), on,
+         0, 0, "!Launcher.exe.tmp"}),
+        Unsigned({"the uninstaller's manifest", 3, named("uninstall.dat"), on, 0, 0, "!uninstall.dat"}),
+        Unsigned({"the Launcher in slot 1", 3, Launch(1, Good(1, "Launcher.exe", launcher)), on, 0, 0,
+         "Launcher.exe=MZ old launcher"}),
+        Unsigned({"slot 30", 3, Launch(1, Good(30, "s30.dat", "x")), on, 0, 0, "!s30.dat"}),
+        Unsigned({"slot 31", 3, Launch(1, Good(31, "s31.dat", "x")), on, 0, 0, "!s31.dat"}),
+        Unsigned({"slot 0xFFFFFFFF", 3, Launch(1, Good(0xFFFFFFFF, "s.dat", "x")), on, 0, 0, "!s.dat"}),
+        Unsigned({"same slot twice", 3, Launch(2, Good(1, "a.dat", "first") + Good(1, "a.dat", "second")), on, 0,
+         0, "a.dat=second", 0, true}, "a.dat=old a"),
+        Unsigned({"slot 0 not a program", 3, Launch(1, Good(0, "Launcher.exe", "not a program")), on, 0, 0,
+         "!launcher.exe.tmp", 0, true}),
+        Unsigned({"slot 0 a program", 3, Launch(1, Good(0, "Launcher.exe", launcher)), on, 0, 0, "", 1}, "!launcher.exe.tmp"),
         {"solo answer cmd 0x83", 4, Header(0x83, 1) + Good(0, "x", "x"), on, 3},
         {"solo answer param 0", 4, Header(0x84, 0), on, 3, 0, "", 0, true},
         {"solo answer param 65535", 4, Header(0x84, 0xFFFF) + Good(0, "x", "x"), on, 3},
@@ -560,11 +646,16 @@ void ExpectRowCheck(const Row &row, const std::string &folder)
         << row.name << ": " << got.size() << " bytes, " << Hex(got.substr(0, 64));
 }
 
-TEST_F(HostileTest, TableOfHostileAnswers)
+void HostileTest::RunTable(const std::vector<Row> &rows)
 {
-    int rows = 0;
-    for (const Row &row : HostileRows()) {
+    int done = 0;
+    for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
+        unsigned result = keyed_ && row.keyedResult >= 0 ? (unsigned)row.keyedResult : row.result;
+        int shellStarts = keyed_ && row.keyedShellStarts >= 0 ? row.keyedShellStarts : row.shellStarts;
+        Row checked = row;
+        if (keyed_ && row.keyedCheck != NULL)
+            checked.check = row.keyedCheck;
         bool realTime = row.firstOnly;
         g_waitMs = realTime ? 20000 : 300;
         Install(row.cmd != 4);
@@ -573,11 +664,11 @@ TEST_F(HostileTest, TableOfHostileAnswers)
         g_shellStarts = 0;
         size_t before = server_.Requests().size();
         DWORD start = GetTickCount();
-        EXPECT_EQ(row.result, RunWorker());
+        EXPECT_EQ(result, RunWorker());
         DWORD elapsed = GetTickCount() - start;
         SetHostile(nullptr);
         EXPECT_LE(elapsed, row.waits * g_waitMs + 15000u) << "longer than its waits allow";
-        EXPECT_EQ(row.shellStarts, g_shellStarts);
+        EXPECT_EQ(shellStarts, g_shellStarts);
         std::vector<SeenRequest> requests = server_.Requests();
         for (size_t i = before, hostile = 0; i < requests.size(); ++i)
             if (requests[i].cmd == row.cmd && row.then == HostileAnswer::kStall &&
@@ -585,12 +676,76 @@ TEST_F(HostileTest, TableOfHostileAnswers)
                 EXPECT_LT(requests[i].stalledMs, kStallMs) << "the Launcher outwaited the stall";
                 EXPECT_GE(requests[i].stalledMs + 200, g_waitMs) << "gave up before its wait";
             }
-        ExpectSound(ReleaseBytes(row.bytes), row.name);
-        ExpectRowCheck(row, game_);
-        ++rows;
+        // With a key nothing but the signed release's own bytes may reach the disk.
+        ExpectSound(keyed_ ? ReleaseBytes() : ReleaseBytes(row.bytes), row.name);
+        ExpectRowCheck(checked, game_);
+        ++done;
     }
-    EXPECT_GE(rows, 40);
-    printf("[ rows     ] %d hostile answers\n", rows);
+    EXPECT_GE(done, 40);
+    printf("[ rows     ] %d hostile answers%s\n", done, keyed_ ? " to a Launcher with a key" : "");
+}
+
+std::vector<Row> HostileTest::SignedReleaseRows()
+{
+    Then on = HostileAnswer::kGoOn, close = HostileAnswer::kClose;
+    const std::string manifest = ManifestBytes(kReleaseNumber);
+    const std::string answer = ManifestAnswer(manifest, {&LauncherKey()});
+    std::string changed = answer;
+    changed[4 + 4 + kManifestHeaderSize + 4] ^= 0x01;  // the size of slot 0's file
+    std::string noFiles = manifest.substr(0, kManifestHeaderSize);
+    noFiles[136] = 0;  // no launch file: no manifest, signed or not
+    std::string reserved = manifest;
+    reserved[kManifestHeaderSize + kManifestLaunchEntrySize - 1] = 1;  // after slot 0's name
+    std::string runtime = ReadFileText(BuiltFile("tools\\vcredist\\vcredist_standin.exe"));
+    const std::string moreSignatures = Header(0x89, 1) + Le32((uint32_t)manifest.size()) + manifest + Le32(5);
+    return {
+        {"no manifest: the release is not signed", 9, Header(0x89, 0), on, 8},
+        {"manifest answer cmd 0x81", 9, Header(0x81, 1) + answer.substr(4), on, 8},
+        {"manifest answer param 2", 9, Header(0x89, 2) + answer.substr(4), on, 8},
+        {"manifest signed by another key", 9, ManifestAnswer(manifest, {&OtherKey()}), on, 8},
+        {"another key's signature under this key's identifier", 9,
+         Header(0x89, 1) + Le32((uint32_t)manifest.size()) + manifest + Le32(1) + LauncherKey().Id() +
+             OtherKey().Sign(manifest), on, 8},
+        {"manifest changed after it was signed", 9, changed, on, 8},
+        {"truncated signature", 9, answer.substr(0, answer.size() - 10), close, 8},
+        {"signature count 0", 9, answer.substr(0, 4 + 4 + manifest.size()) + Le32(0), on, 8},
+        {"signature count 5", 9, moreSignatures, close, 8},
+        {"manifest size beyond its limit", 9, Header(0x89, 1) + Le32(kManifestMaxSize + 1) +
+             std::string(kManifestMaxSize + 1, 'm'), close, 8},
+        {"signed, yet no manifest: no launch file", 9, ManifestAnswer(noFiles, {&LauncherKey()}), on, 8},
+        {"signed, yet not canonical: reserved bytes", 9, ManifestAnswer(reserved, {&LauncherKey()}), on, 8},
+        {"an older release, signed", 9, ManifestAnswer(ManifestBytes(kReleaseNumber - 1), {&LauncherKey()}),
+         on, 8},
+        {"signed by another key and by this Launcher's", 9,
+         ManifestAnswer(manifest, {&OtherKey(), &LauncherKey()}), on, 0, 0, "a.dat=new a"},
+        {"addresses the signed release does not list", 1,
+         AddrResponse({"127.0.0.1:1", "127.0.0.1:2", "127.0.0.1:3", "127.0.0.1:4"}), on, 0, 0,
+         "Launcher.ini lacks 127.0.0.1:1"},
+        {"a file changed in transit, its CRC made to match", 3, Launch(1, Good(1, "a.dat", "new A")), on,
+         9, 0, "a.dat=old a"},
+        {"a file the signed release does not name", 3, Launch(1, Good(3, "c.dat", "probe")), on, 9, 0,
+         "!c.dat"},
+        {"a signed file in another slot", 3, Launch(1, Good(2, "a.dat", "new a")), on, 9, 0, "a.dat=old a"},
+        {"a signed file and one changed", 3,
+         Launch(2, Good(1, "a.dat", "new a") + Good(2, "bin\\b.dat", "new B")), on, 9, 0, "a.dat=new a"},
+        {"solo 129 that is not the signed one", 4,
+         Header(0x84, 1) + FileMessage(0, "vcredist_x86.exe", runtime + "!"), on, 3, 0,
+         "!vcredist-record.txt"},
+    };
+}
+
+TEST_F(HostileTest, TableOfHostileAnswers)
+{
+    RunTable(HostileRows());
+}
+
+TEST_F(HostileTest, TableOfHostileAnswersWithAKey)
+{
+    UseKey();
+    std::vector<Row> rows = HostileRows();
+    for (const Row &row : SignedReleaseRows())
+        rows.push_back(row);
+    RunTable(rows);
 }
 
 // A launch-file answer of three files (two listed, one new), about 3 KB on the wire.
@@ -603,23 +758,31 @@ std::string ThreeFileAnswer()
     return Launch(3, files);
 }
 
-TEST_F(HostileTest, DisconnectAtEveryByte)
+void HostileTest::RunCuts()
 {
     g_waitMs = 2000;
-    Install(true);
     const std::string answer = ThreeFileAnswer();
+    if (keyed_) {
+        // The signed release is the answer's.
+        std::lock_guard<std::mutex> hold(mutex_);
+        release_.resize(1);
+        for (uint32_t k = 0; k < 3; ++k)
+            release_.push_back({kThreeNames[k], Bytes(1000 - 100 * k, k + 1)});
+    }
+    Install(true);
     std::vector<size_t> ends;  // where each file's message ends in the answer
     for (size_t at = 4; at < answer.size(); at += 80 + Le32At(answer, at + 4))
         ends.push_back(at + 80 + Le32At(answer, at + 4));
     const char *const *names = kThreeNames;
-    NewBytes news = ReleaseBytes(answer);
+    NewBytes news = keyed_ ? ReleaseBytes() : ReleaseBytes(answer);
+    DWORD start = GetTickCount();
     size_t cut = 0;
     for (int changed = 0; cut <= answer.size() && !HasFailure(); ++cut) {
         Restore(changed);
         changed = (int)std::count_if(ends.begin(), ends.end(), [&](size_t end) { return cut >= end; });
-        SetHostile([&](const SeenRequest &) {
+        SetHostile([&](const SeenRequest &request) {
             HostileAnswer hostile;
-            hostile.replace = true;
+            hostile.replace = request.cmd == RC_LaunchFile;
             hostile.bytes = answer.substr(0, cut);
             hostile.then = HostileAnswer::kClose;
             return hostile;
@@ -636,8 +799,47 @@ TEST_F(HostileTest, DisconnectAtEveryByte)
                   GetPrivateProfileIntA("LaunchFile", "count", 0, (game_ + "Launcher.ini").c_str())) << what;
         ExpectSound(news, what);
     }
+    printf("[ cuts     ] %zu cuts of a %zu-byte answer in %lu ms\n", cut, answer.size(),
+           (unsigned long)(GetTickCount() - start));
+    if (!keyed_) {
+        SetHostile(nullptr);
+        return;
+    }
+    // A manifest of a newer release, cut anywhere: refused, and the number accepted before
+    // stays until the whole of it has come.
+    const std::string manifest = ManifestAnswer(ManifestBytes(kReleaseNumber + 1), {&LauncherKey()});
+    Install(true);
+    start = GetTickCount();
+    for (cut = 0; cut <= manifest.size() && !HasFailure(); ++cut) {
+        SetHostile([&](const SeenRequest &request) {
+            HostileAnswer hostile;
+            hostile.replace = request.cmd == RC_Manifest;
+            hostile.bytes = manifest.substr(0, cut);
+            hostile.then = HostileAnswer::kClose;
+            return hostile;
+        });
+        std::string what = "manifest cut after " + std::to_string(cut) + " bytes";
+        ASSERT_TRUE(sandbox_->ConnectTo(server_.Port())) << what;
+        EXPECT_EQ(cut == manifest.size() ? 0 : -1, RequestReleaseManifest(&sandbox_->context)) << what;
+        EXPECT_EQ(cut == manifest.size(), sandbox_->context.releaseVerified) << what;
+        if (cut < manifest.size())
+            ExpectSound(news, what);
+    }
     SetHostile(nullptr);
-    printf("[ cuts     ] %zu cuts of a %zu-byte answer\n", cut, answer.size());
+    EXPECT_EQ(kReleaseNumber + 1, ReadAcceptedReleaseNumber((game_ + "Launcher.ini").c_str()));
+    printf("[ cuts     ] %zu cuts of a %zu-byte manifest answer in %lu ms\n", cut, manifest.size(),
+           (unsigned long)(GetTickCount() - start));
+}
+
+TEST_F(HostileTest, DisconnectAtEveryByte)
+{
+    RunCuts();
+}
+
+TEST_F(HostileTest, DisconnectAtEveryByteWithAKey)
+{
+    UseKey();
+    RunCuts();
 }
 
 // Heap blocks in use in every heap of the process.

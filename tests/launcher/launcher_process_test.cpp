@@ -140,6 +140,9 @@ TEST_F(LauncherProcess, RunWithoutServerLogsAndStartsTheClientWithTwelve)
     wsprintfA(monthDay, "Updater-%02d%02d-", before.wMonth, before.wDay);
     EXPECT_EQ(0u, logs[0].find(monthDay)) << logs[0];
     EXPECT_NE(std::string::npos, LogText().find("Connect to fail.\r\n")) << LogText();
+    // The test tree's Launcher falls back to a host the machine resolves itself: no run of
+    // the tests asks a name server or leaves the machine.
+    EXPECT_NE(std::string::npos, LogText().find("DNS localhost to 127.0.0.1 succeed!\r\n")) << LogText();
 
     // The probes of Setup's and the uninstaller's mutexes leave no mutex behind.
     EXPECT_EQ((HANDLE)NULL, OpenMutexA(SYNCHRONIZE, FALSE, SETUP_MUTEX_NAME));

@@ -17,17 +17,19 @@ struct Script {
     bool report = true;
     std::vector<unsigned> environment;  // results of successive calls (0 once exhausted)
     std::vector<unsigned> update;
+    bool manifestRefused = false;       // the failed first connection met a refused release
 };
 
 Script g_script;
 std::vector<std::string> g_calls;
 size_t g_environmentCalls, g_updateCalls;
 
-int FakeConnect(int attemptIndex, WorkerContext *, SOCKET *slot)
+int FakeConnect(int attemptIndex, WorkerContext *context, SOCKET *slot)
 {
     g_calls.push_back("connect " + std::to_string(attemptIndex));
     if (g_calls.size() == 1 && !g_script.firstConnect) {
         *slot = INVALID_SOCKET;
+        context->releaseRefused = g_script.manifestRefused;
         return 0;
     }
     *slot = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);  // real, so closing it is real
@@ -69,6 +71,8 @@ TEST(WorkerStages, OrderRetriesAndResultCode)
          {"connect 0", "report", "environment", "update"}, 0, {}, {}},
         {"no server at all", {false, true, {}, {}},
          {"connect 0"}, kResultConnectServer, {}, {"Connect to fail."}},
+        {"servers whose signed release a Launcher with a key refused", {false, true, {}, {}, true},
+         {"connect 0"}, kResultCheckUpdateConfig, {}, {"Connect to fail."}},
         {"a failed report does not stop the stages", {true, false, {0}, {0}},
          {"connect 0", "report", "environment", "update"}, 0, {}, {"Fail on SendLauncherExe."}},
         {"environment fails three times, update still runs and reconnects with 0",

@@ -2,6 +2,7 @@
 #include "tests/support/scripted_server.h"
 #include "common/protocol_wire.h"
 
+#include <bcrypt.h>
 #include <stdio.h>
 #include <string.h>
 #include <zlib.h>
@@ -71,6 +72,92 @@ std::string FileMessage(uint32_t index, const std::string &name, const std::stri
     std::string compressed = Compress(data);
     return FileHeaderBytes(index, (uint32_t)compressed.size(), (uint32_t)data.size(),
                            ZlibCrc32(data), name) + compressed;
+}
+
+std::string Sha256(const std::string &data)
+{
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    UCHAR digest[32] = {0};
+    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0) == 0) {
+        BCRYPT_HASH_HANDLE hash = NULL;
+        if (BCryptCreateHash(algorithm, &hash, NULL, 0, NULL, 0, 0) == 0) {
+            BCryptHashData(hash, (PUCHAR)data.data(), (ULONG)data.size(), 0);
+            BCryptFinishHash(hash, digest, 32, 0);
+            BCryptDestroyHash(hash);
+        }
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    return std::string((const char *)digest, 32);
+}
+
+struct EccBlob {
+    BCRYPT_ECCKEY_BLOB header;
+    UCHAR bytes[96];  // X, Y (and d for a private blob)
+};
+
+TestSigningKey::TestSigningKey()
+{
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_KEY_HANDLE key = NULL;
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0);
+    BCryptGenerateKeyPair(algorithm, &key, 256, 0);
+    BCryptFinalizeKeyPair(key, 0);
+    EccBlob blob = {};
+    ULONG size = 0;
+    BCryptExportKey(key, NULL, BCRYPT_ECCPUBLIC_BLOB, (PUCHAR)&blob, sizeof blob, &size, 0);
+    algorithm_ = algorithm;
+    key_ = key;
+    point_.assign((const char *)blob.bytes, 64);
+}
+
+TestSigningKey::TestSigningKey(const std::string &d, const std::string &x, const std::string &y)
+{
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_KEY_HANDLE key = NULL;
+    EccBlob blob = {};
+    blob.header.dwMagic = BCRYPT_ECDSA_PRIVATE_P256_MAGIC;
+    blob.header.cbKey = 32;
+    memcpy(blob.bytes, x.data(), 32);
+    memcpy(blob.bytes + 32, y.data(), 32);
+    memcpy(blob.bytes + 64, d.data(), 32);
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0);
+    BCryptImportKeyPair(algorithm, NULL, BCRYPT_ECCPRIVATE_BLOB, &key, (PUCHAR)&blob, sizeof blob, 0);
+    algorithm_ = algorithm;
+    key_ = key;
+    point_ = x + y;
+}
+
+TestSigningKey::~TestSigningKey()
+{
+    if (key_ != NULL)
+        BCryptDestroyKey((BCRYPT_KEY_HANDLE)key_);
+    if (algorithm_ != NULL)
+        BCryptCloseAlgorithmProvider((BCRYPT_ALG_HANDLE)algorithm_, 0);
+}
+
+std::string TestSigningKey::Sign(const std::string &bytes) const
+{
+    std::string digest = Sha256(bytes);
+    UCHAR signature[64] = {0};
+    ULONG size = 0;
+    BCryptSignHash((BCRYPT_KEY_HANDLE)key_, NULL, (PUCHAR)digest.data(), 32, signature,
+                   sizeof signature, &size, 0);
+    return std::string((const char *)signature, 64);
+}
+
+std::string SignedManifestBody(const std::string &manifest,
+                               const std::vector<const TestSigningKey *> &keys)
+{
+    std::string body = Le32((uint32_t)manifest.size()) + manifest + Le32((uint32_t)keys.size());
+    for (const TestSigningKey *key : keys)
+        body += key->Id() + key->Sign(manifest);
+    return body;
+}
+
+std::string ManifestAnswer(const std::string &manifest,
+                           const std::vector<const TestSigningKey *> &keys)
+{
+    return Header(RC_Manifest | kResponseBit, 1) + SignedManifestBody(manifest, keys);
 }
 
 std::string Hex(const std::string &bytes)
@@ -461,6 +548,10 @@ bool ScriptedServer::ServeOne(const ServeContent &content)
         break;
     }
     case RC_Log:
+        break;
+    case RC_Manifest:
+        alive = SendBytes(content.manifestAnswer ? content.manifestAnswer()
+                                                 : Header(RC_Manifest | kResponseBit, 0));
         break;
     default:
         Fail("unknown request " + Hex(header));

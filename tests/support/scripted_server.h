@@ -42,6 +42,37 @@ std::string FileMessage(uint32_t index, const std::string &name, const std::stri
 uint32_t ZlibCrc32(const std::string &data);
 std::string Hex(const std::string &bytes);
 
+// Signed releases. SHA-256 and a P-256 key pair of the test, both through the system's
+// bcrypt; the body of the answer to RC_Manifest and the whole answer.
+std::string Sha256(const std::string &data);
+class TestSigningKey {
+public:
+    // A new key pair.
+    TestSigningKey();
+    // The key pair of a known private scalar d and its point (32 bytes each, big-endian).
+    TestSigningKey(const std::string &d, const std::string &x, const std::string &y);
+    ~TestSigningKey();
+    TestSigningKey(const TestSigningKey &) = delete;
+    TestSigningKey &operator=(const TestSigningKey &) = delete;
+    // X and Y of the public point, 32 bytes each.
+    const std::string &Point() const { return point_; }
+    // The key identifier: the first 8 bytes of SHA-256 over X and Y.
+    std::string Id() const { return Sha256(point_).substr(0, 8); }
+    // ECDSA over SHA-256 of bytes: r and s, 32 bytes each.
+    std::string Sign(const std::string &bytes) const;
+
+private:
+    void *algorithm_ = NULL;
+    void *key_ = NULL;
+    std::string point_;
+};
+// Size, manifest, count and one entry (key identifier, signature) per key, in order.
+std::string SignedManifestBody(const std::string &manifest,
+                               const std::vector<const TestSigningKey *> &keys);
+// Header(0x89, 1) + SignedManifestBody(manifest, keys).
+std::string ManifestAnswer(const std::string &manifest,
+                           const std::vector<const TestSigningKey *> &keys);
+
 // One request the Serve() loop saw.
 struct SeenRequest {
     int connection;       // 1 for the first accepted connection
@@ -74,6 +105,8 @@ struct ServeContent {
     size_t stallLaunchFilesAfter = (size_t)-1;
     // When set, asked first for every request (body read); a replacing answer wins.
     std::function<HostileAnswer(const SeenRequest &request)> hostile;
+    // The whole answer to RC_Manifest; unset: the answer of an unsigned release.
+    std::function<std::string()> manifestAnswer;
 };
 
 class ScriptedServer {
