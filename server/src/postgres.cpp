@@ -245,6 +245,7 @@ const char *const kStep2After = R"SQL(
         fingerprint  bytea NOT NULL);
     ALTER TABLE servers
         ADD COLUMN address text,
+        ADD COLUMN release_number bigint,      -- the release's own number (manifest.toml)
         ADD COLUMN sessions_per_second double precision,
         ADD COLUMN open_connections bigint,
         ADD COLUMN sample_at bigint[],          -- the last minutes: Unix seconds,

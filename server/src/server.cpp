@@ -142,7 +142,7 @@ bool Server::Start(std::string &error)
     for (const std::string &balancer : config_.balancers)
         environment_->balancers.push_back(asio::ip::make_address(balancer));
 
-    if (!Listen(error) || !StartEndpoint(error))
+    if (!Listen(error) || !StartEndpoint(name, error))
         return false;
     return FitCapToDescriptors(error);
 }
@@ -173,12 +173,12 @@ bool Server::OpenReports(const std::string &name, std::string &error)
     return true;
 }
 
-bool Server::StartEndpoint(std::string &error)
+bool Server::StartEndpoint(const std::string &name, std::string &error)
 {
     if (!config_.metricsEnabled)
         return true;
     asio::io_context &io = workers_.front()->io;
-    page_ = std::make_unique<OperatorsPage>(config_.listenAddress + ":" + std::to_string(port_), metrics_,
+    page_ = std::make_unique<OperatorsPage>(name, config_.listenAddress + ":" + std::to_string(port_), metrics_,
                                             [this] { return CurrentRelease(); }, *keeper_);
     endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken);
     if (!endpoint_->Start(io, config_.metricsAddress, config_.metricsPort)) {
@@ -186,6 +186,10 @@ bool Server::StartEndpoint(std::string &error)
         return false;
     }
     page_->Start(io);
+    if (!config_.fleetDatabase.empty()) {
+        presence_ = std::make_unique<FleetPresence>(config_.fleetDatabase, *page_);
+        page_->ShowFleet(presence_.get());
+    }
     return true;
 }
 
@@ -317,6 +321,8 @@ void Server::Run()
     writer_->Stop();  // everything received is on disk now
     if (endpoint_) {
         endpoint_->Stop();
+        if (presence_)
+            presence_->Stop();
         page_->Stop();
     }
     keeper_->Stop();

@@ -66,7 +66,7 @@ private:
 
     bool Bind(std::string &error);
     bool OpenReports(const std::string &name, std::string &error);
-    bool StartEndpoint(std::string &error);
+    bool StartEndpoint(const std::string &name, std::string &error);
     bool FitCapToDescriptors(std::string &error);
     void ShedWaitingConnections(Worker &worker);
     void LogAcceptTrouble(Worker &worker, const std::error_code &error);
@@ -111,6 +111,7 @@ private:
     // endpoint that shows it).
     std::unique_ptr<OperatorsPage> page_;
     std::unique_ptr<OperatorsEndpoint> endpoint_;
+    std::unique_ptr<FleetPresence> presence_;    // in a fleet: this server's row, every server's for the page
 
     std::atomic<bool> stopping_{false};
 };
