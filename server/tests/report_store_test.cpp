@@ -1,6 +1,7 @@
 // The report store and its writer: what is stored, when, and the installations table.
 #include "fleet_reports.h"
 #include "report_store.h"
+#include "signing.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +45,14 @@ long long CountRows(const fs::path &file, const std::string &table = "reports")
     return rows;
 }
 
+// MakeReport's machine as the first byte's hex digits.
+std::string MachineHex(size_t machine)
+{
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(machine));
+    return hex;
+}
+
 const MachineKey kFleetKey(std::array<uint8_t, 32>{5, 4, 3});
 
 // The cluster the fleet's cases share, started with the first of them.
@@ -67,6 +76,8 @@ struct Store {
     std::function<std::unique_ptr<ReportStore>(const fs::path &, Metrics &, std::string &, int busyMs)> open;
     // Reports kept for good: in the file, and for the fleet in PostgreSQL as well.
     std::function<long long(const fs::path &)> kept;
+    // Those of MakeReport's machine number among them.
+    std::function<long long(const fs::path &, size_t machine)> keptOf;
 };
 
 std::vector<Store> Stores()
@@ -76,7 +87,10 @@ std::vector<Store> Stores()
          [](const fs::path &file, Metrics &, std::string &error, int busyMs) {
              return OpenSqliteStore(file, error, busyMs);
          },
-         [](const fs::path &file) { return CountRows(file); }},
+         [](const fs::path &file) { return CountRows(file); },
+         [](const fs::path &file, size_t machine) {
+             return CountRows(file, "reports WHERE hex(machine) LIKE '" + MachineHex(machine) + "%'");
+         }},
         {"fleet", "outbox",
          [](const fs::path &file, Metrics &metrics, std::string &error, int busyMs) {
              return OpenFleetReportStore(file, Cluster().Conninfo(), file.parent_path().filename().string(), kFleetKey, metrics,
@@ -86,6 +100,12 @@ std::vector<Store> Stores()
              return CountRows(file, "outbox") +
                     Number(Cluster().Sql("SELECT count(*) FROM reports WHERE server = '" +
                                          file.parent_path().filename().string() + "'"));
+         },
+         [](const fs::path &file, size_t machine) {
+             return CountRows(file, "outbox WHERE hex(machine) LIKE '" + MachineHex(machine) + "%'") +
+                    Number(Cluster().Sql("SELECT count(*) FROM reports WHERE server = '" +
+                                         file.parent_path().filename().string() + "' AND machine = '\\x" +
+                                         MachineHex(machine) + std::string(62, '0') + "'::bytea"));
          }},
     };
 }
@@ -465,50 +485,125 @@ TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
     EXPECT_NE(FormatDaily(store->Daily(0, error), true).find("2026-12-08,7,3,1\n"), std::string::npos);
     store.reset();
     EXPECT_TRUE(OpenSqliteStore(file, error)) << "a migrated file opens without the key: " << error;
+
+    // A fleet of the older servers: half the rows in PostgreSQL (schema version 1), half
+    // still in an outbox. Moving the schema on needs the key; with it, both are hashed,
+    // the same machine counts once across them, and the addresses are gone.
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public;"
+                  "CREATE TABLE dorera_schema (version integer NOT NULL); INSERT INTO dorera_schema VALUES (1);"
+                  "CREATE TABLE reports (origin text NOT NULL, local_id bigint NOT NULL, server text NOT NULL,"
+                  " received bigint NOT NULL, agent bigint NOT NULL, mac bytea NOT NULL, peer text NOT NULL,"
+                  " PRIMARY KEY (origin, local_id));"
+                  "CREATE TABLE servers (name text PRIMARY KEY, release integer, release_id text, state text NOT NULL,"
+                  " seen timestamptz NOT NULL DEFAULT now())");
+    fs::path outbox = test::TempFolder("migrate-outbox") / "outbox.sqlite";
+    {
+        OtherConnection old(outbox);
+        ASSERT_TRUE(old.Exec("CREATE TABLE outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, received INTEGER NOT NULL,"
+                             " agent INTEGER NOT NULL, mac BLOB NOT NULL, peer TEXT NOT NULL);"
+                             "CREATE TABLE outbox_origin (origin TEXT NOT NULL); INSERT INTO outbox_origin VALUES ('o2');"));
+    }
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        std::string mac;
+        for (uint8_t byte : macOf(rows[i].machine))
+            mac += MachineHex(byte);
+        std::string values = std::to_string(rows[i].when) + ", " + std::to_string(rows[i].agent) + ", ";
+        if (i % 2 == 0) {
+            Cluster().Sql("INSERT INTO reports VALUES ('o1', " + std::to_string(i) + ", 'old', " + values + "'\\x" + mac +
+                          "', '" + peerOf(rows[i].machine) + "')");
+        } else {
+            OtherConnection old(outbox);
+            ASSERT_TRUE(old.Exec(("INSERT INTO outbox(received, agent, mac, peer) VALUES (" + values + "x'" + mac +
+                                  "', '" + peerOf(rows[i].machine) + "')")
+                                     .c_str()));
+        }
+    }
+    EXPECT_TRUE(FleetDaily(Cluster().Conninfo(), error).empty());
+    EXPECT_NE(error.find("start one first"), std::string::npos) << error;
+    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), 1);
+    {
+        Metrics metrics;
+        auto fleet = OpenFleetReportStore(outbox, Cluster().Conninfo(), "new", kFleetKey, metrics, error);
+        ASSERT_TRUE(fleet) << error;
+        EXPECT_FALSE(anyAddressIn(outbox) || anyAddressIn(outbox.string() + "-wal")) << "the outbox is hashed at once";
+        for (int i = 0; i < 150 && metrics.reportsShipped.load() < std::size(rows) / 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        error.clear();
+        EXPECT_EQ(FormatDaily(fleet->Daily(0, error), true), counted) << error;
+    }
+    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), 2);
+    EXPECT_EQ(Number(Cluster().Sql("SELECT count(*) FROM information_schema.columns WHERE table_name = 'reports' AND "
+                                   "column_name IN ('mac', 'peer')")),
+              0);
+    MachineHash first = kFleetKey.Hash(macOf(1));
+    EXPECT_EQ(Number(Cluster().Sql("SELECT count(*) FROM reports WHERE machine = '\\x" + Hex(first) + "'")), 3)
+        << "machine 1's rows from PostgreSQL and from the outbox, under the fleet's key";
+    Metrics metrics;
+    const MachineKey otherKey(std::array<uint8_t, 32>{1});
+    auto stranger = OpenFleetReportStore(test::TempFolder("other-key") / "outbox.sqlite", Cluster().Conninfo(), "stranger",
+                                         otherKey, metrics, error);
+    ASSERT_TRUE(stranger) << error;
+    Report report = MakeReport(kDay2, 9, 1);
+    ASSERT_TRUE(stranger->Append(std::span<const Report>(&report, 1), error)) << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(metrics.reportsShipped.load(), 0u) << "a server with another key ships nothing";
+    EXPECT_EQ(metrics.reportsOutbox.load(), 1);
 }
 
 // The retention deletes the reports of the days before the cut, and only those, one day
 // at a time; their counts stay, so the installations table is the same before and after.
+// Forgetting a machine deletes its reports and no other's. For the fleet, in PostgreSQL.
 TEST(ReportStore, RetentionDeletesOnlyTheDaysBeforeTheCutAndKeepsTheirCounts)
 {
-    fs::path file = test::TempFolder("retention") / "reports.sqlite";
-    std::string error;
-    auto store = OpenSqliteStore(file, error);
-    ASSERT_TRUE(store) << error;
-    const int64_t cut = kDay1 + 3 * 86400;
-    struct Case {
-        int64_t when;
-        bool kept;
-    } cases[] = {{cut - 3 * 86400 + 5, false}, {cut - 86400, false}, {cut - 1, false},
-                 {cut, true},                  {cut + 1, true},      {cut + 86400 + 7, true}};
-    std::vector<Report> reports;
-    for (const Case &c : cases)
-        reports.push_back(MakeReport(c.when, 7, static_cast<uint8_t>(reports.size())));
-    ASSERT_TRUE(store->Append(reports, error)) << error;
-    const std::string before = FormatDaily(store->Daily(0, error), true);
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    for (const Store &c : Stores()) {
+        SCOPED_TRACE(c.name);
+        fs::path file = test::TempFolder(std::string("retention-") + c.name) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error, 5000);
+        ASSERT_TRUE(store) << error;
+        const int64_t cut = kDay1 + 3 * 86400;
+        struct Case {
+            int64_t when;
+            bool kept;
+        } cases[] = {{cut - 3 * 86400 + 5, false}, {cut - 86400, false}, {cut - 1, false},
+                     {cut, true},                  {cut + 1, true},      {cut + 86400 + 7, true}};
+        std::vector<Report> reports;
+        for (const Case &c : cases)
+            reports.push_back(MakeReport(c.when, 7, static_cast<uint8_t>(reports.size())));
+        ASSERT_TRUE(store->Append(reports, error)) << error;
+        for (int i = 0; i < 150 && c.kept(file) - CountRows(file, c.table) < 6 && c.table != std::string("reports"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // shipped to PostgreSQL
+        const std::string before = FormatDaily(store->Daily(0, error), true);
+        ASSERT_NE(before.find("2026-12-07,7,1,1\n"), std::string::npos) << before << error;
 
-    Expired expired;
-    ASSERT_TRUE(store->ExpireBefore(cut + 3600, expired, error)) << error;  // taken down to its midnight
-    EXPECT_EQ(expired.reports, 3u);
-    EXPECT_EQ(expired.days, 2);
-    OtherConnection other(file);
-    for (const Case &c : cases) {
-        std::string query = "SELECT COUNT(*) FROM reports WHERE received = " + std::to_string(c.when);
-        long long found = -1;
-        sqlite3_exec(
-            other.db, query.c_str(),
-            [](void *out, int, char **values, char **) { return *static_cast<long long *>(out) = std::stoll(values[0]), 0; },
-            &found, nullptr);
-        EXPECT_EQ(found, c.kept ? 1 : 0) << "report at cut " << c.when - cut << " s";
+        Expired expired;
+        ASSERT_TRUE(store->ExpireBefore(cut + 3600, expired, error)) << error;  // taken down to its midnight
+        EXPECT_EQ(expired.reports, 3u);
+        EXPECT_EQ(expired.days, 2);
+        EXPECT_EQ(c.kept(file), 3);
+        for (size_t i = 0; i < std::size(cases); ++i)
+            EXPECT_EQ(c.keptOf(file, i), cases[i].kept ? 1 : 0) << "report at cut " << cases[i].when - cut << " s";
+        EXPECT_EQ(FormatDaily(store->Daily(0, error), true), before) << "the days deleted are still counted";
+        EXPECT_EQ(FormatDaily(store->Daily(cut, error), true), "day,agent,reports,machines\n"
+                                                               "2026-12-10,7,2,2\n"
+                                                               "2026-12-11,7,1,1\n");
+        Expired again;
+        ASSERT_TRUE(store->ExpireBefore(cut, again, error)) << error;
+        EXPECT_EQ(again.reports, 0u);
+        EXPECT_EQ(FormatDaily(store->Daily(0, error), true), before) << "a second run counts nothing twice";
+
+        EXPECT_EQ(store->Forget(reports[4].machine, error), 1) << error;
+        EXPECT_EQ(store->Forget(reports[0].machine, error), 0) << "its day was expired: only counts are left";
+        EXPECT_EQ(c.keptOf(file, 4), 0);
+        EXPECT_EQ(c.kept(file), 2);
+        EXPECT_EQ(FormatDaily(store->Daily(cut, error), true), "day,agent,reports,machines\n"
+                                                               "2026-12-10,7,1,1\n"
+                                                               "2026-12-11,7,1,1\n");
     }
-    EXPECT_EQ(FormatDaily(store->Daily(0, error), true), before) << "the days deleted are still counted";
-    EXPECT_EQ(FormatDaily(store->Daily(cut, error), true), "day,agent,reports,machines\n"
-                                                           "2026-12-10,7,2,2\n"
-                                                           "2026-12-11,7,1,1\n");
-    Expired again;
-    ASSERT_TRUE(store->ExpireBefore(cut, again, error)) << error;
-    EXPECT_EQ(again.reports, 0u);
-    EXPECT_EQ(CountRows(file), 3);
 }
 
 }  // namespace
