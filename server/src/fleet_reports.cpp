@@ -180,18 +180,40 @@ public:
 
     // The fleet's counts, retention and forgetting act on PostgreSQL, on a connection of
     // their own (the keeper's thread, or a command's).
+    // A connection kept from an earlier call that PostgreSQL's restart broke fails its
+    // next statement: then once more on a new one.
     std::vector<DailyInstallations> Daily(int64_t since, std::string &error) override
     {
         std::lock_guard lock(queryMutex_);
-        if (!ConnectQuery(error))
-            return {};
-        return FleetDailyOn(*query_, since, error);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            error.clear();
+            bool reused = query_ != nullptr;
+            if (!ConnectQuery(error))
+                return {};
+            std::vector<DailyInstallations> rows = FleetDailyOn(*query_, since, error);
+            if (error.empty())
+                return rows;
+            query_.reset();
+            if (!reused)
+                break;
+        }
+        return {};
     }
 
     bool ExpireBefore(int64_t dayStart, Expired &expired, std::string &error) override
     {
         std::lock_guard lock(queryMutex_);
-        return ConnectQuery(error) && FleetExpireBefore(*query_, dayStart, expired, error);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            bool reused = query_ != nullptr;
+            if (!ConnectQuery(error))
+                return false;
+            if (FleetExpireBefore(*query_, dayStart, expired, error))
+                return true;
+            query_.reset();
+            if (!reused)
+                break;
+        }
+        return false;
     }
 
     // The machine's reports in PostgreSQL and those still waiting in this outbox.
