@@ -2,8 +2,6 @@
 #include "log.h"
 #include "signing.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -12,14 +10,6 @@
 namespace dvs {
 
 namespace {
-
-std::string HostName()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0)
-        return "this server";
-    return name;
-}
 
 // What each kind of violation is, in the operator's words.
 const char *ViolationMeaning(Violation violation)
@@ -61,7 +51,7 @@ ReleaseView ViewOf(const Release &release)
 
 OperatorsPage::OperatorsPage(std::string name, std::string address, Metrics &metrics, CurrentRelease release,
                              ReportKeeper &keeper)
-    : name_(std::move(name)), address_(std::move(address)), host_(HostName()), metrics_(metrics),
+    : name_(std::move(name)), address_(std::move(address)), metrics_(metrics),
       release_(std::move(release)), keeper_(keeper)
 {
 }
@@ -126,7 +116,7 @@ PageView OperatorsPage::View(const InstallationCounts &counts)
 {
     PageView view;
     view.now = static_cast<int64_t>(std::time(nullptr));
-    view.host = host_;
+    view.host = name_;  // the host name, or in a fleet the server's name there
     std::shared_ptr<const Release> release = release_();
     view.release = ViewOf(*release);
 

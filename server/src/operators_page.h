@@ -55,7 +55,6 @@ private:
 
     const std::string name_;
     const std::string address_;
-    const std::string host_;
     Metrics &metrics_;
     CurrentRelease release_;
     ReportKeeper &keeper_;
