@@ -320,6 +320,8 @@ for _ in range(200):
 else:
     sys.exit("the page does not show vs1, vs2 and vs3 up with the fleet's installations: %s" % status["servers"])
 page, csv = get("/"), get("/installations.csv")
+if "<h1>DoreraRarede version server: vs1</h1>" not in page:
+    sys.exit("the page is not headed with its server's name in the fleet")
 for name in ("vs1", "vs2", "vs3"):
     if 'data-server="%s"' % name not in page:
         sys.exit("the page does not name " + name)
@@ -354,6 +356,13 @@ for mac in macs:
             pass
 print("  the page names vs1, vs2 and vs3 (up), counts the %d flood reports, and holds no MAC or player's address" % flood)
 PAGE
+# What it showed, for a person to look at: build-x64/fleet-operators-page.png.
+rm -f "$build/fleet-operators-page.png"
+timeout -k 5 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync --hide-scrollbars \
+    --user-data-dir="$work/chromium" --window-size=1100,1300 --virtual-time-budget=2000 \
+    --screenshot="$build/fleet-operators-page.png" "http://127.0.0.1:$(tail -n 1 "$work/vs$first/port")/" >/dev/null 2>&1
+[ -s "$build/fleet-operators-page.png" ] || fail "no screenshot of the page"
 
 step "connections refused without a header, with a broken one, or with one from elsewhere"
 python3 - "$(head -n 1 "$work/vs$first/port")" <<'PROBE' || fail "a connection without a valid header from the balancer was answered"
