@@ -115,9 +115,18 @@ bool Server::Start(std::string &error)
         name = host;
     }
     metrics_.fleet = !config_.fleetDatabase.empty();
+    // The machine key (made at the first start) before anything reaches the fleet's
+    // database: moving an older one on hashes the MACs it holds.
+    bool made = false;
+    fs::path keyFile = config_.machineKey.empty() ? config_.database.parent_path() / "machine.key" : config_.machineKey;
+    machineKey_ = MachineKey::LoadOrCreate(keyFile, made, error);
+    if (!machineKey_)
+        return false;
+    if (made)
+        LogLine("reports: machine key made: %s (keep it; servers of one fleet share it)", keyFile.c_str());
     fs::path folder = config_.release;
     if (config_.fleetReleases) {
-        follower_ = std::make_unique<ReleaseFollower>(config_, name, metrics_);
+        follower_ = std::make_unique<ReleaseFollower>(config_, name, *machineKey_, metrics_);
         std::optional<fs::path> fetched = follower_->Prepare(error);
         if (!fetched)
             return false;
@@ -147,17 +156,10 @@ bool Server::Start(std::string &error)
     return FitCapToDescriptors(error);
 }
 
-// The machine key (made at the first start), the report store (an older file migrated to
-// keyed hashes), its writer, and the keeper with a connection of its own.
+// The report store (an older file migrated to keyed hashes), its writer, and the keeper
+// with a connection of its own.
 bool Server::OpenReports(const std::string &name, std::string &error)
 {
-    bool made = false;
-    fs::path keyFile = config_.machineKey.empty() ? config_.database.parent_path() / "machine.key" : config_.machineKey;
-    machineKey_ = MachineKey::LoadOrCreate(keyFile, made, error);
-    if (!machineKey_)
-        return false;
-    if (made)
-        LogLine("reports: machine key made: %s (keep it; servers of one fleet share it)", keyFile.c_str());
     if (config_.fleetDatabase.empty()) {
         store_ = OpenSqliteStore(config_.database, error, 5000, &*machineKey_);
         if (store_)
