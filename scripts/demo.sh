@@ -195,6 +195,20 @@ server_stop() {
     vs_stop
 }
 
+# The server's operators' page after the journey: its HTML (operators-page.html) and a
+# screenshot by headless Chromium (operators-page.png), both in the demo folder.
+server_page_shot() {
+    local port
+    port=$(tail -n 1 "$demo/port" 2>/dev/null) && [ -n "$port" ] || return 1
+    curl -s --max-time 5 -o "$demo/operators-page.html" "http://127.0.0.1:$port/" || return 1
+    rm -f "$demo/operators-page.png"
+    timeout -k 5 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync --hide-scrollbars \
+        --user-data-dir="$demo/.chromium" --window-size=1100,1600 --virtual-time-budget=3000 \
+        --screenshot="$demo/operators-page.png" "http://127.0.0.1:$port/" >/dev/null 2>&1
+    [ -s "$demo/operators-page.png" ]
+}
+
 # Succeeds when the server lines in $1 hold sessions and none of them sent a file.
 server_sent_nothing() {
     grep -q '^session ' <<<"$1" && ! grep '^session ' <<<"$1" | grep -qv ' files=0 '
@@ -327,7 +341,13 @@ write_page() {
             prev_log=$log_lines
             prev_server=$server_lines
         done <"$index"
-        printf '</table>\n<h2>Checked results</h2><pre>%s</pre>\n</body></html>\n' \
+        printf '</table>\n'
+        if [ -s "$demo/operators-page.png" ]; then
+            printf '<h2>The version server'"'"'s operators'"'"' page after the journey</h2>\n'
+            printf '<p>What the operator sees at the server'"'"'s metrics address (<a href="operators-page.html">the page as served</a>): the release, this server, the installation of agent %s in the chart and the table, the refusals.</p>\n' "$agent"
+            printf '<a href="operators-page.png"><img src="operators-page.png" style="width:800px"></a>\n'
+        fi
+        printf '<h2>Checked results</h2><pre>%s</pre>\n</body></html>\n' \
             "$(printf '%s\n' "${results[@]}" | html_escape)"
     } >"$page"
 }
@@ -609,6 +629,10 @@ second_start_fetched_nothing() {
     server_sent_nothing "$lines"
 }
 check "second start: nothing downloaded" second_start_fetched_nothing
+check "the operators' page taken by headless Chromium (operators-page.png)" server_page_shot
+release_id=$(sed -n 's/^id = "\(.*\)"$/\1/p' "$release/manifest.toml")
+check "the operators' page names release $release_id and shows agent $agent's installation" bash -c \
+    "grep -q 'id=\"release-id\">$release_id<' '$demo/operators-page.html' && grep -q 'data-agent=\"$agent\" data-installations=\"1\"' '$demo/operators-page.html'"
 check "Setup's exit code is 0" test "$setup_code" = 0
 check "the second Launcher's exit code is 0" test "$second_code" = 0
 

@@ -6,7 +6,8 @@
 # (Authenticode), the zh_CN.UTF-8 glibc locale under which the tests run Wine; and for the
 # native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11, toml11,
 # cpp-httplib (its tests), libpq; for the fleet test PostgreSQL and HAProxy (the test starts
-# private instances of both; the packages' own services are not used).
+# private instances of both; the packages' own services are not used); Chromium (headless)
+# for the tests of the operators' page.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -17,7 +18,7 @@ packages=(
     python3 openssl osslsigncode procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
     libpq-dev postgresql haproxy
-    libgtest-dev
+    libgtest-dev chromium
 )
 missing=()
 for p in "${packages[@]}"; do

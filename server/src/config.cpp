@@ -34,7 +34,7 @@ void ReadPath(const toml::value &table, const char *key, const fs::path &base, f
     if (!table.contains(key))
         return;
     fs::path value = toml::find<std::string>(table, key);
-    target = value.is_relative() ? base / value : value;
+    target = value.empty() ? value : value.is_relative() ? base / value : value;  // empty: the default
 }
 
 void RefuseUnknown(const toml::value &table, const std::string &where, const std::set<std::string> &known)
@@ -51,7 +51,7 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
     try {
         toml::value root = toml::parse(file);
         fs::path base = fs::absolute(file).parent_path();
-        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "signing", "fleet"});
+        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "reports", "signing", "fleet"});
         if (root.contains("listen")) {
             const toml::value &listen = toml::find(root, "listen");
             RefuseUnknown(listen, "listen.", {"address", "port", "proxy_protocol", "balancers"});
@@ -72,18 +72,22 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
         }
         if (root.contains("metrics")) {
             const toml::value &metrics = toml::find(root, "metrics");
-            RefuseUnknown(metrics, "metrics.", {"enabled", "address", "port"});
+            RefuseUnknown(metrics, "metrics.", {"enabled", "address", "port", "token"});
             if (metrics.contains("enabled"))
                 config.metricsEnabled = toml::find<bool>(metrics, "enabled");
             ReadText(metrics, "address", config.metricsAddress);
             ReadInt(metrics, "port", config.metricsPort, 0, 65535);
+            ReadText(metrics, "token", config.metricsToken);
+            if (metrics.contains("token") && config.metricsToken.size() < 16)
+                throw std::runtime_error("metrics.token must be at least 16 characters (openssl rand -hex 24 makes one)");
         }
         if (root.contains("paths")) {
             const toml::value &paths = toml::find(root, "paths");
-            RefuseUnknown(paths, "paths.", {"release", "cache", "database"});
+            RefuseUnknown(paths, "paths.", {"release", "cache", "database", "machine_key"});
             ReadPath(paths, "release", base, config.release);
             ReadPath(paths, "cache", base, config.cache);
             ReadPath(paths, "database", base, config.database);
+            ReadPath(paths, "machine_key", base, config.machineKey);
         }
         if (root.contains("limits")) {
             const toml::value &limits = toml::find(root, "limits");
@@ -97,6 +101,11 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
             ReadInt(limits, "threads", config.threads, 0, 256);
             ReadInt(limits, "report_queue", config.reportQueue, 1, 10000000);
             ReadInt(limits, "report_batch_ms", config.reportBatchMs, 1, 100);
+        }
+        if (root.contains("reports")) {
+            const toml::value &reports = toml::find(root, "reports");
+            RefuseUnknown(reports, "reports.", {"retention_days"});
+            ReadInt(reports, "retention_days", config.retentionDays, 1, 36500);
         }
         if (root.contains("signing")) {
             const toml::value &signing = toml::find(root, "signing");

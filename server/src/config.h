@@ -16,9 +16,16 @@ struct Config {
     std::string metricsAddress = "127.0.0.1";
     uint16_t metricsPort = 18921;        // 0: any free port
     bool metricsEnabled = true;
+    // Asked of every request to the metrics address (page and metrics alike); required
+    // when that address is not a loopback one.
+    std::string metricsToken;
     std::filesystem::path release = "/srv/dorera-version-server/release";
     std::filesystem::path cache = "/var/cache/dorera-version-server";
     std::filesystem::path database = "/var/lib/dorera-version-server/reports.sqlite";
+    // The secret of the keyed hash reports keep instead of the MAC; made when missing.
+    // Empty: machine.key beside the database.
+    std::filesystem::path machineKey;
+    int retentionDays = 90;              // reports older are deleted, their daily counts kept
     int maxConnections = 20000;
     int idleSeconds = 60;                // nothing received or taken for this long ends a session
     int sessionSeconds = 600;            // longest session

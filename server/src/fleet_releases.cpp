@@ -386,8 +386,9 @@ std::optional<std::string> ListReleases(pg::Connection &db, std::string &error)
     return out;
 }
 
-ReleaseFollower::ReleaseFollower(const Config &config, std::string serverName, Metrics &metrics)
-    : config_(config), name_(std::move(serverName)), metrics_(metrics), root_(config.cache / "releases")
+ReleaseFollower::ReleaseFollower(const Config &config, std::string serverName, const MachineKey &key,
+                                 Metrics &metrics)
+    : config_(config), name_(std::move(serverName)), key_(key), metrics_(metrics), root_(config.cache / "releases")
 {
     int pipe[2];
     if (pipe2(pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -410,7 +411,7 @@ bool ReleaseFollower::Connect(std::string &error)
     Disconnect();
     std::unique_ptr<pg::Connection> db = pg::Connection::Open(config_.fleetDatabase, error);
     std::string listen = std::string("LISTEN ") + pg::kReleaseChannel;
-    if (db && (!pg::EnsureSchema(*db, error) || !db->Run(listen.c_str(), error)))
+    if (db && (!pg::EnsureSchema(*db, error, &key_) || !db->Run(listen.c_str(), error)))
         db.reset();
     metrics_.fleetDatabaseUp = db ? 1 : 0;
     std::lock_guard lock(dbMutex_);

@@ -44,7 +44,9 @@ public:
     // Loads, checks and swaps in a release folder as a reload does; false with the problems.
     using Swap = std::function<bool(const std::filesystem::path &folder, std::string &problems)>;
 
-    ReleaseFollower(const Config &config, std::string serverName, Metrics &metrics);
+    // key: the machine key, should this server be the first to move an older fleet's
+    // database on.
+    ReleaseFollower(const Config &config, std::string serverName, const MachineKey &key, Metrics &metrics);
     ~ReleaseFollower();
     // Before the server starts: the folder of the fleet's active release, fetched; when
     // PostgreSQL cannot be reached, the one this server served last. Nothing, with a
@@ -74,6 +76,7 @@ private:
 
     const Config config_;
     const std::string name_;
+    const MachineKey key_;
     Metrics &metrics_;
     const std::filesystem::path root_;  // cache/releases
     std::mutex dbMutex_;                // db_ changes, and Stop's cancel, under it

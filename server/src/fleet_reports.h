@@ -7,6 +7,7 @@
 // wait on disk, and a stop leaves them there for the next start.
 #pragma once
 #include "metrics.h"
+#include "postgres.h"
 #include "report_store.h"
 
 #include <filesystem>
@@ -17,11 +18,20 @@ namespace dvs {
 
 // A write to the outbox waits up to busyMs for another program's lock before it fails
 // (and the writer tries it again).
+// key: the machine key every server of the fleet shares; PostgreSQL keeps its fingerprint,
+// and a server whose key differs ships nothing (its reports wait) until it is given the
+// fleet's. Counts, retention and forgetting act on PostgreSQL (forget on the outbox too).
 std::unique_ptr<ReportStore> OpenFleetReportStore(const std::filesystem::path &outbox, const std::string &conninfo,
-                                                  const std::string &serverName, Metrics &metrics,
-                                                  std::string &error, int busyMs = 5000);
+                                                  const std::string &serverName, const MachineKey &key,
+                                                  Metrics &metrics, std::string &error, int busyMs = 5000);
 
-// The fleet's installations table, read from PostgreSQL.
+// Records the key's fingerprint when the fleet has none yet; false when it has another.
+bool CheckFleetKey(pg::Connection &connection, const MachineKey &key, std::string &error);
+
+// The fleet's installations table from PostgreSQL: the days from since on (0: all).
+std::vector<DailyInstallations> FleetDailyOn(pg::Connection &connection, int64_t since, std::string &error);
 std::vector<DailyInstallations> FleetDaily(const std::string &conninfo, std::string &error);
+// The fleet's retention, as ReportStore::ExpireBefore.
+bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &expired, std::string &error);
 
 }  // namespace dvs

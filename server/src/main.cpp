@@ -15,6 +15,8 @@
 #include <fstream>
 #include <iostream>
 
+#include <unistd.h>
+
 namespace {
 
 int Serve(const std::string &configFile, const CLI::App &command, const std::string &listen, int port,
@@ -260,12 +262,79 @@ int Reports(const std::string &database, const std::string &configFile, const st
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;
     }
-    std::vector<dvs::DailyInstallations> rows = store->Daily(error);
+    std::vector<dvs::DailyInstallations> rows = store->Daily(0, error);
     if (!error.empty()) {
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;
     }
     std::fputs(dvs::FormatDaily(rows, csv).c_str(), stdout);
+    return 0;
+}
+
+// The 8-byte MAC field a Launcher sends: the adapter's address, then zeros.
+std::optional<std::array<uint8_t, 8>> MacField(const std::string &text)
+{
+    std::string digits;
+    for (char c : text)
+        if (c != ':' && c != '-')
+            digits += c;
+    std::array<uint8_t, 8> field{};
+    if ((digits.size() != 12 && digits.size() != 16) ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return std::nullopt;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        field[i / 2] = static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16));
+    return field;
+}
+
+// The server's name in the fleet's tables, as the server takes it.
+std::string ServerName(const dvs::Config &config)
+{
+    if (!config.serverName.empty())
+        return config.serverName;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    return host;
+}
+
+// Deletes the reports of the machine with this MAC: found by its keyed hash, with the
+// config's database and machine key.
+int Forget(const std::string &configFile, const std::string &mac)
+{
+    dvs::Config config;
+    std::string error;
+    if (!configFile.empty() && !dvs::LoadConfig(configFile, config, error)) {
+        std::fprintf(stderr, "config: %s\n", error.c_str());
+        return 2;
+    }
+    std::optional<std::array<uint8_t, 8>> field = MacField(mac);
+    if (!field) {
+        std::fprintf(stderr, "forget: %s is no MAC address (six bytes in hex, as 00:1A:2B:3C:4D:5E)\n", mac.c_str());
+        return 2;
+    }
+    std::filesystem::path keyFile =
+        config.machineKey.empty() ? config.database.parent_path() / "machine.key" : config.machineKey;
+    if (!std::filesystem::is_regular_file(keyFile) || !std::filesystem::is_regular_file(config.database)) {
+        std::fprintf(stderr, "forget: no reports here (%s, %s)\n", config.database.c_str(), keyFile.c_str());
+        return 1;
+    }
+    bool made = false;
+    std::optional<dvs::MachineKey> key = dvs::MachineKey::LoadOrCreate(keyFile, made, error);
+    // In a fleet: from PostgreSQL, and from this server's outbox where some may still wait.
+    dvs::Metrics metrics;
+    std::unique_ptr<dvs::ReportStore> store =
+        !key                             ? nullptr
+        : config.fleetDatabase.empty() ? dvs::OpenSqliteStore(config.database, error, 5000, &*key)
+                                         : dvs::OpenFleetReportStore(config.database, config.fleetDatabase,
+                                                                     ServerName(config),
+                                                                     *key, metrics, error);
+    int64_t deleted = store ? store->Forget(key->Hash(*field), error) : -1;
+    if (deleted < 0) {
+        std::fprintf(stderr, "forget: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%lld reports of that machine deleted from %s\n", static_cast<long long>(deleted),
+                config.fleetDatabase.empty() ? config.database.c_str() : "the fleet's database and this outbox");
     return 0;
 }
 
@@ -351,6 +420,13 @@ int main(int argc, char **argv)
         ->check(CLI::PositiveNumber);
     fleetOptions(prune);
 
+    std::string forgetConfig, forgetMac;
+    CLI::App *forget = app.add_subcommand(
+        "forget", "Delete every report of one machine, named by its MAC address (a player who asks for it).");
+    forget->add_option("mac", forgetMac, "The machine's MAC address, as 00:1A:2B:3C:4D:5E")->required();
+    forget->add_option("-c,--config", forgetConfig, "The server's config (its database and machine key)")
+        ->check(CLI::ExistingFile);
+
     CLI11_PARSE(app, argc, argv);
     if (*serve)
         return Serve(configFile, *serve, listen, port, metricsPort, release, portFile);
@@ -360,6 +436,8 @@ int main(int argc, char **argv)
         return Keygen(keyName);
     if (*sign)
         return Sign(signFolder, signKey);
+    if (*forget)
+        return Forget(forgetConfig, forgetMac);
     if (*publish)
         return Publish(publishFolder, stageOnly, fleetConfig, postgres, publishKeys);
     if (*activate)

@@ -1,6 +1,6 @@
 #include "metrics.h"
 
-#include <asio/experimental/as_tuple.hpp>
+#include <algorithm>
 
 namespace dvs {
 
@@ -49,6 +49,26 @@ uint64_t Metrics::SessionsEnded()
     return total;
 }
 
+void Metrics::SumThreads(SessionCounters &all)
+{
+    std::lock_guard lock(mutex_);
+    auto sum = [](std::atomic<uint64_t> &total, const std::atomic<uint64_t> &part) {
+        SessionCounters::Add(total, part.load(std::memory_order_relaxed));
+    };
+    for (const auto &thread : threads_) {
+        for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
+            sum(all.sessions[i], thread->sessions[i]);
+        for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
+            sum(all.violations[i], thread->violations[i]);
+        sum(all.requests, thread->requests);
+        sum(all.bytesSent, thread->bytesSent);
+        sum(all.reports, thread->reports);
+        for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
+            sum(all.proxyRefused[i], thread->proxyRefused[i]);
+        sum(all.balancerChecks, thread->balancerChecks);
+    }
+}
+
 void Metrics::SetRelease(const std::string &id, uint32_t number, const std::string &signature)
 {
     std::lock_guard lock(mutex_);
@@ -85,24 +105,7 @@ std::string Metrics::Render()
         out += std::string("# HELP ") + name + " " + text + "\n# TYPE " + name + " " + type + "\n";
     };
     SessionCounters all;
-    {
-        std::lock_guard lock(mutex_);
-        auto sum = [](std::atomic<uint64_t> &total, const std::atomic<uint64_t> &part) {
-            SessionCounters::Add(total, part.load(std::memory_order_relaxed));
-        };
-        for (const auto &thread : threads_) {
-            for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
-                sum(all.sessions[i], thread->sessions[i]);
-            for (int i = 0; i < static_cast<int>(Violation::kCount); ++i)
-                sum(all.violations[i], thread->violations[i]);
-            sum(all.requests, thread->requests);
-            sum(all.bytesSent, thread->bytesSent);
-            sum(all.reports, thread->reports);
-            for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
-                sum(all.proxyRefused[i], thread->proxyRefused[i]);
-            sum(all.balancerChecks, thread->balancerChecks);
-        }
-    }
+    SumThreads(all);
     help("dorera_sessions_total", "counter", "Sessions ended, by how they ended.");
     for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
         line("dorera_sessions_total", std::string("outcome=\"") + OutcomeName(Outcome(i)) + "\"", all.sessions[i]);
@@ -158,102 +161,6 @@ std::string Metrics::Render()
     help("dorera_release_number", "gauge", "Number of the release being served (0: none given).");
     line("dorera_release_number", "", releaseNumber_);
     return out;
-}
-
-struct MetricsEndpoint::Connection {
-    explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), deadline(socket.get_executor()) {}
-    asio::ip::tcp::socket socket;
-    asio::steady_timer deadline;
-};
-
-MetricsEndpoint::MetricsEndpoint(Metrics &metrics) : metrics_(metrics) {}
-
-bool MetricsEndpoint::Start(asio::io_context &io, const std::string &address, uint16_t port)
-{
-    std::error_code error;
-    asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address, error), port);
-    if (error)
-        return false;
-    acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(io);
-    acceptor_->open(endpoint.protocol(), error);
-    if (!error)
-        acceptor_->set_option(asio::socket_base::reuse_address(true), error);
-    if (!error)
-        acceptor_->bind(endpoint, error);
-    if (!error)
-        acceptor_->listen(asio::socket_base::max_listen_connections, error);
-    if (error)
-        return false;
-    port_ = acceptor_->local_endpoint().port();
-    asio::co_spawn(io, AcceptLoop(), asio::detached);
-    return true;
-}
-
-void MetricsEndpoint::Stop()
-{
-    std::error_code ignored;
-    if (acceptor_)
-        acceptor_->close(ignored);
-    for (auto &connection : open_)
-        connection->socket.close(ignored);
-}
-
-asio::awaitable<void> MetricsEndpoint::AcceptLoop()
-{
-    constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-    for (;;) {
-        auto [error, socket] = co_await acceptor_->async_accept(kNoThrow);
-        if (error == asio::error::operation_aborted || !acceptor_->is_open())
-            co_return;
-        if (error) {
-            // Out of descriptors, most likely: the server's own accept loop reports it.
-            asio::steady_timer pause(acceptor_->get_executor(), std::chrono::milliseconds(50));
-            co_await pause.async_wait(kNoThrow);
-            continue;
-        }
-        if (open_.size() >= static_cast<size_t>(kMetricsConnections)) {
-            std::error_code ignored;
-            open_.front()->socket.close(ignored);
-            open_.pop_front();
-        }
-        auto connection = std::make_shared<Connection>(std::move(socket));
-        open_.push_back(connection);
-        asio::co_spawn(acceptor_->get_executor(), Answer(connection), asio::detached);
-    }
-}
-
-// One request: its head (up to a blank line, at most 8 KiB), then the answer and a close.
-asio::awaitable<void> MetricsEndpoint::Answer(std::shared_ptr<Connection> connection)
-{
-    constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-    asio::ip::tcp::socket &socket = connection->socket;
-    connection->deadline.expires_after(std::chrono::seconds(2));
-    connection->deadline.async_wait([connection](const std::error_code &error) {
-        std::error_code ignored;
-        if (!error)
-            connection->socket.close(ignored);
-    });
-    std::string head;
-    auto [readError, got] =
-        co_await asio::async_read_until(socket, asio::dynamic_buffer(head, 8192), "\r\n\r\n", kNoThrow);
-    if (!readError) {
-        std::string status = "200 OK", body;
-        if (head.rfind("GET /metrics ", 0) == 0 || head.rfind("GET /metrics?", 0) == 0)
-            body = metrics_.Render();
-        else if (head.rfind("GET ", 0) == 0)
-            status = "404 Not Found";
-        else
-            status = "405 Method Not Allowed";
-        std::string answer = "HTTP/1.1 " + status + "\r\nContent-Type: text/plain; version=0.0.4\r\n" +
-                             "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                             body;
-        co_await asio::async_write(socket, asio::buffer(answer), kNoThrow);
-    }
-    std::error_code ignored;
-    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket.close(ignored);
-    connection->deadline.cancel();
-    open_.remove(connection);
 }
 
 }  // namespace dvs

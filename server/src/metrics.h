@@ -1,5 +1,4 @@
-// Counters the server keeps and their Prometheus text form, served by a small HTTP
-// endpoint on the server's event loop (127.0.0.1 by default).
+// Counters the server keeps and their Prometheus text form (served by OperatorsEndpoint).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -8,10 +7,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <asio.hpp>
-
-#include <list>
 
 namespace dvs {
 
@@ -84,6 +79,8 @@ struct Metrics {
     SessionCounters &ThreadCounters();
     // Sessions ended so far, in all threads.
     uint64_t SessionsEnded();
+    // The threads' counters added up into all (a scrape, the page).
+    void SumThreads(SessionCounters &all);
 
     // A counter of files sent under this name; the same one for the server's life.
     std::atomic<uint64_t> *FileCounter(const std::string &name);
@@ -98,32 +95,6 @@ private:
     std::string releaseSignature_;
     std::map<std::string, std::unique_ptr<std::atomic<uint64_t>>> files_;
     std::vector<std::unique_ptr<SessionCounters>> threads_;
-};
-
-// Connections the metrics endpoint serves at once; a new one beyond closes the oldest.
-constexpr int kMetricsConnections = 8;
-
-// GET /metrics on one of the server's event loops: each connection gets two seconds to
-// send its request and take the answer, then is closed (one request per connection).
-class MetricsEndpoint {
-public:
-    explicit MetricsEndpoint(Metrics &metrics);
-    // Binds (port 0: any free port) on the event loop and starts serving; false when the
-    // port cannot be bound.
-    bool Start(asio::io_context &io, const std::string &address, uint16_t port);
-    uint16_t Port() const { return port_; }
-    // Stops taking connections; call on the event loop's thread or after it ended.
-    void Stop();
-
-private:
-    struct Connection;
-    asio::awaitable<void> AcceptLoop();
-    asio::awaitable<void> Answer(std::shared_ptr<Connection> connection);
-
-    Metrics &metrics_;
-    std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
-    std::list<std::shared_ptr<Connection>> open_;  // oldest first
-    uint16_t port_ = 0;
 };
 
 }  // namespace dvs

@@ -1,5 +1,7 @@
 #include "postgres.h"
 
+#include "signing.h"
+
 #include <libpq-fe.h>
 
 #include <charconv>
@@ -220,12 +222,86 @@ const char *const kSteps[] = {
         state      text NOT NULL,
         seen       timestamptz NOT NULL DEFAULT now());
     )SQL",
+    // 2: a keyed hash of the machine instead of its MAC, and no player's address (the
+    // MACs are hashed by MoveToMachineHashes between the two halves); the counts of days
+    // past the retention; the fingerprint of the fleet's machine key; what each server
+    // does, as it last said.
+    R"SQL(
+    ALTER TABLE reports ADD COLUMN machine bytea;
+    )SQL",
 };
+const char *const kStep2After = R"SQL(
+    ALTER TABLE reports ALTER COLUMN machine SET NOT NULL,
+        ADD CHECK (length(machine) = 32), DROP COLUMN mac, DROP COLUMN peer;
+    CREATE INDEX reports_machine ON reports (machine);
+    CREATE TABLE daily_counts (     -- days whose reports the retention deleted
+        day       text   NOT NULL,  -- YYYY-MM-DD, UTC
+        agent     bigint NOT NULL,
+        reports   bigint NOT NULL,
+        machines  bigint NOT NULL,  -- distinct machines of that day and agent
+        PRIMARY KEY (day, agent));
+    CREATE TABLE machine_key (      -- HMAC of a fixed text under the key the servers share
+        one          boolean PRIMARY KEY DEFAULT true CHECK (one),
+        fingerprint  bytea NOT NULL);
+    ALTER TABLE servers
+        ADD COLUMN address text,
+        ADD COLUMN release_number bigint,      -- the release's own number (manifest.toml)
+        ADD COLUMN sessions_per_second double precision,
+        ADD COLUMN open_connections bigint,
+        ADD COLUMN sample_at bigint[],          -- the last minutes: Unix seconds,
+        ADD COLUMN sample_rate double precision[],  -- sessions per second,
+        ADD COLUMN sample_open bigint[];        -- open connections
+    )SQL";
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion);
+
+// The MACs of the reports stored before version 2 become their keyed hashes, in batches
+// of distinct addresses.
+bool MoveToMachineHashes(Connection &connection, const MachineKey *key, std::string &error)
+{
+    Result any = connection.Exec("SELECT 1 FROM reports LIMIT 1");
+    if (!any.Ok()) {
+        error = any.Error();
+        return false;
+    }
+    if (any.Rows() > 0 && !key) {
+        error = "the reports hold MAC addresses: a server of this version (it has the machine key) replaces them "
+                "with their keyed hashes at its start; start one first";
+        return false;
+    }
+    for (;;) {
+        Result macs = connection.Exec("SELECT DISTINCT mac FROM reports WHERE machine IS NULL LIMIT 5000", {}, true);
+        if (!macs.Ok()) {
+            error = macs.Error();
+            return false;
+        }
+        if (macs.Rows() == 0)
+            return true;
+        std::string from = "{", to = "{";
+        for (int row = 0; row < macs.Rows(); ++row) {
+            std::string mac = macs.Text(row, 0);
+            MachineHash hash = key->Hash({reinterpret_cast<const uint8_t *>(mac.data()), mac.size()});
+            const char *separator = row ? "," : "";
+            from += separator + Hex({reinterpret_cast<const uint8_t *>(mac.data()), mac.size()});
+            to += separator + Hex(hash);
+        }
+        from += "}";
+        to += "}";
+        if (!connection.Run("UPDATE reports SET machine = decode(m.hash, 'hex') "
+                            "FROM unnest($1::text[], $2::text[]) AS m(mac, hash) WHERE reports.mac = decode(m.mac, 'hex')",
+                            error, {Param::Text(from), Param::Text(to)}))
+            return false;
+    }
+}
 
 }  // namespace
 
-bool EnsureSchema(Connection &connection, std::string &error)
+MachineHash KeyFingerprint(const MachineKey &key)
+{
+    static const char label[] = "dorera-version-server machine key";
+    return key.Hash({reinterpret_cast<const uint8_t *>(label), sizeof label - 1});
+}
+
+bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *key)
 {
     if (!connection.Run("BEGIN", error))
         return false;
@@ -247,7 +323,10 @@ bool EnsureSchema(Connection &connection, std::string &error)
         return fail("the database's schema is version " + found.Text(0, 0) + ", this server knows up to " +
                     std::to_string(kSchemaVersion) + ": update the server");
     for (int64_t step = version; step < kSchemaVersion; ++step) {
-        if (!connection.Run(kSteps[step], error))
+        bool done = connection.Run(kSteps[step], error);
+        if (done && step + 1 == 2)
+            done = MoveToMachineHashes(connection, key, error) && connection.Run(kStep2After, error);
+        if (!done)
             return fail("schema step " + std::to_string(step + 1) + ": " + error);
     }
     if (version < kSchemaVersion) {
@@ -256,7 +335,13 @@ bool EnsureSchema(Connection &connection, std::string &error)
             !connection.Run("INSERT INTO dorera_schema VALUES ($1::integer)", error, {Param::Text(number)}))
             return fail(error);
     }
-    return connection.Run("COMMIT", error);
+    if (!connection.Run("COMMIT", error))
+        return false;
+    // The rows' versions from before the hashing are rewritten away, not left in the
+    // table's pages until a vacuum.
+    if (version > 0 && version < 2)
+        return connection.Run("VACUUM FULL reports", error);
+    return true;
 }
 
 }  // namespace dvs::pg

@@ -2,6 +2,8 @@
 // server creates and moves forward itself. Every value read from the database is checked
 // by its caller like any other outside input.
 #pragma once
+#include "machine_key.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -76,8 +78,14 @@ private:
 
 // Creates the fleet's tables, or moves them to this server's version, under a lock so that
 // servers starting together do it once. Refuses a database of a later version.
-bool EnsureSchema(Connection &connection, std::string &error);
-constexpr int kSchemaVersion = 1;
+// Moving to version 2 replaces the MACs of stored reports with their keyed hashes under
+// key; without one, a database holding reports is not moved.
+bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *key = nullptr);
+constexpr int kSchemaVersion = 2;
+
+// The fleet's record of its machine key: a keyed hash of a fixed text, which tells whether
+// two servers hash machines alike without telling the key.
+MachineHash KeyFingerprint(const MachineKey &key);
 
 // The channel `activate` notifies and following servers listen on.
 constexpr const char *kReleaseChannel = "dorera_release";

@@ -90,6 +90,8 @@ struct Release {
     // byte for byte; empty when the release is unsigned.
     std::vector<uint8_t> signedManifest;
     std::string signature;             // what the signature check found, for the log
+    std::string signatureState;        // unsigned, unverified or verified
+    int64_t loadedAt = 0;              // Unix seconds
 };
 
 struct LoadStats {

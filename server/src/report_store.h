@@ -1,6 +1,7 @@
 // Action reports: where they are kept (a store behind a small interface; SQLite is the
 // embedded default) and the one writer that takes them off the network threads.
 #pragma once
+#include "machine_key.h"
 #include "metrics.h"
 
 #include <array>
@@ -15,13 +16,16 @@
 #include <thread>
 #include <vector>
 
+struct sqlite3;
+
 namespace dvs {
 
+// What is kept of an installation report: when, which agent, and the keyed hash of the
+// machine's MAC (never the address itself, nor the player's IP address).
 struct Report {
     int64_t unixSeconds = 0;
     uint32_t agent = 0;
-    std::array<uint8_t, 8> mac{};
-    std::string peer;       // "address:port"
+    MachineHash machine{};
 };
 
 // One row of the installations table: reports of one agent on one (UTC) day.
@@ -29,7 +33,13 @@ struct DailyInstallations {
     std::string day;        // YYYY-MM-DD
     uint32_t agent = 0;
     uint64_t reports = 0;
-    uint64_t machines = 0;  // distinct MAC fields
+    uint64_t machines = 0;  // distinct machines
+};
+
+// What a retention run deleted.
+struct Expired {
+    uint64_t reports = 0;
+    int days = 0;
 };
 
 class ReportStore {
@@ -37,13 +47,29 @@ public:
     virtual ~ReportStore() = default;
     // Stores a batch as one unit; false with a message when nothing was stored.
     virtual bool Append(std::span<const Report> batch, std::string &error) = 0;
-    virtual std::vector<DailyInstallations> Daily(std::string &error) = 0;
+    // The installations of the days from since (Unix seconds, UTC) on; 0: all days.
+    virtual std::vector<DailyInstallations> Daily(int64_t since, std::string &error) = 0;
+    // Deletes the reports received before dayStart (a UTC midnight), one day at a time;
+    // each day's counts are kept (they hold nothing personal), so Daily still gives them.
+    virtual bool ExpireBefore(int64_t dayStart, Expired &expired, std::string &error) = 0;
+    // Deletes every report of one machine (a player who asks for it); how many, or -1.
+    virtual int64_t Forget(const MachineHash &machine, std::string &error) = 0;
 };
 
-// The SQLite file (created with its table when missing), in WAL mode. A write waits up
-// to busyMs for another program's lock before it fails.
+// The SQLite file (created with its tables when missing), in WAL mode. A write waits up
+// to busyMs for another program's lock before it fails. A file an older server wrote,
+// with MAC addresses and peer addresses in it, is rewritten in place with the keys' hashes
+// and without the peers (no row lost, no old byte left in the file), with
+// migrationKey; without one, such a file is refused.
 std::unique_ptr<ReportStore> OpenSqliteStore(const std::filesystem::path &file, std::string &error,
-                                             int busyMs = 5000);
+                                             int busyMs = 5000, const MachineKey *migrationKey = nullptr);
+
+// A table of an older server's file (or outbox) with the columns mac and peer: each MAC
+// becomes its keyed hash under key (the column machine) and peer goes, in one transaction;
+// then the file is written anew and its log emptied, so that no page keeps an old address.
+bool MigrateToMachineHashes(sqlite3 *db, const std::string &table, const MachineKey *key,
+                            const std::filesystem::path &file, std::string &error);
+bool HasColumn(sqlite3 *db, const char *table, const char *column);
 
 // The installations table as aligned text or as CSV with a header line.
 std::string FormatDaily(const std::vector<DailyInstallations> &rows, bool csv);

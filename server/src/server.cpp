@@ -5,6 +5,8 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -47,6 +49,8 @@ std::shared_ptr<const Release> Server::Load(const fs::path &folder, std::vector<
         return nullptr;
     release->signedManifest = std::move(signature.body);
     release->signature = DescribeSignature(signature);
+    release->signatureState = SignatureState(signature);
+    release->loadedAt = static_cast<int64_t>(std::time(nullptr));
     metrics_.SetRelease(release->id, release->number, SignatureState(signature));
     for (ServedFile &file : release->launch)
         file.sentCounter = metrics_.FileCounter(file.name);
@@ -79,6 +83,15 @@ std::list<Server::HeldRelease>::iterator Server::HoldRelease(Worker &worker)
 
 bool Server::Start(std::string &error)
 {
+    // Anyone who reaches the metrics address may read the page: beyond the loopback, only
+    // with the token.
+    std::error_code badAddress;
+    asio::ip::address metricsAddress = asio::ip::make_address(config_.metricsAddress, badAddress);
+    if (config_.metricsEnabled && !badAddress && !metricsAddress.is_loopback() && config_.metricsToken.empty()) {
+        error = "metrics.address " + config_.metricsAddress +
+                " is not a loopback address: set metrics.token, which every request must then carry";
+        return false;
+    }
     // Each connection is a descriptor: take all the system allows this process.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -107,9 +120,18 @@ bool Server::Start(std::string &error)
         name = host;
     }
     metrics_.fleet = !config_.fleetDatabase.empty();
+    // The machine key (made at the first start) before anything reaches the fleet's
+    // database: moving an older one on hashes the MACs it holds.
+    bool made = false;
+    fs::path keyFile = config_.machineKey.empty() ? config_.database.parent_path() / "machine.key" : config_.machineKey;
+    machineKey_ = MachineKey::LoadOrCreate(keyFile, made, error);
+    if (!machineKey_)
+        return false;
+    if (made)
+        LogLine("reports: machine key made: %s (keep it; servers of one fleet share it)", keyFile.c_str());
     fs::path folder = config_.release;
     if (config_.fleetReleases) {
-        follower_ = std::make_unique<ReleaseFollower>(config_, name, metrics_);
+        follower_ = std::make_unique<ReleaseFollower>(config_, name, *machineKey_, metrics_);
         std::optional<fs::path> fetched = follower_->Prepare(error);
         if (!fetched)
             return false;
@@ -126,30 +148,59 @@ bool Server::Start(std::string &error)
             release_->id.c_str(), folder.c_str(), release_->launch.size(), release_->solo.size(), stats.compressed,
             stats.fromCache, release_->signature.c_str());
 
-    store_ = config_.fleetDatabase.empty()
-                 ? OpenSqliteStore(config_.database, error)
-                 : OpenFleetReportStore(config_.database, config_.fleetDatabase, name, metrics_, error);
-    if (!store_)
+    if (!OpenReports(name, error))
         return false;
-    writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
-                                             config_.reportBatchMs);
     std::vector<asio::ip::address> balancers;
     for (const std::string &balancer : config_.balancers)
         balancers.push_back(asio::ip::make_address(balancer));
     for (auto &worker : workers_)
-        worker->environment.emplace(SessionEnvironment{metrics_.ThreadCounters(), writer_.get(),
+        worker->environment.emplace(SessionEnvironment{metrics_.ThreadCounters(), writer_.get(), &*machineKey_,
                                                        std::chrono::seconds(config_.idleSeconds),
                                                        std::chrono::seconds(config_.sessionSeconds),
                                                        config_.proxyProtocol, balancers});
 
-    if (!Listen(error))
+    if (!Listen(error) || !StartEndpoint(name, error))
         return false;
-    if (config_.metricsEnabled &&
-        !metricsEndpoint_.Start(workers_.front()->io, config_.metricsAddress, config_.metricsPort)) {
+    return FitCapToDescriptors(error);
+}
+
+// The report store (an older file migrated to keyed hashes), its writer, and the keeper
+// with a connection of its own.
+bool Server::OpenReports(const std::string &name, std::string &error)
+{
+    if (config_.fleetDatabase.empty()) {
+        store_ = OpenSqliteStore(config_.database, error, 5000, &*machineKey_);
+        if (store_)
+            keeperStore_ = OpenSqliteStore(config_.database, error);
+    } else {
+        store_ = OpenFleetReportStore(config_.database, config_.fleetDatabase, name, *machineKey_, metrics_, error);
+    }
+    if (!store_ || (config_.fleetDatabase.empty() && !keeperStore_))
+        return false;
+    writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
+                                             config_.reportBatchMs);
+    keeper_ = std::make_unique<ReportKeeper>(keeperStore_ ? *keeperStore_ : *store_, metrics_, config_.retentionDays);
+    return true;
+}
+
+bool Server::StartEndpoint(const std::string &name, std::string &error)
+{
+    if (!config_.metricsEnabled)
+        return true;
+    asio::io_context &io = workers_.front()->io;
+    page_ = std::make_unique<OperatorsPage>(name, config_.listenAddress + ":" + std::to_string(port_), metrics_,
+                                            [this] { return CurrentRelease(); }, *keeper_);
+    endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken);
+    if (!endpoint_->Start(io, config_.metricsAddress, config_.metricsPort)) {
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
         return false;
     }
-    return FitCapToDescriptors(error);
+    page_->Start(io);
+    if (!config_.fleetDatabase.empty()) {
+        presence_ = std::make_unique<FleetPresence>(config_.fleetDatabase, *page_);
+        page_->ShowFleet(presence_.get());
+    }
+    return true;
 }
 
 // Each connection takes a descriptor. Beside those open now, the server keeps room for
@@ -262,10 +313,12 @@ void Server::Run()
         asio::co_spawn(worker->io, Sweep(*worker), asio::detached);
     }
 
-    LogLine("start: listening on %s:%u%s, metrics on %s:%u, release %s, %zu threads, at most %d connections%s%s",
+    LogLine("start: listening on %s:%u%s, metrics and page on %s:%u%s, release %s, %zu threads, at most %d "
+            "connections%s%s",
             config_.listenAddress.c_str(), port_, config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
-            config_.metricsAddress.c_str(), metricsEndpoint_.Port(), release_->id.c_str(), workers_.size(),
-            connectionCap_, capNote_.c_str(), config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
+            config_.metricsAddress.c_str(), MetricsPort(), config_.metricsToken.empty() ? "" : " (token asked)",
+            release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str(),
+            config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
     if (follower_)
         follower_->Start([this](const fs::path &folder, std::string &problems) { return ReloadFrom(folder, problems); });
     std::vector<std::thread> pool;
@@ -280,7 +333,13 @@ void Server::Run()
     if (reloadThread_.joinable())
         reloadThread_.join();
     writer_->Stop();  // everything received is on disk now
-    metricsEndpoint_.Stop();
+    if (endpoint_) {
+        endpoint_->Stop();
+        if (presence_)
+            presence_->Stop();
+        page_->Stop();
+    }
+    keeper_->Stop();
     LogLine("stop: %llu sessions served, %llu reports stored, %llu dropped",
             static_cast<unsigned long long>(metrics_.SessionsEnded()),
             static_cast<unsigned long long>(metrics_.reportsStored.load()),

@@ -1,12 +1,16 @@
 // The running server: its network threads, each with an event loop and a listening socket
 // of its own, the release being served (swapped whole on reload), the report writer,
-// signals and the metrics endpoint (on the first thread's loop).
+// signals, and the metrics endpoint with the operators' page (on the first thread's loop).
 #pragma once
 #include "config.h"
 #include "fleet_releases.h"
 #include "log.h"
+#include "machine_key.h"
 #include "metrics.h"
+#include "operators_endpoint.h"
+#include "operators_page.h"
 #include "release.h"
+#include "report_keeper.h"
 #include "report_store.h"
 #include "session.h"
 #include "signing.h"
@@ -40,7 +44,7 @@ public:
     void Reload();
 
     uint16_t Port() const { return port_; }
-    uint16_t MetricsPort() const { return metricsEndpoint_.Port(); }
+    uint16_t MetricsPort() const { return endpoint_ ? endpoint_->Port() : 0; }
     std::shared_ptr<const Release> CurrentRelease();
     Metrics &GetMetrics() { return metrics_; }
 
@@ -80,6 +84,8 @@ private:
     };
 
     bool Bind(std::string &error);
+    bool OpenReports(const std::string &name, std::string &error);
+    bool StartEndpoint(const std::string &name, std::string &error);
     bool FitCapToDescriptors(std::string &error);
     void ShedWaitingConnections(Worker &worker);
     void LogAcceptTrouble(Worker &worker, const std::error_code &error);
@@ -102,7 +108,6 @@ private:
     std::vector<SigningKey> publicKeys_;  // read once at the start
     Metrics metrics_;
     std::vector<std::unique_ptr<Worker>> workers_;
-    MetricsEndpoint metricsEndpoint_{metrics_};  // on the first worker's loop, so after it
     std::unique_ptr<asio::signal_set> signals_;  // on the first thread
     uint16_t port_ = 0;
     int connectionCap_ = 0;      // max_connections, lowered to fit the descriptor limit
@@ -117,8 +122,16 @@ private:
     std::thread reloadThread_;
     std::unique_ptr<ReleaseFollower> follower_;  // the fleet's release, when it is followed
 
+    std::optional<MachineKey> machineKey_;
     std::unique_ptr<ReportStore> store_;
+    std::unique_ptr<ReportStore> keeperStore_;    // the single server's file, for the keeper's thread
     std::unique_ptr<ReportWriter> writer_;
+    std::unique_ptr<ReportKeeper> keeper_;
+    // On the first worker's loop, so declared after workers_ (and the page before the
+    // endpoint that shows it).
+    std::unique_ptr<OperatorsPage> page_;
+    std::unique_ptr<OperatorsEndpoint> endpoint_;
+    std::unique_ptr<FleetPresence> presence_;    // in a fleet: this server's row, every server's for the page
 
     std::atomic<bool> stopping_{false};
 };

@@ -282,8 +282,7 @@ asio::awaitable<Answered> TakeReport(Connection &connection, uint16_t param)
         Report report;
         report.unixSeconds = static_cast<int64_t>(std::time(nullptr));
         report.agent = received.agent;
-        std::copy(std::begin(received.mac), std::end(received.mac), report.mac.begin());
-        report.peer = connection.session.peer.text;
+        report.machine = connection.environment.machineKey->Hash(received.mac);
         writer->Submit(std::move(report));
     }
     co_return answered;

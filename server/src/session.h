@@ -22,6 +22,7 @@ constexpr int kReportsPerSession = 4;
 struct SessionEnvironment {
     SessionCounters &counters;              // the thread's own
     ReportWriter *reports;                  // none: reports are read and dropped
+    const MachineKey *machineKey;           // stands in for the MAC of a report kept
     std::chrono::seconds idle;
     std::chrono::seconds longest;
     // Behind balancers: each connection starts with a PROXY v2 header, taken only from

@@ -1,11 +1,15 @@
 // The report store and its writer: what is stored, when, and the installations table.
 #include "fleet_reports.h"
 #include "report_store.h"
+#include "signing.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <thread>
@@ -23,8 +27,7 @@ Report MakeReport(int64_t when, uint32_t agent, uint8_t machine)
     Report report;
     report.unixSeconds = when;
     report.agent = agent;
-    report.mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, machine, 0, 0};
-    report.peer = "127.0.0.1:4000";
+    report.machine[0] = machine;
     return report;
 }
 
@@ -41,6 +44,16 @@ long long CountRows(const fs::path &file, const std::string &table = "reports")
     sqlite3_close(db);
     return rows;
 }
+
+// MakeReport's machine as the first byte's hex digits.
+std::string MachineHex(size_t machine)
+{
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(machine));
+    return hex;
+}
+
+const MachineKey kFleetKey(std::array<uint8_t, 32>{5, 4, 3});
 
 // The cluster the fleet's cases share, started with the first of them.
 test::PostgresCluster &Cluster()
@@ -63,6 +76,8 @@ struct Store {
     std::function<std::unique_ptr<ReportStore>(const fs::path &, Metrics &, std::string &, int busyMs)> open;
     // Reports kept for good: in the file, and for the fleet in PostgreSQL as well.
     std::function<long long(const fs::path &)> kept;
+    // Those of MakeReport's machine number among them.
+    std::function<long long(const fs::path &, size_t machine)> keptOf;
 };
 
 std::vector<Store> Stores()
@@ -72,16 +87,25 @@ std::vector<Store> Stores()
          [](const fs::path &file, Metrics &, std::string &error, int busyMs) {
              return OpenSqliteStore(file, error, busyMs);
          },
-         [](const fs::path &file) { return CountRows(file); }},
+         [](const fs::path &file) { return CountRows(file); },
+         [](const fs::path &file, size_t machine) {
+             return CountRows(file, "reports WHERE hex(machine) LIKE '" + MachineHex(machine) + "%'");
+         }},
         {"fleet", "outbox",
          [](const fs::path &file, Metrics &metrics, std::string &error, int busyMs) {
-             return OpenFleetReportStore(file, Cluster().Conninfo(), file.parent_path().filename().string(), metrics,
+             return OpenFleetReportStore(file, Cluster().Conninfo(), file.parent_path().filename().string(), kFleetKey, metrics,
                                          error, busyMs);
          },
          [](const fs::path &file) {
              return CountRows(file, "outbox") +
                     Number(Cluster().Sql("SELECT count(*) FROM reports WHERE server = '" +
                                          file.parent_path().filename().string() + "'"));
+         },
+         [](const fs::path &file, size_t machine) {
+             return CountRows(file, "outbox WHERE hex(machine) LIKE '" + MachineHex(machine) + "%'") +
+                    Number(Cluster().Sql("SELECT count(*) FROM reports WHERE server = '" +
+                                         file.parent_path().filename().string() + "' AND machine = '\\x" +
+                                         MachineHex(machine) + std::string(62, '0') + "'::bytea"));
          }},
     };
 }
@@ -110,7 +134,7 @@ TEST(ReportStore, InstallationsPerAgentPerDay)
         store.reset();  // the fleet's store ships what waits before it closes
         auto reopened = c.open(file, metrics, error, 5000);
         ASSERT_TRUE(reopened) << error;
-        auto rows = reopened->Daily(error);
+        auto rows = reopened->Daily(0, error);
         EXPECT_EQ(error, "");
         EXPECT_EQ(FormatDaily(rows, true),
                   "day,agent,reports,machines\n"
@@ -144,7 +168,7 @@ TEST(ReportStore, FleetOutboxShipsEachReportOnce)
     std::string error;
     {
         Metrics metrics;
-        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", metrics, error);
+        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", kFleetKey, metrics, error);
         ASSERT_TRUE(store) << error;
         ReportWriter writer(*store, metrics, 10000, 20);
         submit(writer, 0, 500);
@@ -166,7 +190,7 @@ TEST(ReportStore, FleetOutboxShipsEachReportOnce)
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round == 0 ? "PostgreSQL back" : "the same 300 shipped again");
         Metrics metrics;
-        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", metrics, error);
+        auto store = OpenFleetReportStore(outbox, cluster.Conninfo(), "vs-once", kFleetKey, metrics, error);
         ASSERT_TRUE(store) << error;
         EXPECT_EQ(metrics.reportsOutbox, 300);
         EXPECT_EQ(waitFor(metrics.reportsShipped, 300u), 300u);
@@ -292,7 +316,9 @@ public:
         stored += batch.size();
         return true;
     }
-    std::vector<DailyInstallations> Daily(std::string &) override { return {}; }
+    std::vector<DailyInstallations> Daily(int64_t, std::string &) override { return {}; }
+    bool ExpireBefore(int64_t, Expired &, std::string &) override { return true; }
+    int64_t Forget(const MachineHash &, std::string &) override { return 0; }
 };
 
 // A store whose every write takes 100 ms, as a busy disk would, fed a report every
@@ -308,7 +334,9 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return true;
     }
-    std::vector<DailyInstallations> Daily(std::string &) override { return {}; }
+    std::vector<DailyInstallations> Daily(int64_t, std::string &) override { return {}; }
+    bool ExpireBefore(int64_t, Expired &, std::string &) override { return true; }
+    int64_t Forget(const MachineHash &, std::string &) override { return 0; }
 };
 
 TEST(ReportStore, AReportWaitsNoLongerThanTheBatchTimeOrTheWriteBeforeIt)
@@ -344,6 +372,238 @@ TEST(ReportStore, AStalledStoreDropsBeyondTheQueueAndNeverBlocksSubmit)
     writer.Stop();
     EXPECT_EQ(store.stored, 100u);
     EXPECT_EQ(metrics.reportsQueued, 0);
+}
+
+// The secret is made once, with no other reader than its owner, and read back as the same
+// key; a file that holds anything but 64 hex digits is refused rather than replaced.
+TEST(ReportStore, TheMachineKeyIsMadeOnceAndReadAgain)
+{
+    fs::path folder = test::TempFolder("key"), file = folder / "machine.key";
+    const std::array<uint8_t, 8> mac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0, 0};
+    bool made = false;
+    std::string error;
+    std::optional<MachineKey> first = MachineKey::LoadOrCreate(file, made, error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_TRUE(made);
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    std::optional<MachineKey> again = MachineKey::LoadOrCreate(file, made, error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_FALSE(made);
+    EXPECT_EQ(first->Hash(mac), again->Hash(mac));
+    std::optional<MachineKey> other = MachineKey::LoadOrCreate(folder / "other.key", made, error);
+    ASSERT_TRUE(other) << error;
+    EXPECT_NE(first->Hash(mac), other->Hash(mac)) << "each key its own hashes";
+
+    const std::string digits(64, 'a');
+    struct Case {
+        std::string text;
+        bool read;
+    } cases[] = {{digits + "\n", true}, {"  " + std::string(64, 'F') + "  \n", true}, {"", false},
+                 {digits.substr(1), false}, {digits + "ab", false}, {digits.substr(1) + "g", false}};
+    for (const Case &c : cases) {
+        std::ofstream(folder / "given.key") << c.text;
+        EXPECT_EQ(MachineKey::LoadOrCreate(folder / "given.key", made, error).has_value(), c.read) << c.text;
+        EXPECT_FALSE(made);
+    }
+}
+
+bool FileHolds(const fs::path &file, const std::vector<uint8_t> &bytes)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> content((std::istreambuf_iterator<char>(in)), {});
+    return std::search(content.begin(), content.end(), bytes.begin(), bytes.end()) != content.end();
+}
+
+// A file an older server wrote, MAC and player's addresses in every row, is rewritten in
+// place: every row kept, the counts unchanged, no byte of an address left in the file or
+// its log; a machine seen before the migration still counts as that machine after it.
+TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
+{
+    fs::path file = test::TempFolder("migrate") / "reports.sqlite";
+    struct Old {
+        int64_t when;
+        uint32_t agent;
+        uint8_t machine;
+    } rows[] = {{kDay1 + 10, 7, 1},    {kDay1 + 20, 7, 2},  {kDay1 + 30, 7, 2},       {kDay1 + 40, 1234, 1},
+                {kDay2 + 5, 7, 3},     {kDay2 + 6, 7, 3},   {kDay2 + 86399, 1234, 4}, {kDay2 + 7, 1234, 1}};
+    auto macOf = [](uint8_t machine) { return std::vector<uint8_t>{0x00, 0x1A, 0x2B, 0x3C, 0x4D, machine, 0, 0}; };
+    auto peerOf = [](uint8_t machine) { return "198.51.100." + std::to_string(machine) + ":40" + std::to_string(machine); };
+    {
+        OtherConnection old(file);  // the table as the older server made it
+        ASSERT_TRUE(old.Exec("PRAGMA journal_mode=WAL;"
+                             "CREATE TABLE reports (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, agent INTEGER "
+                             "NOT NULL, mac BLOB NOT NULL, peer TEXT NOT NULL);"
+                             "CREATE INDEX reports_received ON reports(received);"));
+        sqlite3_stmt *insert = nullptr;
+        sqlite3_prepare_v2(old.db, "INSERT INTO reports(received, agent, mac, peer) VALUES(?,?,?,?)", -1, &insert, nullptr);
+        for (const Old &row : rows) {
+            std::vector<uint8_t> mac = macOf(row.machine);
+            std::string peer = peerOf(row.machine);
+            sqlite3_bind_int64(insert, 1, row.when);
+            sqlite3_bind_int64(insert, 2, row.agent);
+            sqlite3_bind_blob(insert, 3, mac.data(), static_cast<int>(mac.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 4, peer.c_str(), -1, SQLITE_TRANSIENT);
+            ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+            sqlite3_reset(insert);
+        }
+        sqlite3_finalize(insert);
+    }
+    auto anyAddressIn = [&](const fs::path &path) {
+        for (const Old &row : rows) {
+            std::string peer = peerOf(row.machine);
+            if (FileHolds(path, macOf(row.machine)) || FileHolds(path, std::vector<uint8_t>(peer.begin(), peer.end())))
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(anyAddressIn(file) || anyAddressIn(file.string() + "-wal")) << "the old file holds them";
+    const std::string counted = "day,agent,reports,machines\n"
+                                "2026-12-07,7,3,2\n"
+                                "2026-12-07,1234,1,1\n"
+                                "2026-12-08,7,2,1\n"
+                                "2026-12-08,1234,2,2\n";
+
+    std::string error;
+    EXPECT_FALSE(OpenSqliteStore(file, error)) << "no key, no migration";
+    EXPECT_NE(error.find("holds MAC addresses"), std::string::npos) << error;
+    const MachineKey key(std::array<uint8_t, 32>{9, 8, 7});
+    auto store = OpenSqliteStore(file, error, 5000, &key);
+    ASSERT_TRUE(store) << error;
+    EXPECT_EQ(CountRows(file), static_cast<long long>(std::size(rows)));
+    EXPECT_EQ(FormatDaily(store->Daily(0, error), true), counted);
+    for (const char *part : {"", "-wal", "-shm"})
+        EXPECT_FALSE(anyAddressIn(file.string() + part)) << "an address left in reports.sqlite" << part;
+
+    Report again;  // machine 3 once more on the second day, through the live path's hash
+    again.unixSeconds = kDay2 + 100;
+    again.agent = 7;
+    std::vector<uint8_t> mac = macOf(3);
+    again.machine = key.Hash(mac);
+    ASSERT_TRUE(store->Append(std::span<const Report>(&again, 1), error)) << error;
+    EXPECT_NE(FormatDaily(store->Daily(0, error), true).find("2026-12-08,7,3,1\n"), std::string::npos);
+    store.reset();
+    EXPECT_TRUE(OpenSqliteStore(file, error)) << "a migrated file opens without the key: " << error;
+
+    // A fleet of the older servers: half the rows in PostgreSQL (schema version 1), half
+    // still in an outbox. Moving the schema on needs the key; with it, both are hashed,
+    // the same machine counts once across them, and the addresses are gone.
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public;"
+                  "CREATE TABLE dorera_schema (version integer NOT NULL); INSERT INTO dorera_schema VALUES (1);"
+                  "CREATE TABLE reports (origin text NOT NULL, local_id bigint NOT NULL, server text NOT NULL,"
+                  " received bigint NOT NULL, agent bigint NOT NULL, mac bytea NOT NULL, peer text NOT NULL,"
+                  " PRIMARY KEY (origin, local_id));"
+                  "CREATE TABLE servers (name text PRIMARY KEY, release integer, release_id text, state text NOT NULL,"
+                  " seen timestamptz NOT NULL DEFAULT now())");
+    fs::path outbox = test::TempFolder("migrate-outbox") / "outbox.sqlite";
+    {
+        OtherConnection old(outbox);
+        ASSERT_TRUE(old.Exec("CREATE TABLE outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, received INTEGER NOT NULL,"
+                             " agent INTEGER NOT NULL, mac BLOB NOT NULL, peer TEXT NOT NULL);"
+                             "CREATE TABLE outbox_origin (origin TEXT NOT NULL); INSERT INTO outbox_origin VALUES ('o2');"));
+    }
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        std::string mac;
+        for (uint8_t byte : macOf(rows[i].machine))
+            mac += MachineHex(byte);
+        std::string values = std::to_string(rows[i].when) + ", " + std::to_string(rows[i].agent) + ", ";
+        if (i % 2 == 0) {
+            Cluster().Sql("INSERT INTO reports VALUES ('o1', " + std::to_string(i) + ", 'old', " + values + "'\\x" + mac +
+                          "', '" + peerOf(rows[i].machine) + "')");
+        } else {
+            OtherConnection old(outbox);
+            ASSERT_TRUE(old.Exec(("INSERT INTO outbox(received, agent, mac, peer) VALUES (" + values + "x'" + mac +
+                                  "', '" + peerOf(rows[i].machine) + "')")
+                                     .c_str()));
+        }
+    }
+    EXPECT_TRUE(FleetDaily(Cluster().Conninfo(), error).empty());
+    EXPECT_NE(error.find("start one first"), std::string::npos) << error;
+    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), 1);
+    {
+        Metrics metrics;
+        auto fleet = OpenFleetReportStore(outbox, Cluster().Conninfo(), "new", kFleetKey, metrics, error);
+        ASSERT_TRUE(fleet) << error;
+        EXPECT_FALSE(anyAddressIn(outbox) || anyAddressIn(outbox.string() + "-wal")) << "the outbox is hashed at once";
+        for (int i = 0; i < 150 && metrics.reportsShipped.load() < std::size(rows) / 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        error.clear();
+        EXPECT_EQ(FormatDaily(fleet->Daily(0, error), true), counted) << error;
+    }
+    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), 2);
+    EXPECT_EQ(Number(Cluster().Sql("SELECT count(*) FROM information_schema.columns WHERE table_name = 'reports' AND "
+                                   "column_name IN ('mac', 'peer')")),
+              0);
+    MachineHash first = kFleetKey.Hash(macOf(1));
+    EXPECT_EQ(Number(Cluster().Sql("SELECT count(*) FROM reports WHERE machine = '\\x" + Hex(first) + "'")), 3)
+        << "machine 1's rows from PostgreSQL and from the outbox, under the fleet's key";
+    Metrics metrics;
+    const MachineKey otherKey(std::array<uint8_t, 32>{1});
+    auto stranger = OpenFleetReportStore(test::TempFolder("other-key") / "outbox.sqlite", Cluster().Conninfo(), "stranger",
+                                         otherKey, metrics, error);
+    ASSERT_TRUE(stranger) << error;
+    Report report = MakeReport(kDay2, 9, 1);
+    ASSERT_TRUE(stranger->Append(std::span<const Report>(&report, 1), error)) << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(metrics.reportsShipped.load(), 0u) << "a server with another key ships nothing";
+    EXPECT_EQ(metrics.reportsOutbox.load(), 1);
+}
+
+// The retention deletes the reports of the days before the cut, and only those, one day
+// at a time; their counts stay, so the installations table is the same before and after.
+// Forgetting a machine deletes its reports and no other's. For the fleet, in PostgreSQL.
+TEST(ReportStore, RetentionDeletesOnlyTheDaysBeforeTheCutAndKeepsTheirCounts)
+{
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    for (const Store &c : Stores()) {
+        SCOPED_TRACE(c.name);
+        fs::path file = test::TempFolder(std::string("retention-") + c.name) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error, 5000);
+        ASSERT_TRUE(store) << error;
+        const int64_t cut = kDay1 + 3 * 86400;
+        struct Case {
+            int64_t when;
+            bool kept;
+        } cases[] = {{cut - 3 * 86400 + 5, false}, {cut - 86400, false}, {cut - 1, false},
+                     {cut, true},                  {cut + 1, true},      {cut + 86400 + 7, true}};
+        std::vector<Report> reports;
+        for (const Case &c : cases)
+            reports.push_back(MakeReport(c.when, 7, static_cast<uint8_t>(reports.size())));
+        ASSERT_TRUE(store->Append(reports, error)) << error;
+        for (int i = 0; i < 150 && c.kept(file) - CountRows(file, c.table) < 6 && c.table != std::string("reports"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // shipped to PostgreSQL
+        const std::string before = FormatDaily(store->Daily(0, error), true);
+        ASSERT_NE(before.find("2026-12-07,7,1,1\n"), std::string::npos) << before << error;
+
+        Expired expired;
+        ASSERT_TRUE(store->ExpireBefore(cut + 3600, expired, error)) << error;  // taken down to its midnight
+        EXPECT_EQ(expired.reports, 3u);
+        EXPECT_EQ(expired.days, 2);
+        EXPECT_EQ(c.kept(file), 3);
+        for (size_t i = 0; i < std::size(cases); ++i)
+            EXPECT_EQ(c.keptOf(file, i), cases[i].kept ? 1 : 0) << "report at cut " << cases[i].when - cut << " s";
+        EXPECT_EQ(FormatDaily(store->Daily(0, error), true), before) << "the days deleted are still counted";
+        EXPECT_EQ(FormatDaily(store->Daily(cut, error), true), "day,agent,reports,machines\n"
+                                                               "2026-12-10,7,2,2\n"
+                                                               "2026-12-11,7,1,1\n");
+        Expired again;
+        ASSERT_TRUE(store->ExpireBefore(cut, again, error)) << error;
+        EXPECT_EQ(again.reports, 0u);
+        EXPECT_EQ(FormatDaily(store->Daily(0, error), true), before) << "a second run counts nothing twice";
+
+        EXPECT_EQ(store->Forget(reports[4].machine, error), 1) << error;
+        EXPECT_EQ(store->Forget(reports[0].machine, error), 0) << "its day was expired: only counts are left";
+        EXPECT_EQ(c.keptOf(file, 4), 0);
+        EXPECT_EQ(c.kept(file), 2);
+        EXPECT_EQ(FormatDaily(store->Daily(cut, error), true), "day,agent,reports,machines\n"
+                                                               "2026-12-10,7,1,1\n"
+                                                               "2026-12-11,7,1,1\n");
+    }
 }
 
 }  // namespace

@@ -278,8 +278,15 @@ fs::path TempFolder(const std::string &name)
     return folder;
 }
 
-static int Spawn(const std::vector<std::string> &arguments, const fs::path &out, const fs::path &err)
+static int Spawn(const std::vector<std::string> &arguments, const fs::path &out, const fs::path &err,
+                 bool ownGroup = false)
 {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -289,9 +296,10 @@ static int Spawn(const std::vector<std::string> &arguments, const fs::path &out,
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     return pid;
 }
 
@@ -308,17 +316,27 @@ static int WaitPid(int pid, int timeoutMs)
     }
 }
 
-std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
+std::pair<int, std::string> RunProgram(const std::vector<std::string> &command, int timeoutMs)
 {
     fs::path folder = TempFolder("tool");
-    std::vector<std::string> full{DVS_SERVER_BINARY};
-    full.insert(full.end(), arguments.begin(), arguments.end());
-    int pid = Spawn(full, folder / "out", folder / "err");
-    int status = pid < 0 ? -1 : WaitPid(pid, 30000);
+    int pid = Spawn(command, folder / "out", folder / "err", true);
+    int status = pid < 0 ? -1 : WaitPid(pid, timeoutMs);
+    if (pid > 0) {
+        kill(-pid, SIGKILL);  // what it left running of its own, or all of it after the time-out
+        if (status < 0)
+            WaitPid(pid, 10000);
+    }
     std::ifstream in(folder / "out");
     std::stringstream text;
     text << in.rdbuf();
     return {status, text.str()};
+}
+
+std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> full{DVS_SERVER_BINARY};
+    full.insert(full.end(), arguments.begin(), arguments.end());
+    return RunProgram(full, 30000);
 }
 
 fs::path MakeKeyPair(const std::string &name)
@@ -349,12 +367,14 @@ fs::path SignedCopy(const fs::path &release, const fs::path &key, const std::str
 
 ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
                              const std::vector<std::string> &arguments, int descriptorLimit,
-                             const std::string &listen)
+                             const ServerExtras &extras)
 {
     static int serial = 0;
     folder_ = TempFolder("server" + std::to_string(++serial));
-    std::ofstream(folder_ / "config.toml") << "[listen]\naddress = \"127.0.0.1\"\nport = 0\n" << listen
-                                           << "[metrics]\nport = 0\n"
+    if (!extras.reports.empty())
+        fs::copy_file(extras.reports, Database());
+    std::ofstream(folder_ / "config.toml") << "[listen]\naddress = \"127.0.0.1\"\nport = 0\n" << extras.listen
+                                           << "[metrics]\nport = 0\n" << extras.metrics << "\n"
                                            << "[paths]\nrelease = \"" << release.string() << "\"\n"
                                            << "cache = \"cache\"\ndatabase = \"reports.sqlite\"\n"
                                            << "[limits]\n"

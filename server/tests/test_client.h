@@ -56,6 +56,13 @@ std::optional<std::pair<uint16_t, std::optional<File>>> ExchangeSoloFile(Client 
 // The response's param and, when it is 1, the signed manifest's body read by its sizes.
 std::optional<std::pair<uint16_t, Bytes>> ExchangeManifest(Client &client);
 
+// What a server starts with beyond its defaults.
+struct ServerExtras {
+    std::string metrics;               // lines for the config's [metrics] table (its port is 0)
+    std::filesystem::path reports;     // a report database copied in before the start
+    std::string listen;                // more lines for the [listen] table
+};
+
 // The server binary with a config of its own in a temporary folder.
 class ServerProcess {
 public:
@@ -66,7 +73,7 @@ public:
     explicit ServerProcess(const std::string &limits = "",
                            const std::filesystem::path &release = DVS_SAMPLE_RELEASE,
                            const std::vector<std::string> &arguments = {}, int descriptorLimit = 0,
-                           const std::string &listen = "");
+                           const ServerExtras &extras = {});
     ~ServerProcess();
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
@@ -118,8 +125,11 @@ private:
 // A fresh empty folder under the system's temporary folder.
 std::filesystem::path TempFolder(const std::string &name);
 
-// Runs the program with arguments; its exit status and what it wrote to stdout.
+// Runs the server binary with arguments; its exit status and what it wrote to stdout.
 std::pair<int, std::string> RunTool(const std::vector<std::string> &arguments);
+// Runs a program (its full path first) in a process group of its own, ended with the
+// whole group after timeoutMs; its exit status (-1 on the time-out) and its stdout.
+std::pair<int, std::string> RunProgram(const std::vector<std::string> &command, int timeoutMs);
 
 // keygen's NAME.key and NAME.pub in a fresh folder; the path NAME.
 std::filesystem::path MakeKeyPair(const std::string &name);

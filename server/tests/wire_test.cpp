@@ -1,4 +1,5 @@
 // The bytes the server puts on the wire, compared with the Launcher's record layouts.
+#include "operators_endpoint.h"
 #include "proxy_header.h"
 #include "wire.h"
 
@@ -79,6 +80,41 @@ TEST(Wire, LaunchFilesAnswerNewSlotsAndChangedFiles)
         for (const Checksum &checksum : c.sent)
             sent.insert(sent.end(), checksum.begin(), checksum.end());
         EXPECT_EQ(SelectLaunchFiles(slots, md5s, sent), c.expected) << c.what;
+    }
+}
+
+// The request head of the metrics address, as any client may send it: only the request
+// line's method and path and the Authorization header are taken, and a head that breaks
+// HTTP/1.x is refused whole.
+TEST(Wire, HttpRequestHeads)
+{
+    struct Case {
+        std::string head;
+        bool taken;
+        std::string method, path, authorization;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, "GET", "/", ""},
+        {"GET /status.json?x=1 HTTP/1.0\r\n\r\n", true, "GET", "/status.json", ""},
+        {"GET / HTTP/1.1\r\nAUTHORIZATION:\t Bearer abc \r\n\r\n", true, "GET", "/", "Bearer abc"},
+        {"GET / HTTP/1.1\r\nX-Authorization: Bearer abc\r\nAuthorizations: b\r\n\r\n", true, "GET", "/", ""},
+        {"POST /metrics HTTP/1.1\r\n\r\n", true, "POST", "/metrics", ""},
+        {"GET / HTTP/2\r\n\r\n", false, "", "", ""},
+        {"GET  / HTTP/1.1\r\n\r\n", false, "", "", ""},
+        {"GET http://host/ HTTP/1.1\r\n\r\n", false, "", "", ""},
+        {" / HTTP/1.1\r\n\r\n", false, "", "", ""},
+        {"GET /\r\n\r\n", false, "", "", ""},
+        {"GET / HTTP/1.1\r\nno colon here\r\n\r\n", false, "", "", ""},
+        {"GET / HTTP/1.1\r\n: empty name\r\n\r\n", false, "", "", ""},
+        {"GET / HTTP/1.1", false, "", "", ""},
+    };
+    for (const Case &c : cases) {
+        std::optional<HttpRequest> request = ParseRequestHead(c.head);
+        ASSERT_EQ(request.has_value(), c.taken) << c.head;
+        if (!request)
+            continue;
+        EXPECT_EQ(request->method, c.method) << c.head;
+        EXPECT_EQ(request->path, c.path) << c.head;
+        EXPECT_EQ(request->authorization, c.authorization) << c.head;
     }
 }
 

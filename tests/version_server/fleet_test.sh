@@ -6,7 +6,9 @@
 # Shows: an update through the balancer; a publish served by every server within 2 s; a
 # server killed with SIGKILL during Launcher runs while the next runs succeed, then started
 # again; a rollback by activate reaching all three within 2 s; a report flood with PostgreSQL restarted in its middle, every report stored
-# exactly once; connections without a header, or with one from elsewhere, refused.
+# exactly once; the operators' page of one server naming all three, with the fleet's
+# installations and no MAC or player's address in it, nor any MAC stored; connections
+# without a header, or with one from elsewhere, refused.
 # Everything it starts is stopped by PID.
 #   bash fleet_test.sh <build-dir> <version-server-binary>
 set -u
@@ -113,6 +115,8 @@ wait_started() {
 }
 
 step "three servers following the fleet's release, PROXY headers from 127.0.0.2 only"
+openssl rand -hex 32 >"$work/machine.key"  # the fleet's machine key, the same for all three
+chmod 600 "$work/machine.key"
 for i in 1 2 3; do
     port=$(vs_free_port)
     mkdir -p "$work/vs$i"
@@ -128,6 +132,7 @@ port = 0
 [paths]
 cache = "cache"
 database = "outbox.sqlite"
+machine_key = "../machine.key"
 [limits]
 threads = 1
 [fleet]
@@ -287,12 +292,77 @@ pg_start "$work/pg" "$pgport" || fail "PostgreSQL did not start again"
 wait "$flood_pid" || fail "the flood client failed"
 wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null || fail "the outboxes did not drain"
 [ "$backlog" -gt 0 ] || fail "no report waited while PostgreSQL was down"
-stored=$(pg_sql "SELECT count(*), count(DISTINCT agent), count(*) FILTER (WHERE peer LIKE '127.0.0.1:%') FROM reports WHERE agent >= 100000")
-echo "  PostgreSQL holds (reports, distinct, from the player's address): $stored"
-[ "$stored" = "$flood|$flood|$flood" ] || fail "expected each of the $flood reports once, from 127.0.0.1"
+stored=$(pg_sql "SELECT count(*), count(DISTINCT agent), count(DISTINCT machine) FROM reports WHERE agent >= 100000")
+echo "  PostgreSQL holds (reports, agents, machines): $stored"
+[ "$stored" = "$flood|$flood|$flood" ] || fail "expected each of the $flood reports once, from $flood machines"
+columns=$(pg_sql "SELECT string_agg(column_name, ',' ORDER BY column_name) FROM information_schema.columns WHERE table_name = 'reports'")
+[ "$columns" = "agent,local_id,machine,origin,received,server" ] || fail "the reports table holds: $columns"
 first=1
 reports=$("$server" reports --config "$work/vs$first/server.toml" --csv) || fail "reports"
+# The Launcher's machine reported through several servers counts once a day.
 grep -q ",4321,[0-9]*,1$" <<<"$reports" || fail "the Launchers' reports are not in the fleet's table: $reports"
+
+step "the operators' page of vs$first: the three servers, the fleet's installations, no address"
+ports="$(head -n 1 "$work/vs1/port") $(head -n 1 "$work/vs2/port") $(head -n 1 "$work/vs3/port")"
+python3 - "$(tail -n 1 "$work/vs$first/port")" "$work" "$ports" "$flood" "$pg_dir" <<'PAGE' || fail "the operators' page"
+import glob, json, re, sys, time, urllib.request
+port, work, server_ports, flood, pg_dir = int(sys.argv[1]), sys.argv[2], sys.argv[3].split(), int(sys.argv[4]), sys.argv[5]
+def get(path):
+    return urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=5).read().decode()
+# The rows are written every 10 s, and the fleet's counts are at most 30 s old: wait until
+# the page has all three up and the Launcher's installations counted.
+for _ in range(200):
+    status = json.loads(get("/status.json"))
+    up = sorted(s["name"] for s in status["servers"] if s["up"])
+    if up == ["vs1", "vs2", "vs3"] and any(r["agent"] == 4321 for r in status["installations"]["rows"]):
+        break
+    time.sleep(0.2)
+else:
+    sys.exit("the page does not show vs1, vs2 and vs3 up with the fleet's installations: %s" % status["servers"])
+page, csv = get("/"), get("/installations.csv")
+if "<h1>DoreraRarede version server: vs1</h1>" not in page:
+    sys.exit("the page is not headed with its server's name in the fleet")
+for name in ("vs1", "vs2", "vs3"):
+    if 'data-server="%s"' % name not in page:
+        sys.exit("the page does not name " + name)
+flooded = sum(int(line.split(",")[2]) for line in csv.splitlines()[1:] if int(line.split(",")[1]) >= 100000)
+if flooded != flood:
+    sys.exit("the CSV counts %d flood reports, not %d" % (flooded, flood))
+# This machine's MACs (which the Launcher under Wine reports) in any spelling, and any
+# player's address: 127.0.0.1 with a port other than a server's, or the address a probe
+# claims in a PROXY header.
+macs = {open(f).read().strip().lower() for f in glob.glob("/sys/class/net/*/address")} - {"00:00:00:00:00:00", ""}
+for what, text in (("page", page), ("status.json", json.dumps(status)), ("status.json as sent", get("/status.json")), ("CSV", csv)):
+    lowered = text.lower()
+    for mac in macs:
+        for spelling in (mac, mac.replace(":", "-"), mac.replace(":", "")):
+            if spelling in lowered:
+                sys.exit("%s holds the MAC %s" % (what, mac))
+    for address in re.findall(r"127\.0\.0\.1:(\d+)", text):
+        if address not in server_ports:
+            sys.exit("%s holds a player's address 127.0.0.1:%s" % (what, address))
+    if "203.0.113" in text:
+        sys.exit(what + " holds an address a PROXY header named")
+# Nor does any outbox or PostgreSQL's data (tables and log) hold a MAC's bytes.
+if not macs:
+    sys.exit("this machine has no MAC address to look for")
+for mac in macs:
+    raw = bytes.fromhex(mac.replace(":", ""))
+    for path in glob.glob(work + "/vs*/outbox.sqlite*") + glob.glob(pg_dir + "/data/**/*", recursive=True):
+        try:
+            if raw in open(path, "rb").read():
+                sys.exit("%s holds the MAC %s" % (path, mac))
+        except (IsADirectoryError, PermissionError):
+            pass
+print("  the page names vs1, vs2 and vs3 (up), counts the %d flood reports, and holds no MAC or player's address" % flood)
+PAGE
+# What it showed, for a person to look at: build-x64/fleet-operators-page.png.
+rm -f "$build/fleet-operators-page.png"
+timeout -k 5 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync --hide-scrollbars \
+    --user-data-dir="$work/chromium" --window-size=1100,1300 --virtual-time-budget=2000 \
+    --screenshot="$build/fleet-operators-page.png" "http://127.0.0.1:$(tail -n 1 "$work/vs$first/port")/" >/dev/null 2>&1
+[ -s "$build/fleet-operators-page.png" ] || fail "no screenshot of the page"
 
 step "connections refused without a header, with a broken one, or with one from elsewhere"
 python3 - "$(head -n 1 "$work/vs$first/port")" <<'PROBE' || fail "a connection without a valid header from the balancer was answered"
