@@ -19,16 +19,6 @@ using namespace std::chrono_literals;
 
 constexpr int kShipBatch = 5000;
 
-bool Exec(sqlite3 *db, const char *sql, std::string &error)
-{
-    char *message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK)
-        return true;
-    error = message ? message : "sqlite error";
-    sqlite3_free(message);
-    return false;
-}
-
 // key: for an outbox an older server left with MAC addresses in it, which are hashed in
 // place; none: such an outbox is refused.
 sqlite3 *OpenOutbox(const std::filesystem::path &file, int busyMs, const MachineKey *key, std::string &error)
@@ -58,7 +48,7 @@ sqlite3 *OpenOutbox(const std::filesystem::path &file, int busyMs, const Machine
         "  agent INTEGER NOT NULL,"
         "  machine BLOB NOT NULL);"  // keyed hash of the MAC, as in the single server's file
         "CREATE TABLE IF NOT EXISTS outbox_origin (origin TEXT NOT NULL);";
-    if (!Exec(db, schema, error)) {
+    if (!ExecSql(db, schema, error)) {
         error = file.string() + ": " + error;
         sqlite3_close(db);
         return nullptr;
@@ -70,7 +60,7 @@ sqlite3 *OpenOutbox(const std::filesystem::path &file, int busyMs, const Machine
 // file deleted) starts its row numbers again under a name of its own.
 std::string OutboxOrigin(sqlite3 *db, std::string &error)
 {
-    if (!Exec(db, "BEGIN IMMEDIATE", error))
+    if (!ExecSql(db, "BEGIN IMMEDIATE", error))
         return {};
     std::string origin;
     sqlite3_stmt *query = nullptr;
@@ -84,13 +74,13 @@ std::string OutboxOrigin(sqlite3 *db, std::string &error)
         snprintf(text, sizeof text, "%08x%08x%08x%08x", random(), random(), random(), random());
         origin = text;
         std::string insert = "INSERT INTO outbox_origin VALUES ('" + origin + "')";
-        if (!Exec(db, insert.c_str(), error)) {
+        if (!ExecSql(db, insert.c_str(), error)) {
             std::string ignored;
-            Exec(db, "ROLLBACK", ignored);
+            ExecSql(db, "ROLLBACK", ignored);
             return {};
         }
     }
-    return Exec(db, "COMMIT", error) ? origin : std::string();
+    return ExecSql(db, "COMMIT", error) ? origin : std::string();
 }
 
 int64_t CountWaiting(sqlite3 *db)
@@ -148,27 +138,8 @@ public:
             error = sqlite3_errmsg(writeDb_);
             return false;
         }
-        if (!Exec(writeDb_, "BEGIN", error))
+        if (!InsertReports(writeDb_, insert_, batch, error))
             return false;
-        for (const Report &report : batch) {
-            sqlite3_bind_int64(insert_, 1, report.unixSeconds);
-            sqlite3_bind_int64(insert_, 2, report.agent);
-            sqlite3_bind_blob(insert_, 3, report.machine.data(), static_cast<int>(report.machine.size()),
-                              SQLITE_STATIC);
-            int status = sqlite3_step(insert_);
-            sqlite3_reset(insert_);
-            if (status != SQLITE_DONE) {
-                error = sqlite3_errmsg(writeDb_);
-                std::string ignored;
-                Exec(writeDb_, "ROLLBACK", ignored);
-                return false;
-            }
-        }
-        if (!Exec(writeDb_, "COMMIT", error)) {
-            std::string ignored;
-            Exec(writeDb_, "ROLLBACK", ignored);
-            return false;
-        }
         metrics_.reportsOutbox.fetch_add(static_cast<int64_t>(batch.size()));
         {
             std::lock_guard lock(mutex_);
@@ -355,7 +326,7 @@ private:
             // Committed in PostgreSQL; should the server die before this delete, the next
             // start ships the rows again and PostgreSQL keeps the first copy.
             std::string remove = "DELETE FROM outbox WHERE id <= " + std::to_string(last);
-            if (!Exec(shipDb_, remove.c_str(), error))
+            if (!ExecSql(shipDb_, remove.c_str(), error))
                 return false;
             metrics_.reportsShipped.fetch_add(static_cast<uint64_t>(rows));
             metrics_.reportsOutbox.fetch_sub(rows);

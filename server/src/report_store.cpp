@@ -31,6 +31,8 @@ void MachineHashFunction(sqlite3_context *context, int, sqlite3_value **values)
     sqlite3_result_blob(context, hash.data(), static_cast<int>(hash.size()), SQLITE_TRANSIENT);
 }
 
+}  // namespace
+
 bool ExecSql(sqlite3 *db, const char *sql, std::string &error)
 {
     char *message = nullptr;
@@ -41,7 +43,29 @@ bool ExecSql(sqlite3 *db, const char *sql, std::string &error)
     return false;
 }
 
-}  // namespace
+bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error)
+{
+    if (!ExecSql(db, "BEGIN", error))
+        return false;
+    for (const Report &report : batch) {
+        sqlite3_bind_int64(insert, 1, report.unixSeconds);
+        sqlite3_bind_int64(insert, 2, report.agent);
+        sqlite3_bind_blob(insert, 3, report.machine.data(), static_cast<int>(report.machine.size()), SQLITE_STATIC);
+        int status = sqlite3_step(insert);
+        sqlite3_reset(insert);
+        if (status != SQLITE_DONE) {
+            error = sqlite3_errmsg(db);
+            std::string ignored;
+            ExecSql(db, "ROLLBACK", ignored);
+            return false;
+        }
+    }
+    if (ExecSql(db, "COMMIT", error))
+        return true;
+    std::string ignored;
+    ExecSql(db, "ROLLBACK", ignored);  // a commit that failed may leave the transaction open
+    return false;
+}
 
 bool HasColumn(sqlite3 *db, const char *table, const char *column)
 {
@@ -138,27 +162,7 @@ public:
 
     bool Append(std::span<const Report> batch, std::string &error) override
     {
-        if (!Exec("BEGIN", error))
-            return false;
-        for (const Report &report : batch) {
-            sqlite3_bind_int64(insert_, 1, report.unixSeconds);
-            sqlite3_bind_int64(insert_, 2, report.agent);
-            sqlite3_bind_blob(insert_, 3, report.machine.data(), static_cast<int>(report.machine.size()),
-                              SQLITE_STATIC);
-            int status = sqlite3_step(insert_);
-            sqlite3_reset(insert_);
-            if (status != SQLITE_DONE) {
-                error = sqlite3_errmsg(db_);
-                std::string ignored;
-                Exec("ROLLBACK", ignored);
-                return false;
-            }
-        }
-        if (Exec("COMMIT", error))
-            return true;
-        std::string ignored;
-        Exec("ROLLBACK", ignored);  // a commit that failed may leave the transaction open
-        return false;
+        return InsertReports(db_, insert_, batch, error);
     }
 
     std::vector<DailyInstallations> Daily(int64_t since, std::string &error) override

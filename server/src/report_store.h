@@ -17,6 +17,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace dvs {
 
@@ -70,6 +71,12 @@ std::unique_ptr<ReportStore> OpenSqliteStore(const std::filesystem::path &file, 
 bool MigrateToMachineHashes(sqlite3 *db, const std::string &table, const MachineKey *key,
                             const std::filesystem::path &file, std::string &error);
 bool HasColumn(sqlite3 *db, const char *table, const char *column);
+
+// Runs sql on db; false with SQLite's message.
+bool ExecSql(sqlite3 *db, const char *sql, std::string &error);
+// The batch through insert (received, agent, machine) in one transaction of db: all of it
+// stored, or none of it.
+bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error);
 
 // The installations table as aligned text or as CSV with a header line.
 std::string FormatDaily(const std::vector<DailyInstallations> &rows, bool csv);
