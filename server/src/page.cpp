@@ -335,7 +335,7 @@ std::string InstallationsSection(const PageView &view)
     std::string html = "<section id=\"installations\"><h2>Installations per agent per day</h2><p class=\"note\">The "
                        "last " + std::to_string(view.days) + " days (UTC), " + Day(view.firstDay) + " to " +
                        Day(view.firstDay + (view.days - 1) * kDay) + ": " + Grouped(reports) +
-                       " installations, " +
+                       (reports == 1 ? " installation, " : " installations, ") +
                        (view.countedAt ? "counted " + Shown(view.countedAt) : std::string("not counted yet")) +
                        ". <a id=\"csv\" href=\"/installations.csv\">CSV</a> · <a id=\"json\" "
                        "href=\"/status.json\">JSON</a></p>";
