@@ -47,13 +47,7 @@ std::string ArrayLiteral(const std::vector<std::string> &texts)
     for (const std::string &text : texts) {
         if (array.size() > 1)
             array += ',';
-        array += '"';
-        for (char c : text) {
-            if (c == '"' || c == '\\')
-                array += '\\';
-            array += c;
-        }
-        array += '"';
+        pg::AppendArrayElement(array, text);
     }
     return array + "}";
 }

@@ -23,14 +23,9 @@ constexpr int kShipBatch = 5000;
 // place; none: such an outbox is refused.
 sqlite3 *OpenOutbox(const std::filesystem::path &file, int busyMs, const MachineKey *key, std::string &error)
 {
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        error = file.string() + ": " + (db ? sqlite3_errmsg(db) : "cannot open");
-        sqlite3_close(db);
+    sqlite3 *db = OpenReportFile(file, busyMs, error);
+    if (!db)
         return nullptr;
-    }
-    sqlite3_busy_timeout(db, busyMs);
     if (HasColumn(db, "outbox", "mac") && !MigrateToMachineHashes(db, "outbox", key, file, error)) {
         error = file.string() + ": " + error;
         sqlite3_close(db);
@@ -92,18 +87,6 @@ int64_t CountWaiting(sqlite3 *db)
         count = sqlite3_column_int64(query, 0);
     sqlite3_finalize(query);
     return count;
-}
-
-// A text element of a PostgreSQL array literal.
-void AppendQuoted(std::string &array, const std::string &text)
-{
-    array += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            array += '\\';
-        array += c;
-    }
-    array += '"';
 }
 
 class FleetStore : public ReportStore {
@@ -301,7 +284,7 @@ private:
                 received += separator + std::to_string(sqlite3_column_int64(query, 1));
                 agents += separator + std::to_string(sqlite3_column_int64(query, 2));
                 machines += separator;
-                AppendQuoted(machines, reinterpret_cast<const char *>(sqlite3_column_text(query, 3)));
+                pg::AppendArrayElement(machines, reinterpret_cast<const char *>(sqlite3_column_text(query, 3)));
             }
             sqlite3_finalize(query);
             if (rows == 0)

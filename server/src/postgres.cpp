@@ -344,4 +344,15 @@ bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *
     return true;
 }
 
+void AppendArrayElement(std::string &array, const std::string &text)
+{
+    array += '"';
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            array += '\\';
+        array += c;
+    }
+    array += '"';
+}
+
 }  // namespace dvs::pg

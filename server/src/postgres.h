@@ -76,6 +76,10 @@ private:
     PGcancel *cancel_;
 };
 
+// Appends text to an array literal under construction as one quoted element ("{" and the
+// separators are the caller's).
+void AppendArrayElement(std::string &array, const std::string &text);
+
 // Creates the fleet's tables, or moves them to this server's version, under a lock so that
 // servers starting together do it once. Refuses a database of a later version.
 // Moving to version 2 replaces the MACs of stored reports with their keyed hashes under

@@ -33,6 +33,19 @@ void MachineHashFunction(sqlite3_context *context, int, sqlite3_value **values)
 
 }  // namespace
 
+sqlite3 *OpenReportFile(const std::filesystem::path &file, int busyMs, std::string &error)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        error = file.string() + ": " + (db ? sqlite3_errmsg(db) : "cannot open");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, busyMs);
+    return db;
+}
+
 bool ExecSql(sqlite3 *db, const char *sql, std::string &error)
 {
     char *message = nullptr;
@@ -269,14 +282,9 @@ private:
 std::unique_ptr<ReportStore> OpenSqliteStore(const std::filesystem::path &file, std::string &error, int busyMs,
                                              const MachineKey *migrationKey)
 {
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        error = file.string() + ": " + (db ? sqlite3_errmsg(db) : "cannot open");
-        sqlite3_close(db);
+    sqlite3 *db = OpenReportFile(file, busyMs, error);
+    if (!db)
         return nullptr;
-    }
-    sqlite3_busy_timeout(db, busyMs);
     auto store = std::make_unique<SqliteStore>(db, file);
     if (!store->Prepare(migrationKey, error)) {
         error = file.string() + ": " + error;

@@ -72,6 +72,9 @@ bool MigrateToMachineHashes(sqlite3 *db, const std::string &table, const Machine
                             const std::filesystem::path &file, std::string &error);
 bool HasColumn(sqlite3 *db, const char *table, const char *column);
 
+// Opens (or creates) a report file for one thread's use, waiting up to busyMs for another
+// program's lock; none, with the file and SQLite's message in error.
+sqlite3 *OpenReportFile(const std::filesystem::path &file, int busyMs, std::string &error);
 // Runs sql on db; false with SQLite's message.
 bool ExecSql(sqlite3 *db, const char *sql, std::string &error);
 // The batch through insert (received, agent, machine) in one transaction of db: all of it
