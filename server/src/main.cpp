@@ -1,12 +1,12 @@
 // dorera-version-server: serve a release to the Launchers, check a release, print reports;
 // on the operator's own machine, make the signing key pair and sign releases.
-#include "config.h"
-#include "fleet_releases.h"
-#include "fleet_reports.h"
-#include "release.h"
-#include "report_store.h"
-#include "server.h"
-#include "signing.h"
+#include "base/config.h"
+#include "fleet/fleet_releases.h"
+#include "fleet/fleet_reports.h"
+#include "release/release.h"
+#include "reports/report_store.h"
+#include "service/server.h"
+#include "release/signing.h"
 
 #include <CLI/CLI.hpp>
 

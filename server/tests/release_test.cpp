@@ -1,9 +1,9 @@
 // Release folders: names and addresses the Launcher accepts, the check's messages,
 // loading with the compression cache, and signing.
-#include "names.h"
+#include "release/names.h"
 #include "common/server_address.h"
-#include "release.h"
-#include "signing.h"
+#include "release/release.h"
+#include "release/signing.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The report store and its writer: what is stored, when, and the installations table.
-#include "fleet_reports.h"
-#include "report_store.h"
-#include "signing.h"
+#include "fleet/fleet_reports.h"
+#include "reports/report_store.h"
+#include "release/signing.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>

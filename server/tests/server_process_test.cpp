@@ -1,8 +1,8 @@
 // The server binary on 127.0.0.1 against a Launcher-side client and against hostile ones.
-#include "postgres.h"
+#include "fleet/postgres.h"
 #include "test_client.h"
 #include "common/release_manifest.h"
-#include "report_store.h"
+#include "reports/report_store.h"
 
 #include <asio/ip/address.hpp>
 #include <gtest/gtest.h>

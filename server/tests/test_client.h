@@ -1,7 +1,7 @@
 // What the tests need to drive the server from outside: a blocking client that speaks the
 // Launcher's side over 127.0.0.1, and the server binary started as a child process.
 #pragma once
-#include "wire.h"
+#include "release/wire.h"
 
 #include <filesystem>
 #include <map>

@@ -1,7 +1,7 @@
 // The bytes the server puts on the wire, compared with the Launcher's record layouts.
-#include "operators_endpoint.h"
-#include "proxy_header.h"
-#include "wire.h"
+#include "operators/operators_endpoint.h"
+#include "sessions/proxy_header.h"
+#include "release/wire.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,431 @@
+#include "operators/page.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <map>
+
+namespace dvs {
+
+namespace {
+
+constexpr int64_t kDay = 86400;
+constexpr int kChartAgents = 8;  // agents with a colour of their own; the rest share one
+const char *const kColours[kChartAgents + 1] = {"#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f",
+                                                "#edc948", "#b07aa1", "#ff9da7", "#9c9690"};
+
+// Refreshes the page's main part in place every 10 s, from the page itself.
+const char kScript[] = R"JS(
+(function () {
+  var state = document.getElementById('state'), failing = null;
+  function clock(d) { return d.toISOString().slice(11, 19) + ' UTC'; }
+  function refresh() {
+    fetch(location.pathname, {cache: 'no-store', credentials: 'same-origin'}).then(function (answer) {
+      if (!answer.ok) throw new Error('HTTP ' + answer.status);
+      return answer.text();
+    }).then(function (text) {
+      var fresh = new DOMParser().parseFromString(text, 'text/html').querySelector('main');
+      if (!fresh) throw new Error('no page in the answer');
+      document.querySelector('main').replaceWith(fresh);
+      failing = null;
+      state.className = 'fresh';
+      state.textContent = 'Updated ' + clock(new Date()) + ', every 10 s.';
+    }).catch(function (error) {
+      failing = failing || new Date();
+      state.className = 'failing';
+      state.textContent = 'The server has not answered since ' + clock(failing) + ' (' + error.message + ').';
+    });
+  }
+  setInterval(refresh, 10000);
+})();
+)JS";
+
+const char kStyle[] = R"CSS(
+body{font:15px/1.4 system-ui,sans-serif;margin:0;color:#1d232a;background:#f4f5f7}
+header,main,footer{max-width:1100px;margin:0 auto;padding:0 12px}
+h1{font-size:1.3em;margin:14px 0 2px}h2{font-size:1.1em;margin:0 0 8px}h3{font-size:1em;margin:0 0 6px}
+section{background:#fff;border-radius:8px;padding:12px;margin:12px 0;box-shadow:0 1px 2px #0002}
+#state{margin:0;color:#5a6570;font-size:.9em}#state.failing{color:#b3261e;font-weight:600}
+.scroll{overflow-x:auto}.tall{max-height:26em;overflow-y:auto}table{border-collapse:collapse;font-size:.9em}
+th,td{text-align:left;padding:3px 8px;border-bottom:1px solid #e3e6ea;white-space:nowrap}
+td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}.hash{font-family:ui-monospace,monospace;font-size:.85em}
+.servers{display:grid;grid-template-columns:repeat(auto-fill,minmax(260px,1fr));gap:10px}
+.server{border:1px solid #e3e6ea;border-radius:6px;padding:8px}
+.badge{font-size:.8em;padding:1px 7px;border-radius:9px;color:#fff;background:#2e7d32}.badge.down{background:#b3261e}
+dl{display:grid;grid-template-columns:auto 1fr;gap:0 10px;margin:0 0 6px;font-size:.9em}dt{color:#5a6570}dd{margin:0}
+svg{display:block;width:100%;height:auto}svg text{font:11px system-ui,sans-serif;fill:#5a6570}
+svg.chart{min-width:520px;direction:ltr}svg.chart text{font-size:10px}.newest{direction:rtl}
+@media (max-width:600px){svg.chart text{font-size:14px}}
+td.what{white-space:normal}td.what span{display:block;color:#5a6570;font-size:.9em}
+.legend{display:flex;flex-wrap:wrap;gap:4px 14px;margin:6px 0 10px;padding:0;list-style:none;font-size:.9em}
+.legend svg{display:inline;width:11px;height:11px;margin-right:4px}.note{color:#5a6570;font-size:.9em}
+footer{color:#5a6570;font-size:.85em;padding-bottom:20px}
+)CSS";
+
+std::string Escape(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string Json(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string TimeText(int64_t unixSeconds, const char *format)
+{
+    time_t time = static_cast<time_t>(unixSeconds);
+    tm parts{};
+    gmtime_r(&time, &parts);
+    char text[32];
+    strftime(text, sizeof text, format, &parts);
+    return text;
+}
+std::string Day(int64_t unixSeconds) { return TimeText(unixSeconds, "%Y-%m-%d"); }
+std::string Iso(int64_t unixSeconds) { return TimeText(unixSeconds, "%Y-%m-%dT%H:%M:%SZ"); }
+std::string Shown(int64_t unixSeconds) { return TimeText(unixSeconds, "%Y-%m-%d %H:%M:%S UTC"); }
+
+std::string Grouped(uint64_t value)
+{
+    std::string digits = std::to_string(value), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string Fixed(double value, int decimals = 2)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Ago(int64_t now, int64_t then)
+{
+    int64_t seconds = std::max<int64_t>(0, now - then);
+    if (seconds < 120)
+        return std::to_string(seconds) + " s ago";
+    if (seconds < 7200)
+        return std::to_string(seconds / 60) + " min ago";
+    return std::to_string(seconds / 3600) + " h ago";
+}
+
+std::string Base64Sha256(const char *text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    EVP_Digest(text, std::char_traits<char>::length(text), digest, &size, EVP_sha256(), nullptr);
+    unsigned char encoded[64];
+    int length = EVP_EncodeBlock(encoded, digest, static_cast<int>(size));
+    return std::string(reinterpret_cast<char *>(encoded), static_cast<size_t>(length));
+}
+
+// The chart's series: the agents with most installations in the days shown, each in a
+// colour of its own, then all others together (agent 0 stands for them).
+struct Series {
+    bool other = false;
+    uint32_t agent = 0;
+    uint64_t total = 0;
+};
+
+std::vector<Series> ChartSeries(const PageView &view, std::map<uint32_t, size_t> &seriesOfAgent)
+{
+    std::map<uint32_t, uint64_t> totals;
+    for (const DailyInstallations &row : view.installations)
+        totals[row.agent] += row.reports;
+    std::vector<Series> series;
+    for (const auto &[agent, total] : totals)
+        series.push_back({false, agent, total});
+    std::stable_sort(series.begin(), series.end(), [](const Series &a, const Series &b) { return a.total > b.total; });
+    if (series.size() > kChartAgents) {
+        Series rest{true, 0, 0};
+        for (size_t i = kChartAgents; i < series.size(); ++i)
+            rest.total += series[i].total;
+        for (size_t i = kChartAgents; i < series.size(); ++i)
+            seriesOfAgent[series[i].agent] = kChartAgents;
+        series.resize(kChartAgents);
+        series.push_back(rest);
+    }
+    for (size_t i = 0; i < series.size() && !series[i].other; ++i)
+        seriesOfAgent[series[i].agent] = i;
+    return series;
+}
+
+// A step of 1, 2 or 5 times a power of ten, so that about four steps reach the top.
+uint64_t AxisStep(uint64_t top)
+{
+    uint64_t step = 1;
+    for (;;) {
+        for (uint64_t factor : {1, 2, 5})
+            if (step * factor * 4 >= top)
+                return step * factor;
+        step *= 10;
+    }
+}
+
+std::string InstallationsChart(const PageView &view)
+{
+    std::map<uint32_t, size_t> seriesOfAgent;
+    std::vector<Series> series = ChartSeries(view, seriesOfAgent);
+    const int days = std::max(1, view.days);
+    std::vector<std::vector<uint64_t>> stacks(static_cast<size_t>(days), std::vector<uint64_t>(series.size()));
+    std::map<std::string, int> dayIndex;
+    for (int d = 0; d < days; ++d)
+        dayIndex[Day(view.firstDay + d * kDay)] = d;
+    for (const DailyInstallations &row : view.installations)
+        if (auto at = dayIndex.find(row.day); at != dayIndex.end())
+            stacks[static_cast<size_t>(at->second)][seriesOfAgent[row.agent]] += row.reports;
+    uint64_t highest = 0;
+    for (const auto &stack : stacks) {
+        uint64_t sum = 0;
+        for (uint64_t value : stack)
+            sum += value;
+        highest = std::max(highest, sum);
+    }
+    const uint64_t step = AxisStep(std::max<uint64_t>(highest, 1));
+    const uint64_t top = (std::max<uint64_t>(highest, 1) + step - 1) / step * step;
+    // The value axis stands on the right, beside the newest days.
+    const double left = 6, right = 676, upper = 10, base = 214;
+    const double slot = (right - left) / days, width = slot * 0.72, scale = (base - upper) / static_cast<double>(top);
+
+    // On a narrow screen the chart scrolls, and shows its newest days first.
+    std::string svg = "<div class=\"scroll newest\"><svg class=\"chart\" viewBox=\"0 0 720 240\" role=\"img\" aria-label=\"Installations per agent "
+                      "per day, the last " + std::to_string(days) + " days\">";
+    for (uint64_t tick = 0; tick <= top; tick += step) {
+        std::string y = Fixed(base - static_cast<double>(tick) * scale);
+        svg += "<line x1=\"" + Fixed(left) + "\" x2=\"" + Fixed(right) + "\" y1=\"" + y + "\" y2=\"" + y +
+               "\" stroke=\"#e3e6ea\"/><text x=\"" + Fixed(right + 6) + "\" y=\"" + y +
+               "\" dominant-baseline=\"middle\">" + Grouped(tick) + "</text>";
+    }
+    for (int d = 0; d < days; ++d) {
+        const std::string day = Day(view.firstDay + d * kDay);
+        const double x = left + d * slot + (slot - width) / 2;
+        double y = base;
+        for (size_t s = 0; s < series.size(); ++s) {
+            uint64_t value = stacks[static_cast<size_t>(d)][s];
+            if (value == 0)
+                continue;
+            double height = static_cast<double>(value) * scale;
+            y -= height;
+            std::string agent = series[s].other ? "other" : std::to_string(series[s].agent);
+            svg += "<rect x=\"" + Fixed(x) + "\" y=\"" + Fixed(y) + "\" width=\"" + Fixed(width) + "\" height=\"" +
+                   Fixed(height) + "\" fill=\"" + kColours[s] + "\" data-day=\"" + day + "\" data-agent=\"" + agent +
+                   "\" data-installations=\"" + std::to_string(value) + "\"><title>" + day + ", " +
+                   (series[s].other ? std::string("other agents") : "agent " + agent) + ": " + Grouped(value) +
+                   " installations</title></rect>";
+        }
+        if ((days - 1 - d) % 5 == 0)
+            svg += "<text x=\"" + Fixed(x + width / 2) + "\" y=\"232\" text-anchor=\"middle\">" + day.substr(5) +
+                   "</text>";
+    }
+    if (highest == 0)
+        svg += "<text x=\"341\" y=\"110\" text-anchor=\"middle\">No installations in these days</text>";
+    svg += "</svg></div><ul class=\"legend\">";
+    for (size_t s = 0; s < series.size(); ++s)
+        svg += std::string("<li><svg viewBox=\"0 0 10 10\"><rect width=\"10\" height=\"10\" fill=\"") + kColours[s] +
+               "\"/></svg>" + (series[s].other ? std::string("other agents") : "agent " + std::to_string(series[s].agent)) +
+               ": " + Grouped(series[s].total) + "</li>";
+    return svg + "</ul>";
+}
+
+// A small line of one value over the last minutes: (time, value) points, oldest first.
+using Points = std::vector<std::pair<int64_t, double>>;
+
+std::string Sparkline(const Points &points, const char *colour)
+{
+    std::string svg = "<svg viewBox=\"0 0 240 36\" role=\"img\"><line x1=\"0\" x2=\"240\" y1=\"34\" y2=\"34\" "
+                      "stroke=\"#e3e6ea\"/>";
+    if (points.empty())
+        return svg + "</svg>";
+    double highest = 0;
+    for (const auto &[at, value] : points)
+        highest = std::max(highest, value);
+    int64_t first = points.front().first, span = std::max<int64_t>(1, points.back().first - first);
+    if (points.size() == 1)
+        return svg + "<circle cx=\"236\" cy=\"" + Fixed(highest > 0 ? 4 : 34, 1) + "\" r=\"3\" fill=\"" + colour +
+               "\"/></svg>";
+    std::string line;
+    for (const auto &[at, value] : points) {
+        double x = 240.0 * static_cast<double>(at - first) / static_cast<double>(span);
+        line += Fixed(x, 1) + "," + Fixed(34 - (highest > 0 ? 30 * value / highest : 0), 1) + " ";
+    }
+    return svg + "<polyline fill=\"none\" stroke=\"" + colour + "\" stroke-width=\"1.5\" points=\"" + line +
+           "\"/></svg>";
+}
+
+std::string ServerCard(const ServerView &server, int64_t now)
+{
+    Points rate, open;
+    double peakRate = 0;
+    int64_t peakOpen = 0;
+    for (const ActivitySample &sample : server.activity) {
+        rate.emplace_back(sample.at, sample.sessionsPerSecond);
+        open.emplace_back(sample.at, static_cast<double>(sample.open));
+        peakRate = std::max(peakRate, sample.sessionsPerSecond);
+        peakOpen = std::max(peakOpen, sample.open);
+    }
+    const ActivitySample latest = server.activity.empty() ? ActivitySample{} : server.activity.back();
+    std::string minutes =
+        server.activity.size() < 2
+            ? std::string("the last minutes")
+            : "the last " + std::to_string((server.activity.back().at - server.activity.front().at + 59) / 60) + " min";
+    return "<div class=\"server\" data-server=\"" + Escape(server.name) + "\"><h3>" + Escape(server.name) +
+           " <span class=\"badge" + (server.up ? "" : " down") + "\">" + (server.up ? "up" : "down") +
+           "</span></h3><dl><dt>address</dt><dd>" + Escape(server.address) + "</dd><dt>release</dt><dd>" +
+           Escape(server.release) + (server.releaseNumber ? " (" + std::to_string(server.releaseNumber) + ")" : "") +
+           "</dd><dt>last seen</dt><dd>" + Shown(server.lastSeen) + " (" + Ago(now, server.lastSeen) +
+           ")</dd></dl><p class=\"note\">Sessions per second, " + minutes + ": now " +
+           Fixed(latest.sessionsPerSecond) + ", at most " + Fixed(peakRate) + "</p>" + Sparkline(rate, "#4e79a7") +
+           "<p class=\"note\">Open connections: now " + std::to_string(latest.open) + ", at most " +
+           std::to_string(peakOpen) + "</p>" + Sparkline(open, "#f28e2b") + "</div>";
+}
+
+std::string ReleaseSection(const ReleaseView &release)
+{
+    std::string html = "<section id=\"release\"><h2>Release</h2><dl><dt>id</dt><dd id=\"release-id\">" +
+                       Escape(release.id) + "</dd><dt>number</dt><dd>" +
+                       (release.number ? std::to_string(release.number) : std::string("none")) +
+                       "</dd><dt>loaded</dt><dd>" + Shown(release.loadedAt) + "</dd><dt>signature</dt><dd data-signature=\"" +
+                       Escape(release.signature) + "\">" + Escape(release.signatureText) +
+                       "</dd></dl><div class=\"scroll\"><table><thead><tr><th>slot</th><th>name</th><th "
+                       "class=\"n\">bytes</th><th>MD5</th><th>SHA-256</th></tr></thead><tbody>";
+    for (const FileView &file : release.files)
+        html += "<tr><td>" + (file.kind == "solo" ? "solo " : std::string()) + std::to_string(file.slot) + "</td><td>" +
+                Escape(file.name) + "</td><td class=\"n\">" + Grouped(file.size) + "</td><td class=\"hash\">" +
+                file.md5 + "</td><td class=\"hash\">" + file.sha256 + "</td></tr>";
+    return html + "</tbody></table></div></section>";
+}
+
+std::string InstallationsSection(const PageView &view)
+{
+    uint64_t reports = 0;
+    for (const DailyInstallations &row : view.installations)
+        reports += row.reports;
+    std::string html = "<section id=\"installations\"><h2>Installations per agent per day</h2><p class=\"note\">The "
+                       "last " + std::to_string(view.days) + " days (UTC), " + Day(view.firstDay) + " to " +
+                       Day(view.firstDay + (view.days - 1) * kDay) + ": " + Grouped(reports) +
+                       (reports == 1 ? " installation, " : " installations, ") +
+                       (view.countedAt ? "counted " + Shown(view.countedAt) : std::string("not counted yet")) +
+                       ". <a id=\"csv\" href=\"/installations.csv\">CSV</a> · <a id=\"json\" "
+                       "href=\"/status.json\">JSON</a></p>";
+    if (!view.countError.empty())
+        html += "<p class=\"note\">The count failed: " + Escape(view.countError) + "</p>";
+    html += InstallationsChart(view) +
+            "<div class=\"scroll tall\"><table id=\"installations-table\"><thead><tr><th>day</th><th "
+            "class=\"n\">agent</th><th class=\"n\">installations</th><th class=\"n\">machines</th></tr></thead><tbody>";
+    for (auto row = view.installations.rbegin(); row != view.installations.rend(); ++row)
+        html += "<tr><td>" + row->day + "</td><td class=\"n\">" + std::to_string(row->agent) + "</td><td class=\"n\">" +
+                Grouped(row->reports) + "</td><td class=\"n\">" + Grouped(row->machines) + "</td></tr>";
+    return html + "</tbody></table></div></section>";
+}
+
+}  // namespace
+
+const std::string &PageSecurityPolicy()
+{
+    static const std::string policy = "default-src 'none'; script-src 'sha256-" + Base64Sha256(kScript) +
+                                      "'; style-src 'sha256-" + Base64Sha256(kStyle) +
+                                      "'; connect-src 'self'; base-uri 'none'; form-action 'none'; "
+                                      "frame-ancestors 'none'";
+    return policy;
+}
+
+std::string PageHtml(const PageView &view)
+{
+    std::string html = "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
+                       "content=\"width=device-width,initial-scale=1\"><title>" +
+                       Escape(view.host) + " · DoreraRarede version server</title><style>" + kStyle +
+                       "</style></head><body><header><h1>DoreraRarede version server: " + Escape(view.host) +
+                       "</h1><p id=\"state\">As of " + Shown(view.now) + ".</p></header><main data-generated=\"" +
+                       Iso(view.now) + "\">" + ReleaseSection(view.release) + "<section id=\"servers\"><h2>Servers (" +
+                       std::to_string(view.servers.size()) + ")</h2><div class=\"servers\">";
+    for (const ServerView &server : view.servers)
+        html += ServerCard(server, view.now);
+    html += "</div></section>" + InstallationsSection(view) +
+            "<section id=\"refusals\"><h2>Refusals and protocol violations</h2><div class=\"scroll\"><table><thead>"
+            "<tr><th>kind</th><th class=\"n\">since the start</th></tr></thead><tbody>";
+    for (const CountView &refusal : view.refusals)
+        html += "<tr data-kind=\"" + Escape(refusal.kind) + "\"><td class=\"what\">" + Escape(refusal.kind) + "<span>" +
+                Escape(refusal.what) + "</span></td><td class=\"n\">" + Grouped(refusal.count) + "</td></tr>";
+    html += "</tbody></table></div></section></main><footer><p>Each installation report is kept as its time, its "
+            "agent and a keyed hash of the machine's MAC address, for " + std::to_string(view.retentionDays) +
+            " days; then only its day's counts stay. No MAC address, player's address or token is stored or shown "
+            "here.</p></footer><script>" + kScript + "</script></body></html>";
+    return html;
+}
+
+std::string PageJson(const PageView &view)
+{
+    const ReleaseView &release = view.release;
+    std::string json = "{\"now\":" + Json(Iso(view.now)) + ",\"host\":" + Json(view.host) +
+                       ",\"release\":{\"id\":" + Json(release.id) + ",\"number\":" + std::to_string(release.number) +
+                       ",\"loadedAt\":" + Json(Iso(release.loadedAt)) + ",\"signature\":" + Json(release.signature) +
+                       ",\"signatureText\":" + Json(release.signatureText) + ",\"files\":[";
+    for (const FileView &file : release.files)
+        json += std::string(&file == &release.files.front() ? "" : ",") + "{\"kind\":" + Json(file.kind) +
+                ",\"slot\":" + std::to_string(file.slot) + ",\"name\":" + Json(file.name) +
+                ",\"size\":" + std::to_string(file.size) + ",\"md5\":" + Json(file.md5) +
+                ",\"sha256\":" + Json(file.sha256) + "}";
+    json += "]},\"servers\":[";
+    for (const ServerView &server : view.servers) {
+        json += std::string(&server == &view.servers.front() ? "" : ",") + "{\"name\":" + Json(server.name) +
+                ",\"address\":" + Json(server.address) + ",\"release\":" + Json(server.release) +
+                ",\"releaseNumber\":" + std::to_string(server.releaseNumber) +
+                ",\"up\":" + (server.up ? "true" : "false") + ",\"lastSeen\":" + Json(Iso(server.lastSeen)) +
+                ",\"activity\":[";
+        for (const ActivitySample &sample : server.activity)
+            json += std::string(&sample == &server.activity.front() ? "" : ",") + "{\"at\":" + Json(Iso(sample.at)) +
+                    ",\"sessionsPerSecond\":" + Fixed(sample.sessionsPerSecond, 3) +
+                    ",\"open\":" + std::to_string(sample.open) + "}";
+        json += "]}";
+    }
+    json += "],\"installations\":{\"firstDay\":" + Json(Day(view.firstDay)) + ",\"days\":" + std::to_string(view.days) +
+            ",\"countedAt\":" + Json(Iso(view.countedAt)) + ",\"rows\":[";
+    for (const DailyInstallations &row : view.installations)
+        json += std::string(&row == &view.installations.front() ? "" : ",") + "{\"day\":" + Json(row.day) +
+                ",\"agent\":" + std::to_string(row.agent) + ",\"installations\":" + std::to_string(row.reports) +
+                ",\"machines\":" + std::to_string(row.machines) + "}";
+    json += "]},\"retentionDays\":" + std::to_string(view.retentionDays) + ",\"refusals\":[";
+    for (const CountView &refusal : view.refusals)
+        json += std::string(&refusal == &view.refusals.front() ? "" : ",") + "{\"kind\":" + Json(refusal.kind) +
+                ",\"what\":" + Json(refusal.what) + ",\"count\":" + std::to_string(refusal.count) + "}";
+    return json + "]}\n";
+}
+
+std::string InstallationsCsv(const PageView &view)
+{
+    return FormatDaily(view.installations, true);
+}
+
+}  // namespace dvs
