@@ -1,0 +1,90 @@
+// The operators' page as HTML: everything it shows that came from a release folder, a
+// server's row in the fleet or a refusal is text, never markup. Release ids are free text
+// and file names may hold '&' and '\''.
+#include "operators/page.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace dvs {
+namespace {
+
+PageView OrdinaryView()
+{
+    PageView view;
+    view.now = 1796688000;
+    view.host = "vs1";
+    view.release.id = "sample";
+    view.release.number = 3;
+    view.release.loadedAt = view.now - 60;
+    view.release.signature = "unsigned";
+    view.release.signatureText = "unsigned";
+    view.release.files = {{"launch", 0, "Launcher.exe", 1000, std::string(32, 'a'), std::string(64, 'b')},
+                          {"solo", 129, "simhei.ttf", 2000, std::string(32, 'c'), std::string(64, 'd')}};
+    view.servers = {{"vs1", "127.0.0.1:18920", "sample", 3, true, view.now - 2, {{view.now - 60, 1.5, 2}}}};
+    view.firstDay = view.now - 29 * 86400;
+    view.days = 30;
+    view.installations = {{"2026-12-08", 4321, 5, 4}};
+    view.countedAt = view.now - 5;
+    view.retentionDays = 400;
+    view.refusals = {{"not_balancer", "PROXY header from an address not named a balancer", 1}};
+    return view;
+}
+
+size_t Occurrences(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Each text the page shows, one at a time, holding every character HTML gives a meaning:
+// it appears escaped, never as it is, and the page keeps its one script of its own.
+TEST(OperatorsPage, ShownTextIsEscaped)
+{
+    const std::string hostile = "<script>alert('x')</script> A&B \"q\" <img src=x onerror=alert(1)>";
+    const std::string escaped = "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; A&amp;B &quot;q&quot; "
+                                "&lt;img src=x onerror=alert(1)&gt;";
+    struct Case {
+        const char *what;
+        std::function<void(PageView &, const std::string &)> put;
+    } cases[] = {
+        {"release id", [](PageView &v, const std::string &t) { v.release.id = t; }},
+        {"launch file name", [](PageView &v, const std::string &t) { v.release.files[0].name = t; }},
+        {"solo file name", [](PageView &v, const std::string &t) { v.release.files[1].name = t; }},
+        {"signature text", [](PageView &v, const std::string &t) { v.release.signatureText = t; }},
+        {"signature state (an attribute)", [](PageView &v, const std::string &t) { v.release.signature = t; }},
+        {"host", [](PageView &v, const std::string &t) { v.host = t; }},
+        {"server name (text and attribute)", [](PageView &v, const std::string &t) { v.servers[0].name = t; }},
+        {"server address", [](PageView &v, const std::string &t) { v.servers[0].address = t; }},
+        {"release a server serves", [](PageView &v, const std::string &t) { v.servers[0].release = t; }},
+        {"count error", [](PageView &v, const std::string &t) { v.countError = t; }},
+        {"refusal kind (text and attribute)", [](PageView &v, const std::string &t) { v.refusals[0].kind = t; }},
+        {"refusal text", [](PageView &v, const std::string &t) { v.refusals[0].what = t; }},
+    };
+    const size_t ownScripts = Occurrences(PageHtml(OrdinaryView()), "<script");
+    ASSERT_EQ(ownScripts, 1u);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PageView view = OrdinaryView();
+        c.put(view, hostile);
+        const std::string html = PageHtml(view);
+        EXPECT_GE(Occurrences(html, escaped), 1u);
+        EXPECT_EQ(Occurrences(html, hostile), 0u);
+        EXPECT_EQ(Occurrences(html, "<script"), ownScripts);
+        EXPECT_EQ(Occurrences(html, "<img"), 0u);
+    }
+
+    // A name such as an installer may really carry, in the files' table.
+    PageView view = OrdinaryView();
+    view.release.files[0].name = "Tom & Jerry's.dat";
+    view.release.id = "2026-12 <rc1> & \"final\"";
+    const std::string html = PageHtml(view);
+    EXPECT_NE(html.find("<td>Tom &amp; Jerry&#39;s.dat</td>"), std::string::npos);
+    EXPECT_NE(html.find("<dd id=\"release-id\">2026-12 &lt;rc1&gt; &amp; &quot;final&quot;</dd>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dvs
