@@ -1,5 +1,6 @@
 // The report store and its writer: what is stored, when, and the installations table.
 #include "fleet/fleet_reports.h"
+#include "reports/report_keeper.h"
 #include "reports/report_store.h"
 #include "release/signing.h"
 #include "test_client.h"
@@ -9,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <latch>
@@ -549,6 +551,109 @@ TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(metrics.reportsShipped.load(), 0u) << "a server with another key ships nothing";
     EXPECT_EQ(metrics.reportsOutbox.load(), 1);
+}
+
+// On an SQLite built without secure delete (Debian's has it), the pages an UPDATE or a
+// dropped column leaves behind still hold the old bytes; an older outbox migrates before
+// its own secure_delete is set. The migration must write the file anew: with the pragma
+// off on its connection, no MAC address or player's address is left in the file or its log.
+TEST(ReportStore, TheMigrationLeavesNoOldByteWithoutSecureDelete)
+{
+    auto macOf = [](int row) {
+        return std::vector<uint8_t>{0x00, 0x1A, 0x2B, 0x3C, static_cast<uint8_t>(row >> 8), static_cast<uint8_t>(row), 0, 0};
+    };
+    auto peerOf = [](int row) { return "198.51.100." + std::to_string(row % 250) + ":" + std::to_string(40000 + row); };
+    const int kRows = 300;  // several pages
+    for (const char *table : {"reports", "outbox"}) {
+        SCOPED_TRACE(table);
+        fs::path file = test::TempFolder(std::string("migrate-plain-") + table) / "old.sqlite";
+        {
+            OtherConnection old(file);
+            ASSERT_TRUE(old.Exec((std::string("PRAGMA secure_delete=0; PRAGMA journal_mode=WAL; CREATE TABLE ") + table +
+                                  " (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, agent INTEGER NOT NULL,"
+                                  " mac BLOB NOT NULL, peer TEXT NOT NULL)")
+                                     .c_str()));
+            sqlite3_stmt *insert = nullptr;
+            sqlite3_prepare_v2(old.db, (std::string("INSERT INTO ") + table + "(received, agent, mac, peer) VALUES(?,?,?,?)").c_str(),
+                               -1, &insert, nullptr);
+            for (int row = 0; row < kRows; ++row) {
+                std::vector<uint8_t> mac = macOf(row);
+                sqlite3_bind_int64(insert, 1, kDay1 + row);
+                sqlite3_bind_int64(insert, 2, 7);
+                sqlite3_bind_blob(insert, 3, mac.data(), static_cast<int>(mac.size()), SQLITE_TRANSIENT);
+                sqlite3_bind_text(insert, 4, peerOf(row).c_str(), -1, SQLITE_TRANSIENT);
+                ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+                sqlite3_reset(insert);
+            }
+            sqlite3_finalize(insert);
+        }
+        std::string error;
+        sqlite3 *db = OpenReportFile(file, 5000, error);
+        ASSERT_TRUE(db) << error;
+        ASSERT_TRUE(ExecSql(db, "PRAGMA secure_delete=0", error)) << error;
+        sqlite3_stmt *pragma = nullptr;
+        sqlite3_prepare_v2(db, "PRAGMA secure_delete", -1, &pragma, nullptr);
+        ASSERT_EQ(sqlite3_step(pragma), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(pragma, 0), 0) << "the connection deletes without overwriting";
+        sqlite3_finalize(pragma);
+        const MachineKey key(std::array<uint8_t, 32>{4, 4, 4});
+        EXPECT_TRUE(MigrateToMachineHashes(db, table, &key, file, error)) << error;
+        sqlite3_close(db);
+        EXPECT_EQ(CountRows(file, table), kRows);
+        EXPECT_EQ(CountRows(file, std::string(table) + " WHERE length(machine) = 32"), kRows);
+        for (const char *part : {"", "-wal", "-shm"}) {
+            int left = 0;
+            for (int row = 0; row < kRows; ++row) {
+                std::string peer = peerOf(row);
+                left += FileHolds(file.string() + part, macOf(row)) ? 1 : 0;
+                left += FileHolds(file.string() + part, std::vector<uint8_t>(peer.begin(), peer.end())) ? 1 : 0;
+            }
+            EXPECT_EQ(left, 0) << "addresses left in old.sqlite" << part;
+        }
+    }
+}
+
+// The report keeper's retention of N days keeps today and the N days before it whole: a
+// report at the first second of the oldest day kept stays, one at the last second of the
+// day before it goes. For the fleet, in PostgreSQL.
+TEST(ReportStore, TheKeeperCutsExactlyAtItsRetention)
+{
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    const int kRetention = 30;
+    while (std::time(nullptr) % 86400 > 86400 - 30)  // the keeper's today must be the test's
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int64_t now = static_cast<int64_t>(std::time(nullptr)), today = now - now % 86400;
+    const int64_t oldestKept = today - kRetention * 86400;
+    for (const Store &c : Stores()) {
+        SCOPED_TRACE(c.name);
+        fs::path file = test::TempFolder(std::string("keeper-") + c.name) / "reports.sqlite";
+        std::string error;
+        Metrics metrics;
+        auto store = c.open(file, metrics, error, 5000);
+        ASSERT_TRUE(store) << error;
+        struct Case {
+            int64_t when;
+            bool kept;
+        } cases[] = {{oldestKept - 86400, false}, {oldestKept - 1, false}, {oldestKept, true},
+                     {oldestKept + 86399, true},  {oldestKept + 86400, true}, {today, true}};
+        std::vector<Report> reports;
+        for (const Case &k : cases)
+            reports.push_back(MakeReport(k.when, 7, static_cast<uint8_t>(reports.size())));
+        ASSERT_TRUE(store->Append(reports, error)) << error;
+        for (int i = 0; i < 150 && c.kept(file) - CountRows(file, c.table) < 6 && c.table != std::string("reports"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // shipped to PostgreSQL
+        ASSERT_EQ(c.kept(file), 6);
+
+        ReportKeeper keeper(*store, metrics, kRetention);
+        bool coming = false;
+        for (int i = 0; i < 250 && keeper.Counts(coming)->generation == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the first count follows the retention
+        ASSERT_GE(keeper.Counts(coming)->generation, 1u);
+        keeper.Stop();
+        for (size_t i = 0; i < std::size(cases); ++i)
+            EXPECT_EQ(c.keptOf(file, i), cases[i].kept ? 1 : 0) << "report " << (cases[i].when - oldestKept) << " s after the oldest day kept began";
+    }
 }
 
 // The retention deletes the reports of the days before the cut, and only those, one day
