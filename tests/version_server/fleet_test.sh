@@ -8,7 +8,9 @@
 # started again; a rollback by activate reaching all three within 2 s; a report flood with PostgreSQL restarted in its middle, every report stored
 # exactly once; the operators' page of one server naming all three, with the fleet's
 # installations and no MAC or player's address in it, nor any MAC stored; connections
-# without a header, or with one from elsewhere, refused.
+# without a header, or with one from elsewhere, refused; a rolling restart and a rolling
+# upgrade of the three during a flood of sessions, none of them failed, every report
+# stored once.
 # Everything it starts is stopped by PID.
 #   bash fleet_test.sh <build-dir> <version-server-binary>
 set -u
@@ -101,12 +103,19 @@ done
 
 step "PostgreSQL: a private cluster on 127.0.0.1:$pgport"
 pg_start "$work/pg" "$pgport" || fail "PostgreSQL did not start"
-"$server" publish "$work/releases/r1" --postgres "$pg_conninfo" || fail "publish of release 1"
+# The fleet's role and database, as the operators' guide makes them; the servers make
+# their tables themselves.
+pg_sql "CREATE ROLE dorera LOGIN" && pg_sql "CREATE DATABASE dorera OWNER dorera" || fail "the fleet's database"
+fleet_db="host=127.0.0.1 port=$pgport user=dorera dbname=dorera"
+fleet_sql() { psql "$fleet_db" -X -q -A -t -v ON_ERROR_STOP=1 -c "$1"; }
+step "publish release 1 before the first server starts (a server of an empty fleet has nothing to serve)"
+"$server" publish "$work/releases/r1" --postgres "$fleet_db" || fail "publish of release 1"
 
-# Server i (1-3) with the config made for it below, its log appended to.
+# Server i (1-3) with the config made for it below, its log appended to; from binary $2
+# when given.
 start_server() {
     rm -f "$work/vs$1/port"
-    "$server" serve --config "$work/vs$1/server.toml" --port-file "$work/vs$1/port" 2>>"$work/vs$1/server.log" &
+    "${2:-$server}" serve --config "$work/vs$1/server.toml" --port-file "$work/vs$1/port" 2>>"$work/vs$1/server.log" &
     server_pids[$(($1 - 1))]=$!
 }
 wait_started() {
@@ -136,7 +145,7 @@ machine_key = "../machine.key"
 [limits]
 threads = 1
 [fleet]
-database = "$pg_conninfo"
+database = "$fleet_db"
 name = "vs$i"
 releases = true
 poll_seconds = 30
@@ -147,8 +156,10 @@ for i in 1 2 3; do wait_started "$i"; done
 
 step "HAProxy on 127.0.0.1:$hport"
 {
-    sed -e "s/^    bind .*/    bind 127.0.0.1:$hport/" -e 's/^    maxconn .*/    maxconn 2000/' \
-        -e 's/inter 2s/inter 500ms/' -e '/^    server /d' "$root/server/conf/haproxy.cfg"
+    # The sample as it stands but for its addresses: the port, the runtime socket's path
+    # and the servers'.
+    sed -e "s/^    bind .*/    bind 127.0.0.1:$hport/" -e "s|/run/haproxy/admin.sock|$work/haproxy.sock|" \
+        -e '/^    server /d' "$root/server/conf/haproxy.cfg"
     for i in 1 2 3; do echo "    server vs$i 127.0.0.1:$(head -n 1 "$work/vs$i/port") source 127.0.0.2"; done
 } >"$work/haproxy.cfg"
 haproxy -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
@@ -188,7 +199,7 @@ run_launcher 1
 
 step "publish release 2: every server serves it within 2 s of the command's start"
 start=$(now_ms)
-"$server" publish "$work/releases/r2" --postgres "$pg_conninfo" || fail "publish of release 2"
+"$server" publish "$work/releases/r2" --postgres "$fleet_db" || fail "publish of release 2"
 took=$(wait_all dorera_fleet_release 2 2 "1 2 3" "$start") || fail "release 2 not served by all three within 2 s"
 echo "  all three served release 2 after $took s"
 wait_all 'dorera_release_info{id="fleet-r2",signature="unsigned"}' 1 1 "1 2 3" >/dev/null || fail "the release info does not name fleet-r2"
@@ -247,11 +258,11 @@ wait_all dorera_fleet_release 2 5 "$victim" >/dev/null || fail "vs$victim does n
 
 step "activate 1: every server rolls back"
 start=$(now_ms)
-"$server" activate 1 --postgres "$pg_conninfo" || fail "activate 1"
+"$server" activate 1 --postgres "$fleet_db" || fail "activate 1"
 took=$(wait_all dorera_fleet_release 1 2 "1 2 3" "$start") || fail "the rollback did not reach every server within 2 s"
 echo "  the three servers served release 1 again after $took s"
 run_launcher 1
-listing=$("$server" releases --postgres "$pg_conninfo") || fail "releases"
+listing=$("$server" releases --postgres "$fleet_db") || fail "releases"
 echo "$listing" | sed 's/^/  /'
 for i in 1 2 3; do grep -Eq "^vs$i +1 " <<<"$listing" || fail "releases does not show vs$i serving release 1"; done
 grep -Eq '^ +1  \* ' <<<"$listing" || fail "releases does not mark release 1 active"
@@ -284,10 +295,10 @@ pg_start "$work/pg" "$pgport" || fail "PostgreSQL did not start again"
 wait "$flood_pid" || fail "the flood client failed"
 wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null || fail "the outboxes did not drain"
 [ "$backlog" -gt 0 ] || fail "no report waited while PostgreSQL was down"
-stored=$(pg_sql "SELECT count(*), count(DISTINCT agent), count(DISTINCT machine) FROM reports WHERE agent >= 100000")
+stored=$(fleet_sql "SELECT count(*), count(DISTINCT agent), count(DISTINCT machine) FROM reports WHERE agent >= 100000")
 echo "  PostgreSQL holds (reports, agents, machines): $stored"
 [ "$stored" = "$flood|$flood|$flood" ] || fail "expected each of the $flood reports once, from $flood machines"
-columns=$(pg_sql "SELECT string_agg(column_name, ',' ORDER BY column_name) FROM information_schema.columns WHERE table_name = 'reports'")
+columns=$(fleet_sql "SELECT string_agg(column_name, ',' ORDER BY column_name) FROM information_schema.columns WHERE table_name = 'reports'")
 [ "$columns" = "agent,local_id,machine,origin,received,server" ] || fail "the reports table holds: $columns"
 first=1
 reports=$("$server" reports --config "$work/vs$first/server.toml" --csv) || fail "reports"
@@ -381,9 +392,100 @@ PROBE
 [ "$(metric $first 'dorera_proxy_refused_total{reason="not_balancer"}')" -eq 1 ] || fail "not_balancer not counted"
 [ "$(metric $first 'dorera_proxy_refused_total{reason="bad_header"}')" -eq 1 ] || fail "bad_header not counted"
 
-step "stop"
+# The state HAProxy holds of server vsN (UP, DOWN, MAINT…), read from its runtime socket.
+haproxy_state() {
+    python3 - "$work/haproxy.sock" "vs$1" <<'STATE'
+import socket, sys
+connection = socket.socket(socket.AF_UNIX)
+connection.connect(sys.argv[1])
+connection.sendall(b"show stat\n")
+text = b""
+while chunk := connection.recv(65536):
+    text += chunk
+lines = text.decode().splitlines()
+names = lines[0].lstrip("# ").split(",")
+for line in lines[1:]:
+    row = dict(zip(names, line.split(",")))
+    if row.get("pxname") == "version_servers" and row.get("svname") == sys.argv[2]:
+        print(row["status"].split()[0])
+STATE
+}
+wait_up() {
+    for _ in $(seq 150); do [ "$(haproxy_state "$1")" = UP ] && return 0; sleep 0.2; done
+    fail "HAProxy does not see vs$1 up again"
+}
+# Stops server i with SIGTERM (it drains, then stops), starts it again from binary $2 and
+# waits until HAProxy has it up.
+restart_server() {
+    local i=$1 pid=${server_pids[$(($1 - 1))]}
+    kill -TERM "$pid"
+    wait "$pid" || fail "vs$i did not stop cleanly"
+    start_server "$i" "$2"
+    wait_started "$i"
+    wait_up "$i"
+}
+
+step "a rolling restart of the three servers, then a rolling upgrade, during a flood through HAProxy"
+rolling=$work/rolling
+python3 - "$hport" "$rolling" <<'SESSIONS' &
+# Whole sessions one after another, each the address request answered in full and then a
+# report with an agent of its own, until told to stop; counts the sessions that failed.
+import os, socket, struct, sys, time
+port, state = int(sys.argv[1]), sys.argv[2]
+done = failed = 0
+while not os.path.exists(state + ".stop"):
+    try:
+        connection = socket.create_connection(("127.0.0.1", port), timeout=10)
+        connection.sendall(b"\x01\x00\x00\x00")
+        answer = b""
+        while len(answer) < 132:
+            chunk = connection.recv(132 - len(answer))
+            if not chunk:
+                break
+            answer += chunk
+        if len(answer) == 132 and answer[:4] == b"\x81\x00\x01\x00":
+            connection.sendall(struct.pack("<HHI", 7, 2, 300000 + done) + struct.pack("<Q", done))
+            done += 1
+        else:
+            failed += 1
+        connection.close()
+    except OSError:
+        failed += 1
+    time.sleep(0.002)
+with open(state + ".counts", "w") as f:
+    f.write("%d %d\n" % (done, failed))
+SESSIONS
+sessions_pid=$!
+sleep 1
+for i in 1 2 3; do restart_server "$i" "$server"; done
+grep -q "stop: signal 15; draining for 6 s" "$work/vs1/server.log" || fail "vs1 did not drain before it stopped"
+echo "  restarted: vs1, vs2, vs3, each drained for 6 s first"
+# The other build: the binary copied beside the fleet, so that the servers run from another
+# file than the one they were started from.
+mkdir -p "$work/next"
+cp "$server" "$work/next/dorera-version-server"
+for i in 1 2 3; do restart_server "$i" "$work/next/dorera-version-server"; done
 for i in 1 2 3; do
-    kill -TERM "${server_pids[$((i - 1))]}" && wait "${server_pids[$((i - 1))]}" || fail "vs$i did not stop cleanly"
+    [ "$(readlink "/proc/${server_pids[$((i - 1))]}/exe")" = "$work/next/dorera-version-server" ] ||
+        fail "vs$i does not run the new build"
+done
+echo "  upgraded: vs1, vs2, vs3 run $work/next/dorera-version-server"
+sleep 1
+touch "$rolling.stop"
+wait "$sessions_pid" || fail "the session client failed"
+read -r sessions failed <"$rolling.counts"
+echo "  $sessions sessions through HAProxy during the restarts, $failed failed"
+[ "$failed" -eq 0 ] || fail "$failed sessions failed during the rolling restart and upgrade"
+[ "$sessions" -ge 100 ] || fail "only $sessions sessions ran during the rolling restart"
+wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null || fail "the outboxes did not drain after the restarts"
+stored=$(fleet_sql "SELECT count(*), count(DISTINCT agent) FROM reports WHERE agent >= 300000")
+echo "  PostgreSQL holds (reports, agents): $stored"
+[ "$stored" = "$sessions|$sessions" ] || fail "expected each of the $sessions reports once"
+
+step "stop"
+for i in 1 2 3; do kill -TERM "${server_pids[$((i - 1))]}"; done  # they drain together
+for i in 1 2 3; do
+    wait "${server_pids[$((i - 1))]}" || fail "vs$i did not stop cleanly"
     server_pids[$((i - 1))]=""
     if grep -E 'end=(violation|error)' "$work/vs$i/server.log"; then
         fail "vs$i: a player's session ended badly"

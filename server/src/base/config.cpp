@@ -92,12 +92,13 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
         if (root.contains("limits")) {
             const toml::value &limits = toml::find(root, "limits");
             RefuseUnknown(limits, "limits.", {"max_connections", "idle_seconds", "session_seconds",
-                                              "stop_grace_seconds", "threads", "report_queue",
-                                              "report_batch_ms"});
+                                              "stop_grace_seconds", "drain_seconds", "threads",
+                                              "report_queue", "report_batch_ms"});
             ReadInt(limits, "max_connections", config.maxConnections, 1, 1000000);
             ReadInt(limits, "idle_seconds", config.idleSeconds, 1, 3600);
             ReadInt(limits, "session_seconds", config.sessionSeconds, 1, 86400);
             ReadInt(limits, "stop_grace_seconds", config.stopGraceSeconds, 0, 3600);
+            ReadInt(limits, "drain_seconds", config.drainSeconds, 0, 3600);
             ReadInt(limits, "threads", config.threads, 0, 256);
             ReadInt(limits, "report_queue", config.reportQueue, 1, 10000000);
             ReadInt(limits, "report_batch_ms", config.reportBatchMs, 1, 100);

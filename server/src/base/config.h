@@ -30,6 +30,10 @@ struct Config {
     int idleSeconds = 60;                // nothing received or taken for this long ends a session
     int sessionSeconds = 600;            // longest session
     int stopGraceSeconds = 10;           // how long a stop waits for sessions in flight
+    // Behind balancers: how long a stop keeps accepting and serving while the balancers'
+    // health checks fail, before it closes its listeners (the checks' inter x fall, and
+    // some). A server on its own closes them at once.
+    int drainSeconds = 6;
     int threads = 0;                     // network threads; 0: one per core
     int reportQueue = 100000;            // reports waiting for the disk before new ones are dropped
     int reportBatchMs = 100;             // longest wait before waiting reports are written

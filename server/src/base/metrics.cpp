@@ -139,8 +139,11 @@ std::string Metrics::Render()
     for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
         line("dorera_proxy_refused_total", std::string("reason=\"") + ProxyRefusalName(ProxyRefusal(i)) + "\"",
              all.proxyRefused[i]);
-    help("dorera_balancer_checks_total", "counter", "Health checks of a balancer (PROXY header LOCAL) served.");
+    help("dorera_balancer_checks_total", "counter",
+         "Health checks of a balancer (PROXY header LOCAL): answered, or failed on purpose while draining.");
     line("dorera_balancer_checks_total", "", all.balancerChecks);
+    help("dorera_draining", "gauge", "1 while a stop drains: serving, but failing the balancers' checks.");
+    line("dorera_draining", "", draining.load() ? 1 : 0);
     if (fleet) {
         help("dorera_reports_shipped_total", "counter", "Action reports shipped from the outbox to PostgreSQL.");
         line("dorera_reports_shipped_total", "", reportsShipped);

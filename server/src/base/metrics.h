@@ -67,6 +67,8 @@ struct Metrics {
     std::atomic<int64_t> openConnections{0};
     std::atomic<uint64_t> reloadsDone{0};
     std::atomic<uint64_t> reloadsRefused{0};
+    // A stop under way that still serves while the balancers' checks fail.
+    std::atomic<bool> draining{false};
     // In a fleet (shown only then): reports shipped to PostgreSQL, those still waiting in
     // the outbox, whether the database answered last time, the release number served.
     bool fleet = false;
@@ -74,6 +76,7 @@ struct Metrics {
     std::atomic<int64_t> reportsOutbox{0};
     std::atomic<int64_t> fleetDatabaseUp{0};
     std::atomic<int64_t> fleetRelease{0};
+    int64_t outboxAtStart = 0;           // reports an earlier run left waiting, for the start line
 
     // Counters for one more network thread; they live as long as the Metrics.
     SessionCounters &ThreadCounters();

@@ -97,7 +97,9 @@ public:
           conninfo_(std::move(conninfo)), server_(std::move(server)), key_(key), metrics_(metrics)
     {
         metrics_.reportsOutbox = CountWaiting(shipDb_);
-        appended_ = metrics_.reportsOutbox > 0;  // what the last run left ships at once
+        metrics_.outboxAtStart = metrics_.reportsOutbox;
+        leftByLastRun_ = metrics_.outboxAtStart;
+        appended_ = leftByLastRun_ > 0;  // what the last run left ships at once
         thread_ = std::thread([this] { Ship(); });
     }
 
@@ -222,6 +224,11 @@ private:
             if (ShipWaiting(error)) {
                 if (failing)
                     LogLine("reports: PostgreSQL takes reports again; the outbox is empty");
+                if (leftByLastRun_ > 0) {
+                    LogLine("reports: the %lld reports an earlier run left in the outbox are in PostgreSQL",
+                            static_cast<long long>(leftByLastRun_));
+                    leftByLastRun_ = 0;
+                }
                 failing = false;
                 backoff = 500ms;
                 delay = 5s;
@@ -329,6 +336,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool appended_ = false;
+    int64_t leftByLastRun_ = 0;          // shipping thread only, once started
     bool stopping_ = false;
     std::thread thread_;
 };

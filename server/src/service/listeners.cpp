@@ -2,6 +2,7 @@
 #include "base/log.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -154,6 +156,37 @@ std::string OtherListener(const asio::ip::address &address, uint16_t port, std::
             Overlaps(address, listener.address, listener.size))
             return ProcessOf(listener.inode);
     return {};
+}
+
+bool ActivatedListener(int &socket, std::string &error)
+{
+    constexpr int kFirst = 3;  // SD_LISTEN_FDS_START
+    socket = -1;
+    const char *pid = std::getenv("LISTEN_PID");
+    const char *fds = std::getenv("LISTEN_FDS");
+    const bool forUs = pid && fds && std::strtol(pid, nullptr, 10) == static_cast<long>(getpid());
+    const int count = forUs ? static_cast<int>(std::strtol(fds, nullptr, 10)) : 0;
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    if (count <= 0)
+        return true;
+    for (int fd = kFirst; fd < kFirst + count; ++fd)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (count != 1) {
+        error = "systemd handed over " + std::to_string(count) + " sockets; the server listens on one (ListenStream=)";
+        return false;
+    }
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(kFirst, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM ||
+        (size = sizeof listening, getsockopt(kFirst, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size)) != 0 ||
+        !listening) {
+        error = "the socket systemd handed over is not a listening TCP socket";
+        return false;
+    }
+    socket = kFirst;
+    return true;
 }
 
 }  // namespace dvs

@@ -17,4 +17,12 @@ namespace dvs {
 // process" otherwise); empty when there is none.
 std::string OtherListener(const asio::ip::address &address, uint16_t port, std::span<const int> ownSockets);
 
+// The listening socket systemd hands over when a .socket unit starts the server
+// (LISTEN_PID, LISTEN_FDS): held by systemd, it outlives the process, so a restart or a
+// new binary never closes the port; connections wait in its backlog meanwhile. socket is
+// -1 when the server was started without one. The variables are cleared so that nothing
+// the server starts takes them for its own. False with a message when they hand over
+// something else than one listening TCP socket.
+bool ActivatedListener(int &socket, std::string &error);
+
 }  // namespace dvs

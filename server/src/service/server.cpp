@@ -157,7 +157,7 @@ bool Server::Start(std::string &error)
         worker->environment.emplace(SessionEnvironment{metrics_.ThreadCounters(), writer_.get(), &*machineKey_,
                                                        std::chrono::seconds(config_.idleSeconds),
                                                        std::chrono::seconds(config_.sessionSeconds),
-                                                       config_.proxyProtocol, balancers});
+                                                       config_.proxyProtocol, balancers, &metrics_.draining});
 
     if (!Listen(error) || !StartEndpoint(name, error))
         return false;
@@ -244,6 +244,11 @@ bool Server::Bind(std::string &error)
 {
     unsigned threads = config_.threads > 0 ? static_cast<unsigned>(config_.threads)
                                            : std::max(1u, std::thread::hardware_concurrency());
+    int activated = -1;
+    if (!ActivatedListener(activated, error))
+        return false;
+    if (activated >= 0)
+        return AdoptListener(activated, threads, error);
     asio::ip::tcp::endpoint endpoint;
     try {
         endpoint = asio::ip::tcp::endpoint(asio::ip::make_address(config_.listenAddress), config_.port);
@@ -272,6 +277,35 @@ bool Server::Bind(std::string &error)
         return false;
     }
     port_ = endpoint.port();
+    return NoOtherListener(error);
+}
+
+// systemd's socket, every thread accepting from it through a descriptor of its own. The
+// listen section's address and port are systemd's to set then (ListenStream=).
+bool Server::AdoptListener(int socket, unsigned threads, std::string &error)
+{
+    try {
+        for (unsigned i = 0; i < threads; ++i) {
+            int descriptor = i == 0 ? socket : fcntl(socket, F_DUPFD_CLOEXEC, 0);
+            if (descriptor < 0)
+                throw std::system_error(errno, std::generic_category());
+            auto worker = std::make_unique<Worker>();
+            sockaddr_storage local{};
+            socklen_t size = sizeof local;
+            getsockname(descriptor, reinterpret_cast<sockaddr *>(&local), &size);
+            worker->acceptor.assign(local.ss_family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(),
+                                    descriptor);
+            worker->acceptor.set_option(asio::ip::tcp::no_delay(true));
+            workers_.push_back(std::move(worker));
+        }
+        const asio::ip::tcp::endpoint local = workers_.front()->acceptor.local_endpoint();
+        config_.listenAddress = local.address().to_string();
+        port_ = local.port();
+    } catch (const std::exception &caught) {
+        error = std::string("cannot serve on the socket systemd handed over: ") + caught.what();
+        return false;
+    }
+    listenerNote_ = " (socket from systemd)";
     return NoOtherListener(error);
 }
 
@@ -313,12 +347,16 @@ void Server::Run()
         asio::co_spawn(worker->io, Sweep(*worker), asio::detached);
     }
 
-    LogLine("start: listening on %s:%u%s, metrics and page on %s:%u%s, release %s, %zu threads, at most %d "
-            "connections%s%s",
-            config_.listenAddress.c_str(), port_, config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
+    std::string outboxNote;
+    if (metrics_.outboxAtStart > 0)
+        outboxNote = " (" + std::to_string(metrics_.outboxAtStart) + " left by an earlier run wait in the outbox)";
+    LogLine("start: listening on %s:%u%s%s, metrics and page on %s:%u%s, release %s, %zu threads, at most %d "
+            "connections%s%s%s",
+            config_.listenAddress.c_str(), port_, listenerNote_.c_str(),
+            config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
             config_.metricsAddress.c_str(), MetricsPort(), config_.metricsToken.empty() ? "" : " (token asked)",
             release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str(),
-            config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL");
+            config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL", outboxNote.c_str());
     if (follower_)
         follower_->Start([this](const fs::path &folder, std::string &problems) { return ReloadFrom(folder, problems); });
     std::vector<std::thread> pool;
@@ -435,11 +473,29 @@ void Server::WaitForSignals()
             LogLine("reload: SIGHUP");
             Reload();
             WaitForSignals();
+        } else if (DrainSeconds() > 0 && !metrics_.draining.load()) {
+            LogLine("stop: signal %d; draining for %d s: the balancers' checks fail while players are still served, "
+                    "then the listeners close (a second signal stops at once)",
+                    signal, DrainSeconds());
+            metrics_.draining.store(true);
+            drainTimer_ = std::make_unique<asio::steady_timer>(workers_.front()->io,
+                                                               std::chrono::seconds(DrainSeconds()));
+            drainTimer_->async_wait([this](const std::error_code &error) {
+                if (!error)
+                    BeginStop();
+            });
+            WaitForSignals();
         } else {
             LogLine("stop: signal %d", signal);
             BeginStop();
         }
     });
+}
+
+// Only balancers need time to take a server out; a server on its own closes at once.
+int Server::DrainSeconds() const
+{
+    return config_.proxyProtocol ? config_.drainSeconds : 0;
 }
 
 void Server::BeginStop()
@@ -448,6 +504,8 @@ void Server::BeginStop()
         return;
     std::error_code ignored;
     signals_->cancel(ignored);
+    if (drainTimer_)
+        drainTimer_->cancel();
     // Each thread stops taking connections; its sessions in flight may finish within the
     // grace time, then the rest are closed.
     for (auto &worker : workers_) {

@@ -84,6 +84,7 @@ private:
     };
 
     bool Bind(std::string &error);
+    bool AdoptListener(int socket, unsigned threads, std::string &error);
     bool OpenReports(const std::string &name, std::string &error);
     bool StartEndpoint(const std::string &name, std::string &error);
     bool FitCapToDescriptors(std::string &error);
@@ -102,6 +103,7 @@ private:
     // with the problems. The reload's and the fleet's one way to change what is served.
     bool ReloadFrom(const std::filesystem::path &folder, std::string &problems);
     void WaitForSignals();
+    int DrainSeconds() const;
     void BeginStop();
 
     Config config_;
@@ -109,9 +111,11 @@ private:
     Metrics metrics_;
     std::vector<std::unique_ptr<Worker>> workers_;
     std::unique_ptr<asio::signal_set> signals_;  // on the first thread
+    std::unique_ptr<asio::steady_timer> drainTimer_;  // a stop's drain, on the first thread
     uint16_t port_ = 0;
     int connectionCap_ = 0;      // max_connections, lowered to fit the descriptor limit
     std::string capNote_;        // why it was lowered, for the start line
+    std::string listenerNote_;   // where the listening socket came from, for the start line
 
     std::mutex releaseMutex_;
     std::shared_ptr<const Release> release_;

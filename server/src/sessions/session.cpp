@@ -358,6 +358,13 @@ asio::awaitable<bool> TakeProxyHeader(Connection &connection)
                 if (!header.local)
                     session.peer = PeerText(asio::ip::tcp::endpoint(header.source, header.sourcePort));
                 connection.balancerCheck = header.check;
+                if (header.check && connection.environment.draining &&
+                    connection.environment.draining->load(std::memory_order_relaxed)) {
+                    // Closed unanswered: the balancer takes this server out while its
+                    // players are still served.
+                    SessionCounters::Add(connection.environment.counters.balancerChecks, 1);
+                    co_return false;
+                }
                 co_return true;
             }
             want = header.size;

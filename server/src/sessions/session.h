@@ -8,6 +8,7 @@
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -29,6 +30,9 @@ struct SessionEnvironment {
     // these addresses.
     bool proxyProtocol = false;
     std::vector<asio::ip::address> balancers{};
+    // Set while a stop drains: the balancers' health checks are closed unanswered, so
+    // they take this server out while its players are still served.
+    const std::atomic<bool> *draining = nullptr;
 };
 
 // The client's address as the session line and the reports give it ("address:port",
