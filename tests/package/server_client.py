@@ -15,7 +15,7 @@ import sys
 import tomllib
 import urllib.request
 
-RC_SRV_ADDR, RC_LOG = 1, 7
+RC_SRV_ADDR, RC_LOG, RESPONSE_BIT = 1, 7, 0x80
 ADDRESS_ENTRY, ADDRESS_ENTRIES = 32, 4
 METRIC = re.compile(r"\bdorera_[a-z0-9_]*[a-z0-9]")
 
@@ -36,8 +36,8 @@ def session(port, agent, manifest):
     with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
         sock.sendall(struct.pack("<HH", RC_SRV_ADDR, 0))
         cmd, param = struct.unpack("<HH", receive(sock, 4))
-        if (cmd, param) != (RC_SRV_ADDR, 1):
-            sys.exit(f"session: address answer cmd {cmd} param {param}, wanted {RC_SRV_ADDR} 1")
+        if (cmd, param) != (RC_SRV_ADDR | RESPONSE_BIT, 1):
+            sys.exit(f"session: address answer cmd {cmd} param {param}, wanted {RC_SRV_ADDR | RESPONSE_BIT} 1")
         body = receive(sock, ADDRESS_ENTRY * ADDRESS_ENTRIES)
         got = [body[i:i + ADDRESS_ENTRY].split(b"\0")[0].decode() for i in range(0, len(body), ADDRESS_ENTRY)]
         if got != wanted:
