@@ -7,7 +7,9 @@
 # native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11, toml11,
 # cpp-httplib (its tests), libpq; for the fleet test PostgreSQL and HAProxy (the test starts
 # private instances of both; the packages' own services are not used); Chromium (headless)
-# for the tests of the operators' page.
+# for the tests of the operators' page; for the Debian package and its test debhelper,
+# help2man (its man pages), lintian, systemd (systemd-analyze, and the sysusers and
+# tmpfiles the package uses) and Prometheus (promtool; its own service is not used).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -19,6 +21,7 @@ packages=(
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
     libpq-dev postgresql haproxy
     libgtest-dev chromium
+    dpkg-dev debhelper help2man lintian systemd prometheus
 )
 missing=()
 for p in "${packages[@]}"; do

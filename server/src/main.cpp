@@ -343,6 +343,8 @@ int Forget(const std::string &configFile, const std::string &mac)
 int main(int argc, char **argv)
 {
     CLI::App app{"DoreraRarede version server: serves releases to the Launcher over TCP (default port 18920)."};
+    // DVS_VERSION: the package's version (debian/changelog), set by the build.
+    app.set_version_flag("--version", "dorera-version-server " DVS_VERSION);
     app.require_subcommand(1);
 
     std::string configFile, listen, release, portFile;

@@ -416,6 +416,7 @@ TEST(Server, ALowDescriptorLimitLowersTheCapAndNoClientHangs)
         << log;
     int cap = std::stoi(found[1]);
     EXPECT_GT(cap, 32);
+    EXPECT_EQ(server.Metric("dorera_connection_cap"), cap);
     std::vector<Client> held(static_cast<size_t>(cap));
     for (Client &client : held)
         ASSERT_TRUE(client.Connect(server.Port()));

@@ -19,7 +19,7 @@ struct Config {
     // Asked of every request to the metrics address (page and metrics alike); required
     // when that address is not a loopback one.
     std::string metricsToken;
-    std::filesystem::path release = "/srv/dorera-version-server/release";
+    std::filesystem::path release = "/var/lib/dorera-version-server/release";
     std::filesystem::path cache = "/var/cache/dorera-version-server";
     std::filesystem::path database = "/var/lib/dorera-version-server/reports.sqlite";
     // The secret of the keyed hash reports keep instead of the MAC; made when missing.

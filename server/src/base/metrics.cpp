@@ -132,6 +132,8 @@ std::string Metrics::Render()
     line("dorera_refused_connections_total", "", refusedConnections);
     help("dorera_open_connections", "gauge", "Connections open now.");
     line("dorera_open_connections", "", static_cast<uint64_t>(std::max<int64_t>(0, openConnections)));
+    help("dorera_connection_cap", "gauge", "Connections served at once: max_connections, lowered to fit the descriptor limit.");
+    line("dorera_connection_cap", "", static_cast<uint64_t>(std::max<int64_t>(0, connectionCap)));
     help("dorera_reloads_total", "counter", "Release reloads, by result.");
     line("dorera_reloads_total", "result=\"done\"", reloadsDone);
     line("dorera_reloads_total", "result=\"refused\"", reloadsRefused);

@@ -65,6 +65,8 @@ struct Metrics {
     std::atomic<int64_t> reportsQueued{0};
     std::atomic<uint64_t> refusedConnections{0};
     std::atomic<int64_t> openConnections{0};
+    // Connections served at once: max_connections, lowered to fit the descriptor limit.
+    std::atomic<int64_t> connectionCap{0};
     std::atomic<uint64_t> reloadsDone{0};
     std::atomic<uint64_t> reloadsRefused{0};
     // A stop under way that still serves while the balancers' checks fail.

@@ -232,6 +232,7 @@ bool Server::FitCapToDescriptors(std::string &error)
         capNote_ = " (max_connections " + std::to_string(config_.maxConnections) +
                    " lowered to fit the descriptor limit " + std::to_string(limit) + ")";
     }
+    metrics_.connectionCap = connectionCap_;
     return true;
 }
 

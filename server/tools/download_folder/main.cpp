@@ -12,6 +12,7 @@ int main(int argc, char** argv)
         "Makes the download folder a player gets for each agent number: Setup.exe and the "
         "Launcher.ini beside it, naming the version servers and the agent, with the "
         "installation report due."};
+    app.set_version_flag("--version", "download-folder " DOWNLOAD_FOLDER_VERSION);
     download_folder::DownloadRequest request;
     download_folder::AddDownloadOptions(app, request);
     CLI11_PARSE(app, argc, argv);
