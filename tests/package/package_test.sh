@@ -110,7 +110,7 @@ for command in $(dorera-version-server --help | sed -n '/^Subcommands:/,$ s/^  \
     zcat /usr/share/man/man1/dorera-version-server.1.gz | grep -q "^\.SS \"$command\"" ||
         fail "dorera-version-server(1) has no section for $command"
 done
-for example in haproxy.cfg $package.rules.yml $package.dashboard.json; do
+for example in haproxy.cfg $package.rules.yml $package.dashboard.json $package.socket; do
     [ -f $examples/$example ] || fail "no $examples/$example"
 done
 
