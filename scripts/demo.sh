@@ -129,39 +129,10 @@ server_prepare_release() {
     printf '[游戏]\r\n名称=DoreraRarede\r\n版本=1.0.1\r\n' | iconv -f UTF-8 -t GBK >"$release/files/游戏设置.ini"
     cp "$build/tools/vcredist/vcredist_standin.exe" "$release/solo/vcredist_x86.exe"
     cp "$font_source" "$release/solo/simhei.ttf"
-    cat >"$release/manifest.toml" <<MANIFEST
-id = "demo-$(date -u +%Y%m%d-%H%M%S)"
-$([ "$signed" = 1 ] && echo "number = 1")
-addresses = ["$address", "$address", "$address", "$address"]
-
-[[launch]]
-slot = 0
-name = "Launcher.exe"
-source = "files/Launcher.exe"
-
-[[launch]]
-slot = 1
-name = "Starter.dat"
-source = "files/Starter.dat"
-
-[[launch]]
-slot = 2
-name = "bin\\\\game.dat"
-source = "files/bin/game.dat"
-
-[[launch]]
-slot = 3
-name = "游戏设置.ini"
-source = "files/游戏设置.ini"
-
-[[solo]]
-id = 129
-source = "solo/vcredist_x86.exe"
-
-[[solo]]
-id = 130
-source = "solo/simhei.ttf"
-MANIFEST
+    vs_write_manifest "$release" "demo-$(date -u +%Y%m%d-%H%M%S)" "$([ "$signed" = 1 ] && echo 1)" "$address" \
+        launch:0:Launcher.exe:files/Launcher.exe launch:1:Starter.dat:files/Starter.dat \
+        'launch:2:bin\game.dat:files/bin/game.dat' launch:3:游戏设置.ini:files/游戏设置.ini \
+        solo:129:solo/vcredist_x86.exe solo:130:solo/simhei.ttf
 }
 
 server_check_release() {
