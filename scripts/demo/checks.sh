@@ -1,9 +1,9 @@
-# shellcheck shell=bash
 # The demo's checked results, sourced by scripts/demo.sh: once the journey has run,
 # check_journey records what the player's machine, the Launcher's files and settings, the
 # version server's database and its operators' page hold (check, in steps.sh). Reads the
 # journey's state: release, install_dir, download, programs, keys, signed, arch, agent,
 # WINEPREFIX, group, desktop_link, quick_launch, reg_view, the two records and exit codes.
+# shellcheck shell=bash
 
 check_journey() {
     for name in Launcher.exe Starter.dat bin/game.dat 游戏设置.ini; do

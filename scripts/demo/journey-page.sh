@@ -1,7 +1,7 @@
-# shellcheck shell=bash
 # The demo's journey page, sourced by scripts/demo.sh: journey.html in the demo folder, every
 # recorded screen beside the update-log and server lines of its moment, the operators' page
 # after the journey and the checked results. Reads demo, arch, agent, server_log and results.
+# shellcheck shell=bash
 
 lines_between() {  # file after upto: the lines after line "after" up to line "upto"
     [ "$3" -gt "$2" ] && sed -n "$(( $2 + 1 )),$3p" "$1" 2>/dev/null

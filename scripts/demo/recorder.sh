@@ -1,8 +1,8 @@
-# shellcheck shell=bash
 # Screen recording for the demo, sourced by scripts/demo.sh: a recorder in the background
 # that keeps every screen that changed, and holding the version server's next answer so that
 # a Launcher with nothing to fetch can be photographed. Reads demo, demo_start,
 # recorder_pause, server_log, server_port and vs_pid.
+# shellcheck shell=bash
 
 # A recorder in the background keeps every screen that differs from the one before, with
 # the phase it belongs to and how many lines the update log and the server log had then.

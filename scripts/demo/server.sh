@@ -1,8 +1,8 @@
-# shellcheck shell=bash
 # Everything the demo asks of the version server, sourced by scripts/demo.sh: its build, the
 # release laid out as operators do, the key pair, signing and checking, start and stop, the
 # operators' page and the reports it stored. Reads root, build, demo, programs, keys,
 # font_source and signed; server_stop calls end_hold (recorder.sh).
+# shellcheck shell=bash
 
 source "$root/scripts/version-server-lib.sh"
 server_log="$demo/server.log"

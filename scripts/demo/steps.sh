@@ -1,8 +1,8 @@
-# shellcheck shell=bash
 # The demo's steps as the reader sees them, sourced by scripts/demo.sh: a numbered step with
 # its duration, notes under it, a failure that stops the demo with the step's name, checked
 # results collected for the end, and waiting for a condition without looking hung.
 # Reads demo (the demo folder) and, on failure, calls write_page (journey-page.sh).
+# shellcheck shell=bash
 
 demo_start=$(date +%s)
 step_no=0

@@ -1,7 +1,7 @@
-# shellcheck shell=bash
 # Wine helpers of the demo, sourced by scripts/demo.sh: running a program of the tree, the
 # registry, one screen pixel, the processes running from the install folder and its update
 # logs. Reads build, arch and install_dir.
+# shellcheck shell=bash
 
 run() { "$build/wine-run.sh" "$@"; }
 wine_reg() { env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64 reg "$@"; }

@@ -1,4 +1,3 @@
-# shellcheck shell=bash
 # What the two benchmark scripts (run_bench.sh, run_fleet_bench.sh) share, sourced by both:
 # the build of the tools and the server, the release they load, waiting for a port file,
 # the processes to stop at the end, and the arithmetic of the figures.
@@ -12,6 +11,7 @@
 #   wait_for_file FILE SECONDS PID, field LINE NAME, median VALUE..., ratio A B,
 #   cpu_ticks PID (user and system ticks; hz ticks a second)
 # Expects root (the repository) and a log function of the script's own.
+# shellcheck shell=bash
 
 source "$root/scripts/version-server-lib.sh"
 
