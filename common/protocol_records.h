@@ -4,6 +4,8 @@
 // sizes are fixed whatever the pointer width. The Launcher runs on x86 only and fills the
 // fields directly; code that may run on any host converts with WireLe16/WireLe32, which
 // turn a host value into wire order and back (the same swap both ways).
+// For readers, every request and answer, the manifest bytes and the Launcher's acceptance
+// rules are in docs/protocol.md.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

@@ -3,6 +3,8 @@
 // the connection. The layouts are the records of protocol_records.h; integers travel
 // little-endian whatever the host. Nothing here allocates or throws: each function writes
 // into, or reads from, a buffer of the size its comment gives.
+// For readers, every request and answer, the manifest bytes and the Launcher's acceptance
+// rules are in docs/protocol.md.
 #pragma once
 #include "common/protocol_records.h"
 

@@ -28,6 +28,8 @@
 //           32 bytes each, big-endian), signature (64: r and s, 32 bytes each, big-endian)
 // A release folder keeps that body as the file "signed-manifest.bin"; the server sends it
 // as it is.
+// For readers, every request and answer, the manifest bytes and the Launcher's acceptance
+// rules are in docs/protocol.md.
 #pragma once
 #include "common/protocol_wire.h"
 

@@ -9,6 +9,8 @@
 // decimal digits up to 255 (with leading zeros only where octal reads the same, "007"),
 // not 255.255.255.255, and a port of decimal digits from 1 to 65535, at most 23
 // characters in all (the Launcher's host buffer).
+// For readers, every request and answer, the manifest bytes and the Launcher's acceptance
+// rules are in docs/protocol.md.
 #pragma once
 #include <stddef.h>
 

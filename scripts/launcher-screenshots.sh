@@ -20,18 +20,8 @@ cp "$build/launcher/Launcher.exe" "$work/release/"
 cp "$build/tools/login_client/login_client_standin.exe" "$work/game/Starter.dat"
 printf 'new data\r\n' >"$work/release/GameConfig.ini"
 port=$(vs_free_port)
-cat >"$work/release/manifest.toml" <<MANIFEST
-id = "screenshots"
-addresses = ["127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port"]
-[[launch]]
-slot = 0
-name = "Launcher.exe"
-source = "Launcher.exe"
-[[launch]]
-slot = 1
-name = "GameConfig.ini"
-source = "GameConfig.ini"
-MANIFEST
+vs_write_manifest "$work/release" screenshots "" "127.0.0.1:$port" \
+    launch:0:Launcher.exe:Launcher.exe launch:1:GameConfig.ini:GameConfig.ini
 vs_start "$root/build-server/dorera-version-server" "$work/server" "$port" "$work/release" ||
     { echo "the version server did not start (see $work/server/server.log)" >&2; exit 1; }
 printf '[SvrAddr]\r\naddr0=127.0.0.1:%s\r\n[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=GameConfig.ini\r\n' \

@@ -44,18 +44,8 @@ done
 log() { echo "run_bench: $*" >&2; }
 
 # ---------------------------------------------------------------- build
-bench_build=$root/build-bench
-cmake -S "$root/server/bench" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$bench_build" dorera-loadgen dorera-limit-server >/dev/null
-loadgen=$bench_build/dorera-loadgen
-limit_server=$bench_build/dorera-limit-server
-
-if [ -z "$server_bin" ]; then
-    server_bin=$root/build-server/dorera-version-server
-    log "building the server in build-server"
-    [ -f "$root/build-server/build.ninja" ] || cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null
-    ninja -C "$root/build-server" dorera-version-server >/dev/null
-fi
+source "$root/server/bench/bench-lib.sh"
+bench_build dorera-loadgen dorera-limit-server
 [ -x "$server_bin" ] || { echo "run_bench.sh: no server at $server_bin" >&2; exit 2; }
 command -v iperf3 >/dev/null || { echo "run_bench.sh: iperf3 is missing" >&2; exit 2; }
 
@@ -67,63 +57,16 @@ if [ "$(ulimit -n)" -lt $((idle_connections + 2000)) ]; then
 fi
 
 work=$(mktemp -d /tmp/dorera-bench.XXXXXX)
-pids=()
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    bench_stop_all
     if [ "$keep" = 1 ]; then log "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
-wait_for_file() {  # file, seconds, pid that must stay alive
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        [ -s "$1" ] && return 0
-        kill -0 "$3" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
-}
-
 # ---------------------------------------------------------------- release
 log "preparing the release in $work/release"
 release=$work/release
-mkdir -p "$release/files/bin" "$release/solo"
-# slot name-on-the-Launcher-side source size
-launch_files=(
-    "0 Launcher.exe files/Launcher.exe 917504"
-    "1 Starter.dat files/Starter.dat 1572864"
-    "2 bin\\zlib1.dll files/bin/zlib1.dll 98304"
-    "3 bin\\engine.dll files/bin/engine.dll 3145728"
-    "4 bin\\client.ini files/bin/client.ini 4096"
-    "5 bin\\ui.pak files/bin/ui.pak 2097152"
-    "6 bin\\sound.pak files/bin/sound.pak 2097152"
-    "7 bin\\world.pak files/bin/world.pak 67108864"
-    "8 bin\\patch.txt files/bin/patch.txt 2048"
-    "9 Zentho_Repair.exe files/Zentho_Repair.exe 327680"
-)
-big_slot=7
-files=()
-{
-    echo 'id = "bench"'
-    echo 'addresses = ["127.0.0.1:18920", "127.0.0.1:18920", "127.0.0.1:18920", "127.0.0.1:18920"]'
-} >"$release/manifest.toml"
-for entry in "${launch_files[@]}"; do
-    read -r slot name source size <<<"$entry"
-    "$loadgen" make-data --size "$size" --seed $((slot + 11)) --out "$release/$source"
-    files+=("$release/$source")
-    printf '\n[[launch]]\nslot = %s\nname = "%s"\nsource = "%s"\n' "$slot" "${name//\\/\\\\}" "$source" \
-        >>"$release/manifest.toml"
-done
-"$loadgen" make-data --size 65536 --seed 129 --out "$release/solo/vcredist_x86.exe"
-"$loadgen" make-data --size 65536 --seed 130 --out "$release/solo/simhei.ttf"
-printf '\n[[solo]]\nid = 129\nsource = "solo/vcredist_x86.exe"\n\n[[solo]]\nid = 130\nsource = "solo/simhei.ttf"\n' \
-    >>"$release/manifest.toml"
+bench_release "$release" solo
 
 cat >"$work/server.toml" <<EOF
 [listen]
@@ -169,17 +112,7 @@ log "server listening on $server_port after $(awk -v a="$start_time" -v b="$(dat
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
-field() {  # name=value line, name
-    sed -n "s/.*\b$2=\([^ ]*\).*/\1/p" <<<"$1"
-}
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r >= g) ? "met" : "NOT met" }'; }
-
-hz=$(getconf CLK_TCK)
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
 # One load of no-change sessions against PORT, served by process PID: sets round_rate
 # (sessions/s) and round_cpu (CPU time of PID per session, in microseconds).

@@ -44,71 +44,25 @@ done
 log() { echo "run_fleet_bench: $*" >&2; }
 
 # ---------------------------------------------------------------- build
-bench_build=$root/build-bench
-cmake -S "$root/server/bench" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$bench_build" dorera-loadgen >/dev/null
-loadgen=$bench_build/dorera-loadgen
-if [ -z "$server_bin" ]; then
-    server_bin=$root/build-server/dorera-version-server
-    [ -f "$root/build-server/build.ninja" ] || cmake -S "$root/server" -B "$root/build-server" -G Ninja >/dev/null
-    ninja -C "$root/build-server" dorera-version-server >/dev/null
-fi
+source "$root/server/bench/bench-lib.sh"
+bench_build dorera-loadgen
 [ -x "$server_bin" ] || { echo "run_fleet_bench.sh: no server at $server_bin" >&2; exit 2; }
 command -v haproxy >/dev/null || { echo "run_fleet_bench.sh: haproxy is missing" >&2; exit 2; }
 source "$root/scripts/postgres-lib.sh"
-source "$root/scripts/version-server-lib.sh"
 ulimit -n "$(ulimit -Hn)"
 
 work=$(mktemp -d /tmp/dorera-fleet-bench.XXXXXX)
 chmod 755 "$work"  # the cluster's folder in it belongs to the user postgres when run as root
-pids=()
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    bench_stop_all
     pg_stop || true
     if [ "$keep" = 1 ]; then log "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
-wait_for_file() {  # file, seconds, pid that must stay alive
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        [ -s "$1" ] && return 0
-        kill -0 "$3" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
-}
-
 # ---------------------------------------------------------------- release
+bench_release "$work/release"
 release=$work/release
-mkdir -p "$release/files/bin" "$release/solo"
-launch_files=(
-    "0 Launcher.exe files/Launcher.exe 917504"
-    "1 Starter.dat files/Starter.dat 1572864"
-    "2 bin\\zlib1.dll files/bin/zlib1.dll 98304"
-    "3 bin\\engine.dll files/bin/engine.dll 3145728"
-    "4 bin\\client.ini files/bin/client.ini 4096"
-    "5 bin\\ui.pak files/bin/ui.pak 2097152"
-    "6 bin\\sound.pak files/bin/sound.pak 2097152"
-    "7 bin\\world.pak files/bin/world.pak 67108864"
-    "8 bin\\patch.txt files/bin/patch.txt 2048"
-    "9 Zentho_Repair.exe files/Zentho_Repair.exe 327680"
-)
-big_slot=7
-files=()
-{
-    echo 'id = "bench"'
-    echo 'addresses = ["127.0.0.1:18920", "127.0.0.1:18920", "127.0.0.1:18920", "127.0.0.1:18920"]'
-} >"$release/manifest.toml"
-for entry in "${launch_files[@]}"; do
-    read -r slot name source size <<<"$entry"
-    "$loadgen" make-data --size "$size" --seed $((slot + 11)) --out "$release/$source"
-    files+=("$release/$source")
-    printf '\n[[launch]]\nslot = %s\nname = "%s"\nsource = "%s"\n' "$slot" "${name//\\/\\\\}" "$source" \
-        >>"$release/manifest.toml"
-done
 
 # ---------------------------------------------------------------- fleet
 pg_port=$(vs_free_port)
@@ -172,13 +126,6 @@ metric() {  # server name, series
         awk -v s="$2" '$1 == s { print $2; found = 1 } END { if (!found) print -1 }'
 }
 
-field() { sed -n "s/.*\b$2=\([^ ]*\).*/\1/p" <<<"$1"; }
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-hz=$(getconf CLK_TCK)
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 per_session() {  # ticks, sessions: microseconds
     awk -v t="$1" -v hz="$hz" -v n="$2" 'BEGIN { printf "%.0f", (n > 0 ? t / hz * 1e6 / n : 0) }'
 }

@@ -83,22 +83,9 @@ for r in 1 2; do
     cp "$work/game/Launcher.exe" "$work/releases/r$r/files/Launcher.exe"
     head -c 2000000 /dev/urandom >"$work/releases/r$r/files/game.dat"
     printf 'release %s\r\n' "$r" >"$work/releases/r$r/files/readme.txt"
-    cat >"$work/releases/r$r/manifest.toml" <<MANIFEST
-id = "fleet-r$r"
-addresses = ["127.0.0.1:$hport", "127.0.0.1:$hport", "127.0.0.1:$hport", "127.0.0.1:$hport"]
-[[launch]]
-slot = 0
-name = "Launcher.exe"
-source = "files/Launcher.exe"
-[[launch]]
-slot = 1
-name = "game.dat"
-source = "files/game.dat"
-[[launch]]
-slot = 2
-name = 'bin\readme.txt'
-source = "files/readme.txt"
-MANIFEST
+    vs_write_manifest "$work/releases/r$r" "fleet-r$r" "" "127.0.0.1:$hport" \
+        launch:0:Launcher.exe:files/Launcher.exe launch:1:game.dat:files/game.dat \
+        'launch:2:bin\readme.txt:files/readme.txt'
 done
 
 step "PostgreSQL: a private cluster on 127.0.0.1:$pgport"

@@ -57,25 +57,9 @@ release() {
     printf 'game data %s\r\n' "$name" >"$folder/files/game.dat"
     cp "$build/tools/vcredist/vcredist_standin.exe" "$folder/solo/vcredist_x86.exe"
     cp /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf "$folder/solo/simhei.ttf"
-    cat >"$folder/manifest.toml" <<MANIFEST
-id = "key-replacement-$name"
-number = $number
-addresses = ["127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port"]
-[[launch]]
-slot = 0
-name = "Launcher.exe"
-source = "files/Launcher.exe"
-[[launch]]
-slot = 1
-name = "game.dat"
-source = "files/game.dat"
-[[solo]]
-id = 129
-source = "solo/vcredist_x86.exe"
-[[solo]]
-id = 130
-source = "solo/simhei.ttf"
-MANIFEST
+    vs_write_manifest "$folder" "key-replacement-$name" "$number" "127.0.0.1:$port" \
+        launch:0:Launcher.exe:files/Launcher.exe launch:1:game.dat:files/game.dat \
+        solo:129:solo/vcredist_x86.exe solo:130:solo/simhei.ttf
     local key
     for key in "$@"; do
         "$server" sign "$folder" --key "$keys/$key.key" >/dev/null || fail "signing $name with $key failed"

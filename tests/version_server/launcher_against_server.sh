@@ -35,37 +35,23 @@ printf 'old game data\r\n' >"$work/game/game.dat"
 cp "$work/game/Launcher.exe" "$work/release/files/Launcher.exe"
 head -c 300000 /dev/urandom >"$work/release/files/game.dat"
 printf 'read me\r\n' >"$work/release/files/readme.txt"
-solo=""
+solo=()
 vcredist=$(find "$build/tools" -name 'vcredist_standin.exe' 2>/dev/null | head -n 1)
 if [ -n "$vcredist" ]; then
     cp "$vcredist" "$work/release/solo/vcredist_x86.exe"
-    solo+=$'[[solo]]\nid = 129\nsource = "solo/vcredist_x86.exe"\n'
+    solo+=(solo:129:solo/vcredist_x86.exe)
 fi
 font=$(find /usr/share/fonts -name '*.ttf' 2>/dev/null | head -n 1)
 if [ -n "$font" ]; then
     cp "$font" "$work/release/solo/simhei.ttf"
-    solo+=$'[[solo]]\nid = 130\nsource = "solo/simhei.ttf"\n'
+    solo+=(solo:130:solo/simhei.ttf)
 fi
 
 # The manifest names the server's own port, so a free one is chosen first.
 port=$(vs_free_port) || fail "no free port"
-cat >"$work/release/manifest.toml" <<MANIFEST
-id = "whole-process"
-addresses = ["127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port", "127.0.0.1:$port"]
-[[launch]]
-slot = 0
-name = "Launcher.exe"
-source = "files/Launcher.exe"
-[[launch]]
-slot = 1
-name = "game.dat"
-source = "files/game.dat"
-[[launch]]
-slot = 2
-name = 'bin\readme.txt'
-source = "files/readme.txt"
-$solo
-MANIFEST
+vs_write_manifest "$work/release" whole-process "" "127.0.0.1:$port" \
+    launch:0:Launcher.exe:files/Launcher.exe launch:1:game.dat:files/game.dat \
+    'launch:2:bin\readme.txt:files/readme.txt' "${solo[@]}"
 vs_start "$server" "$work" "$port" "$work/release" || fail "the version server did not start"
 
 printf '[General]\r\nModeSlience=1\r\n[SvrAddr]\r\naddr0=127.0.0.1:%s\r\n[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=game.dat\r\n[Action]\r\nReport=1\r\nAgent=4321\r\n' \

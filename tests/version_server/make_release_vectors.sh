@@ -10,6 +10,7 @@
 #   release/files/<launch name>, release/solo/129, release/solo/130, release/manifest.toml
 #   a.pub a.point b.pub b.point          the public keys, and X and Y of each (64 bytes)
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/version-server-lib.sh"
 out=$1
 server=$2
 rm -rf "$out"
@@ -21,39 +22,10 @@ printf '[游戏]\r\n版本=1.0.1\r\n' | iconv -f UTF-8 -t GBK >"$release/files/�
 : >"$release/files/empty.dat"
 head -c 4096 /dev/urandom >"$release/solo/129"
 head -c 1000 /dev/urandom >"$release/solo/130"
-cat >"$release/manifest.toml" <<'MANIFEST'
-id = "vectors"
-number = 3
-addresses = ["192.0.2.1:18920", "192.0.2.2:1", "198.51.100.7:65535", "203.0.113.255:18921"]
-
-[[launch]]
-slot = 0
-name = "Launcher.exe"
-source = "files/Launcher.exe"
-
-[[launch]]
-slot = 2
-name = "bin\\game.dat"
-source = "files/bin/game.dat"
-
-[[launch]]
-slot = 7
-name = "游戏设置.ini"
-source = "files/游戏设置.ini"
-
-[[launch]]
-slot = 29
-name = "empty.dat"
-source = "files/empty.dat"
-
-[[solo]]
-id = 129
-source = "solo/129"
-
-[[solo]]
-id = 130
-source = "solo/130"
-MANIFEST
+vs_write_manifest "$release" vectors 3 "192.0.2.1:18920 192.0.2.2:1 198.51.100.7:65535 203.0.113.255:18921" \
+    launch:0:Launcher.exe:files/Launcher.exe 'launch:2:bin\game.dat:files/bin/game.dat' \
+    launch:7:游戏设置.ini:files/游戏设置.ini launch:29:empty.dat:files/empty.dat \
+    solo:129:solo/129 solo:130:solo/130
 
 "$server" --help 2>/dev/null | grep -q '^ *sign ' || { echo "$server cannot sign releases" >&2; exit 1; }
 for key in a b; do
