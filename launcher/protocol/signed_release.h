@@ -8,11 +8,10 @@
 // address exchange. A Launcher without a key does none of this.
 #pragma once
 #include "common/release_manifest.h"
+#include "launcher/protocol/wire_decode.h"
 #include "launcher/core/worker_context.h"
 #include <stddef.h>
 #include <stdint.h>
-
-struct ReceivedFile;
 
 // Whether this Launcher carries a release key.
 bool HasReleaseKey();
@@ -29,8 +28,6 @@ uint32_t ReadAcceptedReleaseNumber(const char *iniPath);
 // context holds the manifest, a higher number is kept); -1 when refused, with a log line
 // saying why and context->releaseRefused set.
 int RequestReleaseManifest(WorkerContext *context);
-// Whether entry index of the address answer is the signed release's entry of that index.
-bool IsSignedAddress(const WorkerContext *context, int index, const char *entry);
 // Whether a received launch file is the signed release's file of its slot: the same name,
 // size and SHA-256. Logs why not.
 bool IsSignedLaunchFile(const WorkerContext *context, const ReceivedFile *record);
