@@ -279,6 +279,11 @@ unsigned int UpdateFile(WorkerContext *context)
     } else if (strstr(g_launcherCommandLine, UPDATE_FLAG_PROBE) == NULL) {
         AppendCommandLine(UPDATE_FLAG_APPEND);
     }
+    // A server may withhold files of the release it proved: the release counts as taken
+    // only when all of its launch files are on disk as signed (a new Launcher that could
+    // not be moved in leaves the old one, which is not).
+    if (result == kResultSuccess && HasReleaseKey() && !CompleteSignedRelease(context))
+        result = kResultUpdate;
     if (records != NULL) {
         for (int k = 0; k < kMaxLaunchFiles; ++k)
             FreeReceivedFile(&records[k]);

@@ -11,6 +11,7 @@
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 bool HasReleaseKey()
@@ -149,7 +150,7 @@ int RequestReleaseManifest(WorkerContext *context)
     const char *why = NULL;
     size_t size = ReceiveSignedManifest(context, body, &why);
     if (size == 0)
-        return RefuseManifest(context, "no signed manifest came");
+        return RefuseManifest(context, why);
     ReleaseManifest manifest;
     const char *problem = CheckSignedManifest(key, body, size, &manifest);
     if (problem != NULL)
@@ -164,13 +165,6 @@ int RequestReleaseManifest(WorkerContext *context)
         FormatString(why, sizeof why, "release %u is older than release %u, accepted before",
                      (unsigned)manifest.number, (unsigned)accepted);
         return RefuseManifest(context, why);
-    }
-    // Only a verified manifest moves the number, and only upwards.
-    if (manifest.number > accepted) {
-        char text[16];
-        FormatString(text, sizeof text, "%u", (unsigned)manifest.number);
-        if (!WriteSetting(iniPath, INI_SECTION_RELEASE, INI_KEY_RELEASE_NUMBER, text))
-            WriteLog("write release number error:%d", context->resultCode);
     }
     context->release = manifest;
     memcpy(context->releaseBody, body, size);
@@ -207,6 +201,88 @@ bool IsSignedSoloFile(const WorkerContext *context, uint32_t id, const ReceivedF
         return true;
     WriteLog("solo file %u refused: %s", (unsigned)id, why);
     return false;
+}
+
+// Reads size bytes of file into data; false when fewer came.
+static bool ReadWhole(HANDLE file, unsigned char *data, uint32_t size)
+{
+    uint32_t done = 0;
+    while (done < size) {
+        DWORD piece = size - done < 0x1000000u ? size - done : 0x1000000u;
+        DWORD got = 0;
+        if (!ReadFile(file, data + done, piece, &got, NULL) || got == 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+// Why the launch file of entry is not on disk (relative to the current folder, the
+// Launcher's) with its signed size and SHA-256, or NULL when it is.
+static const char *LaunchFileOnDiskProblem(const ReleaseVerifier *verifier,
+                                           const ManifestLaunchEntry *entry)
+{
+    HANDLE file = CreateFileA(entry->name, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "it is not on disk";
+    LARGE_INTEGER size;
+    unsigned char *data = NULL;
+    const char *why = NULL;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart != (LONGLONG)entry->size)
+        why = "its size is not the signed one";
+    else if ((data = (unsigned char *)malloc(entry->size ? entry->size : 1)) == NULL)
+        why = "there is no memory to read it";
+    else if (!ReadWhole(file, data, entry->size))
+        why = "it cannot be read";
+    else
+        why = SignedBytesProblem(verifier, data, entry->size, entry->size, entry->sha256);
+    free(data);
+    CloseHandle(file);
+    return why;
+}
+
+bool CompleteSignedRelease(WorkerContext *context)
+{
+    if (!context->releaseVerified) {
+        WriteLog("release not completed: no signed release verified");
+        return false;
+    }
+    const ReleaseManifest *release = &context->release;
+    ReleaseCrypto crypto;
+    ReleaseVerifier verifier;
+    OpenVerifier(&verifier, &crypto);
+    int missing = 0;
+    for (uint32_t k = 0; k < release->launchCount; ++k) {
+        WorkerCheckpoint(context);
+        const char *why = LaunchFileOnDiskProblem(&verifier, &release->launch[k]);
+        if (why != NULL) {
+            WriteLog("launch file %s in slot %u of release %u: %s", release->launch[k].name,
+                     (unsigned)release->launch[k].slot, (unsigned)release->number, why);
+            ++missing;
+        }
+    }
+    CloseVerifier(&verifier, &crypto);
+    if (missing > 0) {
+        WriteLog("release %u not completed: %d launch files are not the signed ones",
+                 (unsigned)release->number, missing);
+        return false;
+    }
+    // The number moves only upwards, and only once the release is whole on disk.
+    char iniPath[kPathBufferSize];
+    if (!GetLauncherIniPath(iniPath, sizeof iniPath))
+        return false;
+    if (release->number > ReadAcceptedReleaseNumber(iniPath)) {
+        char text[16];
+        FormatString(text, sizeof text, "%u", (unsigned)release->number);
+        if (!WriteSetting(iniPath, INI_SECTION_RELEASE, INI_KEY_RELEASE_NUMBER, text)) {
+            WriteLog("write release number error:%d", context->resultCode);
+            return false;
+        }
+    }
+    WriteLog("release %u completed", (unsigned)release->number);
+    return true;
 }
 
 bool IsTrustedNewLauncher(const WorkerContext *context, const char *path)

@@ -25,9 +25,13 @@ const char *CheckSignedManifest(const uint8_t key[64], const uint8_t *body, size
 uint32_t ReadAcceptedReleaseNumber(const char *iniPath);
 // The manifest exchange on the context's open socket, right after its address answer:
 // receives the signed manifest, checks it and the release number. 0 when accepted (the
-// context holds the manifest, a higher number is kept); -1 when refused, with a log line
-// saying why and context->releaseRefused set.
+// context holds the manifest; its number is kept once the update completes it); -1 when
+// refused, with a log line saying why and context->releaseRefused set.
 int RequestReleaseManifest(WorkerContext *context);
+// After the launch-file update: whether every launch file the verified manifest names is
+// on disk with its size and SHA-256 (read from the files themselves). Only then is the
+// release's number kept as the last one accepted. Logs each file that is not.
+bool CompleteSignedRelease(WorkerContext *context);
 // Whether a received launch file is the signed release's file of its slot: the same name,
 // size and SHA-256. Logs why not.
 bool IsSignedLaunchFile(const WorkerContext *context, const ReceivedFile *record);
