@@ -261,9 +261,11 @@ struct Row {
     int keyedResult = -1;
     const char *keyedCheck = NULL;
     int keyedShellStarts = -1;
-    // With a key: the number of the release the server signs (0: kReleaseNumber).
+    // With a key: the number of the release the server signs (0: kReleaseNumber), and a
+    // built program its release carries in slot 0 in place of the old Launcher.
     uint32_t manifestNumber = 0;
     const char *keyedLog = NULL;  // a line the update log must hold after the row
+    const char *newLauncher = NULL;
 };
 
 // A row whose file the signed release does not name: with a key it is refused and the
@@ -315,7 +317,7 @@ protected:
         release_ = {{"Launcher.exe", kOldLauncher}, {"a.dat", "new a"}, {"bin\\b.dat", "new b"}};
         old_ = {{"launcher.exe", kOldLauncher}, {"a.dat", "old a"}, {"bin\\b.dat", "old b"}};
         ServeContent content;
-        content.addresses = {server_.Address(), server_.Address(), server_.Address(), server_.Address()};
+        content.addresses = {SignedAddress(0), SignedAddress(1), SignedAddress(2), SignedAddress(3)};
         content.launchFiles = [this](const std::string &checksums) { return ReleaseAnswer(checksums); };
         content.hostile = [this](const SeenRequest &request) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -360,6 +362,13 @@ protected:
                 files.push_back(FileMessage((uint32_t)slot, release_[slot].first, release_[slot].second));
         return files;
     }
+    // Entry i of the server's address answer and of its signed release: four texts that
+    // all reach the server (a leading zero reads the same), each its own.
+    std::string SignedAddress(int i)
+    {
+        static const char *const kHosts[] = {"127.0.0.1", "127.0.0.01", "127.0.00.1", "127.00.0.1"};
+        return std::string(kHosts[i]) + ":" + std::to_string(server_.Port());
+    }
     void SetHostile(std::function<HostileAnswer(const SeenRequest &)> hostile)
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -384,7 +393,7 @@ protected:
         ReleaseManifest manifest = {};
         manifest.number = number;
         for (int i = 0; i < kSrvAddrEntries; ++i)
-            CopyString(manifest.addresses[i], kSrvAddrEntrySize, server_.Address().c_str());
+            CopyString(manifest.addresses[i], kSrvAddrEntrySize, SignedAddress(i).c_str());
         std::lock_guard<std::mutex> hold(mutex_);
         for (size_t slot = 0; slot < release_.size(); ++slot) {
             ManifestLaunchEntry &entry = manifest.launch[manifest.launchCount++];
@@ -639,8 +648,9 @@ std::vector<Row> HostileRows()
 HostileAnswer AnswerFor(const Row &row, const SeenRequest &request, int *seen)
 {
     HostileAnswer answer;
-    if (request.cmd != row.cmd || (row.firstOnly && (*seen)++ > 0))
+    if (request.cmd != row.cmd || (row.firstOnly && *seen > 0))
         return answer;
+    ++*seen;
     answer.replace = true;
     answer.bytes = row.bytes;
     answer.then = row.then;
@@ -656,6 +666,12 @@ void ExpectRowCheck(const Row &row, const std::string &folder)
         return;
     if (check[0] == '!') {
         EXPECT_FALSE(FileExists(folder + check.substr(1))) << row.name;
+        return;
+    }
+    size_t has = check.find(" has ");
+    if (has != std::string::npos) {
+        std::string text = ReadFileText(folder + check.substr(0, has));
+        EXPECT_NE(std::string::npos, text.find(check.substr(has + 5))) << row.name << ": " << text;
         return;
     }
     size_t lacks = check.find(" lacks ");
@@ -684,6 +700,10 @@ void HostileTest::RunTable(const std::vector<Row> &rows)
         bool realTime = row.firstOnly;
         g_waitMs = realTime ? 20000 : 300;
         manifestNumber_ = keyed_ && row.manifestNumber != 0 ? row.manifestNumber : kReleaseNumber;
+        if (keyed_ && row.newLauncher != NULL) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            release_[0].second = ReadFileText(BuiltFile(row.newLauncher));
+        }
         Install(row.cmd != 4);
         int seen = 0;
         SetHostile([&](const SeenRequest &request) { return AnswerFor(row, request, &seen); });
@@ -707,10 +727,15 @@ void HostileTest::RunTable(const std::vector<Row> &rows)
         ExpectRowCheck(checked, game_);
         if (keyed_ && row.keyedLog != NULL)
             EXPECT_TRUE(GameLogHas(row.keyedLog)) << "no line " << row.keyedLog;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            release_[0].second = kOldLauncher;
+        }
         manifestNumber_ = kReleaseNumber;
-        ++done;
+        // A row whose request never came tested nothing.
+        EXPECT_GT(seen, 0) << "the Launcher never asked what the row answers";
+        done += seen > 0 ? 1 : 0;
     }
-    EXPECT_GE(done, 40);
     printf("[ rows     ] %d hostile answers%s\n", done, keyed_ ? " to a Launcher with a key" : "");
 }
 
@@ -727,10 +752,20 @@ std::vector<Row> HostileTest::SignedReleaseRows()
     reserved[kManifestHeaderSize + kManifestLaunchEntrySize - 1] = 1;  // after slot 0's name
     std::string runtime = ReadFileText(BuiltFile("tools\\vcredist\\vcredist_standin.exe"));
     const std::string moreSignatures = Header(0x89, 1) + Le32((uint32_t)manifest.size()) + manifest + Le32(5);
+    std::string sameSizeRuntime = runtime;
+    sameSizeRuntime[sameSizeRuntime.size() / 2] ^= 0x20;
     // A newer release proved, then none of its launch files sent.
     Row withheld = {"a newer release whose launch files are withheld", 3, Launch(0, ""), on, 9, 0,
                     "a.dat=old a"};
     withheld.manifestNumber = kReleaseNumber + 1;
+    // A release whose Launcher carries no key: signed, sent, yet never moved in.
+    Row newKeyless = {"a signed new Launcher without a key", 3,
+                      Launch(1, Good(0, "Launcher.exe", ReadFileText(BuiltFile("launcher\\Launcher.exe")))),
+                      on, 9, 0, "Launcher.exe=MZ old launcher"};
+    newKeyless.newLauncher = "launcher\\Launcher.exe";
+    // Every entry differs from entry 0, so each must be held against its own.
+    static std::string addressCheck;
+    addressCheck = "Launcher.ini has addr3=" + SignedAddress(3);
     return {
         Refusal({"no manifest: the release is not signed", 9, Header(0x89, 0), on, 8},
                 "the server's release is not signed"),
@@ -770,7 +805,14 @@ std::vector<Row> HostileTest::SignedReleaseRows()
         {"solo 129 that is not the signed one", 4,
          Header(0x84, 1) + FileMessage(0, "vcredist_x86.exe", runtime + "!"), on, 3, 0,
          "!vcredist-record.txt"},
+        {"solo 129 of the signed size, other bytes", 4,
+         Header(0x84, 1) + FileMessage(0, "vcredist_x86.exe", sameSizeRuntime), on, 3, 0,
+         "!vcredist-record.txt"},
+        {"the signed addresses, each kept as its own entry", 1,
+         AddrResponse({SignedAddress(0), SignedAddress(1), SignedAddress(2), SignedAddress(3)}), on, 0,
+         0, addressCheck.c_str()},
         withheld,
+        newKeyless,
     };
 }
 
