@@ -15,44 +15,6 @@
 #include <string.h>
 #include <zlib.h>
 
-static uint32_t g_crcTable[256];
-static volatile LONG g_crcTableReady = 0;
-
-static void BuildCrcTable()
-{
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        g_crcTable[n] = c;
-    }
-}
-
-uint32_t Crc32(const void *data, uint32_t length)
-{
-    // Only the worker thread computes CRCs; the flag just keeps the table built once.
-    if (!g_crcTableReady) {
-        BuildCrcTable();
-        g_crcTableReady = 1;
-    }
-    const unsigned char *bytes = (const unsigned char *)data;
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < length; ++i)
-        crc = g_crcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
-}
-
-void InitReceivedFile(ReceivedFile *record)
-{
-    memset(record, 0, sizeof *record);
-}
-
-void FreeReceivedFile(ReceivedFile *record)
-{
-    free(record->data);
-    InitReceivedFile(record);
-}
-
 // Receives in pieces so the dialog's close question can pause the worker in between.
 static int RecvInPieces(SOCKET socket, unsigned char *buffer, uint32_t length,
                         WorkerContext *context)
@@ -71,51 +33,41 @@ static int RecvInPieces(SOCKET socket, unsigned char *buffer, uint32_t length,
 
 int RecvFile(ReceivedFile *record, SOCKET socket, WorkerContext *context)
 {
-    FileHeader header;
-    if (RecvAll(socket, &header, sizeof header) < 0) {
+    uint8_t header[kFileHeaderSize];
+    if (RecvAll(socket, header, sizeof header) < 0) {
         WriteLog("recv file header failed:%d", context->resultCode);
         return -1;
     }
-    FreeReceivedFile(record);
-    record->header = header;
-    // The name is used only as far as its field goes, terminated or not.
-    memcpy(record->name, header.name, kFileNameFieldSize);
-    record->name[kFileNameFieldSize] = '\0';
-
-    unsigned char *compressed = (unsigned char *)malloc(header.compSize ? header.compSize : 1);
+    ReadReceivedFileHeader(record, header);
+    uint32_t compSize = record->header.compSize;
+    unsigned char *compressed = (unsigned char *)malloc(compSize ? compSize : 1);
     if (compressed == NULL) {
         WriteLog("malloc tmpfile %s failed", record->name);
         return -1;
     }
     WriteLog("read file %s", record->name);
-    if (RecvInPieces(socket, compressed, header.compSize, context) < 0) {
+    if (RecvInPieces(socket, compressed, compSize, context) < 0) {
         free(compressed);
         WriteLog("recv file %s data failed:%d", record->name, context->resultCode);
         return -1;
     }
-    record->data = (unsigned char *)malloc(header.origSize ? header.origSize : 1);
-    if (record->data == NULL) {
-        free(compressed);
+    InflateResult inflated = InflateReceivedFile(record, compressed, compSize);
+    free(compressed);
+    switch (inflated) {
+    case kInflateDone:
+        WriteLog("recv file header %s succeed!", record->name);
+        return 0;
+    case kInflateNoMemory:
         WriteLog("malloc file %s failed", record->name);
         return -1;
-    }
-    uLongf produced = header.origSize;
-    int status = uncompress(record->data, &produced, compressed, header.compSize);
-    free(compressed);
-    if (status != Z_OK) {
-        free(record->data);  // nothing of it is usable
-        record->data = NULL;
+    case kInflateFailed:
         WriteLog("uncompress file %s failed!", record->name);
         return -1;
+    case kInflateCheckFailed:
+        break;
     }
-    // A stream that stops short of origSize fails like a wrong CRC: the check covers
-    // origSize bytes, and the rest of the buffer was never written.
-    if (produced != header.origSize || Crc32(record->data, header.origSize) != header.crc) {
-        WriteLog("chech file %s error!", record->name);
-        return -1;
-    }
-    WriteLog("recv file header %s succeed!", record->name);
-    return 0;
+    WriteLog("chech file %s error!", record->name);
+    return -1;
 }
 
 // Writes all bytes through the platform's WriteFile, in pieces a 32-bit size can hold.
@@ -197,12 +149,12 @@ int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId)
     InitReceivedFile(&record);
     int result = -1;
     MsgHeader request = {RC_SoloFile, (uint16_t)fileId};
-    MsgHeader response;
+    uint8_t response[kMsgHeaderSize];
     if (SendAll(context->socket, &request, sizeof request) < 0) {
         WriteLog("send solofile %s request failed:%d", fileName, context->resultCode);
-    } else if (RecvAll(context->socket, &response, sizeof response) < 0) {
+    } else if (RecvAll(context->socket, response, sizeof response) < 0) {
         WriteLog("recv solofile %s response failed:%d", fileName, context->resultCode);
-    } else if (response.cmd != (RC_SoloFile | kResponseBit) || response.param != 1) {
+    } else if (!IsSoloFileAnswer(response)) {
         WriteLog("response error!");
     } else if (RecvFile(&record, context->socket, context) == 0 && record.data != NULL &&
                (!HasReleaseKey() || IsSignedSoloFile(context, (uint32_t)fileId, &record)) &&
@@ -211,11 +163,6 @@ int RequestSoloFile(const char *fileName, WorkerContext *context, int fileId)
     }
     FreeReceivedFile(&record);
     return result;
-}
-
-static bool NeedsTerminate(uint32_t index)
-{
-    return index == 5 || index == 9 || index == 11 || index == 12;
 }
 
 int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checksums)[16],
@@ -232,23 +179,22 @@ int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checks
         WriteLog("send checksum failed!");
         return -1;
     }
-    MsgHeader response;
-    if (RecvAll(context->socket, &response, sizeof response) < 0) {
+    uint8_t response[kMsgHeaderSize];
+    if (RecvAll(context->socket, response, sizeof response) < 0) {
         WriteLog("recv launchfile response failed:%d", context->resultCode);
         return -1;
     }
-    if (response.cmd != (RC_LaunchFile | kResponseBit)) {
+    int announced = LaunchFileAnswerCount(response);
+    if (announced < 0) {
         WriteLog("RC_LaunchFile response error!");
         return -1;
     }
-    int announced = response.param;
     context->spanStart = context->spanEnd;
     context->spanEnd = 100;
     if (announced == 0)
         return 0;
 
-    // The record table holds 30 files; an answer announcing more is cut there and fails.
-    int toReceive = announced > kMaxLaunchFiles ? kMaxLaunchFiles : announced;
+    int toReceive = LaunchFilesToReceive(announced);
     bool terminate = false;
     bool keyed = HasReleaseKey();
     for (int k = 0; k < toReceive; ++k) {
@@ -257,7 +203,7 @@ int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checks
         // A file the signed release does not name ends no program either.
         if (keyed && !IsSignedLaunchFile(context, &records[k]))
             records[k].refused = true;
-        else if (NeedsTerminate(records[k].header.index))
+        else if (LaunchSlotNeedsTerminate(records[k].header.index))
             terminate = true;
         PostProgress(context, (k + 1) * 100 / announced);
         *count = k + 1;
@@ -328,79 +274,4 @@ void TerminateDownloader(WorkerContext *context)
     }
     free(ids);
     free(image);
-}
-
-// Names Windows gives to devices in every folder.
-static bool IsDeviceName(const char *component, size_t length)
-{
-    // The device is named by the part before the first dot, trailing blanks ignored.
-    size_t base = 0;
-    while (base < length && component[base] != '.')
-        ++base;
-    while (base > 0 && component[base - 1] == ' ')
-        --base;
-    char upper[8];
-    if (base == 0 || base >= sizeof upper)
-        return false;
-    for (size_t i = 0; i < base; ++i)
-        upper[i] = (component[i] >= 'a' && component[i] <= 'z') ? (char)(component[i] - 32)
-                                                                : component[i];
-    upper[base] = '\0';
-    static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char *device : kDevices)
-        if (strcmp(upper, device) == 0)
-            return true;
-    if (base == 4 && (strncmp(upper, "COM", 3) == 0 || strncmp(upper, "LPT", 3) == 0) &&
-        upper[3] >= '0' && upper[3] <= '9')
-        return true;
-    return false;
-}
-
-// A component made of dots and blanks only: Windows trims trailing dots and blanks, so
-// ".. " and "..." can climb out of the folder like "..".
-static bool IsDotComponent(const char *component, size_t length)
-{
-    bool hasDot = false;
-    for (size_t i = 0; i < length; ++i) {
-        if (component[i] == '.')
-            hasDot = true;
-        else if (component[i] != ' ')
-            return false;
-    }
-    return hasDot && length >= 2;
-}
-
-bool IsSafeLaunchFileName(const char *name)
-{
-    if (name == NULL || name[0] == '\0' || name[0] == '\\' || name[0] == '/')
-        return false;
-    // Bytes that are no text in the system's code page reach the disk as another name.
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, NULL, 0) == 0)
-        return false;
-    size_t start = 0;
-    size_t i = 0;
-    for (;; ++i) {
-        unsigned char c = (unsigned char)name[i];
-        if (c != '\0' && IsDBCSLeadByte(c)) {
-            // The trail byte of a double-byte character is never a separator. A lead byte
-            // without a valid trail byte is no character: Windows would write the file
-            // under another name, and the byte after it could be a control byte.
-            unsigned char trail = (unsigned char)name[i + 1];
-            if (trail < 0x40 || trail == 0x7F || trail == 0xFF)
-                return false;
-            ++i;
-            continue;
-        }
-        if (c == ':' || (c != '\0' && c < 0x20))
-            return false;
-        if (c == '\\' || c == '/' || c == '\0') {
-            size_t length = i - start;
-            if (IsDotComponent(name + start, length) || IsDeviceName(name + start, length))
-                return false;
-            if (c == '\0')
-                break;
-            start = i + 1;
-        }
-    }
-    return true;
 }

@@ -3,6 +3,7 @@
 // package, the font); launch files come in answer to the checksums of the local copies.
 #pragma once
 #include "common/protocol_records.h"
+#include "launcher/protocol/wire_decode.h"
 #include "launcher/core/settings.h"
 #include "launcher/core/worker_context.h"
 #include <stdint.h>
@@ -12,23 +13,6 @@ enum {
     kSoloFileVcRuntime = 129,   // "vcredist_x86.exe"
     kSoloFileFont = 130,        // "simhei.ttf"
 };
-
-// A received file: its header as it came, its name made safe to use as text (never read
-// past the 64-byte field), and the decompressed bytes the record owns.
-struct ReceivedFile {
-    FileHeader header;
-    char name[kFileNameFieldSize + 1];
-    unsigned char *data;
-    bool refused;  // not the signed release's: neither saved nor listed
-};
-
-// CRC-32 (ISO-HDLC, reflected polynomial 0xEDB88320), as zlib's crc32 started from 0.
-uint32_t Crc32(const void *data, uint32_t length);
-
-// A new record: zero sizes, empty name, no data.
-void InitReceivedFile(ReceivedFile *record);
-// Frees the data the record owns and makes it new again.
-void FreeReceivedFile(ReceivedFile *record);
 
 // Receives one file (header and zlib data) into record, decompresses and checks it.
 // 0 on success; -1 otherwise (after a CRC mismatch the record keeps the data).
@@ -51,7 +35,3 @@ int RequestLaunchFile(int *count, WorkerContext *context, const uint8_t (*checks
 // Ends the other programs that run from the Launcher's folder or below it, except the
 // repair tool "Zentho_Repair.exe". Holds at the worker's safe point before ending each.
 void TerminateDownloader(WorkerContext *context);
-// Whether a name the server gave stays inside the Launcher's folder: not empty, no drive
-// or colon, no leading backslash (absolute or UNC), no ".." component, no device name,
-// no control byte (a line break would add lines to "Launcher.ini").
-bool IsSafeLaunchFileName(const char *name);

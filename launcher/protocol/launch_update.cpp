@@ -7,7 +7,6 @@
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/protocol/signed_release.h"
 #include "launcher/core/launcher_state.h"
-#include "common/launcher_own_files.h"
 #include "common/md5.h"
 #include "launcher/core/platform.h"
 #include "launcher/core/result_codes.h"
@@ -167,30 +166,14 @@ static void WriteLaunchFileName(const char *iniPath, uint32_t slot, const char *
     WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, key, name);
 }
 
-// Whether data is a Windows program for the machine the running Launcher is built for: a
-// Launcher replaced by anything else could never start again, and no later run could
-// mend it.
-static bool IsProgramLikeOwn(const unsigned char *data, uint32_t size)
+// The machine field of the running Launcher's own PE header: a Launcher replaced by a
+// program for another machine could never start again, and no later run could mend it.
+static uint16_t OwnMachine()
 {
     const unsigned char *own = (const unsigned char *)GetModuleHandleA(NULL);
     const IMAGE_NT_HEADERS *ownHeaders =
         (const IMAGE_NT_HEADERS *)(own + ((const IMAGE_DOS_HEADER *)own)->e_lfanew);
-    IMAGE_DOS_HEADER dos;
-    if (data == NULL || size < sizeof dos)
-        return false;
-    memcpy(&dos, data, sizeof dos);
-    uint32_t headers = (uint32_t)dos.e_lfanew;
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
-        headers > size - 4 - sizeof(IMAGE_FILE_HEADER))
-        return false;
-    DWORD signature;
-    IMAGE_FILE_HEADER file;
-    memcpy(&signature, data + headers, sizeof signature);
-    memcpy(&file, data + headers + 4, sizeof file);
-    return signature == IMAGE_NT_SIGNATURE &&
-           file.Machine == ownHeaders->FileHeader.Machine &&
-           (file.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) != 0 &&
-           (file.Characteristics & IMAGE_FILE_DLL) == 0;
+    return ownHeaders->FileHeader.Machine;
 }
 
 // Writes one received launch file and records it in the list. Returns true when it is a
@@ -201,25 +184,18 @@ static bool ApplyReceivedFile(WorkerContext *context, const char *iniPath, Recei
     uint32_t slot = record->header.index;
     if (record->refused)
         return false;  // logged when it arrived
-    // A slot beyond the list's room or a name that leaves the Launcher's folder is kept
-    // off the disk and out of the list: one such answer must not break later runs.
-    if (slot >= (uint32_t)kMaxLaunchFiles) {
-        WriteLog("launch file %s in slot %u refused", record->name, (unsigned)slot);
-        return false;
-    }
-    if (!IsSafeLaunchFileName(record->name)) {
+    const char *reason = NULL;
+    switch (DecideLaunchFile(record, OwnMachine(), &reason)) {
+    case kLaunchFileAccepted:
+        break;
+    case kLaunchFileUnsafeName:
         WriteLog("launch file name %s refused", record->name);
         return false;
-    }
-    // Launcher.ini (and with it the server list), the log folder and the names the
-    // Launcher writes under belong to the Launcher, whatever a server sends.
-    const char *own = LauncherOwnFileReason(record->name, slot);
-    if (own != NULL) {
-        WriteLog("launch file %s in slot %u refused: %s", record->name, (unsigned)slot, own);
+    case kLaunchFileOwnName:
+        WriteLog("launch file %s in slot %u refused: %s", record->name, (unsigned)slot, reason);
         return false;
-    }
-    if (slot == 0 && record->data != NULL &&
-        !IsProgramLikeOwn(record->data, record->header.origSize)) {
+    case kLaunchFileSlotOutOfRange:
+    case kLaunchFileNotAProgram:
         WriteLog("launch file %s in slot %u refused", record->name, (unsigned)slot);
         return false;
     }
@@ -303,6 +279,11 @@ unsigned int UpdateFile(WorkerContext *context)
     } else if (strstr(g_launcherCommandLine, UPDATE_FLAG_PROBE) == NULL) {
         AppendCommandLine(UPDATE_FLAG_APPEND);
     }
+    // A server may withhold files of the release it proved: the release counts as taken
+    // only when all of its launch files are on disk as signed (a new Launcher that could
+    // not be moved in leaves the old one, which is not).
+    if (result == kResultSuccess && HasReleaseKey() && !CompleteSignedRelease(context))
+        result = kResultUpdate;
     if (records != NULL) {
         for (int k = 0; k < kMaxLaunchFiles; ++k)
             FreeReceivedFile(&records[k]);

@@ -4,6 +4,7 @@
 #include "common/protocol_records.h"
 #include "launcher/protocol/protocol_stages.h"
 #include "launcher/protocol/signed_release.h"
+#include "launcher/protocol/wire_decode.h"
 #include "launcher/protocol/socket_transport.h"
 #include "launcher/core/platform.h"
 #include "launcher/core/settings.h"
@@ -33,16 +34,16 @@ int RequestSrvAddr(WorkerContext *context)
         WriteLog("send addr request failed:%d", context->resultCode);
         return -1;
     }
-    MsgHeader response;
-    if (RecvAll(context->socket, &response, sizeof response) < 0) {
+    uint8_t response[kMsgHeaderSize];
+    if (RecvAll(context->socket, response, sizeof response) < 0) {
         WriteLog("recv addr response failed:%d", context->resultCode);
         return -1;
     }
-    if (response.cmd != (RC_SrvAddr | kResponseBit) || response.param != 1) {
+    if (!IsAddressAnswer(response)) {
         WriteLog("addr response error!");
         return -1;
     }
-    char body[kSrvAddrEntries][kSrvAddrEntrySize];
+    uint8_t body[kAddressBodySize];
     if (RecvAll(context->socket, body, sizeof body) < 0) {
         WriteLog("recv srvaddr error:%d", context->resultCode);
         return -1;
@@ -52,26 +53,23 @@ int RequestSrvAddr(WorkerContext *context)
     bool keyed = HasReleaseKey();
     if (keyed && RequestReleaseManifest(context) < 0)
         return -1;
+    AddressEntry entries[kSrvAddrEntries];
+    DecodeAddressAnswer(body, keyed ? &context->release : NULL, entries);
     char iniPath[kPathBufferSize];
     GetLauncherIniPath(iniPath, sizeof iniPath);
     for (int i = 0; i < kSrvAddrEntries; ++i) {
-        // An entry without its NUL is taken cut at the end of its 32 bytes.
-        char entry[kSrvAddrEntrySize + 1];
-        memcpy(entry, body[i], kSrvAddrEntrySize);
-        entry[kSrvAddrEntrySize] = '\0';
-        char key[16];
-        FormatString(key, sizeof key, INI_KEY_ADDR_FORMAT, i);
-        // A line break or other control byte would add lines to the settings file.
-        if (HasControlByte(entry)) {
+        if (entries[i].decision == kAddressControlByte) {
             WriteLog("svraddr entry %d refused", i);
             continue;
         }
-        if (keyed && !IsSignedAddress(context, i, entry)) {
+        if (entries[i].decision == kAddressNotSigned) {
             WriteLog("svraddr entry %d refused: not the signed release's", i);
             continue;
         }
+        char key[16];
+        FormatString(key, sizeof key, INI_KEY_ADDR_FORMAT, i);
         if (iniPath[0] == '\0' ||
-            !WriteSetting(iniPath, INI_SECTION_SVRADDR, key, entry))
+            !WriteSetting(iniPath, INI_SECTION_SVRADDR, key, entries[i].text))
             WriteLog("write svraddr error:%d", context->resultCode);
     }
     return 0;

@@ -11,6 +11,7 @@
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 bool HasReleaseKey()
@@ -19,52 +20,46 @@ bool HasReleaseKey()
     return g_platform.ReleaseKey(key);
 }
 
-// The signature entry of keyId among count entries, or NULL.
-static const uint8_t *FindSignature(const uint8_t *entries, uint32_t count, const uint8_t *keyId)
+static bool BcryptSha256(void *state, const void *data, uint32_t size,
+                         uint8_t digest[kSha256Size])
 {
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t *entry = entries + i * kSignatureEntrySize;
-        if (memcmp(entry, keyId, kKeyIdSize) == 0)
-            return entry + kKeyIdSize;
-    }
-    return NULL;
+    return Sha256Digest((ReleaseCrypto *)state, data, size, digest);
+}
+
+static bool BcryptVerifyP256(void *state, const uint8_t point[64],
+                             const uint8_t digest[kSha256Size],
+                             const uint8_t signature[kSignatureSize])
+{
+    return VerifyP256Signature((ReleaseCrypto *)state, point, digest, signature);
+}
+
+// The verifier over bcrypt.dll, opened into crypto; CloseVerifier releases it. When the
+// system lacks the library or an algorithm the verifier says so and checks nothing.
+static void OpenVerifier(ReleaseVerifier *verifier, ReleaseCrypto *crypto)
+{
+    verifier->state = crypto;
+    verifier->sha256 = BcryptSha256;
+    verifier->verifyP256 = BcryptVerifyP256;
+    verifier->missing = OpenReleaseCrypto(crypto)
+                            ? NULL
+                            : "this system cannot check signatures (bcrypt.dll)";
+}
+
+static void CloseVerifier(ReleaseVerifier *verifier, ReleaseCrypto *crypto)
+{
+    if (verifier->missing == NULL)
+        CloseReleaseCrypto(crypto);
 }
 
 const char *CheckSignedManifest(const uint8_t key[64], const uint8_t *body, size_t size,
                                 ReleaseManifest *manifest)
 {
-    memset(manifest, 0, sizeof *manifest);
-    if (size < 4)
-        return "cut short";
-    uint32_t manifestSize = WireGet32(body);
-    if (manifestSize < kManifestHeaderSize || manifestSize > kManifestMaxSize)
-        return "manifest size out of range";
-    if (size < 4 + (size_t)manifestSize + 4)
-        return "cut short";
-    const uint8_t *bytes = body + 4;
-    uint32_t count = WireGet32(bytes + manifestSize);
-    if (count < 1 || count > kMaxSignatures)
-        return "signature count out of range";
-    if (size != 4 + (size_t)manifestSize + 4 + count * kSignatureEntrySize)
-        return "size does not match its signature count";
     ReleaseCrypto crypto;
-    if (!OpenReleaseCrypto(&crypto))
-        return "this system cannot check signatures (bcrypt.dll)";
-    uint8_t keyHash[kSha256DigestSize], digest[kSha256DigestSize];
-    const char *problem = NULL;
-    const uint8_t *signature = NULL;
-    if (!Sha256Digest(&crypto, key, kReleaseKeySize, keyHash) ||
-        !Sha256Digest(&crypto, bytes, manifestSize, digest))
-        problem = "SHA-256 failed";
-    else if ((signature = FindSignature(bytes + manifestSize + 4, count, keyHash)) == NULL)
-        problem = "not signed with this Launcher's key";
-    else if (!VerifyP256Signature(&crypto, key, digest, signature))
-        problem = "the signature does not verify";
-    CloseReleaseCrypto(&crypto);
-    if (problem != NULL)
-        return problem;
-    // Signed, yet a manifest all the same: its own rules hold too.
-    return ParseReleaseManifest(bytes, manifestSize, manifest);
+    ReleaseVerifier verifier;
+    OpenVerifier(&verifier, &crypto);
+    const char *problem = CheckSignedManifestWith(&verifier, key, body, size, manifest);
+    CloseVerifier(&verifier, &crypto);
+    return problem;
 }
 
 uint32_t ReadAcceptedReleaseNumber(const char *iniPath)
@@ -89,52 +84,60 @@ static int RefuseManifest(WorkerContext *context, const char *why)
     return -1;
 }
 
-// Receives the manifest answer's body into body (room for kSignedManifestMaxBody bytes),
-// reading no more than its own size and count announce. Its size, or 0 (logged).
-static size_t ReceiveSignedManifest(WorkerContext *context, uint8_t *body)
+// Receives the manifest answer's body into body (room for kSignedManifestBodyMax bytes),
+// reading no more than its own size and count announce. Its size, or 0 with *why telling
+// what came instead (the line before it in the log has the details).
+static size_t ReceiveSignedManifest(WorkerContext *context, uint8_t *body, const char **why)
 {
     MsgHeader request = {RC_Manifest, 0};
     if (SendAll(context->socket, &request, sizeof request) < 0) {
         WriteLog("send manifest request failed:%d", context->resultCode);
+        *why = "the manifest request could not be sent";
         return 0;
     }
-    MsgHeader response;
-    if (RecvAll(context->socket, &response, sizeof response) < 0) {
+    uint8_t response[kMsgHeaderSize];
+    if (RecvAll(context->socket, response, sizeof response) < 0) {
         WriteLog("recv manifest response failed:%d", context->resultCode);
+        *why = "no manifest answer came (closed or stalled)";
         return 0;
     }
-    if (response.cmd != (RC_Manifest | kResponseBit) || response.param > 1) {
+    ManifestAnswerKind kind = DecodeManifestAnswer(response);
+    if (kind == kManifestAnswerWrong) {
         WriteLog("manifest response error!");
+        *why = "the answer is no manifest answer";
         return 0;
     }
-    if (response.param == 0) {
+    if (kind == kManifestAnswerUnsigned) {
         WriteLog("the server's release is not signed");
+        *why = "the server's release is not signed";
         return 0;
     }
-    if (RecvAll(context->socket, body, 4) < 0) {
-        WriteLog("recv manifest failed:%d", context->resultCode);
-        return 0;
+    size_t have = 0;
+    for (;;) {
+        const char *problem = NULL;
+        size_t need = ManifestAnswerNeeds(body, have, &problem);
+        if (need == 0) {
+            // Only the size (the first 4 bytes) or the signature count can be wrong here.
+            if (have == 4)
+                WriteLog("manifest of %u bytes", (unsigned)WireGet32(body));
+            else
+                WriteLog("manifest with %u signatures",
+                         (unsigned)WireGet32(body + have - 4));
+            *why = problem;
+            return 0;
+        }
+        if (need == have)
+            return have;
+        if (RecvAll(context->socket, body + have, (uint32_t)(need - have)) < 0) {
+            if (have > 4 && have == 4 + (size_t)WireGet32(body) + 4)
+                WriteLog("recv manifest signatures failed:%d", context->resultCode);
+            else
+                WriteLog("recv manifest failed:%d", context->resultCode);
+            *why = "the manifest answer was cut short or stalled";
+            return 0;
+        }
+        have = need;
     }
-    uint32_t manifestSize = WireGet32(body);
-    if (manifestSize < kManifestHeaderSize || manifestSize > kManifestMaxSize) {
-        WriteLog("manifest of %u bytes", (unsigned)manifestSize);
-        return 0;
-    }
-    if (RecvAll(context->socket, body + 4, manifestSize + 4) < 0) {
-        WriteLog("recv manifest failed:%d", context->resultCode);
-        return 0;
-    }
-    uint32_t count = WireGet32(body + 4 + manifestSize);
-    if (count < 1 || count > kMaxSignatures) {
-        WriteLog("manifest with %u signatures", (unsigned)count);
-        return 0;
-    }
-    size_t size = 4 + (size_t)manifestSize + 4;
-    if (RecvAll(context->socket, body + size, count * kSignatureEntrySize) < 0) {
-        WriteLog("recv manifest signatures failed:%d", context->resultCode);
-        return 0;
-    }
-    return size + count * kSignatureEntrySize;
 }
 
 int RequestReleaseManifest(WorkerContext *context)
@@ -143,10 +146,11 @@ int RequestReleaseManifest(WorkerContext *context)
     uint8_t key[kReleaseKeySize];
     if (!g_platform.ReleaseKey(key))
         return RefuseManifest(context, "this Launcher has no release key");
-    uint8_t body[kSignedManifestMaxBody];
-    size_t size = ReceiveSignedManifest(context, body);
+    uint8_t body[kSignedManifestBodyMax];
+    const char *why = NULL;
+    size_t size = ReceiveSignedManifest(context, body, &why);
     if (size == 0)
-        return RefuseManifest(context, "no signed manifest came");
+        return RefuseManifest(context, why);
     ReleaseManifest manifest;
     const char *problem = CheckSignedManifest(key, body, size, &manifest);
     if (problem != NULL)
@@ -162,13 +166,6 @@ int RequestReleaseManifest(WorkerContext *context)
                      (unsigned)manifest.number, (unsigned)accepted);
         return RefuseManifest(context, why);
     }
-    // Only a verified manifest moves the number, and only upwards.
-    if (manifest.number > accepted) {
-        char text[16];
-        FormatString(text, sizeof text, "%u", (unsigned)manifest.number);
-        if (!WriteSetting(iniPath, INI_SECTION_RELEASE, INI_KEY_RELEASE_NUMBER, text))
-            WriteLog("write release number error:%d", context->resultCode);
-    }
     context->release = manifest;
     memcpy(context->releaseBody, body, size);
     context->releaseBodySize = (uint32_t)size;
@@ -177,75 +174,115 @@ int RequestReleaseManifest(WorkerContext *context)
     return 0;
 }
 
-bool IsSignedAddress(const WorkerContext *context, int index, const char *entry)
-{
-    return context->releaseVerified && index >= 0 && index < kSrvAddrEntries &&
-           strcmp(entry, context->release.addresses[index]) == 0;
-}
-
-// Whether data has the size and SHA-256 signed for it; why not in *why.
-static bool MatchesSignedBytes(const unsigned char *data, uint32_t size, uint32_t signedSize,
-                               const uint8_t *signedDigest, const char **why)
-{
-    if (size != signedSize) {
-        *why = "its size is not the signed one";
-        return false;
-    }
-    ReleaseCrypto crypto;
-    uint8_t digest[kSha256DigestSize];
-    if (!OpenReleaseCrypto(&crypto)) {
-        *why = "this system cannot compute SHA-256 (bcrypt.dll)";
-        return false;
-    }
-    bool hashed = Sha256Digest(&crypto, data, size, digest);
-    CloseReleaseCrypto(&crypto);
-    if (!hashed || memcmp(digest, signedDigest, kSha256DigestSize) != 0) {
-        *why = "its SHA-256 is not the signed one";
-        return false;
-    }
-    return true;
-}
-
 bool IsSignedLaunchFile(const WorkerContext *context, const ReceivedFile *record)
 {
-    uint32_t slot = record->header.index;
-    const char *why = NULL;
-    const ManifestLaunchEntry *entry = NULL;
-    for (uint32_t k = 0; context->releaseVerified && k < context->release.launchCount; ++k)
-        if (context->release.launch[k].slot == slot)
-            entry = &context->release.launch[k];
-    if (!context->releaseVerified)
-        why = "no signed release verified";
-    else if (entry == NULL)
-        why = "the signed release has no such slot";
-    else if (strcmp(entry->name, record->name) != 0)
-        why = "the signed release names the slot otherwise";
-    else if (record->data != NULL &&
-             MatchesSignedBytes(record->data, record->header.origSize, entry->size, entry->sha256,
-                                &why))
+    ReleaseCrypto crypto;
+    ReleaseVerifier verifier;
+    OpenVerifier(&verifier, &crypto);
+    const char *why = SignedLaunchFileProblem(
+        &verifier, context->releaseVerified ? &context->release : NULL, record);
+    CloseVerifier(&verifier, &crypto);
+    if (why == NULL)
         return true;
-    WriteLog("launch file %s in slot %u refused: %s", record->name, (unsigned)slot,
-             why != NULL ? why : "no data");
+    WriteLog("launch file %s in slot %u refused: %s", record->name,
+             (unsigned)record->header.index, why);
     return false;
 }
 
 bool IsSignedSoloFile(const WorkerContext *context, uint32_t id, const ReceivedFile *record)
 {
-    const char *why = NULL;
-    const ManifestSoloEntry *entry = NULL;
-    for (uint32_t k = 0; context->releaseVerified && k < context->release.soloCount; ++k)
-        if (context->release.solo[k].id == id)
-            entry = &context->release.solo[k];
-    if (!context->releaseVerified)
-        why = "no signed release verified";
-    else if (entry == NULL)
-        why = "the signed release has no such file";
-    else if (record->data != NULL &&
-             MatchesSignedBytes(record->data, record->header.origSize, entry->size, entry->sha256,
-                                &why))
+    ReleaseCrypto crypto;
+    ReleaseVerifier verifier;
+    OpenVerifier(&verifier, &crypto);
+    const char *why = SignedSoloFileProblem(
+        &verifier, context->releaseVerified ? &context->release : NULL, id, record);
+    CloseVerifier(&verifier, &crypto);
+    if (why == NULL)
         return true;
-    WriteLog("solo file %u refused: %s", (unsigned)id, why != NULL ? why : "no data");
+    WriteLog("solo file %u refused: %s", (unsigned)id, why);
     return false;
+}
+
+// Reads size bytes of file into data; false when fewer came.
+static bool ReadWhole(HANDLE file, unsigned char *data, uint32_t size)
+{
+    uint32_t done = 0;
+    while (done < size) {
+        DWORD piece = size - done < 0x1000000u ? size - done : 0x1000000u;
+        DWORD got = 0;
+        if (!ReadFile(file, data + done, piece, &got, NULL) || got == 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+// Why the launch file of entry is not on disk (relative to the current folder, the
+// Launcher's) with its signed size and SHA-256, or NULL when it is.
+static const char *LaunchFileOnDiskProblem(const ReleaseVerifier *verifier,
+                                           const ManifestLaunchEntry *entry)
+{
+    HANDLE file = CreateFileA(entry->name, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "it is not on disk";
+    LARGE_INTEGER size;
+    unsigned char *data = NULL;
+    const char *why = NULL;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart != (LONGLONG)entry->size)
+        why = "its size is not the signed one";
+    else if ((data = (unsigned char *)malloc(entry->size ? entry->size : 1)) == NULL)
+        why = "there is no memory to read it";
+    else if (!ReadWhole(file, data, entry->size))
+        why = "it cannot be read";
+    else
+        why = SignedBytesProblem(verifier, data, entry->size, entry->size, entry->sha256);
+    free(data);
+    CloseHandle(file);
+    return why;
+}
+
+bool CompleteSignedRelease(WorkerContext *context)
+{
+    if (!context->releaseVerified) {
+        WriteLog("release not completed: no signed release verified");
+        return false;
+    }
+    const ReleaseManifest *release = &context->release;
+    ReleaseCrypto crypto;
+    ReleaseVerifier verifier;
+    OpenVerifier(&verifier, &crypto);
+    int missing = 0;
+    for (uint32_t k = 0; k < release->launchCount; ++k) {
+        WorkerCheckpoint(context);
+        const char *why = LaunchFileOnDiskProblem(&verifier, &release->launch[k]);
+        if (why != NULL) {
+            WriteLog("launch file %s in slot %u of release %u: %s", release->launch[k].name,
+                     (unsigned)release->launch[k].slot, (unsigned)release->number, why);
+            ++missing;
+        }
+    }
+    CloseVerifier(&verifier, &crypto);
+    if (missing > 0) {
+        WriteLog("release %u not completed: %d launch files are not the signed ones",
+                 (unsigned)release->number, missing);
+        return false;
+    }
+    // The number moves only upwards, and only once the release is whole on disk.
+    char iniPath[kPathBufferSize];
+    if (!GetLauncherIniPath(iniPath, sizeof iniPath))
+        return false;
+    if (release->number > ReadAcceptedReleaseNumber(iniPath)) {
+        char text[16];
+        FormatString(text, sizeof text, "%u", (unsigned)release->number);
+        if (!WriteSetting(iniPath, INI_SECTION_RELEASE, INI_KEY_RELEASE_NUMBER, text)) {
+            WriteLog("write release number error:%d", context->resultCode);
+            return false;
+        }
+    }
+    WriteLog("release %u completed", (unsigned)release->number);
+    return true;
 }
 
 bool IsTrustedNewLauncher(const WorkerContext *context, const char *path)

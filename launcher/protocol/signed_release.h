@@ -8,11 +8,10 @@
 // address exchange. A Launcher without a key does none of this.
 #pragma once
 #include "common/release_manifest.h"
+#include "launcher/protocol/wire_decode.h"
 #include "launcher/core/worker_context.h"
 #include <stddef.h>
 #include <stdint.h>
-
-struct ReceivedFile;
 
 // Whether this Launcher carries a release key.
 bool HasReleaseKey();
@@ -26,11 +25,13 @@ const char *CheckSignedManifest(const uint8_t key[64], const uint8_t *body, size
 uint32_t ReadAcceptedReleaseNumber(const char *iniPath);
 // The manifest exchange on the context's open socket, right after its address answer:
 // receives the signed manifest, checks it and the release number. 0 when accepted (the
-// context holds the manifest, a higher number is kept); -1 when refused, with a log line
-// saying why and context->releaseRefused set.
+// context holds the manifest; its number is kept once the update completes it); -1 when
+// refused, with a log line saying why and context->releaseRefused set.
 int RequestReleaseManifest(WorkerContext *context);
-// Whether entry index of the address answer is the signed release's entry of that index.
-bool IsSignedAddress(const WorkerContext *context, int index, const char *entry);
+// After the launch-file update: whether every launch file the verified manifest names is
+// on disk with its size and SHA-256 (read from the files themselves). Only then is the
+// release's number kept as the last one accepted. Logs each file that is not.
+bool CompleteSignedRelease(WorkerContext *context);
 // Whether a received launch file is the signed release's file of its slot: the same name,
 // size and SHA-256. Logs why not.
 bool IsSignedLaunchFile(const WorkerContext *context, const ReceivedFile *record);

@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <zlib.h>
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -260,6 +261,11 @@ struct Row {
     int keyedResult = -1;
     const char *keyedCheck = NULL;
     int keyedShellStarts = -1;
+    // With a key: the number of the release the server signs (0: kReleaseNumber), and a
+    // built program its release carries in slot 0 in place of the old Launcher.
+    uint32_t manifestNumber = 0;
+    const char *keyedLog = NULL;  // a line the update log must hold after the row
+    const char *newLauncher = NULL;
 };
 
 // A row whose file the signed release does not name: with a key it is refused and the
@@ -269,6 +275,14 @@ Row Unsigned(Row row, const char *check = NULL)
     row.keyedResult = 9;
     row.keyedCheck = check;
     row.keyedShellStarts = 0;
+    return row;
+}
+
+// A row of the manifest answer whose refusal must be logged with its reason.
+Row Refusal(Row row, const char *reason)
+{
+    static std::set<std::string> lines;  // the rows keep pointers into it
+    row.keyedLog = lines.insert(std::string("release manifest refused: ") + reason).first->c_str();
     return row;
 }
 
@@ -303,14 +317,14 @@ protected:
         release_ = {{"Launcher.exe", kOldLauncher}, {"a.dat", "new a"}, {"bin\\b.dat", "new b"}};
         old_ = {{"launcher.exe", kOldLauncher}, {"a.dat", "old a"}, {"bin\\b.dat", "old b"}};
         ServeContent content;
-        content.addresses = {server_.Address(), server_.Address(), server_.Address(), server_.Address()};
+        content.addresses = {SignedAddress(0), SignedAddress(1), SignedAddress(2), SignedAddress(3)};
         content.launchFiles = [this](const std::string &checksums) { return ReleaseAnswer(checksums); };
         content.hostile = [this](const SeenRequest &request) {
             std::lock_guard<std::mutex> hold(mutex_);
             return hostile_ ? hostile_(request) : HostileAnswer();
         };
         content.manifestAnswer = [this] {
-            return keyed_ ? ManifestAnswer(ManifestBytes(kReleaseNumber), {&LauncherKey()})
+            return keyed_ ? ManifestAnswer(ManifestBytes(manifestNumber_), {&LauncherKey()})
                           : Header(RC_Manifest | kResponseBit, 0);
         };
         server_.Serve(content);
@@ -348,6 +362,13 @@ protected:
                 files.push_back(FileMessage((uint32_t)slot, release_[slot].first, release_[slot].second));
         return files;
     }
+    // Entry i of the server's address answer and of its signed release: four texts that
+    // all reach the server (a leading zero reads the same), each its own.
+    std::string SignedAddress(int i)
+    {
+        static const char *const kHosts[] = {"127.0.0.1", "127.0.0.01", "127.0.00.1", "127.00.0.1"};
+        return std::string(kHosts[i]) + ":" + std::to_string(server_.Port());
+    }
     void SetHostile(std::function<HostileAnswer(const SeenRequest &)> hostile)
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -372,7 +393,7 @@ protected:
         ReleaseManifest manifest = {};
         manifest.number = number;
         for (int i = 0; i < kSrvAddrEntries; ++i)
-            CopyString(manifest.addresses[i], kSrvAddrEntrySize, server_.Address().c_str());
+            CopyString(manifest.addresses[i], kSrvAddrEntrySize, SignedAddress(i).c_str());
         std::lock_guard<std::mutex> hold(mutex_);
         for (size_t slot = 0; slot < release_.size(); ++slot) {
             ManifestLaunchEntry &entry = manifest.launch[manifest.launchCount++];
@@ -482,6 +503,17 @@ protected:
         ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what, false,
                        keyed_ ? std::to_string(kReleaseNumber) : "");
     }
+    // Whether a log of the Launcher's folder holds line as a whole line.
+    bool GameLogHas(const std::string &line)
+    {
+        for (const std::string &name : ListFiles(game_ + "Log\\*.log")) {
+            std::string text = "\n" + ReadFileText(game_ + "Log\\" + name);
+            if (text.find("\n" + line + "\r\n") != std::string::npos ||
+                text.find("\n" + line + "\n") != std::string::npos)
+                return true;
+        }
+        return false;
+    }
     NewBytes ReleaseBytes(const std::string &answer = "")
     {
         NewBytes news;
@@ -507,6 +539,7 @@ protected:
     std::mutex mutex_;
     std::function<HostileAnswer(const SeenRequest &)> hostile_;
     bool keyed_ = false;
+    std::atomic<uint32_t> manifestNumber_{kReleaseNumber};
 
 private:
     HANDLE lock_ = NULL;
@@ -545,7 +578,8 @@ std::vector<Row> HostileRows()
         {"address answer reset", 1, Header(0x81, 1), reset, 12},
         {"launch answer cmd 0x84", 3, Header(0x84, 1) + Good(1, "a.dat", "new a"), on, 9},
         {"launch answer cmd 0x03", 3, Header(0x03, 0), on, 9},
-        {"launch answer param 0", 3, Launch(0, ""), on, 0, 0, "a.dat=old a"},
+        // With a key the release is not on disk: the update fails and its number stays.
+        {"launch answer param 0", 3, Launch(0, ""), on, 0, 0, "a.dat=old a", 0, false, false, 9},
         {"launch answer param 65535", 3, Launch(0xFFFF, Good(1, "a.dat", "new a")), close, 9, 0, "a.dat=new a", 0, true},
         {"launch answer of 31 files", 3, Launch(31, many), on, 9, 0, "!m30.dat"},
         {"compSize 0", 3, Launch(1, File(1, "a.dat", "", 5, crcA)), on, 9},
@@ -614,8 +648,9 @@ std::vector<Row> HostileRows()
 HostileAnswer AnswerFor(const Row &row, const SeenRequest &request, int *seen)
 {
     HostileAnswer answer;
-    if (request.cmd != row.cmd || (row.firstOnly && (*seen)++ > 0))
+    if (request.cmd != row.cmd || (row.firstOnly && *seen > 0))
         return answer;
+    ++*seen;
     answer.replace = true;
     answer.bytes = row.bytes;
     answer.then = row.then;
@@ -631,6 +666,12 @@ void ExpectRowCheck(const Row &row, const std::string &folder)
         return;
     if (check[0] == '!') {
         EXPECT_FALSE(FileExists(folder + check.substr(1))) << row.name;
+        return;
+    }
+    size_t has = check.find(" has ");
+    if (has != std::string::npos) {
+        std::string text = ReadFileText(folder + check.substr(0, has));
+        EXPECT_NE(std::string::npos, text.find(check.substr(has + 5))) << row.name << ": " << text;
         return;
     }
     size_t lacks = check.find(" lacks ");
@@ -658,6 +699,11 @@ void HostileTest::RunTable(const std::vector<Row> &rows)
             checked.check = row.keyedCheck;
         bool realTime = row.firstOnly;
         g_waitMs = realTime ? 20000 : 300;
+        manifestNumber_ = keyed_ && row.manifestNumber != 0 ? row.manifestNumber : kReleaseNumber;
+        if (keyed_ && row.newLauncher != NULL) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            release_[0].second = ReadFileText(BuiltFile(row.newLauncher));
+        }
         Install(row.cmd != 4);
         int seen = 0;
         SetHostile([&](const SeenRequest &request) { return AnswerFor(row, request, &seen); });
@@ -679,15 +725,23 @@ void HostileTest::RunTable(const std::vector<Row> &rows)
         // With a key nothing but the signed release's own bytes may reach the disk.
         ExpectSound(keyed_ ? ReleaseBytes() : ReleaseBytes(row.bytes), row.name);
         ExpectRowCheck(checked, game_);
-        ++done;
+        if (keyed_ && row.keyedLog != NULL)
+            EXPECT_TRUE(GameLogHas(row.keyedLog)) << "no line " << row.keyedLog;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            release_[0].second = kOldLauncher;
+        }
+        manifestNumber_ = kReleaseNumber;
+        // A row whose request never came tested nothing.
+        EXPECT_GT(seen, 0) << "the Launcher never asked what the row answers";
+        done += seen > 0 ? 1 : 0;
     }
-    EXPECT_GE(done, 40);
     printf("[ rows     ] %d hostile answers%s\n", done, keyed_ ? " to a Launcher with a key" : "");
 }
 
 std::vector<Row> HostileTest::SignedReleaseRows()
 {
-    Then on = HostileAnswer::kGoOn, close = HostileAnswer::kClose;
+    Then on = HostileAnswer::kGoOn, close = HostileAnswer::kClose, stall = HostileAnswer::kStall;
     const std::string manifest = ManifestBytes(kReleaseNumber);
     const std::string answer = ManifestAnswer(manifest, {&LauncherKey()});
     std::string changed = answer;
@@ -698,20 +752,40 @@ std::vector<Row> HostileTest::SignedReleaseRows()
     reserved[kManifestHeaderSize + kManifestLaunchEntrySize - 1] = 1;  // after slot 0's name
     std::string runtime = ReadFileText(BuiltFile("tools\\vcredist\\vcredist_standin.exe"));
     const std::string moreSignatures = Header(0x89, 1) + Le32((uint32_t)manifest.size()) + manifest + Le32(5);
+    std::string sameSizeRuntime = runtime;
+    sameSizeRuntime[sameSizeRuntime.size() / 2] ^= 0x20;
+    // A newer release proved, then none of its launch files sent.
+    Row withheld = {"a newer release whose launch files are withheld", 3, Launch(0, ""), on, 9, 0,
+                    "a.dat=old a"};
+    withheld.manifestNumber = kReleaseNumber + 1;
+    // A release whose Launcher carries no key: signed, sent, yet never moved in.
+    Row newKeyless = {"a signed new Launcher without a key", 3,
+                      Launch(1, Good(0, "Launcher.exe", ReadFileText(BuiltFile("launcher\\Launcher.exe")))),
+                      on, 9, 0, "Launcher.exe=MZ old launcher"};
+    newKeyless.newLauncher = "launcher\\Launcher.exe";
+    // Every entry differs from entry 0, so each must be held against its own.
+    static std::string addressCheck;
+    addressCheck = "Launcher.ini has addr3=" + SignedAddress(3);
     return {
-        {"no manifest: the release is not signed", 9, Header(0x89, 0), on, 8},
-        {"manifest answer cmd 0x81", 9, Header(0x81, 1) + answer.substr(4), on, 8},
+        Refusal({"no manifest: the release is not signed", 9, Header(0x89, 0), on, 8},
+                "the server's release is not signed"),
+        Refusal({"manifest answer cmd 0x81", 9, Header(0x81, 1) + answer.substr(4), on, 8},
+                "the answer is no manifest answer"),
         {"manifest answer param 2", 9, Header(0x89, 2) + answer.substr(4), on, 8},
         {"manifest signed by another key", 9, ManifestAnswer(manifest, {&OtherKey()}), on, 8},
         {"another key's signature under this key's identifier", 9,
          Header(0x89, 1) + Le32((uint32_t)manifest.size()) + manifest + Le32(1) + LauncherKey().Id() +
              OtherKey().Sign(manifest), on, 8},
         {"manifest changed after it was signed", 9, changed, on, 8},
-        {"truncated signature", 9, answer.substr(0, answer.size() - 10), close, 8},
+        Refusal({"truncated signature", 9, answer.substr(0, answer.size() - 10), close, 8},
+                "the manifest answer was cut short or stalled"),
         {"signature count 0", 9, answer.substr(0, 4 + 4 + manifest.size()) + Le32(0), on, 8},
-        {"signature count 5", 9, moreSignatures, close, 8},
-        {"manifest size beyond its limit", 9, Header(0x89, 1) + Le32(kManifestMaxSize + 1) +
-             std::string(kManifestMaxSize + 1, 'm'), close, 8},
+        Refusal({"signature count 5", 9, moreSignatures, close, 8}, "signature count out of range"),
+        Refusal({"manifest answer stalls mid-manifest", 9, answer.substr(0, 100), stall, 8, 2},
+                "the manifest answer was cut short or stalled"),
+        Refusal({"manifest size beyond its limit", 9, Header(0x89, 1) + Le32(kManifestMaxSize + 1) +
+                     std::string(kManifestMaxSize + 1, 'm'), close, 8},
+                "manifest size out of range"),
         {"signed, yet no manifest: no launch file", 9, ManifestAnswer(noFiles, {&LauncherKey()}), on, 8},
         {"signed, yet not canonical: reserved bytes", 9, ManifestAnswer(reserved, {&LauncherKey()}), on, 8},
         {"an older release, signed", 9, ManifestAnswer(ManifestBytes(kReleaseNumber - 1), {&LauncherKey()}),
@@ -731,6 +805,14 @@ std::vector<Row> HostileTest::SignedReleaseRows()
         {"solo 129 that is not the signed one", 4,
          Header(0x84, 1) + FileMessage(0, "vcredist_x86.exe", runtime + "!"), on, 3, 0,
          "!vcredist-record.txt"},
+        {"solo 129 of the signed size, other bytes", 4,
+         Header(0x84, 1) + FileMessage(0, "vcredist_x86.exe", sameSizeRuntime), on, 3, 0,
+         "!vcredist-record.txt"},
+        {"the signed addresses, each kept as its own entry", 1,
+         AddrResponse({SignedAddress(0), SignedAddress(1), SignedAddress(2), SignedAddress(3)}), on, 0,
+         0, addressCheck.c_str()},
+        withheld,
+        newKeyless,
     };
 }
 
@@ -805,8 +887,9 @@ void HostileTest::RunCuts()
         SetHostile(nullptr);
         return;
     }
-    // A manifest of a newer release, cut anywhere: refused, and the number accepted before
-    // stays until the whole of it has come.
+    // A manifest of a newer release, cut anywhere: refused. The number accepted before
+    // stays even once the whole of it has come: only an update that puts the release on
+    // disk moves it.
     const std::string manifest = ManifestAnswer(ManifestBytes(kReleaseNumber + 1), {&LauncherKey()});
     Install(true);
     start = GetTickCount();
@@ -826,7 +909,7 @@ void HostileTest::RunCuts()
             ExpectSound(news, what);
     }
     SetHostile(nullptr);
-    EXPECT_EQ(kReleaseNumber + 1, ReadAcceptedReleaseNumber((game_ + "Launcher.ini").c_str()));
+    EXPECT_EQ(kReleaseNumber, ReadAcceptedReleaseNumber((game_ + "Launcher.ini").c_str()));
     printf("[ cuts     ] %zu cuts of a %zu-byte manifest answer in %lu ms\n", cut, manifest.size(),
            (unsigned long)(GetTickCount() - start));
 }
