@@ -1,5 +1,6 @@
 #include "release/release.h"
 #include "release/names.h"
+#include "base/files.h"
 #include "common/launcher_own_files.h"
 #include "common/md5.h"
 #include "common/server_address.h"
@@ -129,48 +130,6 @@ void CheckSource(ManifestFile &file, const fs::path &folder, const std::string &
 // file takes about a megabyte of memory however large it is.
 constexpr size_t kPiece = 256 * 1024;
 
-// What one pass over a source gives.
-struct SourceDigest {
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    Checksum md5{};
-    std::array<uint8_t, 32> sha256{};
-};
-
-// Reads the whole file from its start through digest: size, CRC-32 and (when md5 is
-// asked for) MD5 and SHA-256, the release manifest's digest.
-bool DigestFile(int file, SourceDigest &digest, bool md5)
-{
-    std::vector<uint8_t> piece(kPiece);
-    Md5Context context;
-    Md5Init(&context);
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha256(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!sha256 || EVP_DigestInit_ex(sha256.get(), EVP_sha256(), nullptr) != 1)
-        return false;
-    digest.size = 0;
-    digest.crc = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
-    for (;;) {
-        ssize_t got = pread(file, piece.data(), piece.size(), static_cast<off_t>(digest.size));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        if (md5 && EVP_DigestUpdate(sha256.get(), piece.data(), static_cast<size_t>(got)) != 1)
-            return false;
-        if (md5)
-            Md5Update(&context, piece.data(), static_cast<size_t>(got));
-        digest.crc = static_cast<uint32_t>(crc32(digest.crc, piece.data(), static_cast<uInt>(got)));
-        digest.size += static_cast<uint64_t>(got);
-        if (digest.size > kMaxFileSize)
-            return false;
-    }
-    if (md5)
-        Md5Final(&context, digest.md5.data());
-    return !md5 || EVP_DigestFinal_ex(sha256.get(), digest.sha256.data(), nullptr) == 1;
-}
-
 bool WriteAll(int file, const uint8_t *data, size_t size)
 {
     while (size > 0) {
@@ -235,7 +194,7 @@ FileDescriptor OpenVerifiedCache(const fs::path &path, uint64_t size, uint32_t c
 // digested. A stream smaller than kStreamInMemoryBelow is kept in stream as well and may
 // do without the cache file; a larger one is kept only there. False with the problem
 // when the stream cannot be made or kept.
-bool CompressToCache(int source, const SourceDigest &digest, const fs::path &path, std::vector<uint8_t> &stream,
+bool CompressToCache(int source, const FileDigest &digest, const fs::path &path, std::vector<uint8_t> &stream,
                      FileDescriptor &cached, std::string &problem)
 {
     fs::path partPath = path;
@@ -304,8 +263,9 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
                  std::vector<std::string> &problems, LoadStats *stats)
 {
     FileDescriptor source(open(entry.source.c_str(), O_RDONLY | O_CLOEXEC));
-    SourceDigest digest;
-    if (!source.Valid() || !DigestFile(source.Get(), digest, true)) {
+    FileDigest digest;
+    std::string error;
+    if (!source.Valid() || !DigestFile(source.Get(), digest, error)) {
         problems.push_back("cannot read " + entry.source.string());
         return false;
     }

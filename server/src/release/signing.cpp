@@ -1,5 +1,6 @@
 #include "release/signing.h"
 #include "release/names.h"
+#include "base/files.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -240,35 +241,6 @@ std::optional<SigningKey> ReadKey(const fs::path &file, const char *kind, Reader
     if (!key)
         error = file.string() + ": " + error;
     return key;
-}
-
-// Size and SHA-256 of a file, read in pieces.
-bool DigestFile(const fs::path &path, uint32_t &size, Sha256Digest &digest, std::string &error)
-{
-    int fd = OpenForReading(path, error);
-    if (fd < 0)
-        return false;
-    MdContext md(EVP_MD_CTX_new());
-    if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) {
-        close(fd);
-        error = OpenSslError();
-        return false;
-    }
-    uint64_t total = 0;
-    bool ok = ReadPieces(fd, 1 << 20, [&](const uint8_t *piece, size_t got) {
-        total += got;
-        if (total > 0xFFFFFFFFull)
-            error = "larger than 4 GiB";
-        else if (EVP_DigestUpdate(md.get(), piece, got) != 1)
-            error = OpenSslError();
-        return error.empty();
-    }, error);
-    if (ok && EVP_DigestFinal_ex(md.get(), digest.data(), nullptr) != 1) {
-        error = OpenSslError();
-        ok = false;
-    }
-    size = static_cast<uint32_t>(total);
-    return ok;
 }
 
 // A launch file (by slot) or solo file (by identifier) as the manifest describes it.
@@ -565,17 +537,17 @@ std::vector<uint8_t> EncodeSignedManifest(const SignedManifest &signedManifest)
 std::optional<std::vector<uint8_t>> ManifestOfFolder(const Manifest &manifest, std::vector<std::string> &problems)
 {
     std::vector<ManifestFileRecord> launch, solo;
-    std::vector<Sha256Digest> digests(manifest.launch.size() + manifest.solo.size());
+    std::vector<FileDigest> digests(manifest.launch.size() + manifest.solo.size());
     for (size_t k = 0; k < digests.size(); ++k) {
         bool isLaunch = k < manifest.launch.size();
         const ManifestFile &file = isLaunch ? manifest.launch[k] : manifest.solo[k - manifest.launch.size()];
-        uint32_t size = 0;
         std::string error;
-        if (!DigestFile(file.source, size, digests[k], error)) {
+        if (!DigestFile(file.source, digests[k], error)) {
             problems.push_back("cannot read " + file.source.string() + ": " + error);
             return std::nullopt;
         }
-        (isLaunch ? launch : solo).push_back({file.slot, file.wireName, size, digests[k].data()});
+        (isLaunch ? launch : solo)
+            .push_back({file.slot, file.wireName, static_cast<uint32_t>(digests[k].size), digests[k].sha256.data()});
     }
     std::vector<uint8_t> bytes = EncodeManifest(manifest.number, manifest.addresses, launch, solo);
     if (bytes.empty()) {
