@@ -44,10 +44,10 @@ int Serve(const std::string &configFile, const CLI::App &command, const std::str
         return 1;
     }
     if (!portFile.empty()) {
-        // Written whole under another name first, so a reader never sees half of it.
-        std::string part = portFile + ".part";
-        std::ofstream(part) << server.Port() << "\n" << server.MetricsPort() << "\n";
-        std::rename(part.c_str(), portFile.c_str());
+        // Replaced whole, so a reader never sees half of it.
+        std::string ports = std::to_string(server.Port()) + "\n" + std::to_string(server.MetricsPort()) + "\n";
+        if (!dvs::ReplaceFile(portFile, ports, error))
+            std::fprintf(stderr, "cannot write the port file: %s\n", error.c_str());
     }
     server.Run();
     return 0;

@@ -25,33 +25,6 @@ namespace {
 constexpr size_t kChunkSize = 4 << 20;          // stored stream pieces
 constexpr size_t kMaxSignedManifest = 64 << 10;   // far above what one can be
 
-// Lowercase hex of exactly size bytes; nothing otherwise.
-std::optional<std::vector<uint8_t>> FromHex(const std::string &text, size_t size)
-{
-    if (text.size() != size * 2)
-        return std::nullopt;
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0)
-            return std::nullopt;
-        bytes[i / 2] = static_cast<uint8_t>(bytes[i / 2] << 4 | digit);
-    }
-    return bytes;
-}
-
-std::string ArrayLiteral(const std::vector<std::string> &texts)
-{
-    std::string array = "{";
-    for (const std::string &text : texts) {
-        if (array.size() > 1)
-            array += ',';
-        pg::AppendArrayElement(array, text);
-    }
-    return array + "}";
-}
-
 std::string HostName()
 {
     char name[256] = {};
@@ -67,15 +40,15 @@ bool InflateTo(const fs::path &stream, const fs::path &target, const Checksum &m
     z_stream z{};
     if (!in || inflateInit(&z) != Z_OK)
         return false;
-    fs::path part = target;
-    part += ".part";
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    FileReplacement out;
+    std::string error;
+    bool writable = out.Open(target, 0644, error);
     Md5Context context;
     Md5Init(&context);
     std::vector<uint8_t> input(1 << 20), output(1 << 20);
     uint64_t produced = 0;
     int status = Z_OK;
-    while (status == Z_OK && out) {
+    while (status == Z_OK && writable) {
         if (z.avail_in == 0) {
             in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(input.size()));
             z.next_in = input.data();
@@ -88,7 +61,7 @@ bool InflateTo(const fs::path &stream, const fs::path &target, const Checksum &m
         status = inflate(&z, Z_NO_FLUSH);
         size_t got = output.size() - z.avail_out;
         Md5Update(&context, output.data(), got);
-        out.write(reinterpret_cast<const char *>(output.data()), static_cast<std::streamsize>(got));
+        writable = out.Write({output.data(), got});
         produced += got;
         if (produced > size)
             break;
@@ -96,25 +69,9 @@ bool InflateTo(const fs::path &stream, const fs::path &target, const Checksum &m
     // Nothing may follow the stream's end in the cache file.
     bool whole = status == Z_STREAM_END && z.avail_in == 0 && in.peek() == std::char_traits<char>::eof();
     inflateEnd(&z);
-    out.close();
     Checksum digest;
     Md5Final(&context, digest.data());
-    std::error_code ignored;
-    if (!whole || !out || produced != size || digest != md5) {
-        fs::remove(part, ignored);
-        return false;
-    }
-    fs::rename(part, target, ignored);
-    return !ignored;
-}
-
-void WriteTextFile(const fs::path &path, const std::string &text)
-{
-    fs::path part = path;
-    part += ".part";
-    std::ofstream(part, std::ios::binary | std::ios::trunc) << text;
-    std::error_code ignored;
-    fs::rename(part, path, ignored);
+    return whole && writable && produced == size && digest == md5 && out.Replace(error);
 }
 
 struct FetchedFile {
@@ -249,7 +206,7 @@ int PublishRelease(pg::Connection &db, const fs::path &folder, const std::vector
         "INSERT INTO releases (id, manifest_number, addresses, signed_manifest, published_from) "
         "VALUES ($1, $2::bigint, $3::text[], $4, $5) RETURNING number",
         {pg::Param::Text(release->id), pg::Param::Text(std::to_string(release->number)),
-         pg::Param::Text(ArrayLiteral(addresses)), signedManifest.value_or(pg::Param{}), pg::Param::Text(from)});
+         pg::Param::Text(pg::ArrayText(addresses)), signedManifest.value_or(pg::Param{}), pg::Param::Text(from)});
     int number = static_cast<int>(stored.Int(0, 0, 1, INT32_MAX, 0));
     if (!stored.Ok() || number == 0)
         return fail(stored.Ok() ? "no release number" : stored.Error());
@@ -541,11 +498,10 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
             error = stream.Ok() ? "the stream of " + file.name + " is missing" : stream.Error();
             return std::nullopt;
         }
-        fs::path download = cached;
-        download += ".part";
-        std::ofstream out(download, std::ios::binary | std::ios::trunc);
+        FileReplacement out;
+        bool writable = out.Open(cached, 0644, error);
         int64_t written = 0;
-        for (int64_t seq = 0; seq < chunks && out; ++seq) {
+        for (int64_t seq = 0; seq < chunks && writable; ++seq) {
             if (stopping_) {
                 error = "the server stops";
                 return std::nullopt;
@@ -566,18 +522,16 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
                 error = "the stream of " + file.name + " is longer than stored";
                 return std::nullopt;
             }
-            out.write(data.data(), static_cast<std::streamsize>(data.size()));
+            writable = out.Write({reinterpret_cast<const uint8_t *>(data.data()), data.size()});
         }
-        out.close();
-        if (!out) {
-            error = "cannot write the stream of " + file.name + " to " + download.string();
-            return std::nullopt;
-        }
-        if (written != streamSize) {
+        if (writable && written != streamSize) {
             error = "the stream of " + file.name + " is shorter than stored";
             return std::nullopt;
         }
-        fs::rename(download, cached, ignored);
+        if (!writable || !out.Replace(error)) {
+            error = "cannot write the stream of " + file.name + " to the cache: " + error;
+            return std::nullopt;
+        }
         if (!InflateTo(cached, target, file.md5, file.size)) {
             fs::remove(cached, ignored);
             error = "the stream of " + file.name + " does not inflate to its content";
@@ -602,14 +556,16 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         manifest.emplace("number", signedNumber);
     if (!solo.empty())
         manifest.emplace("solo", solo);
-    WriteTextFile(part / kManifestName, toml::format(toml::value(manifest)));
+    if (!ReplaceFile(part / kManifestName, toml::format(toml::value(manifest)), error))
+        return std::nullopt;
     if (!release.Null(0, 6)) {
         auto bytes = FromHex(release.Text(0, 6), release.Text(0, 6).size() / 2);
         if (!bytes || bytes->size() > kMaxSignedManifest) {
             error = "the signed manifest is malformed";
             return std::nullopt;
         }
-        WriteTextFile(part / SIGNED_MANIFEST_FILE, std::string(bytes->begin(), bytes->end()));
+        if (!ReplaceFile(part / SIGNED_MANIFEST_FILE, *bytes, error))
+            return std::nullopt;
     }
     fs::rename(part, folder, ignored);
     if (ignored) {
@@ -660,11 +616,15 @@ void ReleaseFollower::Stop()
 
 void ReleaseFollower::Served(int number, const std::string &state)
 {
-    if (number == serving_) {
-        WriteTextFile(root_ / "serving", std::to_string(number) + "\n");
-        PruneCache();
-    }
     std::string error, numberText = std::to_string(number);
+    if (number == serving_) {
+        // The release a restart serves while PostgreSQL is away: a note that cannot be
+        // written leaves the one before whole, and is said.
+        if (!ReplaceFile(root_ / "serving", numberText + "\n", error))
+            LogLine("fleet: cannot note the release served: %s", error.c_str());
+        PruneCache();
+        error.clear();
+    }
     if (Connect(error))
         db_->Run("INSERT INTO servers (name, release, release_id, state, seen) "
                  "VALUES ($1, $2::integer, (SELECT id FROM releases WHERE number = $2::integer), $3, now()) "
@@ -694,7 +654,8 @@ void ReleaseFollower::PruneCache()
     // Sessions still sending a removed stream keep it open until they end.
     for (const auto &entry : fs::directory_iterator(config_.cache, ignored)) {
         std::string name = entry.path().filename().string();
-        bool stream = name.ends_with(".z9") || name.ends_with(".z9.part");
+        // A stream, or one a stopped server left half written under a temporary name.
+        bool stream = name.ends_with(".z9") || (name.starts_with(".") && name.find(".z9.") != std::string::npos);
         if (entry.is_regular_file() && stream && !streams.count(name))
             fs::remove(entry.path(), ignored);
     }

@@ -1,4 +1,5 @@
 #include "fleet/fleet_reports.h"
+#include "base/loop_thread.h"
 #include "base/log.h"
 #include "fleet/postgres.h"
 
@@ -103,12 +104,7 @@ public:
 
     ~FleetStore() override
     {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
+        StopLoopThread(mutex_, stopping_, wake_, thread_);
         sqlite3_finalize(insert_);
         sqlite3_close(writeDb_);
         sqlite3_close(shipDb_);
@@ -267,7 +263,7 @@ private:
     bool ShipWaiting(std::string &error)
     {
         for (;;) {
-            std::string ids = "{", received = "{", agents = "{", machines = "{";
+            std::vector<std::string> ids, received, agents, machines;
             int64_t last = 0;
             int rows = 0;
             sqlite3_stmt *query = nullptr;
@@ -278,19 +274,16 @@ private:
             }
             sqlite3_bind_int(query, 1, kShipBatch);
             while (sqlite3_step(query) == SQLITE_ROW) {
-                const char *separator = rows++ ? "," : "";
+                ++rows;
                 last = sqlite3_column_int64(query, 0);
-                ids += separator + std::to_string(last);
-                received += separator + std::to_string(sqlite3_column_int64(query, 1));
-                agents += separator + std::to_string(sqlite3_column_int64(query, 2));
-                machines += separator;
-                pg::AppendArrayElement(machines, reinterpret_cast<const char *>(sqlite3_column_text(query, 3)));
+                ids.push_back(std::to_string(last));
+                received.push_back(std::to_string(sqlite3_column_int64(query, 1)));
+                agents.push_back(std::to_string(sqlite3_column_int64(query, 2)));
+                machines.push_back(reinterpret_cast<const char *>(sqlite3_column_text(query, 3)));
             }
             sqlite3_finalize(query);
             if (rows == 0)
                 return true;
-            for (std::string *array : {&ids, &received, &agents, &machines})
-                *array += "}";
             if (!Connect(error))
                 return false;
             pg::Result stored = pg_->Exec(
@@ -298,8 +291,9 @@ private:
                 "SELECT $1, r.id, $2, r.received, r.agent, decode(r.machine, 'hex') "
                 "FROM unnest($3::bigint[], $4::bigint[], $5::bigint[], $6::text[]) "
                 "AS r(id, received, agent, machine) ON CONFLICT DO NOTHING",
-                {pg::Param::Text(origin_), pg::Param::Text(server_), pg::Param::Text(ids), pg::Param::Text(received),
-                 pg::Param::Text(agents), pg::Param::Text(machines)});
+                {pg::Param::Text(origin_), pg::Param::Text(server_), pg::Param::Text(pg::ArrayText(ids)),
+                 pg::Param::Text(pg::ArrayText(received)), pg::Param::Text(pg::ArrayText(agents)),
+                 pg::Param::Text(pg::ArrayText(machines))});
             if (!stored.Ok()) {
                 error = stored.Error();
                 pg_.reset();

@@ -1,6 +1,6 @@
 #include "fleet/postgres.h"
 
-#include "release/signing.h"
+#include "base/files.h"
 
 #include <libpq-fe.h>
 
@@ -276,19 +276,16 @@ bool MoveToMachineHashes(Connection &connection, const MachineKey *key, std::str
         }
         if (macs.Rows() == 0)
             return true;
-        std::string from = "{", to = "{";
+        std::vector<std::string> from, to;
         for (int row = 0; row < macs.Rows(); ++row) {
             std::string mac = macs.Text(row, 0);
             MachineHash hash = key->Hash({reinterpret_cast<const uint8_t *>(mac.data()), mac.size()});
-            const char *separator = row ? "," : "";
-            from += separator + Hex({reinterpret_cast<const uint8_t *>(mac.data()), mac.size()});
-            to += separator + Hex(hash);
+            from.push_back(Hex({reinterpret_cast<const uint8_t *>(mac.data()), mac.size()}));
+            to.push_back(Hex(hash));
         }
-        from += "}";
-        to += "}";
         if (!connection.Run("UPDATE reports SET machine = decode(m.hash, 'hex') "
                             "FROM unnest($1::text[], $2::text[]) AS m(mac, hash) WHERE reports.mac = decode(m.mac, 'hex')",
-                            error, {Param::Text(from), Param::Text(to)}))
+                            error, {Param::Text(ArrayText(from)), Param::Text(ArrayText(to))}))
             return false;
     }
 }
@@ -344,15 +341,21 @@ bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *
     return true;
 }
 
-void AppendArrayElement(std::string &array, const std::string &text)
+std::string ArrayText(const std::vector<std::string> &elements)
 {
-    array += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            array += '\\';
-        array += c;
+    std::string array = "{";
+    for (const std::string &text : elements) {
+        if (array.size() > 1)
+            array += ',';
+        array += '"';
+        for (char c : text) {
+            if (c == '"' || c == '\\')
+                array += '\\';
+            array += c;
+        }
+        array += '"';
     }
-    array += '"';
+    return array + "}";
 }
 
 }  // namespace dvs::pg

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 #include <string_view>
 
 typedef struct pg_conn PGconn;
@@ -76,9 +77,9 @@ private:
     PGcancel *cancel_;
 };
 
-// Appends text to an array literal under construction as one quoted element ("{" and the
-// separators are the caller's).
-void AppendArrayElement(std::string &array, const std::string &text);
+// The text form of a PostgreSQL array of these elements, each quoted: a parameter cast to
+// text[], bigint[] or double precision[] alike.
+std::string ArrayText(const std::vector<std::string> &elements);
 
 // Creates the fleet's tables, or moves them to this server's version, under a lock so that
 // servers starting together do it once. Refuses a database of a later version.

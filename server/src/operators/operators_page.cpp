@@ -1,4 +1,5 @@
 #include "operators/operators_page.h"
+#include "base/loop_thread.h"
 #include "base/log.h"
 #include "release/signing.h"
 
@@ -184,16 +185,17 @@ std::vector<double> Numbers(const std::string &array)
     return numbers;
 }
 
+// Numbers as array text, with this many decimals.
 template <typename T>
-std::string ArrayText(const std::vector<T> &values, int decimals)
+std::string NumbersText(const std::vector<T> &values, int decimals)
 {
-    std::string text = "{";
+    std::vector<std::string> texts;
     char number[40];
     for (const T &value : values) {
-        snprintf(number, sizeof number, "%s%.*f", text.size() > 1 ? "," : "", decimals, static_cast<double>(value));
-        text += number;
+        snprintf(number, sizeof number, "%.*f", decimals, static_cast<double>(value));
+        texts.push_back(number);
     }
-    return text + "}";
+    return pg::ArrayText(texts);
 }
 
 }  // namespace
@@ -210,13 +212,7 @@ FleetPresence::~FleetPresence()
 
 void FleetPresence::Stop()
 {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    if (thread_.joinable())
-        thread_.join();
+    StopLoopThread(mutex_, stopping_, wake_, thread_);
 }
 
 std::shared_ptr<const std::vector<ServerView>> FleetPresence::Servers(std::chrono::steady_clock::time_point &readAt) const
@@ -263,8 +259,8 @@ bool FleetPresence::WriteAndRead(std::string &error)
     }
     const ActivitySample latest = self.activity.empty() ? ActivitySample{} : self.activity.back();
     std::string number = std::to_string(self.releaseNumber), perSecond = std::to_string(latest.sessionsPerSecond),
-                openNow = std::to_string(latest.open), atText = ArrayText(at, 0), rateText = ArrayText(rate, 3),
-                openText = ArrayText(open, 0);
+                openNow = std::to_string(latest.open), atText = NumbersText(at, 0),
+                rateText = NumbersText(rate, 3), openText = NumbersText(open, 0);
     // The release columns a following server's own writes keep; a server that does not
     // follow names only the id of what it serves.
     if (!db_->Run("INSERT INTO servers (name, release_id, state, seen, address, release_number, sessions_per_second, "

@@ -2,7 +2,6 @@
 #include "release/names.h"
 #include "base/files.h"
 #include "common/launcher_own_files.h"
-#include "common/md5.h"
 #include "common/server_address.h"
 
 #include <openssl/evp.h>
@@ -43,11 +42,6 @@ FileDescriptor::~FileDescriptor()
 namespace {
 
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;  // origSize and compSize are 32-bit
-
-std::string Quoted(const std::string &text)
-{
-    return "\"" + text + "\"";
-}
 
 // One [[launch]] or [[solo]] entry: its number, name and source, each problem reported.
 bool ReadEntry(const toml::value &entry, const char *numberKey, const std::string &where,
@@ -130,20 +124,6 @@ void CheckSource(ManifestFile &file, const fs::path &folder, const std::string &
 // file takes about a megabyte of memory however large it is.
 constexpr size_t kPiece = 256 * 1024;
 
-bool WriteAll(int file, const uint8_t *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t done = write(file, data, size);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        data += done;
-        size -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
 // The cache file of this content, opened for sending, when it holds a zlib stream that
 // inflates to exactly size bytes with this CRC-32. It is read once: a stream smaller than
 // kStreamInMemoryBelow is kept in stream on the way.
@@ -197,10 +177,9 @@ FileDescriptor OpenVerifiedCache(const fs::path &path, uint64_t size, uint32_t c
 bool CompressToCache(int source, const FileDigest &digest, const fs::path &path, std::vector<uint8_t> &stream,
                      FileDescriptor &cached, std::string &problem)
 {
-    fs::path partPath = path;
-    partPath += ".part";
-    FileDescriptor part(open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool writable = part.Valid();
+    FileReplacement part;
+    std::string error;
+    bool writable = part.Open(path, 0644, error);
     z_stream z{};
     if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) {
         problem = "cannot compress";
@@ -233,7 +212,7 @@ bool CompressToCache(int source, const FileDigest &digest, const fs::path &path,
             stream.insert(stream.end(), out.data(), out.data() + made);
         else
             stream.clear();
-        writable = writable && WriteAll(part.Get(), out.data(), made);
+        writable = writable && part.Write({out.data(), made});
         if (written >= kStreamInMemoryBelow && !writable)
             problem = "cannot write its compressed form into the cache folder " + path.parent_path().string();
         else if (written > kMaxFileSize)
@@ -244,13 +223,7 @@ bool CompressToCache(int source, const FileDigest &digest, const fs::path &path,
     deflateEnd(&z);
     if (problem.empty() && (status != Z_STREAM_END || read != digest.size || running != digest.crc))
         problem = "changed while it was loaded";
-    part = FileDescriptor();
-    std::error_code error;
-    if (problem.empty() && writable)
-        fs::rename(partPath, path, error);
-    if (!problem.empty() || !writable || error)
-        fs::remove(partPath, error);
-    else
+    if (problem.empty() && writable && part.Replace(error))
         cached = FileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (problem.empty() && !cached.Valid() && written >= kStreamInMemoryBelow)
         problem = "cannot keep its compressed form in the cache folder " + path.parent_path().string();
@@ -313,9 +286,7 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
 
 fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint64_t size)
 {
-    char hex[33];
-    Md5ToHex(md5.data(), hex);
-    return cacheFolder / (std::string(hex) + "-" + std::to_string(size) + ".z9");
+    return cacheFolder / (Hex(md5) + "-" + std::to_string(size) + ".z9");
 }
 
 Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)

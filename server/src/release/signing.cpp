@@ -54,133 +54,12 @@ std::string OpenSslError()
     return text;
 }
 
-std::string Quoted(const std::string &text)
-{
-    return "\"" + text + "\"";
-}
-
 std::string KeyList(const std::vector<KeyId> &keys)
 {
     std::string text;
     for (const KeyId &key : keys)
         text += (text.empty() ? "" : ", ") + Hex(key);
     return text;
-}
-
-// Opens a file for reading without waiting on a FIFO or device; -1 with the reason.
-int OpenForReading(const fs::path &path, std::string &error)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        error = std::strerror(errno);
-    return fd;
-}
-
-// Reads the open file to its end, handing take each piece (at most size bytes); closes it.
-// False with the reason on a read error or when take refuses a piece (take gives the reason).
-template <typename Take>
-bool ReadPieces(int fd, size_t size, Take take, std::string &error)
-{
-    std::vector<uint8_t> piece(size);
-    bool ok = true;
-    for (;;) {
-        ssize_t got = read(fd, piece.data(), piece.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            error = std::strerror(errno);
-            ok = false;
-        }
-        if (got <= 0 || !(ok = take(piece.data(), static_cast<size_t>(got))))
-            break;
-    }
-    close(fd);
-    return ok;
-}
-
-// Reads a regular file of at most limit bytes.
-bool ReadSmallFile(const fs::path &path, size_t limit, std::vector<uint8_t> &data, std::string &error)
-{
-    data.clear();
-    int fd = OpenForReading(path, error);
-    if (fd < 0)
-        return false;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        error = "not a regular file";
-        return false;
-    }
-    bool ok = ReadPieces(fd, 4096, [&](const uint8_t *piece, size_t size) {
-        data.insert(data.end(), piece, piece + size);
-        if (data.size() > limit)
-            error = "more than " + std::to_string(limit) + " bytes";
-        return data.size() <= limit;
-    }, error);
-    if (!ok)
-        data.clear();
-    return ok;
-}
-
-bool WriteAll(int fd, const void *data, size_t size)
-{
-    const char *at = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t written = write(fd, at, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        at += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// A file that did not exist, with exactly this mode whatever the umask.
-bool WriteNewFile(const fs::path &path, std::span<const uint8_t> data, mode_t mode, std::string &error)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0) {
-        error = path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
-    if (!ok)
-        error = path.string() + ": " + std::strerror(errno);
-    if (close(fd) != 0 && ok) {
-        error = path.string() + ": " + std::strerror(errno);
-        ok = false;
-    }
-    if (!ok)
-        unlink(path.c_str());
-    return ok;
-}
-
-// Written whole under a temporary name in the same folder, then renamed over path: a
-// reader (the server at a reload) sees the old file or the new one, never part of one.
-bool ReplaceFile(const fs::path &path, std::span<const uint8_t> data, std::string &error)
-{
-    std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        error = path.parent_path().string() + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        error = path.string() + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    int folder = open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
-    }
-    return true;
 }
 
 // The key when it is a P-256 key, with its identifier; takes ownership of raw.
@@ -316,17 +195,6 @@ void CompareEntries(const char *kind, const std::map<uint32_t, EntryView> &signe
 }
 
 }  // namespace
-
-std::string Hex(std::span<const uint8_t> bytes)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
-    }
-    return text;
-}
 
 std::optional<KeyId> GenerateKeyFiles(const std::string &name, std::string &error)
 {

@@ -4,6 +4,7 @@
 // sends as it is. Signing happens offline on the operator's machine; the running server
 // only reads public keys and checks that the release it serves is the one signed.
 #pragma once
+#include "base/files.h"
 #include "common/release_manifest.h"
 #include "release/release.h"
 
@@ -23,8 +24,6 @@ namespace dvs {
 using Sha256Digest = std::array<uint8_t, kSha256Size>;
 using KeyId = std::array<uint8_t, kKeyIdSize>;
 using Signature = std::array<uint8_t, kSignatureSize>;  // r then s, 32 bytes each, big-endian
-
-std::string Hex(std::span<const uint8_t> bytes);
 
 // A P-256 key (public, or a key pair) and its identifier: the first 8 bytes of SHA-256
 // over the public point's X and Y (32 bytes each, big-endian).

@@ -1,4 +1,5 @@
 #include "reports/report_store.h"
+#include "base/loop_thread.h"
 #include "base/log.h"
 
 #include <sqlite3.h>
@@ -339,16 +340,7 @@ void ReportWriter::Submit(Report report)
 
 void ReportWriter::Stop()
 {
-    {
-        std::lock_guard lock(mutex_);
-        if (!stopping_) {
-            stopping_ = true;
-            stopBy_ = Clock::now() + stopRetry_;
-        }
-    }
-    wake_.notify_one();
-    if (thread_.joinable())
-        thread_.join();
+    StopLoopThread(mutex_, stopping_, wake_, thread_, [this] { stopBy_ = Clock::now() + stopRetry_; });
 }
 
 bool ReportWriter::TakeDue(std::vector<Report> &batch, Clock::time_point retryAt)
