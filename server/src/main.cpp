@@ -1,12 +1,15 @@
 // dorera-version-server: serve a release to the Launchers, check a release, print reports;
 // on the operator's own machine, make the signing key pair and sign releases.
 #include "base/config.h"
-#include "fleet/fleet_releases.h"
+#include "fleet/release_catalogue.h"
+#include "fleet/release_follower.h"
 #include "fleet/fleet_reports.h"
 #include "release/release.h"
-#include "reports/report_store.h"
+#include "reports/sqlite_report_store.h"
+#include "reports/report_writer.h"
 #include "service/server.h"
-#include "release/signing.h"
+#include "release/signed_manifest.h"
+#include "service/commands.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,8 @@
 // The report store and its writer: what is stored, when, and the installations table.
 #include "fleet/fleet_reports.h"
-#include "reports/report_store.h"
-#include "release/signing.h"
+#include "reports/sqlite_report_store.h"
+#include "reports/report_writer.h"
+#include "release/signed_manifest.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>

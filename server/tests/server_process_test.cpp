@@ -2,7 +2,8 @@
 #include "fleet/postgres.h"
 #include "test_client.h"
 #include "common/release_manifest.h"
-#include "reports/report_store.h"
+#include "reports/sqlite_report_store.h"
+#include "reports/report_writer.h"
 
 #include <asio/ip/address.hpp>
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
 #include "fleet/fleet_reports.h"
+#include "fleet/schema.h"
+#include "reports/sqlite_report_store.h"
 #include "base/loop_thread.h"
 #include "base/log.h"
 #include "fleet/postgres.h"

@@ -1,4 +1,5 @@
 #include "service/server.h"
+#include "reports/sqlite_report_store.h"
 #include "fleet/fleet_reports.h"
 #include "service/listeners.h"
 #include "base/log.h"
@@ -197,7 +198,7 @@ bool Server::StartEndpoint(const std::string &name, std::string &error)
     }
     page_->Start(io);
     if (!config_.fleetDatabase.empty()) {
-        presence_ = std::make_unique<FleetPresence>(config_.fleetDatabase, *page_);
+        presence_ = std::make_unique<FleetPresence>(config_.fleetDatabase, [page = page_.get()] { return page->Self(); });
         page_->ShowFleet(presence_.get());
     }
     return true;
