@@ -5,7 +5,7 @@
 #include "fleet/release_follower.h"
 #include "fleet/fleet_reports.h"
 #include "release/release.h"
-#include "reports/sqlite_report_store.h"
+#include "service/report_backend.h"
 #include "reports/report_writer.h"
 #include "service/server.h"
 #include "release/signed_manifest.h"
@@ -248,7 +248,12 @@ int Reports(const std::string &database, const std::string &configFile, const st
         std::string conninfo = FleetDatabase("reports", configFile, postgres);
         if (conninfo.empty())
             return 1;
-        std::vector<dvs::DailyInstallations> rows = dvs::FleetDaily(conninfo, error);
+        dvs::Config fleet;
+        fleet.fleetDatabase = conninfo;
+        dvs::Metrics metrics;
+        std::unique_ptr<dvs::ReportStore> store =
+            dvs::OpenReportStore(fleet, dvs::ReportStoreUse::Count, nullptr, "", metrics, error);
+        std::vector<dvs::DailyInstallations> rows = store->Daily(0, error);
         if (!error.empty()) {
             std::fprintf(stderr, "reports: %s\n", error.c_str());
             return 1;
@@ -260,7 +265,11 @@ int Reports(const std::string &database, const std::string &configFile, const st
         std::fprintf(stderr, "reports: %s: no such database\n", database.c_str());
         return 1;
     }
-    std::unique_ptr<dvs::ReportStore> store = dvs::OpenSqliteStore(database, error);
+    dvs::Config single;
+    single.database = database;
+    dvs::Metrics metrics;
+    std::unique_ptr<dvs::ReportStore> store =
+        dvs::OpenReportStore(single, dvs::ReportStoreUse::Count, nullptr, "", metrics, error);
     if (!store) {
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;
@@ -326,11 +335,8 @@ int Forget(const std::string &configFile, const std::string &mac)
     // In a fleet: from PostgreSQL, and from this server's outbox where some may still wait.
     dvs::Metrics metrics;
     std::unique_ptr<dvs::ReportStore> store =
-        !key                             ? nullptr
-        : config.fleetDatabase.empty() ? dvs::OpenSqliteStore(config.database, error, 5000, &*key)
-                                         : dvs::OpenFleetReportStore(config.database, config.fleetDatabase,
-                                                                     ServerName(config),
-                                                                     *key, metrics, error);
+        key ? dvs::OpenReportStore(config, dvs::ReportStoreUse::Forget, &*key, ServerName(config), metrics, error)
+            : nullptr;
     int64_t deleted = store ? store->Forget(key->Hash(*field), error) : -1;
     if (deleted < 0) {
         std::fprintf(stderr, "forget: %s\n", error.c_str());

@@ -444,12 +444,37 @@ bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &ex
     }
 }
 
-std::vector<DailyInstallations> FleetDaily(const std::string &conninfo, std::string &error)
+namespace {
+
+// The fleet's counts for a command that only reads them: no outbox, no machine key.
+class FleetCounts : public ReportStore {
+public:
+    explicit FleetCounts(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+    bool Append(std::span<const Report>, std::string &error) override { return Refuse(error); }
+    std::vector<DailyInstallations> Daily(int64_t since, std::string &error) override
+    {
+        auto connection = pg::Connection::Open(conninfo_, error);
+        if (!connection || !pg::EnsureSchema(*connection, error))
+            return {};
+        return FleetDailyOn(*connection, since, error);
+    }
+    bool ExpireBefore(int64_t, Expired &, std::string &error) override { return Refuse(error); }
+    int64_t Forget(const MachineHash &, std::string &error) override { return Refuse(error) ? 0 : -1; }
+
+private:
+    static bool Refuse(std::string &error)
+    {
+        error = "the fleet's counts are opened for reading only";
+        return false;
+    }
+    const std::string conninfo_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReportStore> OpenFleetCounts(const std::string &conninfo)
 {
-    auto connection = pg::Connection::Open(conninfo, error);
-    if (!connection || !pg::EnsureSchema(*connection, error))
-        return {};
-    return FleetDailyOn(*connection, 0, error);
+    return std::make_unique<FleetCounts>(conninfo);
 }
 
 }  // namespace dvs

@@ -108,13 +108,10 @@ int PublishRelease(pg::Connection &db, const fs::path &folder, const std::vector
         problems.push_back("cannot make a folder in " + fs::temp_directory_path().string());
         return 0;
     }
-    std::unique_ptr<Release> release = LoadRelease(folder, cache.path, problems);
+    std::unique_ptr<Release> release = LoadCheckedRelease(folder, cache.path, keys, problems);
     if (!release)
         return 0;
-    SignatureCheck signature = CheckReleaseSignature(folder, ManifestOfRelease(*release), keys, problems);
-    if (!problems.empty())
-        return 0;
-    notes.push_back("release " + release->id + ": " + DescribeSignature(signature));
+    notes.push_back("release " + release->id + ": " + release->signature);
 
     std::string error;
     auto fail = [&](const std::string &what) {
@@ -137,8 +134,8 @@ int PublishRelease(pg::Connection &db, const fs::path &folder, const std::vector
     std::vector<std::string> addresses(release->addresses.begin(), release->addresses.end());
     std::string from = HostName() + ":" + fs::absolute(folder).string();
     std::optional<pg::Param> signedManifest;
-    if (!signature.body.empty())
-        signedManifest = pg::Param::Bytes(signature.body);
+    if (!release->signedManifest.empty())
+        signedManifest = pg::Param::Bytes(release->signedManifest);
     pg::Result stored = db.Exec(
         "INSERT INTO releases (id, manifest_number, addresses, signed_manifest, published_from) "
         "VALUES ($1, $2::bigint, $3::text[], $4, $5) RETURNING number",

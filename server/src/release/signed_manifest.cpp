@@ -285,4 +285,20 @@ const char *SignatureState(const SignatureCheck &check)
     return !check.present ? "unsigned" : check.keysConfigured ? "verified" : "unverified";
 }
 
+std::unique_ptr<Release> LoadCheckedRelease(const fs::path &folder, const fs::path &cacheFolder,
+                                            const std::vector<SigningKey> &keys, std::vector<std::string> &problems,
+                                            LoadStats *stats)
+{
+    std::unique_ptr<Release> release = LoadRelease(folder, cacheFolder, problems, stats);
+    if (!release)
+        return nullptr;
+    SignatureCheck signature = CheckReleaseSignature(folder, ManifestOfRelease(*release), keys, problems);
+    if (!problems.empty())
+        return nullptr;
+    release->signedManifest = std::move(signature.body);
+    release->signature = DescribeSignature(signature);
+    release->signatureState = SignatureState(signature);
+    return release;
+}
+
 }  // namespace dvs

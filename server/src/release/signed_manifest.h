@@ -72,4 +72,12 @@ std::string DescribeSignature(const SignatureCheck &check);
 // One word for metrics: "unsigned", "unverified" (no keys configured) or "verified".
 const char *SignatureState(const SignatureCheck &check);
 
+// Loads the release in folder as LoadRelease does and checks its signature against the
+// very bytes loaded (so what is served is what was signed), keeping the signed manifest
+// and what the check found in the release. Nothing, with the problems, when either fails.
+std::unique_ptr<Release> LoadCheckedRelease(const std::filesystem::path &folder,
+                                            const std::filesystem::path &cacheFolder,
+                                            const std::vector<SigningKey> &keys, std::vector<std::string> &problems,
+                                            LoadStats *stats = nullptr);
+
 }  // namespace dvs
