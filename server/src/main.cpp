@@ -244,38 +244,25 @@ int Reports(const std::string &database, const std::string &configFile, const st
     if (database.empty() && postgres.empty() && !configFile.empty() && dvs::LoadConfig(configFile, config, error) &&
         config.fleetDatabase.empty())
         return Reports(config.database.string(), "", "", csv);  // a single server's own file
+    dvs::Config counted;  // a single server's file, or the fleet's database
     if (database.empty()) {
-        std::string conninfo = FleetDatabase("reports", configFile, postgres);
-        if (conninfo.empty())
+        counted.fleetDatabase = FleetDatabase("reports", configFile, postgres);
+        if (counted.fleetDatabase.empty())
             return 1;
-        dvs::Config fleet;
-        fleet.fleetDatabase = conninfo;
-        dvs::Metrics metrics;
-        std::unique_ptr<dvs::ReportStore> store =
-            dvs::OpenReportStore(fleet, dvs::ReportStoreUse::Count, nullptr, "", metrics, error);
-        std::vector<dvs::DailyInstallations> rows = store->Daily(0, error);
-        if (!error.empty()) {
-            std::fprintf(stderr, "reports: %s\n", error.c_str());
-            return 1;
-        }
-        std::fputs(dvs::FormatDaily(rows, csv).c_str(), stdout);
-        return 0;
-    }
-    if (!std::filesystem::is_regular_file(database)) {
+    } else if (!std::filesystem::is_regular_file(database)) {
         std::fprintf(stderr, "reports: %s: no such database\n", database.c_str());
         return 1;
+    } else {
+        counted.database = database;
     }
-    dvs::Config single;
-    single.database = database;
     dvs::Metrics metrics;
+    error.clear();
     std::unique_ptr<dvs::ReportStore> store =
-        dvs::OpenReportStore(single, dvs::ReportStoreUse::Count, nullptr, "", metrics, error);
-    if (!store) {
-        std::fprintf(stderr, "reports: %s\n", error.c_str());
-        return 1;
-    }
-    std::vector<dvs::DailyInstallations> rows = store->Daily(0, error);
-    if (!error.empty()) {
+        dvs::OpenReportStore(counted, dvs::ReportStoreUse::Count, nullptr, "", metrics, error);
+    std::vector<dvs::DailyInstallations> rows;
+    if (store)
+        rows = store->Daily(0, error);
+    if (!store || !error.empty()) {
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;
     }
