@@ -71,14 +71,6 @@ bool InflateTo(const fs::path &stream, const fs::path &target, const Checksum &m
     return whole && writable && produced == size && digest == md5 && out.Replace(error);
 }
 
-struct FetchedFile {
-    std::string kind;
-    int64_t slot = 0;
-    std::string name;
-    Checksum md5{};
-    uint64_t size = 0;
-};
-
 std::string FileName(const Checksum &md5, uint64_t size)
 {
     return Hex(md5) + "-" + std::to_string(size);
@@ -177,8 +169,49 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
     const fs::path folder = root_ / numberText;
     if (fs::is_directory(folder))
         return folder;
-    if (!Connect(error))
+    FetchedRelease release;
+    if (!ReadReleaseRows(number, release, error))
         return std::nullopt;
+    fs::path part = root_ / (numberText + ".part");
+    std::error_code ignored;
+    fs::remove_all(part, ignored);
+    fs::create_directories(part / "files", ignored);
+    int fetched = 0, fromCache = 0;
+    for (const FetchedFile &file : release.files) {
+        fs::path target = part / "files" / FileName(file.md5, file.size);
+        if (fs::exists(target))
+            continue;
+        fs::path cached = CachedStreamPath(config_.cache, file.md5, file.size);
+        if (InflateTo(cached, target, file.md5, file.size)) {
+            ++fromCache;
+            continue;
+        }
+        // Not in the cache, or not what it claims: fetched piece by piece.
+        if (!FetchStream(file, cached, error))
+            return std::nullopt;
+        if (!InflateTo(cached, target, file.md5, file.size)) {
+            fs::remove(cached, ignored);
+            error = "the stream of " + file.name + " does not inflate to its content";
+            return std::nullopt;
+        }
+        ++fetched;
+    }
+    if (!WriteReleaseFolder(release, part, error))
+        return std::nullopt;
+    fs::rename(part, folder, ignored);
+    if (ignored) {
+        error = "cannot move " + part.string() + " into place: " + ignored.message();
+        return std::nullopt;
+    }
+    LogLine("fleet: release %d fetched: %d files from the database, %d from the cache", number, fetched, fromCache);
+    return folder;
+}
+
+bool ReleaseFollower::ReadReleaseRows(int number, FetchedRelease &fetched, std::string &error)
+{
+    const std::string numberText = std::to_string(number);
+    if (!Connect(error))
+        return false;
     pg::Result release = db_->Exec(
         "SELECT id, array_length(addresses, 1), addresses[1], addresses[2], addresses[3], addresses[4], "
         "encode(signed_manifest, 'hex'), manifest_number FROM releases WHERE number = $1::integer",
@@ -190,22 +223,32 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
     if (!release.Ok() || !listed.Ok()) {
         error = release.Ok() ? listed.Error() : release.Error();
         Disconnect();
-        return std::nullopt;
+        return false;
     }
     if (release.Rows() != 1 || release.Text(0, 1) != "4") {
         error = "no such release, or not four addresses";
-        return std::nullopt;
+        return false;
     }
     // What the database says is checked here for form, and by the release's load after.
-    int64_t signedNumber = release.Int(0, 7, 0, UINT32_MAX, -1);
-    if (signedNumber < 0) {
+    fetched.signedNumber = release.Int(0, 7, 0, UINT32_MAX, -1);
+    if (fetched.signedNumber < 0) {
         error = "the release's number is malformed";
-        return std::nullopt;
+        return false;
     }
-    std::vector<FetchedFile> files;
+    fetched.id = release.Text(0, 0);
+    for (int i = 0; i < 4; ++i)
+        fetched.addresses[i] = release.Text(0, 2 + i);
+    if (!release.Null(0, 6)) {
+        auto bytes = FromHex(release.Text(0, 6), release.Text(0, 6).size() / 2);
+        if (!bytes || bytes->size() > kMaxSignedManifest) {
+            error = "the signed manifest is malformed";
+            return false;
+        }
+        fetched.signedManifest = std::move(*bytes);
+    }
     if (listed.Rows() > int{kMaxLaunchFiles} + int{kManifestMaxSolo}) {
         error = "more files than a release can hold";
-        return std::nullopt;
+        return false;
     }
     for (int row = 0; row < listed.Rows(); ++row) {
         FetchedFile file;
@@ -216,113 +259,84 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         int64_t size = listed.Int(row, 4, 0, 0xFFFFFFFFll, -1);
         if ((file.kind != "launch" && file.kind != "solo") || file.slot < 0 || !md5 || size < 0) {
             error = "file row " + std::to_string(row + 1) + " is malformed";
-            return std::nullopt;
+            return false;
         }
         std::copy(md5->begin(), md5->end(), file.md5.begin());
         file.size = static_cast<uint64_t>(size);
-        files.push_back(file);
+        fetched.files.push_back(file);
     }
+    return true;
+}
 
-    fs::path part = root_ / (numberText + ".part");
-    std::error_code ignored;
-    fs::remove_all(part, ignored);
-    fs::create_directories(part / "files", ignored);
-    int fetched = 0, fromCache = 0;
-    for (const FetchedFile &file : files) {
-        fs::path target = part / "files" / FileName(file.md5, file.size);
-        if (fs::exists(target))
-            continue;
-        fs::path cached = CachedStreamPath(config_.cache, file.md5, file.size);
-        if (InflateTo(cached, target, file.md5, file.size)) {
-            ++fromCache;
-            continue;
-        }
-        // Not in the cache, or not what it claims: fetched piece by piece.
-        std::string md5 = Hex(file.md5), size = std::to_string(file.size);
-        pg::Result stream = db_->Exec("SELECT chunks, stream_size FROM release_streams WHERE md5 = decode($1, 'hex') "
-                                      "AND size = $2::bigint",
-                                      {pg::Param::Text(md5), pg::Param::Text(size)});
-        int64_t chunks = stream.Int(0, 0, 1, 1 << 20, -1), streamSize = stream.Int(0, 1, 0, INT64_MAX, -1);
-        if (chunks < 0 || streamSize < 0) {
-            error = stream.Ok() ? "the stream of " + file.name + " is missing" : stream.Error();
-            return std::nullopt;
-        }
-        FileReplacement out;
-        bool writable = out.Open(cached, 0644, error);
-        int64_t written = 0;
-        for (int64_t seq = 0; seq < chunks && writable; ++seq) {
-            if (stopping_) {
-                error = "the server stops";
-                return std::nullopt;
-            }
-            std::string seqText = std::to_string(seq);
-            pg::Result chunk = db_->Exec("SELECT data FROM release_chunks WHERE md5 = decode($1, 'hex') "
-                                         "AND size = $2::bigint AND seq = $3::integer",
-                                         {pg::Param::Text(md5), pg::Param::Text(size), pg::Param::Text(seqText)}, true);
-            if (!chunk.Ok() || chunk.Rows() != 1) {
-                error = chunk.Ok() ? "a piece of the stream of " + file.name + " is missing" : chunk.Error();
-                if (!chunk.Ok())
-                    Disconnect();
-                return std::nullopt;
-            }
-            std::string data = chunk.Text(0, 0);
-            written += static_cast<int64_t>(data.size());
-            if (written > streamSize) {
-                error = "the stream of " + file.name + " is longer than stored";
-                return std::nullopt;
-            }
-            writable = out.Write({reinterpret_cast<const uint8_t *>(data.data()), data.size()});
-        }
-        if (writable && written != streamSize) {
-            error = "the stream of " + file.name + " is shorter than stored";
-            return std::nullopt;
-        }
-        if (!writable || !out.Replace(error)) {
-            error = "cannot write the stream of " + file.name + " to the cache: " + error;
-            return std::nullopt;
-        }
-        if (!InflateTo(cached, target, file.md5, file.size)) {
-            fs::remove(cached, ignored);
-            error = "the stream of " + file.name + " does not inflate to its content";
-            return std::nullopt;
-        }
-        ++fetched;
+bool ReleaseFollower::FetchStream(const FetchedFile &file, const fs::path &cached, std::string &error)
+{
+    std::string md5 = Hex(file.md5), size = std::to_string(file.size);
+    pg::Result stream = db_->Exec("SELECT chunks, stream_size FROM release_streams WHERE md5 = decode($1, 'hex') "
+                                  "AND size = $2::bigint",
+                                  {pg::Param::Text(md5), pg::Param::Text(size)});
+    int64_t chunks = stream.Int(0, 0, 1, 1 << 20, -1), streamSize = stream.Int(0, 1, 0, INT64_MAX, -1);
+    if (chunks < 0 || streamSize < 0) {
+        error = stream.Ok() ? "the stream of " + file.name + " is missing" : stream.Error();
+        return false;
     }
+    FileReplacement out;
+    bool writable = out.Open(cached, 0644, error);
+    int64_t written = 0;
+    for (int64_t seq = 0; seq < chunks && writable; ++seq) {
+        if (stopping_) {
+            error = "the server stops";
+            return false;
+        }
+        std::string seqText = std::to_string(seq);
+        pg::Result chunk = db_->Exec("SELECT data FROM release_chunks WHERE md5 = decode($1, 'hex') "
+                                     "AND size = $2::bigint AND seq = $3::integer",
+                                     {pg::Param::Text(md5), pg::Param::Text(size), pg::Param::Text(seqText)}, true);
+        if (!chunk.Ok() || chunk.Rows() != 1) {
+            error = chunk.Ok() ? "a piece of the stream of " + file.name + " is missing" : chunk.Error();
+            if (!chunk.Ok())
+                Disconnect();
+            return false;
+        }
+        std::string data = chunk.Text(0, 0);
+        written += static_cast<int64_t>(data.size());
+        if (written > streamSize) {
+            error = "the stream of " + file.name + " is longer than stored";
+            return false;
+        }
+        writable = out.Write({reinterpret_cast<const uint8_t *>(data.data()), data.size()});
+    }
+    if (writable && written != streamSize) {
+        error = "the stream of " + file.name + " is shorter than stored";
+        return false;
+    }
+    if (!writable || !out.Replace(error)) {
+        error = "cannot write the stream of " + file.name + " to the cache: " + error;
+        return false;
+    }
+    return true;
+}
 
-    // The manifest of the folder, written from the database's rows; the release's load
-    // reads it and checks it, and the signed manifest, like any release folder's.
+// The manifest of the folder, written from the database's rows; the release's load reads
+// it and checks it, and the signed manifest, like any release folder's.
+bool ReleaseFollower::WriteReleaseFolder(const FetchedRelease &release, const fs::path &part, std::string &error)
+{
     toml::array addresses, launch, solo;
-    for (int i = 0; i < 4; ++i)
-        addresses.push_back(release.Text(0, 2 + i));
-    for (const FetchedFile &file : files) {
+    for (const std::string &address : release.addresses)
+        addresses.push_back(address);
+    for (const FetchedFile &file : release.files) {
         toml::table entry{{file.kind == "launch" ? "slot" : "id", file.slot},
                           {"name", file.name},
                           {"source", "files/" + FileName(file.md5, file.size)}};
         (file.kind == "launch" ? launch : solo).push_back(std::move(entry));
     }
-    toml::table manifest{{"id", release.Text(0, 0)}, {"addresses", addresses}, {"launch", launch}};
-    if (signedNumber > 0)
-        manifest.emplace("number", signedNumber);
+    toml::table manifest{{"id", release.id}, {"addresses", addresses}, {"launch", launch}};
+    if (release.signedNumber > 0)
+        manifest.emplace("number", release.signedNumber);
     if (!solo.empty())
         manifest.emplace("solo", solo);
     if (!ReplaceFile(part / kManifestName, toml::format(toml::value(manifest)), error))
-        return std::nullopt;
-    if (!release.Null(0, 6)) {
-        auto bytes = FromHex(release.Text(0, 6), release.Text(0, 6).size() / 2);
-        if (!bytes || bytes->size() > kMaxSignedManifest) {
-            error = "the signed manifest is malformed";
-            return std::nullopt;
-        }
-        if (!ReplaceFile(part / SIGNED_MANIFEST_FILE, *bytes, error))
-            return std::nullopt;
-    }
-    fs::rename(part, folder, ignored);
-    if (ignored) {
-        error = "cannot move " + part.string() + " into place: " + ignored.message();
-        return std::nullopt;
-    }
-    LogLine("fleet: release %d fetched: %d files from the database, %d from the cache", number, fetched, fromCache);
-    return folder;
+        return false;
+    return release.signedManifest.empty() || ReplaceFile(part / SIGNED_MANIFEST_FILE, release.signedManifest, error);
 }
 
 void ReleaseFollower::Start(Swap swap)

@@ -7,6 +7,7 @@
 #include "fleet/postgres.h"
 #include "reports/machine_key.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -22,6 +23,22 @@ namespace dvs {
 
 class ReleaseFollower {
 public:
+    // A release's rows as the database has them, checked for form.
+    struct FetchedFile {
+        std::string kind;  // launch or solo
+        int64_t slot = 0;
+        std::string name;
+        std::array<uint8_t, 16> md5{};
+        uint64_t size = 0;
+    };
+    struct FetchedRelease {
+        std::string id;
+        std::array<std::string, 4> addresses;
+        int64_t signedNumber = 0;             // 0: not signed with a number
+        std::vector<uint8_t> signedManifest;  // empty: unsigned
+        std::vector<FetchedFile> files;
+    };
+
     // Loads, checks and swaps in a release folder as a reload does; false with the problems.
     using Swap = std::function<bool(const std::filesystem::path &folder, std::string &problems)>;
 
@@ -47,6 +64,11 @@ private:
     void Disconnect();
     // The release's folder in the cache, fetched when missing.
     std::optional<std::filesystem::path> Fetch(int number, std::string &error);
+    // Fetch's steps: the release's rows read; one file's stream fetched piece by piece into
+    // the cache file cached; the folder's manifest and signed manifest written into part.
+    bool ReadReleaseRows(int number, FetchedRelease &release, std::string &error);
+    bool FetchStream(const FetchedFile &file, const std::filesystem::path &cached, std::string &error);
+    bool WriteReleaseFolder(const FetchedRelease &release, const std::filesystem::path &part, std::string &error);
     int ActiveNumber(std::string &error);
     // Records the release served, here (for the next start) and in the fleet's table.
     void Served(int number, const std::string &state);
