@@ -1,12 +1,15 @@
 // dorera-version-server: serve a release to the Launchers, check a release, print reports;
 // on the operator's own machine, make the signing key pair and sign releases.
 #include "base/config.h"
-#include "fleet/fleet_releases.h"
+#include "fleet/release_catalogue.h"
+#include "fleet/release_follower.h"
 #include "fleet/fleet_reports.h"
 #include "release/release.h"
-#include "reports/report_store.h"
+#include "service/report_backend.h"
+#include "reports/report_writer.h"
 #include "service/server.h"
-#include "release/signing.h"
+#include "release/signed_manifest.h"
+#include "service/commands.h"
 
 #include <CLI/CLI.hpp>
 
@@ -44,10 +47,10 @@ int Serve(const std::string &configFile, const CLI::App &command, const std::str
         return 1;
     }
     if (!portFile.empty()) {
-        // Written whole under another name first, so a reader never sees half of it.
-        std::string part = portFile + ".part";
-        std::ofstream(part) << server.Port() << "\n" << server.MetricsPort() << "\n";
-        std::rename(part.c_str(), portFile.c_str());
+        // Replaced whole, so a reader never sees half of it.
+        std::string ports = std::to_string(server.Port()) + "\n" + std::to_string(server.MetricsPort()) + "\n";
+        if (!dvs::ReplaceFile(portFile, ports, error))
+            std::fprintf(stderr, "cannot write the port file: %s\n", error.c_str());
     }
     server.Run();
     return 0;
@@ -241,29 +244,25 @@ int Reports(const std::string &database, const std::string &configFile, const st
     if (database.empty() && postgres.empty() && !configFile.empty() && dvs::LoadConfig(configFile, config, error) &&
         config.fleetDatabase.empty())
         return Reports(config.database.string(), "", "", csv);  // a single server's own file
+    dvs::Config counted;  // a single server's file, or the fleet's database
     if (database.empty()) {
-        std::string conninfo = FleetDatabase("reports", configFile, postgres);
-        if (conninfo.empty())
+        counted.fleetDatabase = FleetDatabase("reports", configFile, postgres);
+        if (counted.fleetDatabase.empty())
             return 1;
-        std::vector<dvs::DailyInstallations> rows = dvs::FleetDaily(conninfo, error);
-        if (!error.empty()) {
-            std::fprintf(stderr, "reports: %s\n", error.c_str());
-            return 1;
-        }
-        std::fputs(dvs::FormatDaily(rows, csv).c_str(), stdout);
-        return 0;
-    }
-    if (!std::filesystem::is_regular_file(database)) {
+    } else if (!std::filesystem::is_regular_file(database)) {
         std::fprintf(stderr, "reports: %s: no such database\n", database.c_str());
         return 1;
+    } else {
+        counted.database = database;
     }
-    std::unique_ptr<dvs::ReportStore> store = dvs::OpenSqliteStore(database, error);
-    if (!store) {
-        std::fprintf(stderr, "reports: %s\n", error.c_str());
-        return 1;
-    }
-    std::vector<dvs::DailyInstallations> rows = store->Daily(0, error);
-    if (!error.empty()) {
+    dvs::Metrics metrics;
+    error.clear();
+    std::unique_ptr<dvs::ReportStore> store =
+        dvs::OpenReportStore(counted, dvs::ReportStoreUse::Count, nullptr, "", metrics, error);
+    std::vector<dvs::DailyInstallations> rows;
+    if (store)
+        rows = store->Daily(0, error);
+    if (!store || !error.empty()) {
         std::fprintf(stderr, "reports: %s\n", error.c_str());
         return 1;
     }
@@ -323,11 +322,8 @@ int Forget(const std::string &configFile, const std::string &mac)
     // In a fleet: from PostgreSQL, and from this server's outbox where some may still wait.
     dvs::Metrics metrics;
     std::unique_ptr<dvs::ReportStore> store =
-        !key                             ? nullptr
-        : config.fleetDatabase.empty() ? dvs::OpenSqliteStore(config.database, error, 5000, &*key)
-                                         : dvs::OpenFleetReportStore(config.database, config.fleetDatabase,
-                                                                     ServerName(config),
-                                                                     *key, metrics, error);
+        key ? dvs::OpenReportStore(config, dvs::ReportStoreUse::Forget, &*key, ServerName(config), metrics, error)
+            : nullptr;
     int64_t deleted = store ? store->Forget(key->Hash(*field), error) : -1;
     if (deleted < 0) {
         std::fprintf(stderr, "forget: %s\n", error.c_str());

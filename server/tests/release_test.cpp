@@ -3,7 +3,8 @@
 #include "release/names.h"
 #include "common/server_address.h"
 #include "release/release.h"
-#include "release/signing.h"
+#include "release/signed_manifest.h"
+#include "service/commands.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // The report store and its writer: what is stored, when, and the installations table.
 #include "fleet/fleet_reports.h"
 #include "reports/report_keeper.h"
-#include "reports/report_store.h"
-#include "release/signing.h"
+#include "reports/sqlite_report_store.h"
+#include "reports/report_writer.h"
+#include "release/signed_manifest.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
@@ -209,7 +210,7 @@ TEST(ReportStore, FleetOutboxShipsEachReportOnce)
 
     // A database a later server has moved on is left alone.
     cluster.Sql("UPDATE dorera_schema SET version = version + 1");
-    FleetDaily(cluster.Conninfo(), error);
+    OpenFleetCounts(cluster.Conninfo())->Daily(0, error);
     EXPECT_NE(error.find("update the server"), std::string::npos) << error;
     cluster.Sql("UPDATE dorera_schema SET version = version - 1");
 }
@@ -521,7 +522,7 @@ TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
                                      .c_str()));
         }
     }
-    EXPECT_TRUE(FleetDaily(Cluster().Conninfo(), error).empty());
+    EXPECT_TRUE(OpenFleetCounts(Cluster().Conninfo())->Daily(0, error).empty());
     EXPECT_NE(error.find("start one first"), std::string::npos) << error;
     EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), 1);
     {

@@ -1,4 +1,7 @@
 #include "fleet/fleet_reports.h"
+#include "fleet/schema.h"
+#include "reports/sqlite_report_store.h"
+#include "base/loop_thread.h"
 #include "base/log.h"
 #include "fleet/postgres.h"
 
@@ -105,12 +108,7 @@ public:
 
     ~FleetStore() override
     {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
+        StopLoopThread(mutex_, stopping_, wake_, thread_);
         sqlite3_finalize(insert_);
         sqlite3_close(writeDb_);
         sqlite3_close(shipDb_);
@@ -274,7 +272,7 @@ private:
     bool ShipWaiting(std::string &error)
     {
         for (;;) {
-            std::string ids = "{", received = "{", agents = "{", machines = "{";
+            std::vector<std::string> ids, received, agents, machines;
             int64_t last = 0;
             int rows = 0;
             sqlite3_stmt *query = nullptr;
@@ -285,19 +283,16 @@ private:
             }
             sqlite3_bind_int(query, 1, kShipBatch);
             while (sqlite3_step(query) == SQLITE_ROW) {
-                const char *separator = rows++ ? "," : "";
+                ++rows;
                 last = sqlite3_column_int64(query, 0);
-                ids += separator + std::to_string(last);
-                received += separator + std::to_string(sqlite3_column_int64(query, 1));
-                agents += separator + std::to_string(sqlite3_column_int64(query, 2));
-                machines += separator;
-                pg::AppendArrayElement(machines, reinterpret_cast<const char *>(sqlite3_column_text(query, 3)));
+                ids.push_back(std::to_string(last));
+                received.push_back(std::to_string(sqlite3_column_int64(query, 1)));
+                agents.push_back(std::to_string(sqlite3_column_int64(query, 2)));
+                machines.push_back(reinterpret_cast<const char *>(sqlite3_column_text(query, 3)));
             }
             sqlite3_finalize(query);
             if (rows == 0)
                 return true;
-            for (std::string *array : {&ids, &received, &agents, &machines})
-                *array += "}";
             if (!Connect(error))
                 return false;
             pg::Result stored = pg_->Exec(
@@ -305,8 +300,9 @@ private:
                 "SELECT $1, r.id, $2, r.received, r.agent, decode(r.machine, 'hex') "
                 "FROM unnest($3::bigint[], $4::bigint[], $5::bigint[], $6::text[]) "
                 "AS r(id, received, agent, machine) ON CONFLICT DO NOTHING",
-                {pg::Param::Text(origin_), pg::Param::Text(server_), pg::Param::Text(ids), pg::Param::Text(received),
-                 pg::Param::Text(agents), pg::Param::Text(machines)});
+                {pg::Param::Text(origin_), pg::Param::Text(server_), pg::Param::Text(pg::ArrayText(ids)),
+                 pg::Param::Text(pg::ArrayText(received)), pg::Param::Text(pg::ArrayText(agents)),
+                 pg::Param::Text(pg::ArrayText(machines))});
             if (!stored.Ok()) {
                 error = stored.Error();
                 pg_.reset();
@@ -456,12 +452,37 @@ bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &ex
     }
 }
 
-std::vector<DailyInstallations> FleetDaily(const std::string &conninfo, std::string &error)
+namespace {
+
+// The fleet's counts for a command that only reads them: no outbox, no machine key.
+class FleetCounts : public ReportStore {
+public:
+    explicit FleetCounts(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+    bool Append(std::span<const Report>, std::string &error) override { return Refuse(error); }
+    std::vector<DailyInstallations> Daily(int64_t since, std::string &error) override
+    {
+        auto connection = pg::Connection::Open(conninfo_, error);
+        if (!connection || !pg::EnsureSchema(*connection, error))
+            return {};
+        return FleetDailyOn(*connection, since, error);
+    }
+    bool ExpireBefore(int64_t, Expired &, std::string &error) override { return Refuse(error); }
+    int64_t Forget(const MachineHash &, std::string &error) override { return Refuse(error) ? 0 : -1; }
+
+private:
+    static bool Refuse(std::string &error)
+    {
+        error = "the fleet's counts are opened for reading only";
+        return false;
+    }
+    const std::string conninfo_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReportStore> OpenFleetCounts(const std::string &conninfo)
 {
-    auto connection = pg::Connection::Open(conninfo, error);
-    if (!connection || !pg::EnsureSchema(*connection, error))
-        return {};
-    return FleetDailyOn(*connection, 0, error);
+    return std::make_unique<FleetCounts>(conninfo);
 }
 
 }  // namespace dvs

@@ -30,7 +30,8 @@ bool CheckFleetKey(pg::Connection &connection, const MachineKey &key, std::strin
 
 // The fleet's installations table from PostgreSQL: the days from since on (0: all).
 std::vector<DailyInstallations> FleetDailyOn(pg::Connection &connection, int64_t since, std::string &error);
-std::vector<DailyInstallations> FleetDaily(const std::string &conninfo, std::string &error);
+// The fleet's installations for a command that only reads them (Daily; the rest refuses).
+std::unique_ptr<ReportStore> OpenFleetCounts(const std::string &conninfo);
 // The fleet's retention, as ReportStore::ExpireBefore.
 bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &expired, std::string &error);
 

@@ -1,14 +1,14 @@
-// PostgreSQL through libpq: a connection, its results, and the fleet's schema, which the
-// server creates and moves forward itself. Every value read from the database is checked
+// PostgreSQL through libpq: a connection, its results and parameters, nothing of the
+// fleet's own (its tables are schema.h's). Every value read from the database is checked
 // by its caller like any other outside input.
 #pragma once
-#include "reports/machine_key.h"
 
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 #include <string_view>
 
 typedef struct pg_conn PGconn;
@@ -76,22 +76,8 @@ private:
     PGcancel *cancel_;
 };
 
-// Appends text to an array literal under construction as one quoted element ("{" and the
-// separators are the caller's).
-void AppendArrayElement(std::string &array, const std::string &text);
-
-// Creates the fleet's tables, or moves them to this server's version, under a lock so that
-// servers starting together do it once. Refuses a database of a later version.
-// Moving to version 2 replaces the MACs of stored reports with their keyed hashes under
-// key; without one, a database holding reports is not moved.
-bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *key = nullptr);
-constexpr int kSchemaVersion = 2;
-
-// The fleet's record of its machine key: a keyed hash of a fixed text, which tells whether
-// two servers hash machines alike without telling the key.
-MachineHash KeyFingerprint(const MachineKey &key);
-
-// The channel `activate` notifies and following servers listen on.
-constexpr const char *kReleaseChannel = "dorera_release";
+// The text form of a PostgreSQL array of these elements, each quoted: a parameter cast to
+// text[], bigint[] or double precision[] alike.
+std::string ArrayText(const std::vector<std::string> &elements);
 
 }  // namespace dvs::pg

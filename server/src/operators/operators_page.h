@@ -5,7 +5,7 @@
 #include "base/config.h"
 #include "base/metrics.h"
 #include "operators/page.h"
-#include "fleet/postgres.h"
+#include "fleet/presence.h"
 #include "release/release.h"
 #include "reports/report_keeper.h"
 
@@ -19,12 +19,6 @@
 #include <thread>
 
 namespace dvs {
-
-// How often the activity is sampled, and how many samples are kept (15 minutes).
-constexpr std::chrono::seconds kActivityEvery{10};
-constexpr size_t kActivitySamples = 91;
-
-class FleetPresence;
 
 class OperatorsPage {
 public:
@@ -62,36 +56,6 @@ private:
     std::mutex samplesMutex_;
     std::deque<Sample> samples_;
     std::unique_ptr<asio::steady_timer> timer_;
-};
-
-// A server of a fleet in the fleet's servers table: every kActivityEvery it writes its
-// release and activity there, and reads every server's row for the page (on a thread and
-// a PostgreSQL connection of its own). A server is up when its row was written within
-// kFleetUpWithin.
-constexpr std::chrono::seconds kFleetUpWithin{35};
-
-class FleetPresence {
-public:
-    FleetPresence(std::string conninfo, OperatorsPage &page);
-    ~FleetPresence();
-    void Stop();
-    // The fleet's servers as last read (the oldest first by name), with when they were
-    // read (steady clock); nothing before the first read.
-    std::shared_ptr<const std::vector<ServerView>> Servers(std::chrono::steady_clock::time_point &readAt) const;
-
-private:
-    void Run();
-    bool WriteAndRead(std::string &error);
-
-    const std::string conninfo_;
-    OperatorsPage &page_;
-    std::unique_ptr<pg::Connection> db_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::shared_ptr<const std::vector<ServerView>> servers_;
-    std::chrono::steady_clock::time_point readAt_{};
-    std::thread thread_;
 };
 
 }  // namespace dvs

@@ -2,6 +2,7 @@
 // HTML with an inline SVG chart, JSON and CSV. Nothing here reads a clock, a socket or a
 // store; nothing it is given holds a MAC, a player's address or a token.
 #pragma once
+#include "fleet/presence.h"
 #include "reports/report_store.h"
 
 #include <cstdint>
@@ -26,23 +27,6 @@ struct ReleaseView {
     std::string signature;     // unsigned, unverified or verified
     std::string signatureText; // as the start line says it
     std::vector<FileView> files;
-};
-
-// One point of a server's recent activity.
-struct ActivitySample {
-    int64_t at = 0;                  // Unix seconds
-    double sessionsPerSecond = 0;    // sessions ended per second since the sample before
-    int64_t open = 0;                // connections open then
-};
-
-struct ServerView {
-    std::string name;
-    std::string address;             // where the Launchers connect
-    std::string release;             // id of the release it serves
-    uint32_t releaseNumber = 0;
-    bool up = false;
-    int64_t lastSeen = 0;            // Unix seconds
-    std::vector<ActivitySample> activity;  // oldest first, the last minutes
 };
 
 struct CountView {

@@ -1,7 +1,7 @@
 #include "release/release.h"
 #include "release/names.h"
+#include "base/files.h"
 #include "common/launcher_own_files.h"
-#include "common/md5.h"
 #include "common/server_address.h"
 
 #include <openssl/evp.h>
@@ -42,11 +42,6 @@ FileDescriptor::~FileDescriptor()
 namespace {
 
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;  // origSize and compSize are 32-bit
-
-std::string Quoted(const std::string &text)
-{
-    return "\"" + text + "\"";
-}
 
 // One [[launch]] or [[solo]] entry: its number, name and source, each problem reported.
 bool ReadEntry(const toml::value &entry, const char *numberKey, const std::string &where,
@@ -129,62 +124,6 @@ void CheckSource(ManifestFile &file, const fs::path &folder, const std::string &
 // file takes about a megabyte of memory however large it is.
 constexpr size_t kPiece = 256 * 1024;
 
-// What one pass over a source gives.
-struct SourceDigest {
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    Checksum md5{};
-    std::array<uint8_t, 32> sha256{};
-};
-
-// Reads the whole file from its start through digest: size, CRC-32 and (when md5 is
-// asked for) MD5 and SHA-256, the release manifest's digest.
-bool DigestFile(int file, SourceDigest &digest, bool md5)
-{
-    std::vector<uint8_t> piece(kPiece);
-    Md5Context context;
-    Md5Init(&context);
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha256(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!sha256 || EVP_DigestInit_ex(sha256.get(), EVP_sha256(), nullptr) != 1)
-        return false;
-    digest.size = 0;
-    digest.crc = static_cast<uint32_t>(crc32(0, Z_NULL, 0));
-    for (;;) {
-        ssize_t got = pread(file, piece.data(), piece.size(), static_cast<off_t>(digest.size));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        if (md5 && EVP_DigestUpdate(sha256.get(), piece.data(), static_cast<size_t>(got)) != 1)
-            return false;
-        if (md5)
-            Md5Update(&context, piece.data(), static_cast<size_t>(got));
-        digest.crc = static_cast<uint32_t>(crc32(digest.crc, piece.data(), static_cast<uInt>(got)));
-        digest.size += static_cast<uint64_t>(got);
-        if (digest.size > kMaxFileSize)
-            return false;
-    }
-    if (md5)
-        Md5Final(&context, digest.md5.data());
-    return !md5 || EVP_DigestFinal_ex(sha256.get(), digest.sha256.data(), nullptr) == 1;
-}
-
-bool WriteAll(int file, const uint8_t *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t done = write(file, data, size);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        data += done;
-        size -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
 // The cache file of this content, opened for sending, when it holds a zlib stream that
 // inflates to exactly size bytes with this CRC-32. It is read once: a stream smaller than
 // kStreamInMemoryBelow is kept in stream on the way.
@@ -235,13 +174,12 @@ FileDescriptor OpenVerifiedCache(const fs::path &path, uint64_t size, uint32_t c
 // digested. A stream smaller than kStreamInMemoryBelow is kept in stream as well and may
 // do without the cache file; a larger one is kept only there. False with the problem
 // when the stream cannot be made or kept.
-bool CompressToCache(int source, const SourceDigest &digest, const fs::path &path, std::vector<uint8_t> &stream,
+bool CompressToCache(int source, const FileDigest &digest, const fs::path &path, std::vector<uint8_t> &stream,
                      FileDescriptor &cached, std::string &problem)
 {
-    fs::path partPath = path;
-    partPath += ".part";
-    FileDescriptor part(open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool writable = part.Valid();
+    FileReplacement part;
+    std::string error;
+    bool writable = part.Open(path, 0644, error);
     z_stream z{};
     if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) {
         problem = "cannot compress";
@@ -274,7 +212,7 @@ bool CompressToCache(int source, const SourceDigest &digest, const fs::path &pat
             stream.insert(stream.end(), out.data(), out.data() + made);
         else
             stream.clear();
-        writable = writable && WriteAll(part.Get(), out.data(), made);
+        writable = writable && part.Write({out.data(), made});
         if (written >= kStreamInMemoryBelow && !writable)
             problem = "cannot write its compressed form into the cache folder " + path.parent_path().string();
         else if (written > kMaxFileSize)
@@ -285,13 +223,7 @@ bool CompressToCache(int source, const SourceDigest &digest, const fs::path &pat
     deflateEnd(&z);
     if (problem.empty() && (status != Z_STREAM_END || read != digest.size || running != digest.crc))
         problem = "changed while it was loaded";
-    part = FileDescriptor();
-    std::error_code error;
-    if (problem.empty() && writable)
-        fs::rename(partPath, path, error);
-    if (!problem.empty() || !writable || error)
-        fs::remove(partPath, error);
-    else
+    if (problem.empty() && writable && part.Replace(error))
         cached = FileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (problem.empty() && !cached.Valid() && written >= kStreamInMemoryBelow)
         problem = "cannot keep its compressed form in the cache folder " + path.parent_path().string();
@@ -304,8 +236,9 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
                  std::vector<std::string> &problems, LoadStats *stats)
 {
     FileDescriptor source(open(entry.source.c_str(), O_RDONLY | O_CLOEXEC));
-    SourceDigest digest;
-    if (!source.Valid() || !DigestFile(source.Get(), digest, true)) {
+    FileDigest digest;
+    std::string error;
+    if (!source.Valid() || !DigestFile(source.Get(), digest, error)) {
         problems.push_back("cannot read " + entry.source.string());
         return false;
     }
@@ -353,9 +286,7 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
 
 fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint64_t size)
 {
-    char hex[33];
-    Md5ToHex(md5.data(), hex);
-    return cacheFolder / (std::string(hex) + "-" + std::to_string(size) + ".z9");
+    return cacheFolder / (Hex(md5) + "-" + std::to_string(size) + ".z9");
 }
 
 Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)

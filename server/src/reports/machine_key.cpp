@@ -1,4 +1,5 @@
 #include "reports/machine_key.h"
+#include "base/files.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -19,23 +20,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 std::optional<std::array<uint8_t, 32>> ParseSecret(const std::string &text)
 {
     std::string digits;
     for (char c : text)
         if (!std::isspace(static_cast<unsigned char>(c)))
-            digits += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (digits.size() != 64)
+            digits += c;
+    std::optional<std::vector<uint8_t>> bytes = FromHex(digits, 32);
+    if (!bytes)
         return std::nullopt;
     std::array<uint8_t, 32> secret{};
-    for (size_t i = 0; i < 64; ++i) {
-        const char *at = std::strchr(kHexDigits, digits[i]);
-        if (!at || !*at)
-            return std::nullopt;
-        secret[i / 2] = static_cast<uint8_t>(secret[i / 2] << 4 | (at - kHexDigits));
-    }
+    std::copy(bytes->begin(), bytes->end(), secret.begin());
     return secret;
 }
 
@@ -47,25 +42,12 @@ bool WriteNewSecret(const fs::path &file, std::array<uint8_t, 32> &secret, std::
         error = "no random bytes for a new key";
         return false;
     }
-    std::string text;
-    for (uint8_t byte : secret)
-        text += {kHexDigits[byte >> 4], kHexDigits[byte & 15]};
-    text += '\n';
-    fs::path part = file;
-    part += ".part" + std::to_string(getpid());
-    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                   fsync(fd) == 0;
-    int saved = errno;
-    if (fd >= 0)
-        close(fd);
-    bool linked = written && link(part.c_str(), file.c_str()) == 0;
-    if (written && !linked)
-        saved = errno;
-    unlink(part.c_str());
-    if (!linked)
-        error = file.string() + ": cannot make the key: " + std::strerror(saved);
-    return linked;
+    std::string text = Hex(secret) + "\n";
+    if (!WriteNewFile(file, {reinterpret_cast<const uint8_t *>(text.data()), text.size()}, 0600, error)) {
+        error = "cannot make the key: " + error;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace

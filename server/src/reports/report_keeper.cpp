@@ -1,4 +1,5 @@
 #include "reports/report_keeper.h"
+#include "base/loop_thread.h"
 #include "base/log.h"
 
 #include <ctime>
@@ -42,13 +43,7 @@ ReportKeeper::~ReportKeeper()
 
 void ReportKeeper::Stop()
 {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    if (thread_.joinable())
-        thread_.join();
+    StopLoopThread(mutex_, stopping_, wake_, thread_);
 }
 
 std::shared_ptr<const InstallationCounts> ReportKeeper::Counts(bool &coming)

@@ -1,4 +1,5 @@
 #include "service/server.h"
+#include "service/report_backend.h"
 #include "fleet/fleet_reports.h"
 #include "service/listeners.h"
 #include "base/log.h"
@@ -40,18 +41,11 @@ Server::~Server()
 std::shared_ptr<const Release> Server::Load(const fs::path &folder, std::vector<std::string> &problems,
                                             LoadStats &stats)
 {
-    std::unique_ptr<Release> release = LoadRelease(folder, config_.cache, problems, &stats);
+    std::unique_ptr<Release> release = LoadCheckedRelease(folder, config_.cache, publicKeys_, problems, &stats);
     if (!release)
         return nullptr;
-    // Checked against the bytes just loaded, so what is served is what was signed.
-    SignatureCheck signature = CheckReleaseSignature(folder, ManifestOfRelease(*release), publicKeys_, problems);
-    if (!problems.empty())
-        return nullptr;
-    release->signedManifest = std::move(signature.body);
-    release->signature = DescribeSignature(signature);
-    release->signatureState = SignatureState(signature);
     release->loadedAt = static_cast<int64_t>(std::time(nullptr));
-    metrics_.SetRelease(release->id, release->number, SignatureState(signature));
+    metrics_.SetRelease(release->id, release->number, release->signatureState.c_str());
     for (ServedFile &file : release->launch)
         file.sentCounter = metrics_.FileCounter(file.name);
     for (auto &[id, file] : release->solo)
@@ -168,13 +162,10 @@ bool Server::Start(std::string &error)
 // with a connection of its own.
 bool Server::OpenReports(const std::string &name, std::string &error)
 {
-    if (config_.fleetDatabase.empty()) {
-        store_ = OpenSqliteStore(config_.database, error, 5000, &*machineKey_);
-        if (store_)
-            keeperStore_ = OpenSqliteStore(config_.database, error);
-    } else {
-        store_ = OpenFleetReportStore(config_.database, config_.fleetDatabase, name, *machineKey_, metrics_, error);
-    }
+    store_ = OpenReportStore(config_, ReportStoreUse::Serve, &*machineKey_, name, metrics_, error);
+    // A single server's keeper counts and expires on a connection of its own.
+    if (store_ && config_.fleetDatabase.empty())
+        keeperStore_ = OpenReportStore(config_, ReportStoreUse::Count, nullptr, name, metrics_, error);
     if (!store_ || (config_.fleetDatabase.empty() && !keeperStore_))
         return false;
     writer_ = std::make_unique<ReportWriter>(*store_, metrics_, static_cast<size_t>(config_.reportQueue),
@@ -197,7 +188,7 @@ bool Server::StartEndpoint(const std::string &name, std::string &error)
     }
     page_->Start(io);
     if (!config_.fleetDatabase.empty()) {
-        presence_ = std::make_unique<FleetPresence>(config_.fleetDatabase, *page_);
+        presence_ = std::make_unique<FleetPresence>(config_.fleetDatabase, [page = page_.get()] { return page->Self(); });
         page_->ShowFleet(presence_.get());
     }
     return true;

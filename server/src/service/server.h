@@ -3,7 +3,8 @@
 // signals, and the metrics endpoint with the operators' page (on the first thread's loop).
 #pragma once
 #include "base/config.h"
-#include "fleet/fleet_releases.h"
+#include "fleet/release_catalogue.h"
+#include "fleet/release_follower.h"
 #include "base/log.h"
 #include "reports/machine_key.h"
 #include "base/metrics.h"
@@ -11,9 +12,9 @@
 #include "operators/operators_page.h"
 #include "release/release.h"
 #include "reports/report_keeper.h"
-#include "reports/report_store.h"
+#include "reports/report_writer.h"
 #include "sessions/session.h"
-#include "release/signing.h"
+#include "release/signed_manifest.h"
 
 #include <asio.hpp>
 

@@ -4,7 +4,7 @@
 #include "base/config.h"
 #include "base/metrics.h"
 #include "release/release.h"
-#include "reports/report_store.h"
+#include "reports/report_writer.h"
 
 #include <asio.hpp>
 

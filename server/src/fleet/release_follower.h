@@ -1,17 +1,15 @@
-// Releases for a fleet, kept in PostgreSQL: `publish` loads and checks a release folder
-// exactly as a server does (signature included, against the configured keys) and stores
-// it (each file once by content, in the compressed form the servers send, in chunks),
-// `activate` names the one the fleet serves, `releases` lists them with what each server
-// serves, `prune` drops old ones. A server that follows the fleet's release fetches the
-// active one into a folder of its cache (only the files its cache lacks travel) and serves
-// that folder through the same load, check and swap as a reload.
+// A server that follows the fleet's release fetches the active one from PostgreSQL into a
+// folder of its cache (only the files its cache lacks travel) and serves that folder
+// through the same load, check and swap as a reload.
 #pragma once
 #include "base/config.h"
 #include "base/metrics.h"
 #include "fleet/postgres.h"
-#include "release/signing.h"
+#include "reports/machine_key.h"
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,24 +21,24 @@
 
 namespace dvs {
 
-// Loads and checks the release folder with the public keys (none: a signed release's
-// manifest is still checked against its files) and stores it; activates it unless
-// stageOnly. The new release number, or 0 with the reasons in problems; notes tell the
-// operator what was done.
-int PublishRelease(pg::Connection &db, const std::filesystem::path &folder, const std::vector<SigningKey> &keys,
-                   bool stageOnly, std::vector<std::string> &notes, std::vector<std::string> &problems);
-// Makes release number the one every following server serves (and tells them at once).
-// note: a warning for the operator, when there is one.
-bool ActivateRelease(pg::Connection &db, int number, std::string &note, std::string &error);
-// The releases, the active one marked, and the servers with the release each serves.
-std::optional<std::string> ListReleases(pg::Connection &db, std::string &error);
-// Deletes the releases older than the keep newest, except the active one and those a
-// server heard of within the last hour serves, then every stored file no release names
-// any longer. notes: what went.
-bool PruneReleases(pg::Connection &db, int keep, std::vector<std::string> &notes, std::string &error);
-
 class ReleaseFollower {
 public:
+    // A release's rows as the database has them, checked for form.
+    struct FetchedFile {
+        std::string kind;  // launch or solo
+        int64_t slot = 0;
+        std::string name;
+        std::array<uint8_t, 16> md5{};
+        uint64_t size = 0;
+    };
+    struct FetchedRelease {
+        std::string id;
+        std::array<std::string, 4> addresses;
+        int64_t signedNumber = 0;             // 0: not signed with a number
+        std::vector<uint8_t> signedManifest;  // empty: unsigned
+        std::vector<FetchedFile> files;
+    };
+
     // Loads, checks and swaps in a release folder as a reload does; false with the problems.
     using Swap = std::function<bool(const std::filesystem::path &folder, std::string &problems)>;
 
@@ -66,6 +64,11 @@ private:
     void Disconnect();
     // The release's folder in the cache, fetched when missing.
     std::optional<std::filesystem::path> Fetch(int number, std::string &error);
+    // Fetch's steps: the release's rows read; one file's stream fetched piece by piece into
+    // the cache file cached; the folder's manifest and signed manifest written into part.
+    bool ReadReleaseRows(int number, FetchedRelease &release, std::string &error);
+    bool FetchStream(const FetchedFile &file, const std::filesystem::path &cached, std::string &error);
+    bool WriteReleaseFolder(const FetchedRelease &release, const std::filesystem::path &part, std::string &error);
     int ActiveNumber(std::string &error);
     // Records the release served, here (for the next start) and in the fleet's table.
     void Served(int number, const std::string &state);
