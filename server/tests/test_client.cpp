@@ -2,6 +2,7 @@
 #include "common/md5.h"
 #include "common/release_manifest.h"
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <arpa/inet.h>
@@ -278,6 +279,45 @@ fs::path TempFolder(const std::string &name)
     return folder;
 }
 
+// A sanitized child (scripts/sanitize.sh) writes its reports to files sanitizer.<pid> in
+// its folder instead of its standard error, which no test reads whole: the harness fails
+// the test when one exists. Options set outside for the run are kept.
+static std::vector<std::string> ChildEnvironment(const fs::path &folder)
+{
+    static const char *const kOptions[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"};
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry; ++entry) {
+        std::string variable = *entry;
+        bool replaced = false;
+        for (const char *name : kOptions)
+            replaced |= variable.rfind(std::string(name) + "=", 0) == 0;
+        if (!replaced)
+            environment.push_back(variable);
+    }
+    for (const char *name : kOptions) {
+        const char *outer = getenv(name);
+        environment.push_back(std::string(name) + "=" + (outer && *outer ? std::string(outer) + ":" : "") +
+                              "log_path=" + (folder / "sanitizer").string());
+    }
+    return environment;
+}
+
+// The sanitizer reports children wrote into folder; empty when there are none.
+static std::string SanitizerReports(const fs::path &folder)
+{
+    std::string reports;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().filename().string().rfind("sanitizer.", 0) != 0)
+            continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        reports += entry.path().string() + ":\n" + text.str();
+    }
+    return reports;
+}
+
 static int Spawn(const std::vector<std::string> &arguments, const fs::path &out, const fs::path &err,
                  bool ownGroup = false)
 {
@@ -295,8 +335,13 @@ static int Spawn(const std::vector<std::string> &arguments, const fs::path &out,
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> environment = ChildEnvironment(out.parent_path());
+    std::vector<char *> envp;
+    for (std::string &variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -326,6 +371,8 @@ std::pair<int, std::string> RunProgram(const std::vector<std::string> &command, 
         if (status < 0)
             WaitPid(pid, 10000);
     }
+    std::string reports = SanitizerReports(folder);
+    EXPECT_EQ(reports, "") << command[0] << " wrote a sanitizer report";
     std::ifstream in(folder / "out");
     std::stringstream text;
     text << in.rdbuf();
@@ -412,6 +459,8 @@ ServerProcess::~ServerProcess()
         kill(pid_, SIGKILL);
         WaitPid(pid_, 10000);
     }
+    std::string reports = SanitizerReports(folder_);
+    EXPECT_EQ(reports, "") << "the server wrote a sanitizer report";
 }
 
 std::string ServerProcess::Log() const
