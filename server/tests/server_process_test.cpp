@@ -29,6 +29,15 @@ namespace {
 
 namespace fs = std::filesystem;
 const fs::path kSample = DVS_SAMPLE_RELEASE;
+// What a server built under a sanitizer (scripts/sanitize.sh: the tests and the server are
+// built alike) holds beyond its own memory: shadow memory and the freed blocks the
+// sanitizer keeps back. Added to the bounds on resident memory; still well below a
+// 128 MiB launch file held whole.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kSanitizerKiB = 64 * 1024;
+#else
+constexpr long kSanitizerKiB = 0;
+#endif
 const std::array<uint8_t, 8> kMac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x00, 0x00};
 
 Checksum SampleMd5(const char *file)
@@ -357,7 +366,7 @@ TEST(Server, ALargeFileIsServedWithoutBeingHeldInMemory)
     EXPECT_TRUE((*files)[0].crcOk);
     EXPECT_EQ(Md5Of((*files)[0].data), Md5Of(ReadFileBytes(folder / "files" / "bin" / "game.dat")));
     long peak = server.PeakResidentKiB();
-    EXPECT_LT(peak, 32 * 1024) << "peak resident KiB " << peak;
+    EXPECT_LT(peak, 32 * 1024 + kSanitizerKiB) << "peak resident KiB " << peak;
 }
 
 TEST(Server, ThousandIdleConnectionsLeaveRoomForALauncherAndMemoryBounded)
