@@ -70,7 +70,7 @@ std::optional<Bytes> Client::Receive(size_t size, int timeoutMs)
 {
     Bytes bytes(size);
     size_t done = 0;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     while (done < size) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         pollfd waiting{fd_, POLLIN, 0};
@@ -86,7 +86,7 @@ std::optional<Bytes> Client::Receive(size_t size, int timeoutMs)
 
 bool Client::WaitClosed(int timeoutMs)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     char sink[65536];
     for (;;) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
@@ -350,7 +350,7 @@ static int Spawn(const std::vector<std::string> &arguments, const fs::path &out,
 
 static int WaitPid(int pid, int timeoutMs)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     for (;;) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid)
@@ -435,7 +435,7 @@ ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
     }
     command.insert(command.end(), arguments.begin(), arguments.end());
     pid_ = Spawn(command, folder_ / "stdout", folder_ / "stderr");
-    auto deadline = Clock::now() + std::chrono::seconds(60);
+    auto deadline = Clock::now() + std::chrono::seconds(60) * kSanitizerSlowdown;
     while (pid_ > 0 && Clock::now() < deadline) {
         std::ifstream ports(folder_ / "ports");
         unsigned port = 0, metrics = 0;
@@ -481,7 +481,7 @@ long long ServerProcess::Metric(const std::string &series) const
 
 bool ServerProcess::WaitMetric(const std::string &series, long long value, int timeoutMs) const
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     while (Metric(series) < value) {
         if (Clock::now() > deadline)
             return false;
