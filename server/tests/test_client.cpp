@@ -372,7 +372,7 @@ std::pair<int, std::string> RunProgram(const std::vector<std::string> &command, 
             WaitPid(pid, 10000);
     }
     std::string reports = SanitizerReports(folder);
-    EXPECT_EQ(reports, "") << command[0] << " wrote a sanitizer report";
+    EXPECT_TRUE(reports.empty()) << command[0] << " wrote a sanitizer report: " << reports;
     std::ifstream in(folder / "out");
     std::stringstream text;
     text << in.rdbuf();
@@ -460,7 +460,7 @@ ServerProcess::~ServerProcess()
         WaitPid(pid_, 10000);
     }
     std::string reports = SanitizerReports(folder_);
-    EXPECT_EQ(reports, "") << "the server wrote a sanitizer report";
+    EXPECT_TRUE(reports.empty()) << "the server wrote a sanitizer report: " << reports;
 }
 
 std::string ServerProcess::Log() const
