@@ -303,7 +303,7 @@ TEST(ReportStore, BatchesReachTheDiskWithoutAStop)
     for (auto &thread : threads)
         thread.join();
     // A crash now would lose at most one batch: after a few batch times all is on disk.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500) * test::kSanitizerSlowdown);
     EXPECT_EQ(CountRows(file), 4000);
     writer.Stop();
 }
@@ -354,7 +354,7 @@ TEST(ReportStore, AReportWaitsNoLongerThanTheBatchTimeOrTheWriteBeforeIt)
     }
     writer.Stop();
     EXPECT_EQ(metrics.reportsStored, 1200u);
-    EXPECT_LT(store.oldest, std::chrono::milliseconds(150))
+    EXPECT_LT(store.oldest, std::chrono::milliseconds(100 + 50 * test::kSanitizerSlowdown))
         << std::chrono::duration_cast<std::chrono::milliseconds>(store.oldest).count() << " ms";
 }
 

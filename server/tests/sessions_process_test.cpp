@@ -253,11 +253,12 @@ TEST(Server, ASlowReaderReceivesALargeFileWholeAndTheSessionEndsClosed)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500)) << "slower than the idle time";
+    // Closed before the checks below: their time (long under a sanitizer) is not the client's.
+    slow.Close();
     Bytes data(header.origSize);
     uLongf produced = header.origSize;
     ASSERT_EQ(uncompress(data.data(), &produced, stream.data(), stream.size()), Z_OK);
     EXPECT_EQ(data, ReadFileBytes(release / "files" / "bin" / "game.dat"));
-    slow.Close();
     ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << server.Log();
     EXPECT_EQ(server.Metric("dorera_sessions_total{outcome=\"idle\"}"), 0);
 }
@@ -281,7 +282,7 @@ TEST(Server, ALargeFileIsServedWithoutBeingHeldInMemory)
     EXPECT_TRUE((*files)[0].crcOk);
     EXPECT_EQ(Md5Of((*files)[0].data), Md5Of(ReadFileBytes(folder / "files" / "bin" / "game.dat")));
     long peak = server.PeakResidentKiB();
-    EXPECT_LT(peak, 32 * 1024) << "peak resident KiB " << peak;
+    EXPECT_LT(peak, 32 * 1024 + kSanitizerKiB) << "peak resident KiB " << peak;
 }
 
 TEST(Server, ThousandIdleConnectionsLeaveRoomForALauncherAndMemoryBounded)

@@ -2,6 +2,7 @@
 #include "common/md5.h"
 #include "common/release_manifest.h"
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <arpa/inet.h>
@@ -69,7 +70,7 @@ std::optional<Bytes> Client::Receive(size_t size, int timeoutMs)
 {
     Bytes bytes(size);
     size_t done = 0;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     while (done < size) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         pollfd waiting{fd_, POLLIN, 0};
@@ -85,7 +86,7 @@ std::optional<Bytes> Client::Receive(size_t size, int timeoutMs)
 
 bool Client::WaitClosed(int timeoutMs)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     char sink[65536];
     for (;;) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
@@ -278,6 +279,45 @@ fs::path TempFolder(const std::string &name)
     return folder;
 }
 
+// A sanitized child (scripts/sanitize.sh) writes its reports to files sanitizer.<pid> in
+// its folder instead of its standard error, which no test reads whole: the harness fails
+// the test when one exists. Options set outside for the run are kept.
+static std::vector<std::string> ChildEnvironment(const fs::path &folder)
+{
+    static const char *const kOptions[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"};
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry; ++entry) {
+        std::string variable = *entry;
+        bool replaced = false;
+        for (const char *name : kOptions)
+            replaced |= variable.rfind(std::string(name) + "=", 0) == 0;
+        if (!replaced)
+            environment.push_back(variable);
+    }
+    for (const char *name : kOptions) {
+        const char *outer = getenv(name);
+        environment.push_back(std::string(name) + "=" + (outer && *outer ? std::string(outer) + ":" : "") +
+                              "log_path=" + (folder / "sanitizer").string());
+    }
+    return environment;
+}
+
+// The sanitizer reports children wrote into folder; empty when there are none.
+static std::string SanitizerReports(const fs::path &folder)
+{
+    std::string reports;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().filename().string().rfind("sanitizer.", 0) != 0)
+            continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        reports += entry.path().string() + ":\n" + text.str();
+    }
+    return reports;
+}
+
 static int Spawn(const std::vector<std::string> &arguments, const fs::path &out, const fs::path &err,
                  bool ownGroup = false)
 {
@@ -295,8 +335,13 @@ static int Spawn(const std::vector<std::string> &arguments, const fs::path &out,
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> environment = ChildEnvironment(out.parent_path());
+    std::vector<char *> envp;
+    for (std::string &variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -305,7 +350,7 @@ static int Spawn(const std::vector<std::string> &arguments, const fs::path &out,
 
 static int WaitPid(int pid, int timeoutMs)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     for (;;) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid)
@@ -326,6 +371,8 @@ std::pair<int, std::string> RunProgram(const std::vector<std::string> &command, 
         if (status < 0)
             WaitPid(pid, 10000);
     }
+    std::string reports = SanitizerReports(folder);
+    EXPECT_TRUE(reports.empty()) << command[0] << " wrote a sanitizer report: " << reports;
     std::ifstream in(folder / "out");
     std::stringstream text;
     text << in.rdbuf();
@@ -388,7 +435,7 @@ ServerProcess::ServerProcess(const std::string &limits, const fs::path &release,
     }
     command.insert(command.end(), arguments.begin(), arguments.end());
     pid_ = Spawn(command, folder_ / "stdout", folder_ / "stderr");
-    auto deadline = Clock::now() + std::chrono::seconds(60);
+    auto deadline = Clock::now() + std::chrono::seconds(60) * kSanitizerSlowdown;
     while (pid_ > 0 && Clock::now() < deadline) {
         std::ifstream ports(folder_ / "ports");
         unsigned port = 0, metrics = 0;
@@ -412,6 +459,8 @@ ServerProcess::~ServerProcess()
         kill(pid_, SIGKILL);
         WaitPid(pid_, 10000);
     }
+    std::string reports = SanitizerReports(folder_);
+    EXPECT_TRUE(reports.empty()) << "the server wrote a sanitizer report: " << reports;
 }
 
 std::string ServerProcess::Log() const
@@ -432,7 +481,7 @@ long long ServerProcess::Metric(const std::string &series) const
 
 bool ServerProcess::WaitMetric(const std::string &series, long long value, int timeoutMs) const
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) * kSanitizerSlowdown;
     while (Metric(series) < value) {
         if (Clock::now() > deadline)
             return false;

@@ -13,6 +13,17 @@ namespace dvs::test {
 
 using Bytes = std::vector<uint8_t>;
 
+// How many times slower the code runs when the tests and the server are built under a
+// sanitizer (scripts/sanitize.sh): the harness's waits for the server and the allowances of
+// tests that time the server's own delays are stretched by it there, and only there.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerSlowdown = 5;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kSanitizerSlowdown = 2;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+
 class Client {
 public:
     Client() = default;

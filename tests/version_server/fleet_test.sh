@@ -10,7 +10,7 @@
 # installations and no MAC or player's address in it, nor any MAC stored; connections
 # without a header, or with one from elsewhere, refused; a rolling restart and a rolling
 # upgrade of the three during a flood of sessions, none of them failed, every report
-# stored once.
+# stored once. Servers built under a sanitizer (scripts/sanitize.sh) fail it with any report.
 # Everything it starts is stopped by PID.
 #   bash fleet_test.sh <build-dir> <version-server-binary>
 set -u
@@ -33,8 +33,23 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A server built under a sanitizer (scripts/sanitize.sh) writes its reports to files
+# $work/sanitizer/report.<pid> (set below for every process the test starts), not to its
+# log: any such file fails the test.
+sanitizer_reports() {
+    local report found=1
+    for report in "$work"/sanitizer/report.*; do
+        [ -f "$report" ] || continue
+        echo "sanitizer report $report:" >&2
+        sed 's/^/  /' "$report" >&2
+        found=0
+    done
+    return $found
+}
+
 fail() {
     echo "FAIL: $*" >&2
+    sanitizer_reports
     for i in 1 2 3; do
         [ -f "$work/vs$i/server.log" ] && tail -n 15 "$work/vs$i/server.log" | sed "s/^/  vs$i: /" >&2
     done
@@ -72,7 +87,10 @@ wait_all() {
 [ -x "$server" ] || fail "no version server at $server (bash scripts/build.sh server)"
 command -v haproxy >/dev/null || fail "no haproxy (apt-get install haproxy)"
 rm -rf "$work"
-mkdir -p "$work/game" "$work/releases"
+mkdir -p "$work/game" "$work/releases" "$work/sanitizer"
+for options in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS TSAN_OPTIONS; do
+    export "$options=${!options:+${!options}:}log_path=$work/sanitizer/report"
+done
 cp "$build/launcher/Launcher.exe" "$work/game/Launcher.exe" || fail "no built Launcher.exe"
 cp "$build/tools/login_client/login_client_standin.exe" "$work/game/Starter.dat" || fail "no login client stand-in"
 
@@ -481,4 +499,5 @@ done
 kill "$haproxy_pid" && wait "$haproxy_pid" 2>/dev/null
 haproxy_pid=""
 pg_stop
+compgen -G "$work/sanitizer/report.*" >/dev/null && fail "a server wrote a sanitizer report"
 echo "PASS"
