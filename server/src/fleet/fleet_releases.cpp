@@ -64,43 +64,15 @@ std::string HostName()
 bool InflateTo(const fs::path &stream, const fs::path &target, const Checksum &md5, uint64_t size)
 {
     std::ifstream in(stream, std::ios::binary);
-    z_stream z{};
-    if (!in || inflateInit(&z) != Z_OK)
+    if (!in)
         return false;
     fs::path part = target;
     part += ".part";
     std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    Md5Context context;
-    Md5Init(&context);
-    std::vector<uint8_t> input(1 << 20), output(1 << 20);
-    uint64_t produced = 0;
-    int status = Z_OK;
-    while (status == Z_OK && out) {
-        if (z.avail_in == 0) {
-            in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(input.size()));
-            z.next_in = input.data();
-            z.avail_in = static_cast<uInt>(in.gcount());
-            if (z.avail_in == 0)
-                break;  // the stream ends before its end mark
-        }
-        z.next_out = output.data();
-        z.avail_out = static_cast<uInt>(output.size());
-        status = inflate(&z, Z_NO_FLUSH);
-        size_t got = output.size() - z.avail_out;
-        Md5Update(&context, output.data(), got);
-        out.write(reinterpret_cast<const char *>(output.data()), static_cast<std::streamsize>(got));
-        produced += got;
-        if (produced > size)
-            break;
-    }
-    // Nothing may follow the stream's end in the cache file.
-    bool whole = status == Z_STREAM_END && z.avail_in == 0 && in.peek() == std::char_traits<char>::eof();
-    inflateEnd(&z);
+    bool whole = InflateStream(in, out, md5, size);
     out.close();
-    Checksum digest;
-    Md5Final(&context, digest.data());
     std::error_code ignored;
-    if (!whole || !out || produced != size || digest != md5) {
+    if (!whole || !out) {
         fs::remove(part, ignored);
         return false;
     }
@@ -116,14 +88,6 @@ void WriteTextFile(const fs::path &path, const std::string &text)
     std::error_code ignored;
     fs::rename(part, path, ignored);
 }
-
-struct FetchedFile {
-    std::string kind;
-    int64_t slot = 0;
-    std::string name;
-    Checksum md5{};
-    uint64_t size = 0;
-};
 
 std::string FileName(const Checksum &md5, uint64_t size)
 {
@@ -203,6 +167,87 @@ bool StoreStream(pg::Connection &db, const ServedFile &file, std::string &error)
 }
 
 }  // namespace
+
+bool InflateStream(std::istream &in, std::ostream &out, const Checksum &md5, uint64_t size)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    Md5Context context;
+    Md5Init(&context);
+    std::vector<uint8_t> input(1 << 20), output(1 << 20);
+    uint64_t produced = 0;
+    int status = Z_OK;
+    while (status == Z_OK && out) {
+        if (z.avail_in == 0) {
+            in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(input.size()));
+            z.next_in = input.data();
+            z.avail_in = static_cast<uInt>(in.gcount());
+            if (z.avail_in == 0)
+                break;  // the stream ends before its end mark
+        }
+        z.next_out = output.data();
+        z.avail_out = static_cast<uInt>(output.size());
+        status = inflate(&z, Z_NO_FLUSH);
+        size_t got = output.size() - z.avail_out;
+        Md5Update(&context, output.data(), got);
+        out.write(reinterpret_cast<const char *>(output.data()), static_cast<std::streamsize>(got));
+        produced += got;
+        if (produced > size)
+            break;
+    }
+    // Nothing may follow the stream's end.
+    bool whole = status == Z_STREAM_END && z.avail_in == 0 && in.peek() == std::char_traits<char>::eof();
+    inflateEnd(&z);
+    Checksum digest;
+    Md5Final(&context, digest.data());
+    return whole && out && produced == size && digest == md5;
+}
+
+std::optional<std::vector<FetchedFile>> ReadReleaseFiles(const pg::Result &listed, std::string &error)
+{
+    std::vector<FetchedFile> files;
+    if (listed.Rows() > int{kMaxLaunchFiles} + int{kManifestMaxSolo}) {
+        error = "more files than a release can hold";
+        return std::nullopt;
+    }
+    for (int row = 0; row < listed.Rows(); ++row) {
+        FetchedFile file;
+        file.kind = listed.Text(row, 0);
+        file.slot = listed.Int(row, 1, 0, 0xFFFF, -1);
+        file.name = listed.Text(row, 2);
+        auto md5 = FromHex(listed.Text(row, 3), kChecksumSize);
+        int64_t size = listed.Int(row, 4, 0, 0xFFFFFFFFll, -1);
+        if ((file.kind != "launch" && file.kind != "solo") || file.slot < 0 || !md5 || size < 0) {
+            error = "file row " + std::to_string(row + 1) + " is malformed";
+            return std::nullopt;
+        }
+        std::copy(md5->begin(), md5->end(), file.md5.begin());
+        file.size = static_cast<uint64_t>(size);
+        files.push_back(file);
+    }
+    return files;
+}
+
+std::string FollowedManifestText(const pg::Result &release, const std::vector<FetchedFile> &files,
+                                 int64_t signedNumber)
+{
+    toml::array addresses, launch, solo;
+    for (int i = 0; i < 4; ++i)
+        addresses.push_back(release.Text(0, 2 + i));
+    for (const FetchedFile &file : files) {
+        toml::table entry{{file.kind == "launch" ? "slot" : "id", file.slot},
+                          {"name", file.name},
+                          {"source", "files/" + FileName(file.md5, file.size)}};
+        (file.kind == "launch" ? launch : solo).push_back(std::move(entry));
+    }
+    toml::table manifest{{"id", release.Text(0, 0)}, {"addresses", addresses}, {"launch", launch}};
+    if (signedNumber > 0)
+        manifest.emplace("number", signedNumber);
+    if (!solo.empty())
+        manifest.emplace("solo", solo);
+    return toml::format(toml::value(manifest));
+}
 
 int PublishRelease(pg::Connection &db, const fs::path &folder, const std::vector<SigningKey> &keys, bool stageOnly,
                    std::vector<std::string> &notes, std::vector<std::string> &problems)
@@ -496,26 +541,10 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
         error = "the release's number is malformed";
         return std::nullopt;
     }
-    std::vector<FetchedFile> files;
-    if (listed.Rows() > int{kMaxLaunchFiles} + int{kManifestMaxSolo}) {
-        error = "more files than a release can hold";
+    std::optional<std::vector<FetchedFile>> read = ReadReleaseFiles(listed, error);
+    if (!read)
         return std::nullopt;
-    }
-    for (int row = 0; row < listed.Rows(); ++row) {
-        FetchedFile file;
-        file.kind = listed.Text(row, 0);
-        file.slot = listed.Int(row, 1, 0, 0xFFFF, -1);
-        file.name = listed.Text(row, 2);
-        auto md5 = FromHex(listed.Text(row, 3), kChecksumSize);
-        int64_t size = listed.Int(row, 4, 0, 0xFFFFFFFFll, -1);
-        if ((file.kind != "launch" && file.kind != "solo") || file.slot < 0 || !md5 || size < 0) {
-            error = "file row " + std::to_string(row + 1) + " is malformed";
-            return std::nullopt;
-        }
-        std::copy(md5->begin(), md5->end(), file.md5.begin());
-        file.size = static_cast<uint64_t>(size);
-        files.push_back(file);
-    }
+    const std::vector<FetchedFile> &files = *read;
 
     fs::path part = root_ / (numberText + ".part");
     std::error_code ignored;
@@ -588,21 +617,7 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
 
     // The manifest of the folder, written from the database's rows; the release's load
     // reads it and checks it, and the signed manifest, like any release folder's.
-    toml::array addresses, launch, solo;
-    for (int i = 0; i < 4; ++i)
-        addresses.push_back(release.Text(0, 2 + i));
-    for (const FetchedFile &file : files) {
-        toml::table entry{{file.kind == "launch" ? "slot" : "id", file.slot},
-                          {"name", file.name},
-                          {"source", "files/" + FileName(file.md5, file.size)}};
-        (file.kind == "launch" ? launch : solo).push_back(std::move(entry));
-    }
-    toml::table manifest{{"id", release.Text(0, 0)}, {"addresses", addresses}, {"launch", launch}};
-    if (signedNumber > 0)
-        manifest.emplace("number", signedNumber);
-    if (!solo.empty())
-        manifest.emplace("solo", solo);
-    WriteTextFile(part / kManifestName, toml::format(toml::value(manifest)));
+    WriteTextFile(part / kManifestName, FollowedManifestText(release, files, signedNumber));
     if (!release.Null(0, 6)) {
         auto bytes = FromHex(release.Text(0, 6), release.Text(0, 6).size() / 2);
         if (!bytes || bytes->size() > kMaxSignedManifest) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,26 @@ std::optional<std::string> ListReleases(pg::Connection &db, std::string &error);
 // server heard of within the last hour serves, then every stored file no release names
 // any longer. notes: what went.
 bool PruneReleases(pg::Connection &db, int keep, std::vector<std::string> &notes, std::string &error);
+
+// What a following server reads from the fleet's database, checked for form like any
+// input from outside (the release's load checks it once more).
+struct FetchedFile {
+    std::string kind;  // "launch" or "solo"
+    int64_t slot = 0;  // or the single file's identifier
+    std::string name;
+    Checksum md5{};
+    uint64_t size = 0;
+};
+// The rows of release_files (kind, slot, name, MD5 as hex, size) as a release's files;
+// nothing, with the reason, when there are too many or one is malformed.
+std::optional<std::vector<FetchedFile>> ReadReleaseFiles(const pg::Result &listed, std::string &error);
+// Inflates a stored zlib stream into out; true only when it inflates to exactly size
+// bytes with this MD5 and nothing follows its end.
+bool InflateStream(std::istream &in, std::ostream &out, const Checksum &md5, uint64_t size);
+// The manifest.toml of a fetched release's folder, from its row of releases (id, address
+// count, four addresses) and its files (under files/, named by MD5 and size).
+std::string FollowedManifestText(const pg::Result &release, const std::vector<FetchedFile> &files,
+                                 int64_t signedNumber);
 
 class ReleaseFollower {
 public:
