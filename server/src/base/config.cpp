@@ -1,4 +1,5 @@
 #include "base/config.h"
+#include "base/toml_text.h"
 
 #include <asio/ip/address.hpp>
 #include <toml.hpp>
@@ -63,7 +64,7 @@ void RefuseUnknown(const toml::value &table, const std::string &where, const std
 bool LoadConfig(const fs::path &file, Config &config, std::string &error)
 {
     try {
-        toml::value root = toml::parse(file);
+        toml::value root = ParseTomlFile(file);
         fs::path base = fs::absolute(file).parent_path();
         RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "reports", "signing", "fleet"});
         if (root.contains("listen")) {

@@ -1,5 +1,6 @@
 #include "release/release.h"
 #include "release/names.h"
+#include "base/toml_text.h"
 #include "common/launcher_own_files.h"
 #include "common/md5.h"
 #include "common/server_address.h"
@@ -19,7 +20,6 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 namespace dvs {
 
@@ -380,8 +380,7 @@ Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::
     manifest.id = folder.filename().string();
     toml::value root;
     try {
-        std::istringstream in(text);
-        root = toml::parse(in, (folder / kManifestName).string());
+        root = ParseTomlText(text, (folder / kManifestName).string());
     } catch (const std::exception &error) {
         problems.push_back((folder / kManifestName).string() + " cannot be read: " + error.what());
         return manifest;
