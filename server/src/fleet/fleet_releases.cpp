@@ -4,7 +4,6 @@
 #include "common/md5.h"
 #include "common/release_manifest.h"
 
-#include <toml.hpp>
 #include <zlib.h>
 
 #include <fcntl.h>
@@ -92,6 +91,28 @@ void WriteTextFile(const fs::path &path, const std::string &text)
 std::string FileName(const Checksum &md5, uint64_t size)
 {
     return Hex(md5) + "-" + std::to_string(size);
+}
+
+// Any text as a TOML basic string on one line: quotes, backslashes and control characters
+// escaped. (toml11 3.7 writes text with a quote or a line break as a multi-line string,
+// which it cannot always read back.)
+std::string TomlString(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
 }
 
 // One publish or prune at a time in the whole fleet: a prune never takes a stored file a
@@ -232,21 +253,20 @@ std::optional<std::vector<FetchedFile>> ReadReleaseFiles(const pg::Result &liste
 std::string FollowedManifestText(const pg::Result &release, const std::vector<FetchedFile> &files,
                                  int64_t signedNumber)
 {
-    toml::array addresses, launch, solo;
-    for (int i = 0; i < 4; ++i)
-        addresses.push_back(release.Text(0, 2 + i));
-    for (const FetchedFile &file : files) {
-        toml::table entry{{file.kind == "launch" ? "slot" : "id", file.slot},
-                          {"name", file.name},
-                          {"source", "files/" + FileName(file.md5, file.size)}};
-        (file.kind == "launch" ? launch : solo).push_back(std::move(entry));
-    }
-    toml::table manifest{{"id", release.Text(0, 0)}, {"addresses", addresses}, {"launch", launch}};
+    std::string text = "id = " + TomlString(release.Text(0, 0)) + "\n";
     if (signedNumber > 0)
-        manifest.emplace("number", signedNumber);
-    if (!solo.empty())
-        manifest.emplace("solo", solo);
-    return toml::format(toml::value(manifest));
+        text += "number = " + std::to_string(signedNumber) + "\n";
+    text += "addresses = [";
+    for (int i = 0; i < 4; ++i)
+        text += (i > 0 ? ", " : "") + TomlString(release.Text(0, 2 + i));
+    text += "]\n";
+    for (const char *kind : {"launch", "solo"})
+        for (const FetchedFile &file : files)
+            if (file.kind == kind)
+                text += std::string("\n[[") + kind + "]]\n" + (file.kind == "launch" ? "slot" : "id") + " = " +
+                        std::to_string(file.slot) + "\nname = " + TomlString(file.name) + "\nsource = " +
+                        TomlString("files/" + FileName(file.md5, file.size)) + "\n";
+    return text;
 }
 
 int PublishRelease(pg::Connection &db, const fs::path &folder, const std::vector<SigningKey> &keys, bool stageOnly,
