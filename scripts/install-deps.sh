@@ -7,7 +7,8 @@
 # native version server: g++, Asio, zlib, OpenSSL (libcrypto), SQLite, CLI11, toml11,
 # cpp-httplib (its tests), libpq; for the fleet test PostgreSQL and HAProxy (the test starts
 # private instances of both; the packages' own services are not used); Chromium (headless)
-# for the tests of the operators' page.
+# for the tests of the operators' page; clang with its sanitizer and libFuzzer runtimes for
+# the fuzz targets (scripts/fuzz.sh).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -19,6 +20,7 @@ packages=(
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
     libpq-dev postgresql haproxy
     libgtest-dev chromium
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
