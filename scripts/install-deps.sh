@@ -9,7 +9,8 @@
 # private instances of both; the packages' own services are not used); Chromium (headless)
 # for the tests of the operators' page; for the Debian package and its test debhelper,
 # help2man (its man pages), lintian, systemd (systemd-analyze, and the sysusers and
-# tmpfiles the package uses) and Prometheus (promtool; its own service is not used).
+# tmpfiles the package uses) and Prometheus (promtool; its own service is not used);
+# clang with its sanitizer and libFuzzer runtimes for the fuzz targets (scripts/fuzz.sh).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
@@ -22,6 +23,7 @@ packages=(
     libpq-dev postgresql haproxy
     libgtest-dev chromium
     dpkg-dev debhelper help2man lintian systemd prometheus
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -34,12 +34,15 @@ struct HttpAnswer {
 };
 
 // GET path from the metrics address, with an Authorization header unless it is empty.
-HttpAnswer HttpGet(uint16_t port, const std::string &path, const std::string &authorization = "")
+HttpAnswer HttpGet(uint16_t port, const std::string &path, const std::string &authorization = "",
+                   const std::string &host = "")
 {
     httplib::Client http("127.0.0.1", port);
     httplib::Headers headers;
     if (!authorization.empty())
         headers.emplace("Authorization", authorization);
+    if (!host.empty())
+        headers.emplace("Host", host);
     auto response = http.Get(path, headers);
     if (!response)
         return {};
@@ -62,7 +65,7 @@ TEST(Server, TheMetricsAddressAsksForItsToken)
 {
     const std::string token = "k3y-0f-the-0perat0rs-page";
     ServerProcess guarded("", kSample, {}, 0, {"token = \"" + token + "\"\n", {}, {}});
-    ServerProcess open;
+    ServerProcess open("", kSample, {}, 0, {"hosts = [\"status.example.org\"]\n", {}, {}});
     ASSERT_TRUE(guarded.Started()) << guarded.Log();
     ASSERT_TRUE(open.Started()) << open.Log();
     EXPECT_NE(guarded.Log().find("(token asked)"), std::string::npos) << guarded.Log();
@@ -95,12 +98,22 @@ TEST(Server, TheMetricsAddressAsksForItsToken)
             }
         }
 
+    // Only the names the address goes by are answered, token or not: a page of another
+    // name pointed at this machine by its DNS must not read the page through a browser.
+    const std::string port = ":" + std::to_string(open.MetricsPort());
+    const std::pair<std::string, int> hosts[] = {{"localhost" + port, 200}, {"status.example.org", 200},
+                                                 {"rebound.example" + port, 421}, {"127.0.0.1.rebound.example", 421}};
+    for (const auto &[host, status] : hosts)
+        EXPECT_EQ(HttpGet(open.MetricsPort(), "/status.json", "", host).status, status) << host;
+    EXPECT_EQ(HttpGet(guarded.MetricsPort(), "/metrics", "Bearer " + token, "rebound.example").status, 421);
+
     struct Refused {
         std::string metrics;
         std::string expected;
     } refused[] = {
         {"address = \"0.0.0.0\"\n", "start refused: metrics.address 0.0.0.0 is not a loopback address: set metrics.token"},
         {"token = \"short\"\n", "metrics.token must be at least 16 characters"},
+        {"hosts = [\"status.example.org:8443\"]\n", "metrics.hosts: \"status.example.org:8443\" is neither"},
     };
     for (const Refused &r : refused) {
         ServerProcess server("", kSample, {}, 0, {r.metrics, {}, {}});

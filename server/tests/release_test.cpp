@@ -149,6 +149,10 @@ TEST_F(ReleaseFolder, EachProblemGetsOneMessage)
         std::string message;
     } cases[] = {
         {"addresses = [", "cannot be read"},
+        // TOML is UTF-8; toml11 3.7 reads past its buffer on a literal string that is not.
+        {kAddresses + kSlot0 + Launch(1, "a.dat") + "[[solo]]\nid = 129\nsource = 'runtime\xC1.exe'\n",
+         "manifest.toml: not UTF-8 (byte"},
+        {"id = '''\xED\xA0\x80'''\n" + kAddresses + kSlot0, "not UTF-8"},
         {kSlot0, "addresses must be a list"},
         {"addresses = [\"10.0.0.1:1\"]\n" + kSlot0, "holds 1 entries, not 4"},
         {"addresses = [\"10.0.0.1:1\", \"10.0.0.1:1\", \"10.0.0.1:1\", \"host.example:1\"]\n" + kSlot0,

@@ -84,16 +84,20 @@ TEST(Wire, LaunchFilesAnswerNewSlotsAndChangedFiles)
 }
 
 // The request head of the metrics address, as any client may send it: only the request
-// line's method and path and the Authorization header are taken, and a head that breaks
-// HTTP/1.x is refused whole.
+// line's method and path and the Authorization and Host headers are taken, and a head
+// that breaks HTTP/1.x (or names two hosts) is refused whole.
 TEST(Wire, HttpRequestHeads)
 {
     struct Case {
         std::string head;
         bool taken;
         std::string method, path, authorization;
+        std::optional<std::string> host = std::nullopt;
     } cases[] = {
-        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, "GET", "/", ""},
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, "GET", "/", "", "x"},
+        {"GET / HTTP/1.1\r\nhOST:\t[::1]:8080 \r\nHosts: y\r\nX-Host: z\r\n\r\n", true, "GET", "/", "", "[::1]:8080"},
+        {"GET / HTTP/1.1\r\nHost:\r\n\r\n", true, "GET", "/", "", ""},
+        {"GET / HTTP/1.1\r\nHost: localhost\r\nHost: rebound.example\r\n\r\n", false, "", "", ""},
         {"GET /status.json?x=1 HTTP/1.0\r\n\r\n", true, "GET", "/status.json", ""},
         {"GET / HTTP/1.1\r\nAUTHORIZATION:\t Bearer abc \r\n\r\n", true, "GET", "/", "Bearer abc"},
         {"GET / HTTP/1.1\r\nX-Authorization: Bearer abc\r\nAuthorizations: b\r\n\r\n", true, "GET", "/", ""},
@@ -115,6 +119,67 @@ TEST(Wire, HttpRequestHeads)
         EXPECT_EQ(request->method, c.method) << c.head;
         EXPECT_EQ(request->path, c.path) << c.head;
         EXPECT_EQ(request->authorization, c.authorization) << c.head;
+        EXPECT_EQ(request->host, c.host) << c.head;
+    }
+}
+
+// What the metrics address refuses before it looks anything up: a Host it does not go by
+// (the browser of an operator led there by a page of another name), then any method but
+// GET, then a request without the token when one is asked.
+TEST(Wire, OperatorsRequestRefusals)
+{
+    const AllowedHosts loopback = HostsToAllow("127.0.0.1", {});
+    const AllowedHosts proxied = HostsToAllow("192.0.2.10", {"Status.Example.org", "[2001:db8::7]", "198.51.100.4"});
+    const AllowedHosts everywhere = HostsToAllow("::", {});
+    const std::string token = "k3y-0f-the-0perat0rs-page";
+    struct Case {
+        const char *what;
+        const AllowedHosts &hosts;
+        std::string method;
+        std::optional<std::string> host;
+        std::string authorization;
+        std::string token;
+        const char *status;  // nullptr: answered
+    } cases[] = {
+        {"no Host (HTTP/1.0)", loopback, "GET", std::nullopt, "", "", nullptr},
+        {"localhost", loopback, "GET", "localhost", "", "", nullptr},
+        {"localhost in capitals, with the port", loopback, "GET", "LocalHost:18921", "", "", nullptr},
+        {"127.0.0.1 with another port (a tunnel)", loopback, "GET", "127.0.0.1:9000", "", "", nullptr},
+        {"[::1]", loopback, "GET", "[::1]", "", "", nullptr},
+        {"[::1] with the port", loopback, "GET", "[::1]:18921", "", "", nullptr},
+        {"::1 written out", loopback, "GET", "[0:0:0:0:0:0:0:1]", "", "", nullptr},
+        {"a rebound name", loopback, "GET", "rebound.example", "", "", "421 Misdirected Request"},
+        {"a rebound name with the port", loopback, "GET", "rebound.example:18921", "", "", "421 Misdirected Request"},
+        {"localhost as a prefix", loopback, "GET", "localhost.rebound.example", "", "", "421 Misdirected Request"},
+        {"localhost with a trailing dot", loopback, "GET", "localhost.", "", "", "421 Misdirected Request"},
+        {"an empty Host", loopback, "GET", "", "", "", "421 Misdirected Request"},
+        {"::1 without brackets", loopback, "GET", "::1", "", "", "421 Misdirected Request"},
+        {"an address not listened on", loopback, "GET", "192.0.2.10", "", "", "421 Misdirected Request"},
+        {"an IPv4 address in brackets", loopback, "GET", "[127.0.0.1]", "", "", "421 Misdirected Request"},
+        {"a port that is not a number", loopback, "GET", "localhost:http", "", "", "421 Misdirected Request"},
+        {"an empty port", loopback, "GET", "localhost:", "", "", "421 Misdirected Request"},
+        {"a port of six digits", loopback, "GET", "localhost:018921", "", "", "421 Misdirected Request"},
+        {"user information", loopback, "GET", "user@localhost", "", "", "421 Misdirected Request"},
+        {"the metrics address", proxied, "GET", "192.0.2.10:18921", "", "", nullptr},
+        {"a configured name in other capitals", proxied, "GET", "status.example.ORG:443", "", "", nullptr},
+        {"a configured IPv6 address", proxied, "GET", "[2001:db8::7]", "", "", nullptr},
+        {"a configured IPv4 address", proxied, "GET", "198.51.100.4:8443", "", "", nullptr},
+        {"a configured name's subdomain", proxied, "GET", "x.status.example.org", "", "", "421 Misdirected Request"},
+        {"localhost beside configured names", proxied, "GET", "localhost", "", "", nullptr},
+        {"any address, listening on all", everywhere, "GET", "203.0.113.9:18921", "", "", nullptr},
+        {"any IPv6 address, listening on all", everywhere, "GET", "[2001:db8::1]", "", "", nullptr},
+        {"a name, listening on all", everywhere, "GET", "rebound.example", "", "", "421 Misdirected Request"},
+        {"a wrong Host before a wrong method", loopback, "POST", "rebound.example", "", "", "421 Misdirected Request"},
+        {"a wrong Host with the token", loopback, "GET", "rebound.example", "Bearer " + token, token,
+         "421 Misdirected Request"},
+        {"POST", loopback, "POST", "localhost", "", "", "405 Method Not Allowed"},
+        {"no token", loopback, "GET", "localhost", "", token, "401 Unauthorized"},
+        {"the token", loopback, "GET", "localhost", "Bearer " + token, token, nullptr},
+    };
+    for (const Case &c : cases) {
+        HttpRequest request{c.method, "/", c.authorization, c.host};
+        std::optional<Refusal> refusal = RequestRefusal(request, c.hosts, c.token);
+        EXPECT_EQ(refusal ? std::string(refusal->status) : "answered", c.status ? c.status : "answered") << c.what;
     }
 }
 

@@ -1,8 +1,11 @@
 #include "base/config.h"
+#include "base/toml_text.h"
 
 #include <asio/ip/address.hpp>
 #include <toml.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <set>
 
 namespace dvs {
@@ -37,6 +40,18 @@ void ReadPath(const toml::value &table, const char *key, const fs::path &base, f
     target = value.empty() ? value : value.is_relative() ? base / value : value;  // empty: the default
 }
 
+// A DNS name (letters, digits, '-' and '.'), an IP address, or an IPv6 address in brackets.
+bool HostNameOrAddress(const std::string &text)
+{
+    std::error_code bad;
+    const bool bracketed = text.size() > 2 && text.front() == '[' && text.back() == ']';
+    asio::ip::make_address(bracketed ? text.substr(1, text.size() - 2) : text, bad);
+    if (!bad)
+        return true;
+    return !text.empty() && text.size() <= 253 && text.front() != '.' && text.front() != '-' &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; });
+}
+
 void RefuseUnknown(const toml::value &table, const std::string &where, const std::set<std::string> &known)
 {
     for (const auto &[key, value] : table.as_table())
@@ -49,7 +64,7 @@ void RefuseUnknown(const toml::value &table, const std::string &where, const std
 bool LoadConfig(const fs::path &file, Config &config, std::string &error)
 {
     try {
-        toml::value root = toml::parse(file);
+        toml::value root = ParseTomlFile(file);
         fs::path base = fs::absolute(file).parent_path();
         RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "reports", "signing", "fleet"});
         if (root.contains("listen")) {
@@ -72,7 +87,7 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
         }
         if (root.contains("metrics")) {
             const toml::value &metrics = toml::find(root, "metrics");
-            RefuseUnknown(metrics, "metrics.", {"enabled", "address", "port", "token"});
+            RefuseUnknown(metrics, "metrics.", {"enabled", "address", "port", "token", "hosts"});
             if (metrics.contains("enabled"))
                 config.metricsEnabled = toml::find<bool>(metrics, "enabled");
             ReadText(metrics, "address", config.metricsAddress);
@@ -80,6 +95,12 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
             ReadText(metrics, "token", config.metricsToken);
             if (metrics.contains("token") && config.metricsToken.size() < 16)
                 throw std::runtime_error("metrics.token must be at least 16 characters (openssl rand -hex 24 makes one)");
+            if (metrics.contains("hosts"))
+                config.metricsHosts = toml::find<std::vector<std::string>>(metrics, "hosts");
+            for (const std::string &host : config.metricsHosts)
+                if (!HostNameOrAddress(host))
+                    throw std::runtime_error("metrics.hosts: \"" + host +
+                                             "\" is neither a host name nor an IP address (give no port)");
         }
         if (root.contains("paths")) {
             const toml::value &paths = toml::find(root, "paths");

@@ -19,6 +19,9 @@ struct Config {
     // Asked of every request to the metrics address (page and metrics alike); required
     // when that address is not a loopback one.
     std::string metricsToken;
+    // Further names (or addresses) the operators' browsers reach the metrics address by,
+    // through a TLS proxy or a tunnel; a request with any other Host is refused.
+    std::vector<std::string> metricsHosts;
     std::filesystem::path release = "/var/lib/dorera-version-server/release";
     std::filesystem::path cache = "/var/cache/dorera-version-server";
     std::filesystem::path database = "/var/lib/dorera-version-server/reports.sqlite";

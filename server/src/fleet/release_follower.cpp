@@ -8,7 +8,6 @@
 #include "common/md5.h"
 #include "common/release_manifest.h"
 
-#include <toml.hpp>
 #include <zlib.h>
 
 #include <fcntl.h>
@@ -34,41 +33,36 @@ constexpr size_t kMaxSignedManifest = 64 << 10;  // far above what one can be
 bool InflateTo(const fs::path &stream, const fs::path &target, const Checksum &md5, uint64_t size)
 {
     std::ifstream in(stream, std::ios::binary);
-    z_stream z{};
-    if (!in || inflateInit(&z) != Z_OK)
+    if (!in)
         return false;
     FileReplacement out;
     std::string error;
-    bool writable = out.Open(target, 0644, error);
-    Md5Context context;
-    Md5Init(&context);
-    std::vector<uint8_t> input(1 << 20), output(1 << 20);
-    uint64_t produced = 0;
-    int status = Z_OK;
-    while (status == Z_OK && writable) {
-        if (z.avail_in == 0) {
-            in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(input.size()));
-            z.next_in = input.data();
-            z.avail_in = static_cast<uInt>(in.gcount());
-            if (z.avail_in == 0)
-                break;  // the stream ends before its end mark
+    if (!out.Open(target, 0644, error))
+        return false;
+    return InflateStream(in, [&out](std::span<const uint8_t> piece) { return out.Write(piece); }, md5, size) &&
+           out.Replace(error);
+}
+
+// Any text as a TOML basic string on one line: quotes, backslashes and control characters
+// escaped. (toml11 3.7 writes text with a quote or a line break as a multi-line string,
+// which it cannot always read back.)
+std::string TomlString(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
         }
-        z.next_out = output.data();
-        z.avail_out = static_cast<uInt>(output.size());
-        status = inflate(&z, Z_NO_FLUSH);
-        size_t got = output.size() - z.avail_out;
-        Md5Update(&context, output.data(), got);
-        writable = out.Write({output.data(), got});
-        produced += got;
-        if (produced > size)
-            break;
     }
-    // Nothing may follow the stream's end in the cache file.
-    bool whole = status == Z_STREAM_END && z.avail_in == 0 && in.peek() == std::char_traits<char>::eof();
-    inflateEnd(&z);
-    Checksum digest;
-    Md5Final(&context, digest.data());
-    return whole && writable && produced == size && digest == md5 && out.Replace(error);
+    return quoted + "\"";
 }
 
 std::string FileName(const Checksum &md5, uint64_t size)
@@ -207,6 +201,87 @@ std::optional<fs::path> ReleaseFollower::Fetch(int number, std::string &error)
     return folder;
 }
 
+bool InflateStream(std::istream &in, const std::function<bool(std::span<const uint8_t>)> &write,
+                   const std::array<uint8_t, 16> &md5, uint64_t size)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    Md5Context context;
+    Md5Init(&context);
+    std::vector<uint8_t> input(1 << 20), output(1 << 20);
+    uint64_t produced = 0;
+    int status = Z_OK;
+    bool written = true;
+    while (status == Z_OK && written) {
+        if (z.avail_in == 0) {
+            in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(input.size()));
+            z.next_in = input.data();
+            z.avail_in = static_cast<uInt>(in.gcount());
+            if (z.avail_in == 0)
+                break;  // the stream ends before its end mark
+        }
+        z.next_out = output.data();
+        z.avail_out = static_cast<uInt>(output.size());
+        status = inflate(&z, Z_NO_FLUSH);
+        size_t got = output.size() - z.avail_out;
+        Md5Update(&context, output.data(), got);
+        written = write({output.data(), got});
+        produced += got;
+        if (produced > size)
+            break;
+    }
+    // Nothing may follow the stream's end.
+    bool whole = status == Z_STREAM_END && z.avail_in == 0 && in.peek() == std::char_traits<char>::eof();
+    inflateEnd(&z);
+    Checksum digest;
+    Md5Final(&context, digest.data());
+    return whole && written && produced == size && digest == md5;
+}
+
+std::optional<std::vector<FetchedFile>> ReadReleaseFiles(const pg::Result &listed, std::string &error)
+{
+    std::vector<FetchedFile> files;
+    if (listed.Rows() > int{kMaxLaunchFiles} + int{kManifestMaxSolo}) {
+        error = "more files than a release can hold";
+        return std::nullopt;
+    }
+    for (int row = 0; row < listed.Rows(); ++row) {
+        FetchedFile file;
+        file.kind = listed.Text(row, 0);
+        file.slot = listed.Int(row, 1, 0, 0xFFFF, -1);
+        file.name = listed.Text(row, 2);
+        auto md5 = FromHex(listed.Text(row, 3), kChecksumSize);
+        int64_t size = listed.Int(row, 4, 0, 0xFFFFFFFFll, -1);
+        if ((file.kind != "launch" && file.kind != "solo") || file.slot < 0 || !md5 || size < 0) {
+            error = "file row " + std::to_string(row + 1) + " is malformed";
+            return std::nullopt;
+        }
+        std::copy(md5->begin(), md5->end(), file.md5.begin());
+        file.size = static_cast<uint64_t>(size);
+        files.push_back(file);
+    }
+    return files;
+}
+
+std::string FollowedManifestText(const FetchedRelease &release)
+{
+    std::string text = "id = " + TomlString(release.id) + "\n";
+    if (release.signedNumber > 0)
+        text += "number = " + std::to_string(release.signedNumber) + "\n";
+    text += "addresses = [";
+    for (size_t i = 0; i < release.addresses.size(); ++i)
+        text += (i > 0 ? ", " : "") + TomlString(release.addresses[i]);
+    text += "]\n";
+    for (const char *kind : {"launch", "solo"})
+        for (const FetchedFile &file : release.files)
+            if (file.kind == kind)
+                text += std::string("\n[[") + kind + "]]\n" + (file.kind == "launch" ? "slot" : "id") + " = " +
+                        std::to_string(file.slot) + "\nname = " + TomlString(file.name) + "\nsource = " +
+                        TomlString("files/" + FileName(file.md5, file.size)) + "\n";
+    return text;
+}
+
 bool ReleaseFollower::ReadReleaseRows(int number, FetchedRelease &fetched, std::string &error)
 {
     const std::string numberText = std::to_string(number);
@@ -246,25 +321,10 @@ bool ReleaseFollower::ReadReleaseRows(int number, FetchedRelease &fetched, std::
         }
         fetched.signedManifest = std::move(*bytes);
     }
-    if (listed.Rows() > int{kMaxLaunchFiles} + int{kManifestMaxSolo}) {
-        error = "more files than a release can hold";
+    std::optional<std::vector<FetchedFile>> files = ReadReleaseFiles(listed, error);
+    if (!files)
         return false;
-    }
-    for (int row = 0; row < listed.Rows(); ++row) {
-        FetchedFile file;
-        file.kind = listed.Text(row, 0);
-        file.slot = listed.Int(row, 1, 0, 0xFFFF, -1);
-        file.name = listed.Text(row, 2);
-        auto md5 = FromHex(listed.Text(row, 3), kChecksumSize);
-        int64_t size = listed.Int(row, 4, 0, 0xFFFFFFFFll, -1);
-        if ((file.kind != "launch" && file.kind != "solo") || file.slot < 0 || !md5 || size < 0) {
-            error = "file row " + std::to_string(row + 1) + " is malformed";
-            return false;
-        }
-        std::copy(md5->begin(), md5->end(), file.md5.begin());
-        file.size = static_cast<uint64_t>(size);
-        fetched.files.push_back(file);
-    }
+    fetched.files = std::move(*files);
     return true;
 }
 
@@ -320,21 +380,7 @@ bool ReleaseFollower::FetchStream(const FetchedFile &file, const fs::path &cache
 // it and checks it, and the signed manifest, like any release folder's.
 bool ReleaseFollower::WriteReleaseFolder(const FetchedRelease &release, const fs::path &part, std::string &error)
 {
-    toml::array addresses, launch, solo;
-    for (const std::string &address : release.addresses)
-        addresses.push_back(address);
-    for (const FetchedFile &file : release.files) {
-        toml::table entry{{file.kind == "launch" ? "slot" : "id", file.slot},
-                          {"name", file.name},
-                          {"source", "files/" + FileName(file.md5, file.size)}};
-        (file.kind == "launch" ? launch : solo).push_back(std::move(entry));
-    }
-    toml::table manifest{{"id", release.id}, {"addresses", addresses}, {"launch", launch}};
-    if (release.signedNumber > 0)
-        manifest.emplace("number", release.signedNumber);
-    if (!solo.empty())
-        manifest.emplace("solo", solo);
-    if (!ReplaceFile(part / kManifestName, toml::format(toml::value(manifest)), error))
+    if (!ReplaceFile(part / kManifestName, FollowedManifestText(release), error))
         return false;
     return release.signedManifest.empty() || ReplaceFile(part / SIGNED_MANIFEST_FILE, release.signedManifest, error);
 }

@@ -12,33 +12,48 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace dvs {
 
+// A release as the fleet's database has it, read as from outside: checked for form here,
+// and by the release's load after.
+struct FetchedFile {
+    std::string kind;  // launch or solo
+    int64_t slot = 0;  // or the solo file's identifier
+    std::string name;
+    std::array<uint8_t, 16> md5{};
+    uint64_t size = 0;
+};
+struct FetchedRelease {
+    std::string id;
+    std::array<std::string, 4> addresses;
+    int64_t signedNumber = 0;             // 0: not signed with a number
+    std::vector<uint8_t> signedManifest;  // empty: unsigned
+    std::vector<FetchedFile> files;
+};
+
+// The rows of release_files (kind, slot, name, MD5 as hex, size) as a release's files;
+// nothing, with the reason, when there are too many or one is malformed.
+std::optional<std::vector<FetchedFile>> ReadReleaseFiles(const pg::Result &listed, std::string &error);
+// Inflates a stored zlib stream, handing what it makes to write; true only when it
+// inflates to exactly size bytes with this MD5, nothing follows its end and every write
+// took its piece.
+bool InflateStream(std::istream &in, const std::function<bool(std::span<const uint8_t>)> &write,
+                   const std::array<uint8_t, 16> &md5, uint64_t size);
+// The manifest.toml of a fetched release's folder (its files under files/, named by MD5
+// and size): every text one escaped line, so that it reads back as the very text.
+std::string FollowedManifestText(const FetchedRelease &release);
+
 class ReleaseFollower {
 public:
-    // A release's rows as the database has them, checked for form.
-    struct FetchedFile {
-        std::string kind;  // launch or solo
-        int64_t slot = 0;
-        std::string name;
-        std::array<uint8_t, 16> md5{};
-        uint64_t size = 0;
-    };
-    struct FetchedRelease {
-        std::string id;
-        std::array<std::string, 4> addresses;
-        int64_t signedNumber = 0;             // 0: not signed with a number
-        std::vector<uint8_t> signedManifest;  // empty: unsigned
-        std::vector<FetchedFile> files;
-    };
-
     // Loads, checks and swaps in a release folder as a reload does; false with the problems.
     using Swap = std::function<bool(const std::filesystem::path &folder, std::string &problems)>;
 

@@ -83,6 +83,12 @@ std::optional<HttpRequest> ParseRequestHead(std::string_view head)
             return std::nullopt;
         if (colon == 13 && StartsWithNoCase(header, "authorization"))
             request.authorization = Trimmed(header.substr(colon + 1));
+        if (colon == 4 && StartsWithNoCase(header, "host")) {
+            // Two Host headers could each be read as the one that counts.
+            if (request.host)
+                return std::nullopt;
+            request.host = Trimmed(header.substr(colon + 1));
+        }
         at = end + 2;
     }
     return request;
@@ -101,6 +107,77 @@ bool CarriesToken(const std::string &authorization, const std::string &token)
     return false;
 }
 
+AllowedHosts HostsToAllow(const std::string &metricsAddress, const std::vector<std::string> &extra)
+{
+    AllowedHosts allowed;
+    allowed.names.push_back("localhost");
+    allowed.addresses = {asio::ip::address_v4::loopback(), asio::ip::address_v6::loopback()};
+    std::error_code bad;
+    asio::ip::address listening = asio::ip::make_address(metricsAddress, bad);
+    if (!bad && listening.is_unspecified())
+        allowed.anyAddress = true;
+    else if (!bad)
+        allowed.addresses.push_back(listening);
+    for (const std::string &entry : extra) {
+        std::string_view text = entry;
+        if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+            text = text.substr(1, text.size() - 2);
+        asio::ip::address address = asio::ip::make_address(text, bad);
+        if (!bad) {
+            allowed.addresses.push_back(address);
+            continue;
+        }
+        std::string name(entry);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        allowed.names.push_back(name);
+    }
+    return allowed;
+}
+
+bool HostAllowed(std::string_view host, const AllowedHosts &allowed)
+{
+    // The port, when there is one: digits after the last colon, outside brackets.
+    size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos &&
+        (host.front() == '[' || host.find(':') == colon)) {
+        std::string_view port = host.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        host = host.substr(0, colon);
+    }
+    std::error_code bad;
+    asio::ip::address address;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        address = asio::ip::make_address_v6(host.substr(1, host.size() - 2), bad);
+        if (bad)
+            return false;
+    } else {
+        address = asio::ip::make_address_v4(host, bad);
+    }
+    if (!bad)
+        return allowed.anyAddress ||
+               std::find(allowed.addresses.begin(), allowed.addresses.end(), address) != allowed.addresses.end();
+    return std::any_of(allowed.names.begin(), allowed.names.end(), [host](const std::string &name) {
+        return name.size() == host.size() && StartsWithNoCase(host, name);
+    });
+}
+
+std::optional<Refusal> RequestRefusal(const HttpRequest &request, const AllowedHosts &hosts, const std::string &token)
+{
+    if (request.host && !HostAllowed(*request.host, hosts))
+        return Refusal{"421 Misdirected Request", "",
+                       "This server does not answer to that name; add it to metrics.hosts if it is one of its own.\n"};
+    if (request.method != "GET")
+        return Refusal{"405 Method Not Allowed", "Allow: GET\r\n", ""};
+    if (!token.empty() && !CarriesToken(request.authorization, token))
+        return Refusal{"401 Unauthorized",
+                       "WWW-Authenticate: Basic realm=\"dorera-version-server\", charset=\"UTF-8\"\r\n",
+                       "This server asks for its token: Authorization: Bearer TOKEN, or the token as password.\n"};
+    return std::nullopt;
+}
+
 struct OperatorsEndpoint::Connection {
     explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), deadline(socket.get_executor()) {}
     asio::ip::tcp::socket socket;
@@ -114,8 +191,8 @@ struct OperatorsEndpoint::Answer {
     std::string headers;  // further header lines, each ending in CRLF
 };
 
-OperatorsEndpoint::OperatorsEndpoint(Metrics &metrics, OperatorsPage *page, std::string token)
-    : metrics_(metrics), page_(page), token_(std::move(token))
+OperatorsEndpoint::OperatorsEndpoint(Metrics &metrics, OperatorsPage *page, std::string token, AllowedHosts hosts)
+    : metrics_(metrics), page_(page), token_(std::move(token)), hosts_(std::move(hosts))
 {
 }
 
@@ -179,15 +256,10 @@ asio::awaitable<OperatorsEndpoint::Answer> OperatorsEndpoint::AnswerTo(const Htt
                                                                         asio::steady_timer &pause)
 {
     Answer answer;
-    if (request.method != "GET") {
-        answer.status = "405 Method Not Allowed";
-        answer.headers = "Allow: GET\r\n";
-        co_return answer;
-    }
-    if (!token_.empty() && !CarriesToken(request.authorization, token_)) {
-        answer.status = "401 Unauthorized";
-        answer.headers = "WWW-Authenticate: Basic realm=\"dorera-version-server\", charset=\"UTF-8\"\r\n";
-        answer.body = "This server asks for its token: Authorization: Bearer TOKEN, or the token as password.\n";
+    if (std::optional<Refusal> refusal = RequestRefusal(request, hosts_, token_)) {
+        answer.status = refusal->status;
+        answer.headers = refusal->headers;
+        answer.body = refusal->body;
         co_return answer;
     }
     if (request.path == "/metrics") {

@@ -1,6 +1,7 @@
 #include "release/release.h"
 #include "release/names.h"
 #include "base/files.h"
+#include "base/toml_text.h"
 #include "common/launcher_own_files.h"
 #include "common/server_address.h"
 
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 namespace dvs {
@@ -291,11 +293,25 @@ fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint
 
 Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)
 {
+    const fs::path path = folder / kManifestName;
+    std::ifstream file(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file && !file.eof()) {
+        Manifest manifest;
+        manifest.id = folder.filename().string();
+        problems.push_back(path.string() + " cannot be read: " + std::strerror(errno));
+        return manifest;
+    }
+    return ReadManifestText(text, folder, problems);
+}
+
+Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::vector<std::string> &problems)
+{
     Manifest manifest;
     manifest.id = folder.filename().string();
     toml::value root;
     try {
-        root = toml::parse(folder / kManifestName);
+        root = ParseTomlText(text, (folder / kManifestName).string());
     } catch (const std::exception &error) {
         problems.push_back((folder / kManifestName).string() + " cannot be read: " + error.what());
         return manifest;

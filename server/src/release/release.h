@@ -36,6 +36,9 @@ struct Manifest {
 // Reads and checks the manifest of a release folder without compressing anything. Each
 // problem adds one line to problems; the release is fit to serve when none was added.
 Manifest ReadManifest(const std::filesystem::path &folder, std::vector<std::string> &problems);
+// The same for the text of a manifest.toml, its sources taken relative to folder.
+Manifest ReadManifestText(const std::string &text, const std::filesystem::path &folder,
+                          std::vector<std::string> &problems);
 
 // An open file descriptor, closed with its owner.
 class FileDescriptor {

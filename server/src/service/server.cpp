@@ -181,7 +181,8 @@ bool Server::StartEndpoint(const std::string &name, std::string &error)
     asio::io_context &io = workers_.front()->io;
     page_ = std::make_unique<OperatorsPage>(name, config_.listenAddress + ":" + std::to_string(port_), metrics_,
                                             [this] { return CurrentRelease(); }, *keeper_);
-    endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken);
+    endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken,
+                                                    HostsToAllow(config_.metricsAddress, config_.metricsHosts));
     if (!endpoint_->Start(io, config_.metricsAddress, config_.metricsPort)) {
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
         return false;
