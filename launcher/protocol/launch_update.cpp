@@ -160,11 +160,11 @@ static void ReadLaunchFileName(const char *iniPath, int slot, char name[kLaunchF
                              iniPath);
 }
 
-static void WriteLaunchFileName(const char *iniPath, uint32_t slot, const char *name)
+static void AddLaunchFileName(SettingsChange *change, uint32_t slot, const char *name)
 {
     char key[24];
     FormatString(key, sizeof key, INI_KEY_FILENAME_FORMAT, (int)slot);
-    WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, key, name);
+    AddSetting(change, INI_SECTION_LAUNCHFILE, key, name);
 }
 
 // Whether data is a Windows program for the machine the running Launcher is built for: a
@@ -193,9 +193,9 @@ static bool IsProgramLikeOwn(const unsigned char *data, uint32_t size)
            (file.Characteristics & IMAGE_FILE_DLL) == 0;
 }
 
-// Writes one received launch file and records it in the list. Returns true when it is a
-// new Launcher executable that now waits beside the running one.
-static bool ApplyReceivedFile(WorkerContext *context, const char *iniPath, ReceivedFile *record,
+// Writes one received launch file and adds its name to the list's change. Returns true when
+// it is a new Launcher executable that now waits beside the running one.
+static bool ApplyReceivedFile(WorkerContext *context, SettingsChange *list, ReceivedFile *record,
                               int *highestSlot)
 {
     uint32_t slot = record->header.index;
@@ -225,7 +225,7 @@ static bool ApplyReceivedFile(WorkerContext *context, const char *iniPath, Recei
     }
     if ((int)slot > *highestSlot)
         *highestSlot = (int)slot;
-    WriteLaunchFileName(iniPath, slot, record->name);
+    AddLaunchFileName(list, slot, record->name);
     char saveName[kPathBufferSize];
     CopyString(saveName, sizeof saveName, record->name);
     bool launcher = slot == 0;
@@ -278,11 +278,14 @@ unsigned int UpdateFile(WorkerContext *context)
         shutdown(context->socket, SD_BOTH);
     CloseWorkerSocket(context);
 
+    // The names received and the count are saved together, as one change of the file.
+    SettingsChange list;
+    BeginSettingsChange(&list);
     bool selfUpdate = false;
     int refused = 0;
     for (int k = 0; k < received; ++k) {
         WorkerCheckpoint(context);
-        if (ApplyReceivedFile(context, iniPath, &records[k], &highestSlot))
+        if (ApplyReceivedFile(context, &list, &records[k], &highestSlot))
             selfUpdate = true;
         refused += records[k].refused ? 1 : 0;
     }
@@ -293,7 +296,8 @@ unsigned int UpdateFile(WorkerContext *context)
     }
     char countText[16];
     FormatString(countText, sizeof countText, "%d", highestSlot + 1);
-    WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText);
+    AddSetting(&list, INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText);
+    WriteSettings(iniPath, &list);
 
     if (selfUpdate) {
         // The Launcher is not replaced while the player is being asked whether to quit.
@@ -335,7 +339,7 @@ static bool LaunchFileFolder(const char *launcherDir, const char *name, char *fo
 void ClearLaunchFileLeftovers()
 {
     char launcherDir[kPathBufferSize], iniPath[kPathBufferSize];
-    if (!GetLauncherDir(launcherDir, sizeof launcherDir) ||
+    if (GetModuleDir(launcherDir, g_platform.GetModuleFileNameA)[0] == '\0' ||
         !GetLauncherIniPath(iniPath, sizeof iniPath))
         return;
     // Solo files and the new Launcher land in the Launcher's folder, launch files where

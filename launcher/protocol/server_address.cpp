@@ -52,8 +52,9 @@ int RequestSrvAddr(WorkerContext *context)
     bool keyed = HasReleaseKey();
     if (keyed && RequestReleaseManifest(context) < 0)
         return -1;
-    char iniPath[kPathBufferSize];
-    GetLauncherIniPath(iniPath, sizeof iniPath);
+    // The kept entries are saved as one change of the settings file.
+    SettingsChange change;
+    BeginSettingsChange(&change);
     for (int i = 0; i < kSrvAddrEntries; ++i) {
         // An entry without its NUL is taken cut at the end of its 32 bytes.
         char entry[kSrvAddrEntrySize + 1];
@@ -70,10 +71,12 @@ int RequestSrvAddr(WorkerContext *context)
             WriteLog("svraddr entry %d refused: not the signed release's", i);
             continue;
         }
-        if (iniPath[0] == '\0' ||
-            !WriteSetting(iniPath, INI_SECTION_SVRADDR, key, entry))
-            WriteLog("write svraddr error:%d", context->resultCode);
+        AddSetting(&change, INI_SECTION_SVRADDR, key, entry);
     }
+    char iniPath[kPathBufferSize];
+    if (change.count > 0 &&
+        (!GetLauncherIniPath(iniPath, sizeof iniPath) || !WriteSettings(iniPath, &change)))
+        WriteLog("write svraddr error:%d", context->resultCode);
     return 0;
 }
 
