@@ -33,19 +33,24 @@ bool CutPathToFolder(char *path, unsigned long length, size_t pathSize)
     return true;
 }
 
-char *GetModuleDir(char *buffer)
+char *GetModuleDir(char *buffer, ModuleFileNameQuery query)
 {
     char path[kPathBufferSize];
     buffer[0] = '\0';
-    if (CutPathToFolder(path, GetModuleFileNameA(NULL, path, sizeof path), sizeof path))
+    if (CutPathToFolder(path, query(NULL, path, sizeof path), sizeof path))
         CopyString(buffer, kPathBufferSize, path);
     return buffer;
 }
 
-bool BuildModulePath(char *buffer, size_t bufferSize, const char *name)
+char *GetModuleDir(char *buffer)
+{
+    return GetModuleDir(buffer, GetModuleFileNameA);
+}
+
+bool BuildModulePath(char *buffer, size_t bufferSize, const char *name, ModuleFileNameQuery query)
 {
     char folder[kPathBufferSize];
-    GetModuleDir(folder);
+    GetModuleDir(folder, query);
     if (folder[0] == '\0' || !CopyString(buffer, bufferSize, folder) ||
         !AppendString(buffer, bufferSize, name)) {
         buffer[0] = '\0';

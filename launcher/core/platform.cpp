@@ -46,6 +46,7 @@ static const LauncherPlatform kSystemPlatform = {
     ::ShellExecuteA,
     ::GetProcessImageFileNameA,
     ::WriteFile,
+    ::MoveFileExA,
     ::SHGetSpecialFolderPathA,
     ::WaitForSingleObject,
     ReadReleaseKeyResource,

@@ -40,6 +40,9 @@ struct LauncherPlatform {
     // Writes of received files (SaveFile), so a test can make the disk fail mid-file.
     BOOL (WINAPI *WriteFile)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                              LPOVERLAPPED overlapped);
+    // The step that replaces "Launcher.ini" with its edited copy, so a test can count the
+    // replacements of one change or refuse them.
+    BOOL (WINAPI *MoveFileExA)(LPCSTR from, LPCSTR to, DWORD flags);
 
     // Environment preparation.
     // The shell's special-folder path query (the Fonts folder for the font install).

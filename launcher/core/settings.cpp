@@ -4,33 +4,9 @@
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
 
-bool GetLauncherDir(char *buffer, size_t bufferSize)
-{
-    char path[kPathBufferSize];
-    buffer[0] = '\0';
-    if (!CutPathToFolder(path, g_platform.GetModuleFileNameA(NULL, path, sizeof path), sizeof path))
-        return false;
-    if (!CopyString(buffer, bufferSize, path)) {
-        buffer[0] = '\0';
-        return false;
-    }
-    return true;
-}
-
-bool BuildLauncherPath(char *buffer, size_t bufferSize, const char *name)
-{
-    char folder[kPathBufferSize];
-    if (!GetLauncherDir(folder, sizeof folder) || !CopyString(buffer, bufferSize, folder) ||
-        !AppendString(buffer, bufferSize, name)) {
-        buffer[0] = '\0';
-        return false;
-    }
-    return true;
-}
-
 bool GetLauncherIniPath(char *buffer, size_t bufferSize)
 {
-    return BuildLauncherPath(buffer, bufferSize, LAUNCHER_INI_NAME);
+    return BuildModulePath(buffer, bufferSize, LAUNCHER_INI_NAME, g_platform.GetModuleFileNameA);
 }
 
 bool HasControlByte(const char *text)
@@ -41,12 +17,39 @@ bool HasControlByte(const char *text)
     return false;
 }
 
+void BeginSettingsChange(SettingsChange *change)
+{
+    change->count = 0;
+}
+
+bool AddSetting(SettingsChange *change, const char *section, const char *key, const char *value)
+{
+    if (change->count >= kMaxSettingsChanged)
+        return false;
+    auto &entry = change->entries[change->count];
+    if (!CopyString(entry.key, sizeof entry.key, key) ||
+        !CopyString(entry.value, sizeof entry.value, value))
+        return false;
+    entry.section = section;
+    ++change->count;
+    return true;
+}
+
+// Every key of the change written to file, in order. False at the first that fails.
+static bool WriteChangeTo(const char *file, const SettingsChange *change)
+{
+    for (int i = 0; i < change->count; ++i)
+        if (!WritePrivateProfileStringA(change->entries[i].section, change->entries[i].key,
+                                        change->entries[i].value, file))
+            return false;
+    return true;
+}
+
 // The change made on iniPath".~save", which then replaces iniPath. False, no copy left, when
 // a step fails; *inPlace tells whether writing in place is still worth trying: when the
 // copy's name does not fit, or when only the replacement was refused because another
 // program holds the file (never after a failed write, which may mean a full disk).
-static bool WriteSettingOnCopy(const char *iniPath, const char *section, const char *key,
-                               const char *value, bool *inPlace)
+static bool WriteChangeOnCopy(const char *iniPath, const SettingsChange *change, bool *inPlace)
 {
     char copy[kPathBufferSize];
     *inPlace = false;
@@ -59,11 +62,11 @@ static bool WriteSettingOnCopy(const char *iniPath, const char *section, const c
         DeleteFileA(copy);
         return false;
     }
-    if (!WritePrivateProfileStringA(section, key, value, copy)) {
+    if (!WriteChangeTo(copy, change)) {
         DeleteFileA(copy);
         return false;
     }
-    if (!MoveFileExA(copy, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!g_platform.MoveFileExA(copy, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD error = GetLastError();
         *inPlace = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
         DeleteFileA(copy);
@@ -72,11 +75,20 @@ static bool WriteSettingOnCopy(const char *iniPath, const char *section, const c
     return true;
 }
 
+bool WriteSettings(const char *iniPath, const SettingsChange *change)
+{
+    if (change->count == 0)
+        return true;
+    bool inPlace = false;
+    if (WriteChangeOnCopy(iniPath, change, &inPlace))
+        return true;
+    // Rather than lose the settings, the file is then written in place, as the system does.
+    return inPlace && WriteChangeTo(iniPath, change);
+}
+
 bool WriteSetting(const char *iniPath, const char *section, const char *key, const char *value)
 {
-    bool inPlace = false;
-    if (WriteSettingOnCopy(iniPath, section, key, value, &inPlace))
-        return true;
-    // Rather than lose the setting, the file is then written in place, as the system does.
-    return inPlace && WritePrivateProfileStringA(section, key, value, iniPath);
+    SettingsChange change;
+    BeginSettingsChange(&change);
+    return AddSetting(&change, section, key, value) && WriteSettings(iniPath, &change);
 }

@@ -3,7 +3,7 @@
 #include "launcher/core/update_log.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
-#include "launcher/core/settings.h"
+#include "launcher/core/platform.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -28,7 +28,7 @@ bool OpenLog()
     if (g_log != NULL)
         return true;
     char folder[kPathBufferSize];
-    if (!BuildLauncherPath(folder, sizeof folder, "Log\\"))
+    if (!BuildModulePath(folder, sizeof folder, "Log\\", g_platform.GetModuleFileNameA))
         return false;
     if (GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES)
         CreateDirectoryA(folder, NULL);

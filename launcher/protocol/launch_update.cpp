@@ -159,11 +159,11 @@ static void ReadLaunchFileName(const char *iniPath, int slot, char name[kLaunchF
                              iniPath);
 }
 
-static void WriteLaunchFileName(const char *iniPath, uint32_t slot, const char *name)
+static void AddLaunchFileName(SettingsChange *change, uint32_t slot, const char *name)
 {
     char key[24];
     FormatString(key, sizeof key, INI_KEY_FILENAME_FORMAT, (int)slot);
-    WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, key, name);
+    AddSetting(change, INI_SECTION_LAUNCHFILE, key, name);
 }
 
 // The machine field of the running Launcher's own PE header: a Launcher replaced by a
@@ -176,9 +176,9 @@ static uint16_t OwnMachine()
     return ownHeaders->FileHeader.Machine;
 }
 
-// Writes one received launch file and records it in the list. Returns true when it is a
-// new Launcher executable that now waits beside the running one.
-static bool ApplyReceivedFile(WorkerContext *context, const char *iniPath, ReceivedFile *record,
+// Writes one received launch file and adds its name to the list's change. Returns true when
+// it is a new Launcher executable that now waits beside the running one.
+static bool ApplyReceivedFile(WorkerContext *context, SettingsChange *list, ReceivedFile *record,
                               int *highestSlot)
 {
     uint32_t slot = record->header.index;
@@ -201,7 +201,7 @@ static bool ApplyReceivedFile(WorkerContext *context, const char *iniPath, Recei
     }
     if ((int)slot > *highestSlot)
         *highestSlot = (int)slot;
-    WriteLaunchFileName(iniPath, slot, record->name);
+    AddLaunchFileName(list, slot, record->name);
     char saveName[kPathBufferSize];
     CopyString(saveName, sizeof saveName, record->name);
     bool launcher = slot == 0;
@@ -254,11 +254,14 @@ unsigned int UpdateFile(WorkerContext *context)
         shutdown(context->socket, SD_BOTH);
     CloseWorkerSocket(context);
 
+    // The names received and the count are saved together, as one change of the file.
+    SettingsChange list;
+    BeginSettingsChange(&list);
     bool selfUpdate = false;
     int refused = 0;
     for (int k = 0; k < received; ++k) {
         WorkerCheckpoint(context);
-        if (ApplyReceivedFile(context, iniPath, &records[k], &highestSlot))
+        if (ApplyReceivedFile(context, &list, &records[k], &highestSlot))
             selfUpdate = true;
         refused += records[k].refused ? 1 : 0;
     }
@@ -269,7 +272,8 @@ unsigned int UpdateFile(WorkerContext *context)
     }
     char countText[16];
     FormatString(countText, sizeof countText, "%d", highestSlot + 1);
-    WriteSetting(iniPath, INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText);
+    AddSetting(&list, INI_SECTION_LAUNCHFILE, INI_KEY_COUNT, countText);
+    WriteSettings(iniPath, &list);
 
     if (selfUpdate) {
         // The Launcher is not replaced while the player is being asked whether to quit.
@@ -316,7 +320,7 @@ static bool LaunchFileFolder(const char *launcherDir, const char *name, char *fo
 void ClearLaunchFileLeftovers()
 {
     char launcherDir[kPathBufferSize], iniPath[kPathBufferSize];
-    if (!GetLauncherDir(launcherDir, sizeof launcherDir) ||
+    if (GetModuleDir(launcherDir, g_platform.GetModuleFileNameA)[0] == '\0' ||
         !GetLauncherIniPath(iniPath, sizeof iniPath))
         return;
     // Solo files and the new Launcher land in the Launcher's folder, launch files where

@@ -55,8 +55,9 @@ int RequestSrvAddr(WorkerContext *context)
         return -1;
     AddressEntry entries[kSrvAddrEntries];
     DecodeAddressAnswer(body, keyed ? &context->release : NULL, entries);
-    char iniPath[kPathBufferSize];
-    GetLauncherIniPath(iniPath, sizeof iniPath);
+    // The kept entries are saved as one change of the settings file.
+    SettingsChange change;
+    BeginSettingsChange(&change);
     for (int i = 0; i < kSrvAddrEntries; ++i) {
         if (entries[i].decision == kAddressControlByte) {
             WriteLog("svraddr entry %d refused", i);
@@ -68,10 +69,12 @@ int RequestSrvAddr(WorkerContext *context)
         }
         char key[16];
         FormatString(key, sizeof key, INI_KEY_ADDR_FORMAT, i);
-        if (iniPath[0] == '\0' ||
-            !WriteSetting(iniPath, INI_SECTION_SVRADDR, key, entries[i].text))
-            WriteLog("write svraddr error:%d", context->resultCode);
+        AddSetting(&change, INI_SECTION_SVRADDR, key, entries[i].text);
     }
+    char iniPath[kPathBufferSize];
+    if (change.count > 0 &&
+        (!GetLauncherIniPath(iniPath, sizeof iniPath) || !WriteSettings(iniPath, &change)))
+        WriteLog("write svraddr error:%d", context->resultCode);
     return 0;
 }
 

@@ -42,7 +42,7 @@ int LaunchStarter(WorkerContext *context)
 {
     DebugTrace("Updater - startup launcher");
     char folder[kPathBufferSize];
-    GetModuleDir(folder);
+    GetModuleDir(folder, g_platform.GetModuleFileNameA);
     char commandLine[kStarterCommandLineSize];
     BuildStarterCommandLine(context->resultCode, commandLine, sizeof commandLine);
     char clientPath[kPathBufferSize];

@@ -1,5 +1,6 @@
 // The instance mutex name: one per installation folder, whatever case the path was typed in.
 #include "launcher/shell/instance_guard.h"
+#include "launcher/core/platform.h"
 #include "common/md5.h"
 #include "common/bounded_string.h"
 #include "common/module_dir.h"
@@ -39,5 +40,5 @@ int MakeInstanceMutexName(char *buffer)
     if (buffer == NULL)
         return 0;
     char folder[kPathBufferSize];
-    return MakeInstanceMutexNameFor(GetModuleDir(folder), buffer);
+    return MakeInstanceMutexNameFor(GetModuleDir(folder, g_platform.GetModuleFileNameA), buffer);
 }

@@ -81,7 +81,7 @@ int RunLauncher(HINSTANCE instance, const char *commandLine)
 {
     KeepCommandLine(commandLine);
     char folder[kPathBufferSize];
-    SetCurrentDirectoryA(GetModuleDir(folder));
+    SetCurrentDirectoryA(GetModuleDir(folder, g_platform.GetModuleFileNameA));
 
     if (!TakeInstanceMutex())
         return 0;

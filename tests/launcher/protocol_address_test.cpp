@@ -140,6 +140,7 @@ TEST_F(ConnectVersionServerTest, AttemptEightGoesToTheHostNameAtOnce)
               sandbox.LogLines());
     EXPECT_EQ("127.0.0.1:1001", sandbox.IniValue("SvrAddr", "addr0"));
     EXPECT_EQ("127.0.0.1:1004", sandbox.IniValue("SvrAddr", "addr3"));
+    EXPECT_EQ(1, sandbox.IniReplacements()) << "four addresses saved in one replacement";
     EXPECT_TRUE(server.Finish()) << server.Report();
 }
 

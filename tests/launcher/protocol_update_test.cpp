@@ -96,6 +96,7 @@ TEST_F(UpdateFileTest, SlotsBeyondTheListExtendIt)
     for (const char *absent : {"filename3", "filename4", "filename5", "filename6"})
         EXPECT_EQ("<absent>", Value(absent)) << absent;
     EXPECT_EQ("Launcher.exe", Value("filename0"));
+    EXPECT_EQ(1, sandbox.IniReplacements()) << "two names and the count saved in one replacement";
     EXPECT_EQ("7", ReadFileText(sandbox.folder + "bin\\seven.dat"));
     EXPECT_TRUE(server.Finish()) << server.Report();
 }

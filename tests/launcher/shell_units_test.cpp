@@ -7,6 +7,7 @@
 #include "launcher/core/settings.h"
 #include "launcher/core/update_log.h"
 #include "launcher/core/worker_context.h"
+#include "tests/support/launcher_sandbox.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -211,24 +212,38 @@ TEST(StarterCommandLine, OneBlankTheCarriedLineThenTheResultCode)
     KeepCommandLine("");
 }
 
-// A setting is written on a copy that replaces "Launcher.ini" in one step: the other keys
-// stay, a missing file is made, no copy is left. A file another program holds is written
-// in place when that program lets others write, and otherwise keeps every byte while the
-// call reports the failure.
-TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
+// Settings are written on a copy that replaces "Launcher.ini" in one step, once per change
+// however many keys it holds: the other keys stay, a missing file is made, no copy is left.
+// A file another program holds is written in place when that program lets others write,
+// and otherwise keeps every byte while the call reports the failure.
+TEST(WriteSettings, ReplacesTheFileOncePerChangeOrLeavesItAsItWas)
 {
     using namespace dr_test;
+    g_platform.MoveFileExA = RecordingMoveFileEx;
+    ReplacedFiles().clear();
     std::string folder = FreshFolder();
     std::string ini = folder + "Launcher.ini", copy = ini + ".~save";
     const std::string before = "[General]\r\nClientID=4242\r\n[SvrAddr]\r\naddr0=1.2.3.4:5\r\n";
     ASSERT_TRUE(WriteFileText(ini, before));
 
-    EXPECT_TRUE(WriteSetting(ini.c_str(), "SvrAddr", "addr1", "10.0.0.1:8080"));
+    SettingsChange change;
+    BeginSettingsChange(&change);
+    ASSERT_TRUE(AddSetting(&change, "SvrAddr", "addr1", "10.0.0.1:8080"));
+    ASSERT_TRUE(AddSetting(&change, "SvrAddr", "addr2", "10.0.0.2:8080"));
+    ASSERT_TRUE(AddSetting(&change, "LaunchFile", "filename1", "bin\\a.dat"));
+    ASSERT_TRUE(AddSetting(&change, "LaunchFile", "count", "2"));
+    EXPECT_TRUE(WriteSettings(ini.c_str(), &change));
+    EXPECT_EQ(1, ReplacementsOf(ini)) << "four keys, one replacement";
+    const struct { const char *section, *key, *value; } written[] = {
+        {"General", "ClientID", "4242"},          {"SvrAddr", "addr0", "1.2.3.4:5"},
+        {"SvrAddr", "addr1", "10.0.0.1:8080"},   {"SvrAddr", "addr2", "10.0.0.2:8080"},
+        {"LaunchFile", "filename1", "bin\\a.dat"}, {"LaunchFile", "count", "2"},
+    };
     char value[64];
-    GetPrivateProfileStringA("General", "ClientID", "", value, sizeof value, ini.c_str());
-    EXPECT_STREQ("4242", value);
-    GetPrivateProfileStringA("SvrAddr", "addr1", "", value, sizeof value, ini.c_str());
-    EXPECT_STREQ("10.0.0.1:8080", value);
+    for (const auto &w : written) {
+        GetPrivateProfileStringA(w.section, w.key, "", value, sizeof value, ini.c_str());
+        EXPECT_STREQ(w.value, value) << w.key;
+    }
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
 
     std::string fresh = folder + "new\\Launcher.ini";
@@ -239,9 +254,14 @@ TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
     HANDLE shared = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, shared);
-    EXPECT_TRUE(WriteSetting(ini.c_str(), "LaunchFile", "count", "2"));
+    BeginSettingsChange(&change);
+    AddSetting(&change, "LaunchFile", "count", "3");
+    AddSetting(&change, "LaunchFile", "filename2", "b.dat");
+    EXPECT_TRUE(WriteSettings(ini.c_str(), &change));
     CloseHandle(shared);
-    EXPECT_EQ(2u, GetPrivateProfileIntA("LaunchFile", "count", 0, ini.c_str()));
+    EXPECT_EQ(3u, GetPrivateProfileIntA("LaunchFile", "count", 0, ini.c_str()));
+    GetPrivateProfileStringA("LaunchFile", "filename2", "", value, sizeof value, ini.c_str());
+    EXPECT_STREQ("b.dat", value);
     GetPrivateProfileStringA("SvrAddr", "addr1", "", value, sizeof value, ini.c_str());
     EXPECT_STREQ("10.0.0.1:8080", value);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
@@ -249,10 +269,25 @@ TEST(WriteSetting, ReplacesTheFileInOneStepOrLeavesItAsItWas)
     std::string held = ReadFileText(ini);
     HANDLE lock = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, lock);
-    EXPECT_FALSE(WriteSetting(ini.c_str(), "LaunchFile", "count", "3"));
+    BeginSettingsChange(&change);
+    AddSetting(&change, "LaunchFile", "count", "4");
+    AddSetting(&change, "LaunchFile", "filename3", "c.dat");
+    EXPECT_FALSE(WriteSettings(ini.c_str(), &change));
+    EXPECT_FALSE(WriteSetting(ini.c_str(), "LaunchFile", "count", "5"));
     CloseHandle(lock);
-    EXPECT_EQ(held, ReadFileText(ini));
+    EXPECT_EQ(held, ReadFileText(ini)) << "neither key of the change, nor the single one";
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
+
+    // A change takes every launch-file name and the count, and refuses a text it would cut.
+    BeginSettingsChange(&change);
+    for (int i = 0; i < kMaxSettingsChanged; ++i)
+        EXPECT_TRUE(AddSetting(&change, "LaunchFile", "filename0", "a.dat"));
+    EXPECT_FALSE(AddSetting(&change, "LaunchFile", "count", "1"));
+    BeginSettingsChange(&change);
+    EXPECT_FALSE(AddSetting(&change, "SvrAddr", "addr0", std::string(kSettingValueSize, '1').c_str()));
+    EXPECT_FALSE(AddSetting(&change, "SvrAddr", std::string(kSettingKeySize, 'k').c_str(), "1"));
+    EXPECT_EQ(0, change.count);
+    ResetPlatform();
 
     char deep[300];
     memset(deep, 'd', sizeof deep);

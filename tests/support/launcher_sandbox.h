@@ -33,6 +33,29 @@ inline DWORD WINAPI SandboxModuleFileName(HMODULE, LPSTR path, DWORD size)
     return exe.size() < size ? (DWORD)copied : size;
 }
 
+// The targets of every replacement asked of the platform table's move (the last step of
+// saving "Launcher.ini"), in order; the moves themselves are the system's.
+inline std::vector<std::string> &ReplacedFiles()
+{
+    static std::vector<std::string> targets;
+    return targets;
+}
+
+inline BOOL WINAPI RecordingMoveFileEx(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    ReplacedFiles().push_back(to != NULL ? to : "");
+    return MoveFileExA(from, to, flags);
+}
+
+// How many replacements of path ReplacedFiles() holds (names compared without case).
+inline int ReplacementsOf(const std::string &path)
+{
+    int count = 0;
+    for (const std::string &target : ReplacedFiles())
+        count += lstrcmpiA(target.c_str(), path.c_str()) == 0 ? 1 : 0;
+    return count;
+}
+
 class LauncherSandbox {
 public:
     explicit LauncherSandbox(const std::string &suffix = "")
@@ -40,6 +63,8 @@ public:
         folder = FreshFolder(suffix);
         SandboxExePath() = folder + "Launcher.exe";
         g_platform.GetModuleFileNameA = SandboxModuleFileName;
+        g_platform.MoveFileExA = RecordingMoveFileEx;
+        ReplacedFiles().clear();
         GetCurrentDirectoryA(sizeof savedDirectory_, savedDirectory_);
         SetCurrentDirectoryA(folder.c_str());
         KeepCommandLine("");
@@ -77,6 +102,8 @@ public:
         return connect(context.socket, (sockaddr *)&address, sizeof address) == 0;
     }
     std::string Ini() const { return folder + "Launcher.ini"; }
+    // Times "Launcher.ini" was replaced by an edited copy since the sandbox began.
+    int IniReplacements() const { return ReplacementsOf(Ini()); }
     void WriteIni(const std::string &text) const { WriteFileText(Ini(), text); }
     std::string IniValue(const char *section, const char *key) const
     {
