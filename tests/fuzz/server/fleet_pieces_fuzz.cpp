@@ -4,6 +4,7 @@
 // made in memory from the input, and zlib's one-call inflate is the reference the stream
 // check must agree with.
 #include "fleet/release_follower.h"
+#include "release/wire.h"
 #include "base/toml_text.h"
 #include "common/md5.h"
 
