@@ -38,6 +38,9 @@ echo "== tests of $tree"
 time ctest --test-dir "$tree" --output-on-failure --no-tests=error --timeout 600 -LE package || status=1
 if [ -n "$x64" ]; then
     echo "== fleet test: the Launcher of $x64, the servers of $tree"
-    time bash "$root/tests/version_server/fleet_test.sh" "$x64" "$tree/dorera-version-server" || status=1
+    # A scratch folder and a Wine prefix of its own, so that it can run beside the test
+    # tree's own suite (named mutexes are machine-wide to a wineserver).
+    time DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$x64/wine-sanitizers" \
+        bash "$root/tests/version_server/fleet_test.sh" "$x64" "$tree/dorera-version-server" || status=1
 fi
 exit $status

@@ -1,7 +1,9 @@
 #!/bin/bash
 # Installs what is missing, builds the trees and runs every test: the version server's
-# native tests, the suite under wine64 (x86_64 build) and the player's journey with the
-# 32-bit deliverables.
+# native tests (with its Debian package), the suite under wine64 (x86_64 build), the
+# player's journey with the 32-bit deliverables, the native code under AddressSanitizer
+# with UndefinedBehaviorSanitizer and under ThreadSanitizer, and every decoder's fuzz
+# target (its corpus replayed, then 30 s of mutation).
 # The 32-bit line (its Wine prefix, set up under emulation, then the journey: a minute or
 # more per process start) takes longest, so it starts as soon as its tree is built and runs
 # beside the rest; its journey waits until the other trees it uses are built. Each tree has
@@ -33,6 +35,22 @@ if ! bash "$root/scripts/build.sh" x64 || ! bash "$root/scripts/build.sh" server
 fi
 touch "$built"
 
+# Two more lines beside the rest, each on trees of its own: the fuzz targets (a clang tree),
+# and the sanitizer trees of the server (their fleet tests with this x64 tree's Launcher, in
+# a Wine prefix and scratch folder of their own).
+mkdir -p "$root/build-logs"
+fuzz_log="$root/build-logs/fuzz.log"
+bash "$root/scripts/fuzz.sh" >"$fuzz_log" 2>&1 &
+fuzz_pid=$!
+sanitize_log="$root/build-logs/sanitize.log"
+(
+    bash "$root/scripts/sanitize.sh" address "$root/build-x64"
+    address=$?
+    bash "$root/scripts/sanitize.sh" thread "$root/build-x64" && [ "$address" -eq 0 ]
+) >"$sanitize_log" 2>&1 &
+sanitize_pid=$!
+echo "fuzz and sanitizer lines started in the background (their output follows the rest)"
+
 status=0
 timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of build-x64 not ready"
 # The version server's own tests run natively, first (under a minute).
@@ -41,6 +59,12 @@ ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --tim
 ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
 ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
 
+wait "$fuzz_pid" || status=1
+echo "---------------------------------------------------------------- fuzz line"
+cat "$fuzz_log"
+wait "$sanitize_pid" || status=1
+echo "---------------------------------------------------------------- sanitizer line"
+cat "$sanitize_log"
 wait "$i686_pid" || status=1
 echo "---------------------------------------------------------------- 32-bit line"
 cat "$i686_log"

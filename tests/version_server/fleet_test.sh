@@ -17,7 +17,8 @@ set -u
 build=$(cd "$1" && pwd)
 server=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
-work="$build/scratch/fleet"
+# DR_FLEET_WORK: another scratch folder, for a run beside the one of the test tree.
+work="${DR_FLEET_WORK:-$build/scratch/fleet}"
 source "$root/scripts/version-server-lib.sh"
 source "$root/scripts/postgres-lib.sh"
 
