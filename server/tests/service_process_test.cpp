@@ -160,6 +160,8 @@ TEST(Server, RefusesToStartWhereAnotherProcessListens)
     close(other);
 
     ExpectNormalSession(first.Port());
+    // Counted as the server sees the session end, a moment after the client's close.
+    EXPECT_TRUE(first.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << first.Log();
     EXPECT_EQ(first.Metric("dorera_sessions_total{outcome=\"closed\"}"), 1);
 }
 
