@@ -8,7 +8,8 @@
 #   3. a release signed with the new key: taken;
 #   4. an older release signed with the new key: refused (result 8), the number stays;
 #   5. and 6. releases whose new Launcher would refuse them (built without a key, or with
-#      the old key only): the Launcher does not move it in (result 9).
+#      the old key only): the Launcher does not move it in (result 9), and as the release's
+#      launch files are then not all on disk, its number is not taken.
 #   bash key_replacement.sh <build-dir> <version-server-binary>
 set -u
 build=$(cd "$1" && pwd)
@@ -130,6 +131,7 @@ cmp -s "$new_launcher" "$work/game/Launcher.exe" || fail "a Launcher without a k
 [ ! -e "$work/game/Launcher.exe.tmp" ] || fail "Launcher.exe.tmp left behind"
 log | grep -qxF "new Launcher Launcher.exe.tmp refused: it carries no release key" || fail "no refusal in the log"
 cmp -s "$work/release-keyless-launcher/files/game.dat" "$work/game/game.dat" || fail "game.dat not taken"
+[ "$(number)" = 3 ] || fail "release number $(number), not 3: release 4 is not whole on disk"
 
 echo "6. a release signed with the new key whose new Launcher holds the old key"
 release old-key-launcher 5 "$old_launcher" new
@@ -137,7 +139,7 @@ run 9
 cmp -s "$new_launcher" "$work/game/Launcher.exe" || fail "a Launcher with the old key moved in"
 log | grep -qxF "new Launcher Launcher.exe.tmp refused: its key did not sign this release" ||
     fail "no refusal in the log"
-[ "$(number)" = 5 ] || fail "release number $(number), not 5"
+[ "$(number)" = 3 ] || fail "release number $(number), not 3: release 5 is not whole on disk"
 
 vs_stop || fail "the server did not stop cleanly"
 echo "PASS"
