@@ -35,10 +35,14 @@ if ! bash "$root/scripts/build.sh" x64 || ! bash "$root/scripts/build.sh" server
 fi
 touch "$built"
 
-# Two more lines beside the rest, each on trees of its own: the fuzz targets (a clang tree),
-# and the sanitizer trees of the server (their fleet tests with this x64 tree's Launcher, in
-# a Wine prefix and scratch folder of their own).
+# Three more lines beside the rest, each on trees of its own: the Debian package (built,
+# checked, installed, run and purged: it builds the server once more), the fuzz targets (a
+# clang tree), and the sanitizer trees of the server (their fleet tests with this x64
+# tree's Launcher, in a Wine prefix and scratch folder of their own).
 mkdir -p "$root/build-logs"
+package_log="$root/build-logs/package.log"
+bash "$root/tests/package/package_test.sh" "$root" "$root/build-server/package" >"$package_log" 2>&1 &
+package_pid=$!
 fuzz_log="$root/build-logs/fuzz.log"
 bash "$root/scripts/fuzz.sh" >"$fuzz_log" 2>&1 &
 fuzz_pid=$!
@@ -49,16 +53,20 @@ sanitize_log="$root/build-logs/sanitize.log"
     bash "$root/scripts/sanitize.sh" thread "$root/build-x64" && [ "$address" -eq 0 ]
 ) >"$sanitize_log" 2>&1 &
 sanitize_pid=$!
-echo "fuzz and sanitizer lines started in the background (their output follows the rest)"
+echo "package, fuzz and sanitizer lines started in the background (their output follows the rest)"
 
 status=0
 timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of build-x64 not ready"
-# The version server's own tests run natively, first (under a minute).
-ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 || status=1
+# The version server's own tests run natively, first (a minute or two; its package's test
+# runs in its own line above).
+ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 -LE package || status=1
 # The operators' download-folder command is a native program with tests of its own.
 ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
 ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
 
+wait "$package_pid" || status=1
+echo "---------------------------------------------------------------- package line"
+cat "$package_log"
 wait "$fuzz_pid" || status=1
 echo "---------------------------------------------------------------- fuzz line"
 cat "$fuzz_log"
