@@ -3,6 +3,7 @@
 // pieces. All of it is read as from outside. No database here: the rows are libpq results
 // made in memory from the input, and zlib's one-call inflate is the reference the stream
 // check must agree with.
+#include "tests/fuzz/require.h"
 #include "fleet/release_follower.h"
 #include "release/wire.h"
 #include "base/toml_text.h"
@@ -19,12 +20,6 @@
 using namespace dvs;
 
 namespace {
-
-void Require(bool holds)
-{
-    if (!holds)
-        abort();
-}
 
 // A tuples result of text columns; nullptr values are NULL.
 pg::Result MakeResult(int columns, const std::vector<std::vector<std::optional<std::string>>> &rows)

@@ -3,6 +3,7 @@
 // input is read as the endpoint reads it and judged with and without a token, against a
 // server that goes by a configured name and an address; what is answered must have passed
 // every rule, and a Host's capitals never change the verdict.
+#include "tests/fuzz/require.h"
 #include "operators/operators_endpoint.h"
 
 #include <cstdlib>
@@ -12,12 +13,6 @@ using namespace dvs;
 namespace {
 
 const std::string kToken = "k3y-0f-the-0perat0rs-page";
-
-void Require(bool holds)
-{
-    if (!holds)
-        abort();
-}
 
 std::string Flipped(std::string text)
 {

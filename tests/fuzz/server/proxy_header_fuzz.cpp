@@ -1,22 +1,13 @@
 // The PROXY v2 header a balancer sends comes from the network before anything else: every
 // input is parsed whole and cut short, and the parser must agree with itself about where
 // a header ends, whatever follows it.
+#include "tests/fuzz/require.h"
 #include "sessions/proxy_header.h"
 
 #include <cstdlib>
 
 using dvs::ParseProxyHeader;
 using dvs::ProxyHeader;
-
-namespace {
-
-void Require(bool holds)
-{
-    if (!holds)
-        abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

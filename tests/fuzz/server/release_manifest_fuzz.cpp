@@ -2,6 +2,7 @@
 // database says: any text is read as `check` reads it, its sources taken from the sample
 // release's folder. A manifest found fit to serve must then make a release manifest the
 // Launcher's own reader takes, with every file inside the release folder.
+#include "tests/fuzz/require.h"
 #include "release/signed_manifest.h"
 
 #include <cstdlib>
@@ -10,16 +11,6 @@
 
 using namespace dvs;
 namespace fs = std::filesystem;
-
-namespace {
-
-void Require(bool holds)
-{
-    if (!holds)
-        abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

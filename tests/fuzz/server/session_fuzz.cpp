@@ -7,6 +7,7 @@
 //   the rest: what the client sends, then it closes its side.
 // Session lines would flood the fuzzer's output: run with -close_fd_mask=2 (scripts/fuzz.sh
 // does), which keeps the sanitizers' reports and the fuzzer's own lines.
+#include "tests/fuzz/require.h"
 #include "sessions/session.h"
 
 #include <asio/experimental/as_tuple.hpp>
@@ -20,12 +21,6 @@
 using namespace dvs;
 
 namespace {
-
-void Require(bool holds)
-{
-    if (!holds)
-        abort();
-}
 
 struct Fixture {
     std::unique_ptr<Release> release;

@@ -3,6 +3,7 @@
 // sample release's own manifest, with and without a configured key. The first byte picks
 // the case; with its low bit set the harness signs what the fuzzer made with the test key
 // (when it is well-formed), so the fuzzer reaches what follows a good signature as well.
+#include "tests/fuzz/require.h"
 #include "release/keys.h"
 #include "release/signed_manifest.h"
 
@@ -21,12 +22,6 @@ struct Fixture {
     std::vector<uint8_t> releaseManifest;  // the sample release's
     SigningKey privateKey, publicKey;
 };
-
-void Require(bool holds)
-{
-    if (!holds)
-        abort();
-}
 
 const Fixture &TheFixture()
 {
