@@ -1,3 +1,6 @@
+// Reading the server's config file: one table names every option once (its TOML table and
+// key, the field of Config it sets, the range of a number); the rules that tie options
+// together follow it. The defaults are the fields' first values in config.h.
 #include "base/config.h"
 #include "base/toml_text.h"
 
@@ -6,7 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <set>
+#include <variant>
 
 namespace dvs {
 
@@ -14,30 +17,96 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <typename T>
-void ReadInt(const toml::value &table, const char *key, T &target, long long low, long long high)
+using Field = std::variant<std::string Config::*, std::optional<std::string> Config::*, bool Config::*,
+                           int Config::*, uint16_t Config::*, fs::path Config::*,
+                           std::vector<std::string> Config::*, std::vector<fs::path> Config::*>;
+
+struct Option {
+    const char *table;
+    const char *key;
+    Field field;
+    long long low = 0, high = 0;  // the range of a number
+};
+
+const Option kOptions[] = {
+    {"listen", "address", &Config::listenAddress},
+    {"listen", "port", &Config::port, 0, 65535},
+    {"listen", "proxy_protocol", &Config::proxyProtocol},
+    {"listen", "balancers", &Config::balancers},
+    {"metrics", "enabled", &Config::metricsEnabled},
+    {"metrics", "address", &Config::metricsAddress},
+    {"metrics", "port", &Config::metricsPort, 0, 65535},
+    {"metrics", "token", &Config::metricsToken},
+    {"metrics", "hosts", &Config::metricsHosts},
+    {"paths", "release", &Config::release},
+    {"paths", "cache", &Config::cache},
+    {"paths", "database", &Config::database},
+    {"paths", "machine_key", &Config::machineKey},
+    {"limits", "max_connections", &Config::maxConnections, 1, 1000000},
+    {"limits", "idle_seconds", &Config::idleSeconds, 1, 3600},
+    {"limits", "session_seconds", &Config::sessionSeconds, 1, 86400},
+    {"limits", "stop_grace_seconds", &Config::stopGraceSeconds, 0, 3600},
+    {"limits", "drain_seconds", &Config::drainSeconds, 0, 3600},
+    {"limits", "threads", &Config::threads, 0, 256},
+    {"limits", "report_queue", &Config::reportQueue, 1, 10000000},
+    {"limits", "report_batch_ms", &Config::reportBatchMs, 1, 100},
+    {"reports", "retention_days", &Config::retentionDays, 1, 36500},
+    {"signing", "public_keys", &Config::publicKeys},
+    {"fleet", "database", &Config::fleetDatabase},
+    {"fleet", "name", &Config::serverName},
+    {"fleet", "releases", &Config::fleetReleases},
+    {"fleet", "poll_seconds", &Config::fleetPollSeconds, 1, 3600},
+};
+
+const Option *FindOption(const std::string &table, const std::string &key)
 {
-    if (!table.contains(key))
-        return;
-    long long value = toml::find<long long>(table, key);
-    if (value < low || value > high)
-        throw std::runtime_error(std::string(key) + " must be between " + std::to_string(low) +
-                                 " and " + std::to_string(high));
-    target = static_cast<T>(value);
+    for (const Option &option : kOptions)
+        if (table == option.table && key == option.key)
+            return &option;
+    return nullptr;
 }
 
-void ReadText(const toml::value &table, const char *key, std::string &target)
+bool KnownTable(const std::string &table)
 {
-    if (table.contains(key))
-        target = toml::find<std::string>(table, key);
+    return std::any_of(std::begin(kOptions), std::end(kOptions),
+                       [&](const Option &option) { return table == option.table; });
 }
 
-void ReadPath(const toml::value &table, const char *key, const fs::path &base, fs::path &target)
+// A path as written, taken from the config file's folder when relative; empty stays empty
+// (the default where a field has one, such as the machine key beside the database).
+fs::path FromFolder(const fs::path &written, const fs::path &folder)
 {
-    if (!table.contains(key))
-        return;
-    fs::path value = toml::find<std::string>(table, key);
-    target = value.empty() ? value : value.is_relative() ? base / value : value;  // empty: the default
+    return written.empty() || written.is_absolute() ? written : folder / written;
+}
+
+// One option's value into its field, of the field's type; a number within its range.
+void ReadOption(const Option &option, const toml::value &value, const fs::path &folder, Config &config)
+{
+    const std::string name = std::string(option.table) + "." + option.key;
+    auto number = [&]() {
+        long long read = toml::get<long long>(value);
+        if (read < option.low || read > option.high)
+            throw std::runtime_error(name + " must be between " + std::to_string(option.low) + " and " +
+                                     std::to_string(option.high));
+        return read;
+    };
+    std::visit(
+        [&](auto field) {
+            using T = std::remove_reference_t<decltype(config.*field)>;
+            if constexpr (std::is_same_v<T, int> || std::is_same_v<T, uint16_t>)
+                config.*field = static_cast<T>(number());
+            else if constexpr (std::is_same_v<T, std::optional<std::string>>)
+                config.*field = toml::get<std::string>(value);
+            else if constexpr (std::is_same_v<T, fs::path>)
+                config.*field = FromFolder(toml::get<std::string>(value), folder);
+            else if constexpr (std::is_same_v<T, std::vector<fs::path>>) {
+                (config.*field).clear();
+                for (const std::string &path : toml::get<std::vector<std::string>>(value))
+                    (config.*field).push_back(FromFolder(path, folder));
+            } else
+                config.*field = toml::get<T>(value);
+        },
+        option.field);
 }
 
 // A DNS name (letters, digits, '-' and '.'), an IP address, or an IPv6 address in brackets.
@@ -52,11 +121,25 @@ bool HostNameOrAddress(const std::string &text)
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; });
 }
 
-void RefuseUnknown(const toml::value &table, const std::string &where, const std::set<std::string> &known)
+// The rules between options, and of values no type says.
+void CheckConfig(const toml::value &root, const Config &config)
 {
-    for (const auto &[key, value] : table.as_table())
-        if (!known.contains(key))
-            throw std::runtime_error("unknown key " + where + key);
+    for (const std::string &balancer : config.balancers) {
+        std::error_code bad;
+        asio::ip::make_address(balancer, bad);
+        if (bad)
+            throw std::runtime_error("listen.balancers: \"" + balancer + "\" is not an IP address");
+    }
+    if (config.proxyProtocol && config.balancers.empty())
+        throw std::runtime_error("listen.proxy_protocol needs listen.balancers, the balancers' addresses");
+    for (const std::string &host : config.metricsHosts)
+        if (!HostNameOrAddress(host))
+            throw std::runtime_error("metrics.hosts: \"" + host + "\" is neither a host name nor an IP address (give no port)");
+    // A [signing] table that names no key is a mistake, never "signing off".
+    if (root.contains("signing") && config.publicKeys.empty())
+        throw std::runtime_error("signing.public_keys names no key file");
+    if (config.fleetReleases && config.fleetDatabase.empty())
+        throw std::runtime_error("fleet.releases needs fleet.database");
 }
 
 }  // namespace
@@ -65,99 +148,35 @@ bool LoadConfig(const fs::path &file, Config &config, std::string &error)
 {
     try {
         toml::value root = ParseTomlFile(file);
-        fs::path base = fs::absolute(file).parent_path();
-        RefuseUnknown(root, "", {"listen", "metrics", "paths", "limits", "reports", "signing", "fleet"});
-        if (root.contains("listen")) {
-            const toml::value &listen = toml::find(root, "listen");
-            RefuseUnknown(listen, "listen.", {"address", "port", "proxy_protocol", "balancers"});
-            ReadText(listen, "address", config.listenAddress);
-            ReadInt(listen, "port", config.port, 0, 65535);
-            if (listen.contains("proxy_protocol"))
-                config.proxyProtocol = toml::find<bool>(listen, "proxy_protocol");
-            if (listen.contains("balancers"))
-                config.balancers = toml::find<std::vector<std::string>>(listen, "balancers");
-            for (const std::string &balancer : config.balancers) {
-                std::error_code bad;
-                asio::ip::make_address(balancer, bad);
-                if (bad)
-                    throw std::runtime_error("listen.balancers: \"" + balancer + "\" is not an IP address");
-            }
-            if (config.proxyProtocol && config.balancers.empty())
-                throw std::runtime_error("listen.proxy_protocol needs listen.balancers, the balancers' addresses");
-        }
-        if (root.contains("metrics")) {
-            const toml::value &metrics = toml::find(root, "metrics");
-            RefuseUnknown(metrics, "metrics.", {"enabled", "address", "port", "token", "hosts"});
-            if (metrics.contains("enabled"))
-                config.metricsEnabled = toml::find<bool>(metrics, "enabled");
-            ReadText(metrics, "address", config.metricsAddress);
-            ReadInt(metrics, "port", config.metricsPort, 0, 65535);
-            ReadText(metrics, "token", config.metricsToken);
-            if (metrics.contains("token") && config.metricsToken.size() < 16)
-                throw std::runtime_error("metrics.token must be at least 16 characters (openssl rand -hex 24 makes one)");
-            if (metrics.contains("hosts"))
-                config.metricsHosts = toml::find<std::vector<std::string>>(metrics, "hosts");
-            for (const std::string &host : config.metricsHosts)
-                if (!HostNameOrAddress(host))
-                    throw std::runtime_error("metrics.hosts: \"" + host +
-                                             "\" is neither a host name nor an IP address (give no port)");
-        }
-        if (root.contains("paths")) {
-            const toml::value &paths = toml::find(root, "paths");
-            RefuseUnknown(paths, "paths.", {"release", "cache", "database", "machine_key"});
-            ReadPath(paths, "release", base, config.release);
-            ReadPath(paths, "cache", base, config.cache);
-            ReadPath(paths, "database", base, config.database);
-            ReadPath(paths, "machine_key", base, config.machineKey);
-        }
-        if (root.contains("limits")) {
-            const toml::value &limits = toml::find(root, "limits");
-            RefuseUnknown(limits, "limits.", {"max_connections", "idle_seconds", "session_seconds",
-                                              "stop_grace_seconds", "drain_seconds", "threads",
-                                              "report_queue", "report_batch_ms"});
-            ReadInt(limits, "max_connections", config.maxConnections, 1, 1000000);
-            ReadInt(limits, "idle_seconds", config.idleSeconds, 1, 3600);
-            ReadInt(limits, "session_seconds", config.sessionSeconds, 1, 86400);
-            ReadInt(limits, "stop_grace_seconds", config.stopGraceSeconds, 0, 3600);
-            ReadInt(limits, "drain_seconds", config.drainSeconds, 0, 3600);
-            ReadInt(limits, "threads", config.threads, 0, 256);
-            ReadInt(limits, "report_queue", config.reportQueue, 1, 10000000);
-            ReadInt(limits, "report_batch_ms", config.reportBatchMs, 1, 100);
-        }
-        if (root.contains("reports")) {
-            const toml::value &reports = toml::find(root, "reports");
-            RefuseUnknown(reports, "reports.", {"retention_days"});
-            ReadInt(reports, "retention_days", config.retentionDays, 1, 36500);
-        }
-        if (root.contains("signing")) {
-            const toml::value &signing = toml::find(root, "signing");
-            RefuseUnknown(signing, "signing.", {"public_keys"});
-            // A [signing] table that names no key is a mistake, never "signing off".
-            auto keys = toml::find<std::vector<std::string>>(signing, "public_keys");
-            if (keys.empty())
-                throw std::runtime_error("signing.public_keys names no key file");
-            config.publicKeys.clear();
-            for (const std::string &key : keys) {
-                fs::path path = key;
-                config.publicKeys.push_back(path.is_relative() ? base / path : path);
+        const fs::path folder = fs::absolute(file).parent_path();
+        for (const auto &[table, values] : root.as_table()) {
+            if (!KnownTable(table) || !values.is_table())
+                throw std::runtime_error("unknown key " + table);
+            for (const auto &[key, value] : values.as_table()) {
+                const Option *option = FindOption(table, key);
+                if (!option)
+                    throw std::runtime_error("unknown key " + table + "." + key);
+                ReadOption(*option, value, folder, config);
             }
         }
-        if (root.contains("fleet")) {
-            const toml::value &fleet = toml::find(root, "fleet");
-            RefuseUnknown(fleet, "fleet.", {"database", "name", "releases", "poll_seconds"});
-            ReadText(fleet, "database", config.fleetDatabase);
-            ReadText(fleet, "name", config.serverName);
-            if (fleet.contains("releases"))
-                config.fleetReleases = toml::find<bool>(fleet, "releases");
-            ReadInt(fleet, "poll_seconds", config.fleetPollSeconds, 1, 3600);
-            if (config.fleetReleases && config.fleetDatabase.empty())
-                throw std::runtime_error("fleet.releases needs fleet.database");
-        }
+        CheckConfig(root, config);
     } catch (const std::exception &caught) {
         error = file.string() + ": " + caught.what();
         return false;
     }
     return true;
+}
+
+std::string MetricsAccessProblem(const Config &config)
+{
+    if (config.metricsToken && config.metricsToken->size() < 16)
+        return "metrics.token must be at least 16 characters (openssl rand -hex 24 makes one)";
+    std::error_code badAddress;
+    asio::ip::address address = asio::ip::make_address(config.metricsAddress, badAddress);
+    if (config.metricsEnabled && !badAddress && !address.is_loopback() && !config.metricsToken)
+        return "metrics.address " + config.metricsAddress +
+               " is not a loopback address: set metrics.token, which every request must then carry";
+    return "";
 }
 
 }  // namespace dvs

@@ -1,8 +1,10 @@
 // The server's settings, read from its TOML config file; every key is optional and the
-// defaults below are the ones the sample config documents.
+// defaults below are the ones the sample config documents. config.cpp names each key once,
+// in its table of options.
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +19,8 @@ struct Config {
     uint16_t metricsPort = 18921;        // 0: any free port
     bool metricsEnabled = true;
     // Asked of every request to the metrics address (page and metrics alike); required
-    // when that address is not a loopback one.
-    std::string metricsToken;
+    // when that address is not a loopback one. None: not asked (an empty one is refused).
+    std::optional<std::string> metricsToken;
     // Further names (or addresses) the operators' browsers reach the metrics address by,
     // through a TLS proxy or a tunnel; a request with any other Host is refused.
     std::vector<std::string> metricsHosts;
@@ -54,5 +56,10 @@ struct Config {
 // Reads the file over the defaults. Relative paths are taken from the file's folder.
 // Returns false with a message on a syntax error, an unknown key or a value out of range.
 bool LoadConfig(const std::filesystem::path &file, Config &config, std::string &error);
+
+// Who may read the metrics address: a token, when one is set, of at least 16 characters,
+// and beyond the loopback only with one. Empty when the config is fit to serve it (the
+// server checks it as it starts; the other commands never open that address).
+std::string MetricsAccessProblem(const Config &config);
 
 }  // namespace dvs

@@ -79,13 +79,9 @@ bool Server::Start(std::string &error)
 {
     // Anyone who reaches the metrics address may read the page: beyond the loopback, only
     // with the token.
-    std::error_code badAddress;
-    asio::ip::address metricsAddress = asio::ip::make_address(config_.metricsAddress, badAddress);
-    if (config_.metricsEnabled && !badAddress && !metricsAddress.is_loopback() && config_.metricsToken.empty()) {
-        error = "metrics.address " + config_.metricsAddress +
-                " is not a loopback address: set metrics.token, which every request must then carry";
+    error = MetricsAccessProblem(config_);
+    if (!error.empty())
         return false;
-    }
     // Each connection is a descriptor: take all the system allows this process.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -181,7 +177,7 @@ bool Server::StartEndpoint(const std::string &name, std::string &error)
     asio::io_context &io = workers_.front()->io;
     page_ = std::make_unique<OperatorsPage>(name, config_.listenAddress + ":" + std::to_string(port_), metrics_,
                                             [this] { return CurrentRelease(); }, *keeper_);
-    endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken,
+    endpoint_ = std::make_unique<OperatorsEndpoint>(metrics_, page_.get(), config_.metricsToken.value_or(""),
                                                     HostsToAllow(config_.metricsAddress, config_.metricsHosts));
     if (!endpoint_->Start(io, config_.metricsAddress, config_.metricsPort)) {
         error = "cannot listen for metrics on " + config_.metricsAddress + ":" + std::to_string(config_.metricsPort);
@@ -347,7 +343,7 @@ void Server::Run()
             "connections%s%s%s",
             config_.listenAddress.c_str(), port_, listenerNote_.c_str(),
             config_.proxyProtocol ? " (PROXY headers from balancers)" : "",
-            config_.metricsAddress.c_str(), MetricsPort(), config_.metricsToken.empty() ? "" : " (token asked)",
+            config_.metricsAddress.c_str(), MetricsPort(), config_.metricsToken ? " (token asked)" : "",
             release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str(),
             config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL", outboxNote.c_str());
     if (follower_)
