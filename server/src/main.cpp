@@ -16,6 +16,8 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <iostream>
 
 #include <unistd.h>
@@ -334,6 +336,132 @@ int Forget(const std::string &configFile, const std::string &mac)
     return 0;
 }
 
+// The commands: each adds its options to the command line and, when it is the one given,
+// sets what runs.
+using Run = std::function<int()>;
+
+void AddServe(CLI::App &app, Run &run)
+{
+    struct Options {
+        std::string config, listen, release, portFile;
+        int port = 0, metricsPort = 0;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App *serve = app.add_subcommand("serve", "Serve the release named in the config until SIGTERM; SIGHUP reloads it.");
+    serve->add_option("-c,--config", o->config, "Config file (TOML); without it every default applies")
+        ->check(CLI::ExistingFile);
+    serve->add_option("--listen", o->listen, "Listen address (overrides listen.address)");
+    serve->add_option("-p,--port", o->port, "Listen port, 0 for any free port (overrides listen.port)")
+        ->check(CLI::Range(0, 65535));
+    serve->add_option("--metrics-port", o->metricsPort, "Metrics port, 0 for any free port (overrides metrics.port)")
+        ->check(CLI::Range(0, 65535));
+    serve->add_option("--release", o->release, "Release folder (overrides paths.release)");
+    serve->add_option("--port-file", o->portFile, "Write the listen port and the metrics port there, one a line");
+    serve->callback([&run, o, serve] {
+        run = [o, serve] { return Serve(o->config, *serve, o->listen, o->port, o->metricsPort, o->release, o->portFile); };
+    });
+}
+
+void AddReleaseCommands(CLI::App &app, Run &run)
+{
+    auto folder = std::make_shared<std::string>(), config = std::make_shared<std::string>(),
+         key = std::make_shared<std::string>();
+    auto keys = std::make_shared<std::vector<std::string>>();
+    CLI::App *check = app.add_subcommand("check", "Check a release folder without serving it; one line per problem.");
+    check->add_option("release", *folder, "Release folder (holding manifest.toml)")->required();
+    check->add_option("-c,--config", *config, "Take the public keys of this config's [signing] table")
+        ->check(CLI::ExistingFile);
+    check->add_option("--key", *keys, "Public key (PEM) the release must be signed with; may be repeated");
+    check->callback([&run, folder, config, keys] { run = [=] { return Check(*folder, *config, *keys); }; });
+
+    CLI::App *keygen = app.add_subcommand("keygen", "Make a signing key pair: NAME.key (private) and NAME.pub (public).");
+    keygen->add_option("--out", *key, "NAME: the files' path without .key and .pub")->required();
+    keygen->callback([&run, key] { run = [=] { return Keygen(*key); }; });
+
+    CLI::App *sign = app.add_subcommand(
+        "sign", "Sign a release folder (writes signed-manifest.bin); run it where the private key is, not on a server.");
+    sign->add_option("release", *folder, "Release folder (holding manifest.toml with its number)")->required();
+    sign->add_option("--key", *key, "Private key (PEM) made by keygen")->required();
+    sign->callback([&run, folder, key] { run = [=] { return Sign(*folder, *key); }; });
+}
+
+// The commands that read or change the fleet's database, named by a server's config or by
+// --postgres.
+struct FleetOptions {
+    std::string config, postgres;
+    void AddTo(CLI::App *command)
+    {
+        auto *file = command->add_option("-c,--config", config,
+                                         "A server's config: its fleet.database (and for publish its [signing] public keys)")
+                         ->check(CLI::ExistingFile);
+        command->add_option("--postgres", postgres, "PostgreSQL connection string of the fleet")->excludes(file);
+    }
+};
+
+void AddFleetCommands(CLI::App &app, Run &run)
+{
+    auto fleet = std::make_shared<FleetOptions>();
+    auto folder = std::make_shared<std::string>();
+    auto keys = std::make_shared<std::vector<std::string>>();
+    auto stageOnly = std::make_shared<bool>(false);
+    auto number = std::make_shared<int>(0);
+    CLI::App *publish = app.add_subcommand(
+        "publish", "Check a release folder and store it in the fleet's database as a new release, active at once.");
+    publish->add_option("release", *folder, "Release folder (holding manifest.toml)")->required();
+    publish->add_flag("--stage", *stageOnly, "Store it without making it active");
+    publish->add_option("--key", *keys, "Public key (PEM) the release must be signed with, besides the config's; may be repeated");
+    fleet->AddTo(publish);
+    publish->callback([&run, fleet, folder, keys, stageOnly] {
+        run = [=] { return Publish(*folder, *stageOnly, fleet->config, fleet->postgres, *keys); };
+    });
+
+    CLI::App *activate =
+        app.add_subcommand("activate", "Make a published release the one the fleet serves (an older one rolls back).");
+    activate->add_option("number", *number, "Release number (see releases)")->required()->check(CLI::PositiveNumber);
+    fleet->AddTo(activate);
+    activate->callback([&run, fleet, number] { run = [=] { return Activate(*number, fleet->config, fleet->postgres); }; });
+
+    CLI::App *releases = app.add_subcommand("releases", "List the fleet's releases and what each server serves.");
+    fleet->AddTo(releases);
+    releases->callback([&run, fleet] { run = [=] { return Releases(fleet->config, fleet->postgres); }; });
+
+    CLI::App *prune = app.add_subcommand(
+        "prune", "Delete old releases from the fleet's database, and the stored files no release names any longer.");
+    prune->add_option("--keep", *number, "Releases to keep, the newest (the active one and those served are kept too)")
+        ->required()
+        ->check(CLI::PositiveNumber);
+    fleet->AddTo(prune);
+    prune->callback([&run, fleet, number] { run = [=] { return Prune(*number, fleet->config, fleet->postgres); }; });
+}
+
+void AddReportCommands(CLI::App &app, Run &run)
+{
+    auto fleet = std::make_shared<FleetOptions>();
+    auto database = std::make_shared<std::string>(), mac = std::make_shared<std::string>(),
+         config = std::make_shared<std::string>();
+    auto csv = std::make_shared<bool>(false);
+    CLI::App *reports = app.add_subcommand(
+        "reports", "Print installations per agent per day: from a server's SQLite file, or the fleet's from PostgreSQL.");
+    reports->add_option("--db", *database, "Report database (SQLite file)");
+    fleet->AddTo(reports);
+    reports->add_flag("--csv", *csv, "Comma-separated values with a header line");
+    reports->callback([&run, fleet, database, csv] {
+        run = [=] {
+            if (!database->empty() && (!fleet->config.empty() || !fleet->postgres.empty())) {
+                std::fprintf(stderr, "reports: --db reads one server's file; --config and --postgres the fleet's table\n");
+                return 2;
+            }
+            return Reports(*database, fleet->config, fleet->postgres, *csv);
+        };
+    });
+
+    CLI::App *forget = app.add_subcommand(
+        "forget", "Delete every report of one machine, named by its MAC address (a player who asks for it).");
+    forget->add_option("mac", *mac, "The machine's MAC address, as 00:1A:2B:3C:4D:5E")->required();
+    forget->add_option("-c,--config", *config, "The server's config (its database and machine key)")->check(CLI::ExistingFile);
+    forget->callback([&run, config, mac] { run = [=] { return Forget(*config, *mac); }; });
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -342,111 +470,11 @@ int main(int argc, char **argv)
     // DVS_VERSION: the package's version (debian/changelog), set by the build.
     app.set_version_flag("--version", "dorera-version-server " DVS_VERSION);
     app.require_subcommand(1);
-
-    std::string configFile, listen, release, portFile;
-    int port = 0, metricsPort = 0;
-    CLI::App *serve = app.add_subcommand("serve", "Serve the release named in the config until SIGTERM; SIGHUP reloads it.");
-    serve->add_option("-c,--config", configFile, "Config file (TOML); without it every default applies")
-        ->check(CLI::ExistingFile);
-    serve->add_option("--listen", listen, "Listen address (overrides listen.address)");
-    serve->add_option("-p,--port", port, "Listen port, 0 for any free port (overrides listen.port)")
-        ->check(CLI::Range(0, 65535));
-    serve->add_option("--metrics-port", metricsPort, "Metrics port, 0 for any free port (overrides metrics.port)")
-        ->check(CLI::Range(0, 65535));
-    serve->add_option("--release", release, "Release folder (overrides paths.release)");
-    serve->add_option("--port-file", portFile, "Write the listen port and the metrics port there, one a line");
-
-    std::string checkFolder, checkConfig;
-    std::vector<std::string> checkKeys;
-    CLI::App *check = app.add_subcommand("check", "Check a release folder without serving it; one line per problem.");
-    check->add_option("release", checkFolder, "Release folder (holding manifest.toml)")->required();
-    check->add_option("-c,--config", checkConfig, "Take the public keys of this config's [signing] table")
-        ->check(CLI::ExistingFile);
-    check->add_option("--key", checkKeys, "Public key (PEM) the release must be signed with; may be repeated");
-
-    std::string keyName;
-    CLI::App *keygen = app.add_subcommand("keygen", "Make a signing key pair: NAME.key (private) and NAME.pub (public).");
-    keygen->add_option("--out", keyName, "NAME: the files' path without .key and .pub")->required();
-
-    std::string signFolder, signKey;
-    CLI::App *sign = app.add_subcommand(
-        "sign", "Sign a release folder (writes signed-manifest.bin); run it where the private key is, not on a server.");
-    sign->add_option("release", signFolder, "Release folder (holding manifest.toml with its number)")->required();
-    sign->add_option("--key", signKey, "Private key (PEM) made by keygen")->required();
-
-    // The fleet's database for the commands that read or change it.
-    std::string fleetConfig, postgres;
-    auto fleetOptions = [&](CLI::App *command) {
-        auto *config = command->add_option("-c,--config", fleetConfig, "A server's config: its fleet.database (and for publish its [signing] public keys)")
-                           ->check(CLI::ExistingFile);
-        command->add_option("--postgres", postgres, "PostgreSQL connection string of the fleet")->excludes(config);
-    };
-
-    std::string database;
-    bool csv = false;
-    CLI::App *reports = app.add_subcommand(
-        "reports", "Print installations per agent per day: from a server's SQLite file, or the fleet's from PostgreSQL.");
-    reports->add_option("--db", database, "Report database (SQLite file)");
-    fleetOptions(reports);
-    reports->add_flag("--csv", csv, "Comma-separated values with a header line");
-
-    std::string publishFolder;
-    bool stageOnly = false;
-    CLI::App *publish = app.add_subcommand(
-        "publish", "Check a release folder and store it in the fleet's database as a new release, active at once.");
-    publish->add_option("release", publishFolder, "Release folder (holding manifest.toml)")->required();
-    publish->add_flag("--stage", stageOnly, "Store it without making it active");
-    std::vector<std::string> publishKeys;
-    publish->add_option("--key", publishKeys,
-                        "Public key (PEM) the release must be signed with, besides the config's; may be repeated");
-    fleetOptions(publish);
-
-    int number = 0;
-    CLI::App *activate = app.add_subcommand(
-        "activate", "Make a published release the one the fleet serves (an older one rolls back).");
-    activate->add_option("number", number, "Release number (see releases)")->required()->check(CLI::PositiveNumber);
-    fleetOptions(activate);
-
-    CLI::App *releases = app.add_subcommand("releases", "List the fleet's releases and what each server serves.");
-    fleetOptions(releases);
-
-    int keep = 0;
-    CLI::App *prune = app.add_subcommand(
-        "prune", "Delete old releases from the fleet's database, and the stored files no release names any longer.");
-    prune->add_option("--keep", keep, "Releases to keep, the newest (the active one and those served are kept too)")
-        ->required()
-        ->check(CLI::PositiveNumber);
-    fleetOptions(prune);
-
-    std::string forgetConfig, forgetMac;
-    CLI::App *forget = app.add_subcommand(
-        "forget", "Delete every report of one machine, named by its MAC address (a player who asks for it).");
-    forget->add_option("mac", forgetMac, "The machine's MAC address, as 00:1A:2B:3C:4D:5E")->required();
-    forget->add_option("-c,--config", forgetConfig, "The server's config (its database and machine key)")
-        ->check(CLI::ExistingFile);
-
+    Run run;
+    AddServe(app, run);
+    AddReleaseCommands(app, run);
+    AddReportCommands(app, run);
+    AddFleetCommands(app, run);
     CLI11_PARSE(app, argc, argv);
-    if (*serve)
-        return Serve(configFile, *serve, listen, port, metricsPort, release, portFile);
-    if (*check)
-        return Check(checkFolder, checkConfig, checkKeys);
-    if (*keygen)
-        return Keygen(keyName);
-    if (*sign)
-        return Sign(signFolder, signKey);
-    if (*forget)
-        return Forget(forgetConfig, forgetMac);
-    if (*publish)
-        return Publish(publishFolder, stageOnly, fleetConfig, postgres, publishKeys);
-    if (*activate)
-        return Activate(number, fleetConfig, postgres);
-    if (*releases)
-        return Releases(fleetConfig, postgres);
-    if (*prune)
-        return Prune(keep, fleetConfig, postgres);
-    if (!database.empty() && (!fleetConfig.empty() || !postgres.empty())) {
-        std::fprintf(stderr, "reports: --db reads one server's file; --config and --postgres the fleet's table\n");
-        return 2;
-    }
-    return Reports(database, fleetConfig, postgres, csv);
+    return run();
 }
