@@ -6,11 +6,21 @@
 # target (its corpus replayed, then 30 s of mutation).
 # The 32-bit line (its Wine prefix, set up under emulation, then the journey: a minute or
 # more per process start) takes longest, so it starts as soon as its tree is built and runs
-# beside the rest; its journey waits until the other trees it uses are built. Each tree has
+# beside the rest; its journey waits until the version server and the download-folder
+# command are built. Each line ends with its time and the processor time it took. Each tree has
 # a Wine prefix, wineserver and display of its own, so the two lines do not meet; inside a
 # tree tests run one at a time, as named mutexes are machine-wide to a wineserver.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+started=$SECONDS
+
+# A line's close: its wall time and the processor time of the programs it ran.
+line_took() {
+    local cpu
+    cpu=$(times | tail -n 1)
+    echo "$1: $((SECONDS - $2)) s from the start of the run, ${cpu% *} user and ${cpu#* } system in its programs"
+}
+
 bash "$root/scripts/install-deps.sh" || exit 1
 bash "$root/scripts/build.sh" i686 || exit 1
 
@@ -22,12 +32,16 @@ rm -f "$built"
         echo "warning: Wine prefix of build-i686 not ready"
     while [ ! -f "$built" ]; do sleep 2; done
     ctest --test-dir "$root/build-i686" --output-on-failure --no-tests=error --timeout 900
+    status=$?
+    line_took "32-bit line" "$started"
+    exit $status
 ) >"$i686_log" 2>&1 &
 i686_pid=$!
 echo "32-bit line started in the background (its output follows the rest: $i686_log)"
 
-# The other trees, and the operators' download-folder command (the journeys use it).
-if ! bash "$root/scripts/build.sh" x64 || ! bash "$root/scripts/build.sh" server ||
+# What the journey uses first (the version server and the operators' download-folder
+# command), so that it starts while the x64 tree builds; then the x64 tree.
+if ! bash "$root/scripts/build.sh" server ||
     ! { cmake -S "$root/server/tools/download_folder" -B "$root/build-download" -G Ninja >/dev/null &&
         ninja -C "$root/build-download" >/dev/null; }; then
     kill "$i686_pid" 2>/dev/null
@@ -35,22 +49,41 @@ if ! bash "$root/scripts/build.sh" x64 || ! bash "$root/scripts/build.sh" server
 fi
 touch "$built"
 
-# Three more lines beside the rest, each on trees of its own: the Debian package (built,
-# checked, installed, run and purged: it builds the server once more), the fuzz targets (a
-# clang tree), and the sanitizer trees of the server (their fleet tests with this x64
-# tree's Launcher, in a Wine prefix and scratch folder of their own).
+# Three more lines beside the rest, each on trees of its own and at a lower priority than
+# the journeys and the suites: the Debian package (built, checked, installed, run and
+# purged: it builds the server once more) and the fuzz targets (a clang tree) from now on,
+# and once the x64 tree is built the sanitizer trees of the server (their fleet tests with
+# that tree's Launcher, in a Wine prefix and scratch folder of their own).
 mkdir -p "$root/build-logs"
 package_log="$root/build-logs/package.log"
-bash "$root/tests/package/package_test.sh" "$root" "$root/build-server/package" >"$package_log" 2>&1 &
+(
+    nice -n 10 bash "$root/tests/package/package_test.sh" "$root" "$root/build-server/package"
+    status=$?
+    line_took "package line" "$started"
+    exit $status
+) >"$package_log" 2>&1 &
 package_pid=$!
 fuzz_log="$root/build-logs/fuzz.log"
-bash "$root/scripts/fuzz.sh" >"$fuzz_log" 2>&1 &
+(
+    nice -n 10 bash "$root/scripts/fuzz.sh"
+    status=$?
+    line_took "fuzz line" "$started"
+    exit $status
+) >"$fuzz_log" 2>&1 &
 fuzz_pid=$!
+if ! bash "$root/scripts/build.sh" x64; then
+    kill "$i686_pid" "$package_pid" "$fuzz_pid" 2>/dev/null
+    exit 1
+fi
+
 sanitize_log="$root/build-logs/sanitize.log"
 (
-    bash "$root/scripts/sanitize.sh" address "$root/build-x64"
+    nice -n 10 bash "$root/scripts/sanitize.sh" address "$root/build-x64"
     address=$?
-    bash "$root/scripts/sanitize.sh" thread "$root/build-x64" && [ "$address" -eq 0 ]
+    nice -n 10 bash "$root/scripts/sanitize.sh" thread "$root/build-x64"
+    thread=$?
+    line_took "sanitizer line" "$started"
+    [ "$address" -eq 0 ] && [ "$thread" -eq 0 ]
 ) >"$sanitize_log" 2>&1 &
 sanitize_pid=$!
 echo "package, fuzz and sanitizer lines started in the background (their output follows the rest)"
@@ -63,6 +96,7 @@ ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --tim
 # The operators' download-folder command is a native program with tests of its own.
 ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
 ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
+line_took "native and x64 line" "$started"
 
 wait "$package_pid" || status=1
 echo "---------------------------------------------------------------- package line"
@@ -76,4 +110,5 @@ cat "$sanitize_log"
 wait "$i686_pid" || status=1
 echo "---------------------------------------------------------------- 32-bit line"
 cat "$i686_log"
+echo "whole run: $((SECONDS - started)) s"
 exit $status
