@@ -284,38 +284,9 @@ bool PrepareFile(const ManifestFile &entry, uint32_t wireIndex, const fs::path &
     return true;
 }
 
-}  // namespace
-
-fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint64_t size)
+// The release's id and number.
+void ReadIdentity(const toml::value &root, Manifest &manifest, std::vector<std::string> &problems)
 {
-    return cacheFolder / (Hex(md5) + "-" + std::to_string(size) + ".z9");
-}
-
-Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)
-{
-    const fs::path path = folder / kManifestName;
-    std::ifstream file(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file && !file.eof()) {
-        Manifest manifest;
-        manifest.id = folder.filename().string();
-        problems.push_back(path.string() + " cannot be read: " + std::strerror(errno));
-        return manifest;
-    }
-    return ReadManifestText(text, folder, problems);
-}
-
-Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::vector<std::string> &problems)
-{
-    Manifest manifest;
-    manifest.id = folder.filename().string();
-    toml::value root;
-    try {
-        root = ParseTomlText(text, (folder / kManifestName).string());
-    } catch (const std::exception &error) {
-        problems.push_back((folder / kManifestName).string() + " cannot be read: " + error.what());
-        return manifest;
-    }
     try {
         if (root.contains("id"))
             manifest.id = toml::find<std::string>(root, "id");
@@ -332,7 +303,11 @@ Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::
     } catch (const std::exception &) {
         problems.push_back("number must be an integer from 1 to 4294967295");
     }
+}
 
+// The four server addresses the Launcher saves.
+void ReadAddresses(const toml::value &root, Manifest &manifest, std::vector<std::string> &problems)
+{
     std::vector<std::string> addresses;
     try {
         addresses = toml::find<std::vector<std::string>>(root, "addresses");
@@ -346,9 +321,13 @@ Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::
         if (const char *problem = ServerAddressProblem(addresses[i].data(), addresses[i].size()))
             problems.push_back("address " + Quoted(addresses[i]) + " " + problem);
     }
+}
 
-    std::error_code unresolved;
-    const fs::path real = fs::canonical(folder, unresolved);
+// The [[launch]] entries, sorted by slot: each name safe and the Launcher's own, each
+// source inside the release folder (real: the folder resolved).
+void ReadLaunchEntries(const toml::value &root, const fs::path &folder, const fs::path &real, Manifest &manifest,
+                       std::vector<std::string> &problems)
+{
     std::set<uint32_t> slots;
     std::set<std::string> names;
     toml::array launch;
@@ -393,7 +372,12 @@ Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::
         problems.push_back("no launch slot 0 (the Launcher executable)");
     std::sort(manifest.launch.begin(), manifest.launch.end(),
               [](const ManifestFile &a, const ManifestFile &b) { return a.slot < b.slot; });
+}
 
+// The [[solo]] entries (the runtime and the font), sorted by id.
+void ReadSoloEntries(const toml::value &root, const fs::path &folder, const fs::path &real, Manifest &manifest,
+                     std::vector<std::string> &problems)
+{
     std::set<uint32_t> soloIds;
     toml::array solo;
     if (root.contains("solo")) {
@@ -420,6 +404,46 @@ Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::
     }
     std::sort(manifest.solo.begin(), manifest.solo.end(),
               [](const ManifestFile &a, const ManifestFile &b) { return a.slot < b.slot; });
+}
+
+}  // namespace
+
+fs::path CachedStreamPath(const fs::path &cacheFolder, const Checksum &md5, uint64_t size)
+{
+    return cacheFolder / (Hex(md5) + "-" + std::to_string(size) + ".z9");
+}
+
+Manifest ReadManifest(const fs::path &folder, std::vector<std::string> &problems)
+{
+    const fs::path path = folder / kManifestName;
+    std::ifstream file(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file && !file.eof()) {
+        Manifest manifest;
+        manifest.id = folder.filename().string();
+        problems.push_back(path.string() + " cannot be read: " + std::strerror(errno));
+        return manifest;
+    }
+    return ReadManifestText(text, folder, problems);
+}
+
+Manifest ReadManifestText(const std::string &text, const fs::path &folder, std::vector<std::string> &problems)
+{
+    Manifest manifest;
+    manifest.id = folder.filename().string();
+    toml::value root;
+    try {
+        root = ParseTomlText(text, (folder / kManifestName).string());
+    } catch (const std::exception &error) {
+        problems.push_back((folder / kManifestName).string() + " cannot be read: " + error.what());
+        return manifest;
+    }
+    ReadIdentity(root, manifest, problems);
+    ReadAddresses(root, manifest, problems);
+    std::error_code unresolved;
+    const fs::path real = fs::canonical(folder, unresolved);
+    ReadLaunchEntries(root, folder, real, manifest, problems);
+    ReadSoloEntries(root, folder, real, manifest, problems);
     return manifest;
 }
 
