@@ -1,6 +1,6 @@
 // Helpers of the environment tests. These tests change machine-wide state of the build's
 // Wine prefix (the VcrtExist mark, the Fonts folder and its registry key), so every test
-// holds one named mutex for its whole run and puts that state back afterwards.
+// holds the machine-state lock for its whole run and puts that state back afterwards.
 #pragma once
 #include "launcher/core/platform.h"
 #include "launcher/core/update_log.h"
@@ -201,11 +201,7 @@ class EnvironmentTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        lock_ = CreateMutexA(NULL, FALSE, "Global\\dr_test_environment_machine_state");
-        ASSERT_NE((HANDLE)NULL, lock_);
-        DWORD wait = WaitForSingleObject(lock_, 120000);
-        ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
-        locked_ = true;
+        ASSERT_TRUE(lock_.held());
         ResetPlatform();
         RemoveVcrtMark(false);
         RemoveInstalledFont();
@@ -219,10 +215,6 @@ protected:
         ResetPlatform();
         RemoveVcrtMark(true);
         RemoveInstalledFont();
-        if (locked_)
-            ReleaseMutex(lock_);
-        if (lock_ != NULL)
-            CloseHandle(lock_);
     }
 
     dr_test::LauncherSandbox &sandbox() { return *sandbox_; }
@@ -231,8 +223,7 @@ protected:
     std::string folder_;
 
 private:
-    HANDLE lock_ = NULL;
-    bool locked_ = false;
+    dr_test::MachineStateLock lock_;  // taken before SetUp, given back after TearDown
     std::unique_ptr<dr_test::LauncherSandbox> sandbox_;
 };
 

@@ -292,9 +292,7 @@ class HostileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        lock_ = CreateMutexA(NULL, FALSE, "Global\\dr_test_environment_machine_state");
-        DWORD wait = WaitForSingleObject(lock_, 120000);
-        ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
+        ASSERT_TRUE(lock_.held());
         sandbox_.reset(new LauncherSandbox());
         outer_ = sandbox_->folder;
         game_ = outer_ + "game\\";
@@ -338,8 +336,6 @@ protected:
         sandbox_.reset();
         g_waitMs = 20000;
         env_test::RemoveVcrtMark(true);
-        ReleaseMutex(lock_);
-        CloseHandle(lock_);
     }
     static std::string &FontsFolderOfTest()
     {
@@ -542,7 +538,7 @@ protected:
     std::atomic<uint32_t> manifestNumber_{kReleaseNumber};
 
 private:
-    HANDLE lock_ = NULL;
+    MachineStateLock lock_;  // taken before SetUp, given back after TearDown
 };
 
 std::vector<Row> HostileRows()

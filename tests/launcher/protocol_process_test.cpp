@@ -5,9 +5,8 @@
 // every run ends with the update's own result.
 #include "common/md5.h"
 #include "tests/launcher/environment_test_util.h"
+#include "tests/support/launcher_run.h"
 #include "tests/support/sandbox_connection.h"
-#include "tests/support/scripted_server.h"
-#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -18,86 +17,22 @@ using namespace dr_test;
 
 namespace {
 
-// A Launcher installed in a folder of its own, with the login-client stand-in as
-// "Starter.dat" and silent mode on, pointed at the scripted server, on a machine that has
-// the VC runtime mark and the font.
-class LauncherRun : public ::testing::Test {
+// A Launcher run (LauncherRunTest) on a machine that has the VC runtime mark and the font,
+// which it holds to itself for the test.
+class LauncherRun : public LauncherRunTest {
 protected:
     void SetUp() override
     {
-        machineState_ = CreateMutexA(NULL, FALSE, "Global\\dr_test_environment_machine_state");
-        ASSERT_NE((HANDLE)NULL, machineState_);
-        DWORD wait = WaitForSingleObject(machineState_, 120000);
-        ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
-        locked_ = true;
+        ASSERT_TRUE(machineState_.held());
         env_test::RemoveInstalledFont();
         env_test::WriteVcrtMark(1);
         ASSERT_TRUE(WriteFileText(env_test::InstalledFontPath(), "installed before"));
     }
     void TearDown() override
     {
-        // Every request the server saw was one it knows.
-        server.Stop();
-        EXPECT_EQ("", server.Report());
+        LauncherRunTest::TearDown();
         env_test::RemoveVcrtMark(true);
         env_test::RemoveInstalledFont();
-        if (locked_)
-            ReleaseMutex(machineState_);
-        if (machineState_ != NULL)
-            CloseHandle(machineState_);
-    }
-    void Install(const std::string &launchFileSection, const std::string &folderSuffix = "")
-    {
-        folder = FreshFolder(folderSuffix);
-        ASSERT_TRUE(CopyFileTo(BuiltFile("launcher\\Launcher.exe"), folder + "Launcher.exe"));
-        ASSERT_TRUE(CopyFileTo(BuiltFile("tools\\login_client\\login_client_standin.exe"),
-                               folder + "Starter.dat"));
-        launcherBytes = ReadFileText(folder + "Launcher.exe");
-        WriteFileText(folder + "Launcher.ini",
-                      "[General]\r\nModeSlience=1\r\n[SvrAddr]\r\naddr0=" + server.Address() +
-                          "\r\n" + launchFileSection);
-        content.addresses = {server.Address(), "", "", ""};
-    }
-    // Runs the Launcher once; its exit code.
-    int Run(const std::string &arguments = "", DWORD timeoutMs = 120000)
-    {
-        server.Serve(content);
-        server.Start();
-        ChildProcess child = StartChild(folder + "Launcher.exe", arguments, folder);
-        return WaitChild(child, timeoutMs);
-    }
-    // The login client's record: its command line, or "" when it has not started. The
-    // Launcher does not wait for the client, so this waits up to waitMs for a complete
-    // line of the record.
-    std::string StarterCommandLine(DWORD waitMs = 0)
-    {
-        std::string record = ReadFileText(folder + "starter-record.txt");
-        for (DWORD start = GetTickCount();
-             record.find('\n') == std::string::npos && GetTickCount() - start < waitMs;
-             record = ReadFileText(folder + "starter-record.txt"))
-            Sleep(100);
-        size_t start = record.find("cmdline=");
-        size_t end = record.find('|');
-        if (record.find('\n') == std::string::npos || start == std::string::npos ||
-            end == std::string::npos)
-            return "";
-        return record.substr(start + 8, end - start - 8);
-    }
-    std::string Log()
-    {
-        std::string text;
-        for (const std::string &name : ListFiles(folder + "Log\\*.log"))
-            text += ReadFileText(folder + "Log\\" + name);
-        return text;
-    }
-    // The launch-file requests the server saw, as their checksum bodies.
-    std::vector<std::string> LaunchFileRequests()
-    {
-        std::vector<std::string> bodies;
-        for (const SeenRequest &request : server.Requests())
-            if (request.cmd == 3)
-                bodies.push_back(request.body);
-        return bodies;
     }
     // The login client's whole command line: the carried arguments and the update's
     // result code (the environment stage has nothing to do and must not fail).
@@ -110,14 +45,8 @@ protected:
         EXPECT_EQ(updateCode != 0, log.find("Fail on update file.") != std::string::npos) << log;
     }
 
-    ScriptedServer server;
-    ServeContent content;
-    std::string folder;
-    std::string launcherBytes;
-
 private:
-    HANDLE machineState_ = NULL;
-    bool locked_ = false;
+    MachineStateLock machineState_;  // taken before SetUp, given back after TearDown
 };
 
 TEST_F(LauncherRun, NothingToUpdateStartsTheLoginClient)
@@ -168,7 +97,7 @@ TEST_F(LauncherRun, ChangedLaunchFilesAreReplacedAndListed)
 TEST_F(LauncherRun, ChineseNamesOnDiskAndInTheList)
 {
     Install("[LaunchFile]\r\ncount=2\r\nfilename0=Launcher.exe\r\nfilename1=数据\\地图.dat\r\n",
-            "-网络游戏");
+            "", "-网络游戏");
     ASSERT_TRUE(CreateDirectoryA((folder + "数据").c_str(), NULL));
     ASSERT_TRUE(WriteFileText(folder + "数据\\地图.dat", "map data"));
     std::string data(70000, '\0');

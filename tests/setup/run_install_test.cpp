@@ -84,7 +84,7 @@ protected:
         EXPECT_EQ(owner, g_boxes[0].owner);
     }
     static constexpr const char *kIni = "[SvrAddr]\r\ncount=1\r\naddr0=127.0.0.1:18920\r\n";
-    MachineStateLock lock;
+    dr_test::MachineStateLock lock;
     FakeScope fakes;
     std::string target, installed;
     HWND dialog = NULL;
@@ -97,7 +97,7 @@ TEST_F(RunInstallTest, InstallsStartsTheLauncherAndEnds)
     EXPECT_TRUE(g_boxes.empty());
     EXPECT_TRUE(dr_test::ReadFileText(installed + "Launcher.exe") == dr_test::ReadFileText(dr_test::BuiltFile("launcher\\Launcher.exe")));
     EXPECT_EQ(kIni, dr_test::ReadFileText(installed + "Launcher.ini"));
-    EXPECT_EQ(installed, RegisteredInstallPath());
+    EXPECT_EQ(installed, dr_test::RegisteredInstallPath());
     for (const char *link : {"Programs\\Veldra\\Veldra.lnk", "AppData\\Microsoft\\Internet Explorer\\Quick Launch\\Veldra.lnk", "Desktop\\Veldra.lnk"})
         EXPECT_EQ(installed + "Launcher.exe", ReadShortcut(g_special + link).target) << link;
     EXPECT_EQ(1, g_run.calls);
@@ -127,7 +127,7 @@ TEST_F(RunInstallTest, AFailedLauncherStartHoldsTheMutexAgain)
     ExpectOneError("启动客户端失败", dialog);
     EXPECT_FALSE(g_run.mutexHeld);
     EXPECT_EQ(0, g_run.exits);
-    EXPECT_EQ(installed, RegisteredInstallPath()) << "everything else installed";
+    EXPECT_EQ(installed, dr_test::RegisteredInstallPath()) << "everything else installed";
     // So a second Setup started now is refused.
     std::string copy = dr_test::FreshFolder("-second") + "Setup.exe";
     ASSERT_TRUE(dr_test::CopyFileTo(dr_test::BuiltFile("setup\\Setup.exe"), copy));
@@ -142,11 +142,11 @@ TEST_F(RunInstallTest, AFailedLauncherStartHoldsTheMutexAgain)
 TEST_F(RunInstallTest, WithoutSettingsFileBesideSetupTheInstallFails)
 {
     DeleteFileA((g_setupFolder + "Launcher.ini").c_str());
-    std::string before = RegisteredInstallPath();
+    std::string before = dr_test::RegisteredInstallPath();
     EXPECT_EQ(0, Install(target));
     ExpectOneError("安装失败！", dialog);
     EXPECT_TRUE(dr_test::FileExists(installed + "Launcher.exe")) << "written before the copy failed";
-    EXPECT_EQ(before, RegisteredInstallPath());
+    EXPECT_EQ(before, dr_test::RegisteredInstallPath());
     EXPECT_EQ(0, g_run.calls);
 }
 

@@ -58,36 +58,6 @@ FakeScope::FakeScope()
 
 FakeScope::~FakeScope() { ResetSetupPlatform(); }
 
-std::string RegisteredInstallPath()
-{
-    char buffer[512] = "";
-    DWORD size = sizeof buffer;
-    RegGetValueA(HKEY_LOCAL_MACHINE, "software\\Veldra", "InstallPath", RRF_RT_REG_SZ, NULL, buffer, &size);
-    return buffer;
-}
-
-MachineStateLock::MachineStateLock()
-    : mutex(CreateMutexA(NULL, FALSE, "DoreraRarede_setup_tests_machine_state"))
-{
-    WaitForSingleObject(mutex, 600000);
-    value = RegisteredInstallPath();
-    existed = !value.empty();
-}
-
-MachineStateLock::~MachineStateLock()
-{
-    HKEY key = NULL;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\Veldra", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) == 0) {
-        if (existed)
-            RegSetValueExA(key, "InstallPath", 0, REG_SZ, (const BYTE *)value.c_str(), (DWORD)value.size() + 1);
-        else
-            RegDeleteValueA(key, "InstallPath");
-        RegCloseKey(key);
-    }
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-}
-
 ShortcutFields ReadShortcut(const std::string &path)
 {
     ShortcutFields fields;

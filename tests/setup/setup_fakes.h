@@ -1,5 +1,5 @@
 // Fakes for Setup's seam table (message boxes with chosen answers, a laid-out set of
-// drives) and helpers for tests that touch machine-wide state.
+// drives) and the reading of the shortcuts Setup saves.
 #pragma once
 #include "setup/setup_platform.h"
 
@@ -20,11 +20,6 @@ extern std::map<std::string, DWORD> g_attributes;  // others come from the real 
 // Installs the fakes; the destructor restores the real system calls.
 struct FakeScope { FakeScope(); ~FakeScope(); };
 
-// Serialises tests that change the registry value, the shortcuts or the Setup mutex, and
-// puts "InstallPath" back as it was.
-struct MachineStateLock { MachineStateLock(); ~MachineStateLock(); HANDLE mutex; bool existed; std::string value; };
-
-std::string RegisteredInstallPath();
 struct ShortcutFields { bool loaded = false; std::string target, description, workingDir; };
 ShortcutFields ReadShortcut(const std::string &path);  // through IShellLinkA
 

@@ -29,7 +29,7 @@ static std::string PlaceSetup(const char *ini)
 // Runs Setup while holding the named mutex and reads the refusal it shows.
 static void ExpectRefusal(const char *heldMutex, const char *text)
 {
-    MachineStateLock lock;  // no other test holds the Setup mutex meanwhile
+    dr_test::MachineStateLock lock;  // no other test holds the Setup mutex meanwhile
     dr_test::HeldMutex held(heldMutex);
     ASSERT_NE((HANDLE)NULL, held.handle);
     dr_test::ChildProcess setup = dr_test::StartChild(PlaceSetup(NULL), "", dr_test::FreshFolder("-cwd"));
@@ -104,7 +104,7 @@ static std::string SpecialFolder(int csidl)
 
 TEST(SetupProcess, InstallsIntoATypedChineseFolderAndStartsTheLauncher)
 {
-    MachineStateLock lock;
+    dr_test::MachineStateLock lock;
     CoInitialize(NULL);
     const std::string groupFolder = SpecialFolder(CSIDL_COMMON_PROGRAMS) + "Veldra\\";
     const std::string quickLaunch = SpecialFolder(CSIDL_APPDATA) + "Microsoft\\Internet Explorer\\Quick Launch\\";
@@ -158,7 +158,7 @@ TEST(SetupProcess, InstallsIntoATypedChineseFolderAndStartsTheLauncher)
     EXPECT_TRUE(dr_test::ReadFileText(installed + "Launcher.exe") ==
                 dr_test::ReadFileText(dr_test::BuiltFile("launcher\\Launcher.exe")));
     EXPECT_EQ(ini, dr_test::ReadFileText(installed + "Launcher.ini"));
-    EXPECT_EQ(installed, RegisteredInstallPath());
+    EXPECT_EQ(installed, dr_test::RegisteredInstallPath());
     EXPECT_EQ("[General]\r\nf0=Launcher.exe\r\ncnt=2\r\nf1=uninstall.exe\r\n",
               dr_test::ReadFileText(installed + "uninstall.dat"));
     char self[MAX_PATH];

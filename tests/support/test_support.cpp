@@ -235,4 +235,45 @@ void PumpMessages(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+std::string RegisteredInstallPath()
+{
+    char buffer[512] = "";
+    DWORD size = sizeof buffer;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "software\\Veldra", "InstallPath", RRF_RT_REG_SZ, NULL,
+                     buffer, &size) != ERROR_SUCCESS)
+        return "";
+    return buffer;
+}
+
+MachineStateLock::MachineStateLock()
+    : mutex_(CreateMutexA(NULL, FALSE, "Global\\dr_test_machine_state"))
+{
+    // A test program ended while holding it leaves it abandoned, and so free.
+    DWORD wait = mutex_ != NULL ? WaitForSingleObject(mutex_, 600000) : WAIT_FAILED;
+    held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    installPath_ = RegisteredInstallPath();
+    hadInstallPath_ = !installPath_.empty();
+}
+
+MachineStateLock::~MachineStateLock()
+{
+    HKEY key = NULL;
+    if (hadInstallPath_) {
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\Veldra", 0, NULL, 0, KEY_WRITE, NULL,
+                            &key, NULL) == ERROR_SUCCESS) {
+            RegSetValueExA(key, "InstallPath", 0, REG_SZ, (const BYTE *)installPath_.c_str(),
+                           (DWORD)installPath_.size() + 1);
+            RegCloseKey(key);
+        }
+    } else if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\Veldra", 0, KEY_WRITE, &key) ==
+               ERROR_SUCCESS) {
+        RegDeleteValueA(key, "InstallPath");  // a missing key is not made for this
+        RegCloseKey(key);
+    }
+    if (held_)
+        ReleaseMutex(mutex_);
+    if (mutex_ != NULL)
+        CloseHandle(mutex_);
+}
+
 }  // namespace dr_test

@@ -59,6 +59,30 @@ struct HeldMutex {
     HANDLE handle;
 };
 
+// Serialises, across every test program of the build, the tests that change the machine-wide
+// state of the build's Wine prefix: HKLM "software\Veldra" (Setup's InstallPath, the
+// Launcher's VcrtExist mark), the Fonts folder and its registry key, shortcuts and Setup's
+// mutex. Taken when made, held for the object's lifetime (held() tells whether it was had
+// in time). Setup's InstallPath is put back as it was when it ends; tests that change other
+// state put that back themselves.
+class MachineStateLock {
+public:
+    MachineStateLock();
+    ~MachineStateLock();
+    bool held() const { return held_; }
+    MachineStateLock(const MachineStateLock &) = delete;
+    MachineStateLock &operator=(const MachineStateLock &) = delete;
+
+private:
+    HANDLE mutex_;
+    bool held_ = false;
+    bool hadInstallPath_ = false;
+    std::string installPath_;
+};
+
+// Setup's InstallPath in HKLM "software\Veldra"; "" when there is none.
+std::string RegisteredInstallPath();
+
 // Runs a WinAPI message loop for about ms milliseconds.
 void PumpMessages(DWORD ms);
 
