@@ -39,8 +39,9 @@ time ctest --test-dir "$tree" --output-on-failure --no-tests=error --timeout 600
 if [ -n "$x64" ]; then
     echo "== fleet test: the Launcher of $x64, the servers of $tree"
     # A scratch folder and a Wine prefix of its own, so that it can run beside the test
-    # tree's own suite (named mutexes are machine-wide to a wineserver).
-    time DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$x64/wine-sanitizers" \
+    # tree's own suite and the other sanitizer's (named mutexes are machine-wide to a
+    # wineserver).
+    time DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$x64/wine-sanitizer-$1" \
         bash "$root/tests/version_server/fleet_test.sh" "$x64" "$tree/dorera-version-server" || status=1
 fi
 exit $status

@@ -37,6 +37,7 @@ rm -f "$built"
     exit $status
 ) >"$i686_log" 2>&1 &
 i686_pid=$!
+sanitize_pids=()
 echo "32-bit line started in the background (its output follows the rest: $i686_log)"
 
 # What the journey uses first (the version server and the operators' download-folder
@@ -52,8 +53,8 @@ touch "$built"
 # Three more lines beside the rest, each on trees of its own and at a lower priority than
 # the journeys and the suites: the Debian package (built, checked, installed, run and
 # purged: it builds the server once more) and the fuzz targets (a clang tree) from now on,
-# and once the x64 tree is built the sanitizer trees of the server (their fleet tests with
-# that tree's Launcher, in a Wine prefix and scratch folder of their own).
+# and once the x64 tree is built the two sanitizer trees of the server (their fleet tests
+# with that tree's Launcher, each in a Wine prefix and scratch folder of its own).
 mkdir -p "$root/build-logs"
 package_log="$root/build-logs/package.log"
 (
@@ -76,16 +77,16 @@ if ! bash "$root/scripts/build.sh" x64; then
     exit 1
 fi
 
-sanitize_log="$root/build-logs/sanitize.log"
-(
-    nice -n 10 bash "$root/scripts/sanitize.sh" address "$root/build-x64"
-    address=$?
-    nice -n 10 bash "$root/scripts/sanitize.sh" thread "$root/build-x64"
-    thread=$?
-    line_took "sanitizer line" "$started"
-    [ "$address" -eq 0 ] && [ "$thread" -eq 0 ]
-) >"$sanitize_log" 2>&1 &
-sanitize_pid=$!
+# The two sanitizer trees side by side: each its own build, Wine prefix and scratch folder.
+for sanitizer in address thread; do
+    (
+        nice -n 10 bash "$root/scripts/sanitize.sh" "$sanitizer" "$root/build-x64"
+        status=$?
+        line_took "$sanitizer sanitizer line" "$started"
+        exit $status
+    ) >"$root/build-logs/sanitize-$sanitizer.log" 2>&1 &
+    sanitize_pids+=($!)
+done
 echo "package, fuzz and sanitizer lines started in the background (their output follows the rest)"
 
 status=0
@@ -104,9 +105,12 @@ cat "$package_log"
 wait "$fuzz_pid" || status=1
 echo "---------------------------------------------------------------- fuzz line"
 cat "$fuzz_log"
-wait "$sanitize_pid" || status=1
-echo "---------------------------------------------------------------- sanitizer line"
-cat "$sanitize_log"
+for sanitizer in address thread; do
+    wait "${sanitize_pids[0]}" || status=1
+    sanitize_pids=("${sanitize_pids[@]:1}")
+    echo "---------------------------------------------------------------- $sanitizer sanitizer line"
+    cat "$root/build-logs/sanitize-$sanitizer.log"
+done
 wait "$i686_pid" || status=1
 echo "---------------------------------------------------------------- 32-bit line"
 cat "$i686_log"
