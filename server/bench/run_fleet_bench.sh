@@ -8,6 +8,8 @@
 #       CPU time the server and HAProxy spend per session;
 #   (2) delivery of a 64 MiB launch file to 8 concurrent clients, MB/s of wire bytes,
 #       through HAProxy next to direct;
+#   (1) and (2) also through a second HAProxy, the sample without kernel splicing (its
+#       option splice-response removed): HAProxy's CPU with and without it, in one run;
 #   (3) reports: the rate they reach PostgreSQL during (1), then PostgreSQL stopped for
 #       OUTAGE seconds under the same load, and the time the backlog takes to drain once
 #       it is back.
@@ -36,7 +38,7 @@ while [ $# -gt 0 ]; do
         --rounds) rounds=$2; shift 2 ;;
         --outage) outage=$2; shift 2 ;;
         --keep) keep=1; shift ;;
-        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "run_fleet_bench.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -108,18 +110,27 @@ EOF
 direct_port=$(vs_free_port)
 balanced_port=$(vs_free_port)
 haproxy_port=$(vs_free_port)
+unspliced_port=$(vs_free_port)
 start_server direct "$direct_port" ""
 start_server balanced "$balanced_port" $'proxy_protocol = true\nbalancers = ["127.0.0.2"]'
-{
-    sed -e "s/^    bind .*/    bind 127.0.0.1:$haproxy_port/" -e 's/^    maxconn .*/    maxconn 5000/' \
-        -e '/^    server /d' "$root/server/conf/haproxy.cfg"
-    echo "    server balanced 127.0.0.1:$balanced_port source 127.0.0.2"
-} >"$work/haproxy.cfg"
-haproxy -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
-haproxy_pid=$!
-pids+=("$haproxy_pid")
-sleep 1
-kill -0 "$haproxy_pid" || { cat "$work/haproxy.log" >&2; exit 1; }
+# The sample as it is but for its addresses and socket; the second HAProxy without its
+# kernel splicing (the option splice-* lines left out), in front of the same server.
+start_haproxy() {  # name, port, sed expression for the second
+    {
+        sed -e "s/^    bind .*/    bind 127.0.0.1:$2/" -e "s|/run/haproxy/admin.sock|$work/$1.sock|" \
+            -e '/^    server /d' ${3:+-e "$3"} "$root/server/conf/haproxy.cfg"
+        echo "    server balanced 127.0.0.1:$balanced_port source 127.0.0.2"
+    } >"$work/$1.cfg"
+    haproxy -db -f "$work/$1.cfg" >"$work/$1.log" 2>&1 &
+    pids+=("$!")
+    eval "${1}_pid=$!"
+    sleep 1
+    kill -0 "$!" || { cat "$work/$1.log" >&2; exit 1; }
+}
+start_haproxy haproxy "$haproxy_port"
+start_haproxy unspliced "$unspliced_port" '/^    option splice-/d'
+splicing=$(grep -o "option splice-[a-z]*" "$work/haproxy.cfg" | head -n 1)
+splicing=${splicing:-no kernel splicing}
 
 metric() {  # server name, series
     curl -s --max-time 2 "http://127.0.0.1:$(tail -n 1 "$work/$1/port")/metrics" |
@@ -132,13 +143,15 @@ per_session() {  # ticks, sessions: microseconds
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# One load of no-change sessions against PORT served by server NAME: sets round_rate,
+# One load of no-change sessions against PORT served by server NAME, through the HAProxy
+# named third (haproxy or unspliced; CPU of the first when none): sets round_rate,
 # round_server_cpu and round_haproxy_cpu (microseconds per session).
 sessions_round() {
-    local port=$1 name=$2 out s0 s1 h0 h1 pid
+    local port=$1 name=$2 out s0 s1 h0 h1 pid balancer
     pid=$(eval echo "\$${name}_pid")
+    balancer=$(eval echo "\$${3:-haproxy}_pid")
     s0=$(cpu_ticks "$pid")
-    h0=$(cpu_ticks "$haproxy_pid")
+    h0=$(cpu_ticks "$balancer")
     if ! out=$("$loadgen" sessions --port "$port" --clients $clients --threads "$(nproc)" --warmup 0.5 \
         --seconds "$seconds" --files "${files[@]}" 2>&1); then
         log "sessions against port $port failed: $out"
@@ -146,26 +159,28 @@ sessions_round() {
         return
     fi
     s1=$(cpu_ticks "$pid")
-    h1=$(cpu_ticks "$haproxy_pid")
+    h1=$(cpu_ticks "$balancer")
     log "sessions port $port: $out"
     round_rate=$(field "$out" rate)
     round_server_cpu=$(per_session $((s1 - s0)) "$(field "$out" all_sessions)")
     round_haproxy_cpu=$(per_session $((h1 - h0)) "$(field "$out" all_sessions)")
 }
 
-# One load of downloads against PORT served by server NAME: sets round_mb (MB/s) and
+# One load of downloads against PORT served by server NAME, through the HAProxy named
+# third (haproxy or unspliced; CPU of the first when none): sets round_mb (MB/s) and
 # round_server_cpu and round_haproxy_cpu (CPU milliseconds per MB, the warm-up included).
 download_round() {
-    local port=$1 name=$2 out s0 s1 h0 h1 pid mb
+    local port=$1 name=$2 out s0 s1 h0 h1 pid mb balancer
     pid=$(eval echo "\$${name}_pid")
+    balancer=$(eval echo "\$${3:-haproxy}_pid")
     s0=$(cpu_ticks "$pid")
-    h0=$(cpu_ticks "$haproxy_pid")
+    h0=$(cpu_ticks "$balancer")
     if ! out=$("$loadgen" download --port "$port" --clients $download_clients --warmup 1 --seconds "$seconds" \
         --stale-slot $big_slot --files "${files[@]}" 2>&1); then
         log "download from port $port failed: $out"
     fi
     s1=$(cpu_ticks "$pid")
-    h1=$(cpu_ticks "$haproxy_pid")
+    h1=$(cpu_ticks "$balancer")
     log "download port $port: $out"
     round_mb=$(field "$out" mb_per_s)
     round_mb=${round_mb:-0}
@@ -181,7 +196,10 @@ direct_rates=() balanced_rates=() direct_cpus=() balanced_cpus=() haproxy_cpus=(
 shipped_start=$(( $(metric direct dorera_reports_shipped_total) + $(metric balanced dorera_reports_shipped_total) ))
 figure1_start=$(date +%s.%N)
 max_outbox=0
+unspliced_cpus=()
 for ((r = 0; r < rounds; r++)); do
+    sessions_round "$unspliced_port" balanced unspliced
+    unspliced_cpus+=("$round_haproxy_cpu")
     sessions_round "$direct_port" direct
     direct_rates+=("$round_rate")
     direct_cpus+=("$round_server_cpu")
@@ -203,9 +221,13 @@ shipped=$(( $(metric direct dorera_reports_shipped_total) + $(metric balanced do
 stored_pg=$(pg_sql "SELECT count(*) FROM reports")
 stored_servers=$(( $(metric direct dorera_reports_stored_total) + $(metric balanced dorera_reports_stored_total) ))
 
-log "figure 2: $rounds rounds of $seconds s, $download_clients clients, alternating direct and through HAProxy"
+log "figure 2: $rounds rounds of $seconds s, $download_clients clients, alternating direct and through both HAProxies"
 direct_mbs=() balanced_mbs=() direct_mb_cpus=() balanced_mb_cpus=() haproxy_mb_cpus=()
+unspliced_mbs=() unspliced_mb_cpus=()
 for ((r = 0; r < rounds; r++)); do
+    download_round "$unspliced_port" balanced unspliced
+    unspliced_mbs+=("$round_mb")
+    unspliced_mb_cpus+=("$round_haproxy_cpu")
     download_round "$direct_port" direct
     direct_mbs+=("$round_mb")
     direct_mb_cpus+=("$round_server_cpu")
@@ -247,11 +269,16 @@ printf '(1) no-change sessions/s, %d clients:  through HAProxy %7.0f/s     direc
 echo "    CPU per session (median, us): server direct $(median "${direct_cpus[@]}"), server behind HAProxy" \
     "$(median "${balanced_cpus[@]}"), HAProxy $(median "${haproxy_cpus[@]}")"
 echo "    rounds: direct ${direct_rates[*]} | through HAProxy ${balanced_rates[*]}"
+echo "    HAProxy per session as the sample ($splicing) $(median "${haproxy_cpus[@]}") us; without splicing" \
+    "$(median "${unspliced_cpus[@]}") us"
 printf '(2) 64 MiB delivery, %d clients:       through HAProxy %7.1f MB/s  direct %7.1f MB/s  %s x\n' \
     $download_clients "$balanced_mb" "$direct_mb" "$(ratio "$balanced_mb" "$direct_mb")"
 echo "    CPU per MB (median, ms): server direct $(median "${direct_mb_cpus[@]}"), server behind HAProxy" \
     "$(median "${balanced_mb_cpus[@]}"), HAProxy $(median "${haproxy_mb_cpus[@]}")"
 echo "    rounds: direct ${direct_mbs[*]} | through HAProxy ${balanced_mbs[*]} MB/s"
+printf '    HAProxy as the sample (%s) %.1f MB/s, %s ms per MB; without splicing %.1f MB/s, %s ms per MB\n' \
+    "$splicing" "$balanced_mb" "$(median "${haproxy_mb_cpus[@]}")" "$(median "${unspliced_mbs[@]}")" \
+    "$(median "${unspliced_mb_cpus[@]}")"
 printf '(3) reports into PostgreSQL during (1): %d in %.1f s, %.0f/s; at most %d waited in an outbox at a round'"'"'s end;\n' \
     "$shipped" "$figure1_seconds" "$(awk -v n="$shipped" -v s="$figure1_seconds" 'BEGIN { print n / s }')" "$max_outbox"
 echo "    PostgreSQL held $stored_pg reports, the servers had stored $stored_servers in their outboxes"
