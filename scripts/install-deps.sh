@@ -16,7 +16,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
     cmake ninja-build git file
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
-    wine wine64 wine32:i386 libgnutls30 libgnutls30:i386 qemu-user-static
+    wine wine64 wine32:i386 libgnutls30:amd64 libgnutls30:i386 qemu-user-static
     xvfb x11-utils xdotool imagemagick fonts-wqy-microhei fonts-dejavu-core fonts-wine
     python3 openssl osslsigncode procps iproute2 locales
     g++ pkg-config libasio-dev zlib1g-dev libssl-dev libsqlite3-dev libcli11-dev libtoml11-dev libcpp-httplib-dev
