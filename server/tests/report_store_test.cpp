@@ -145,7 +145,69 @@ TEST(ReportStore, InstallationsPerAgentPerDay)
                   "2026-12-07,1234,1,1\n"
                   "2026-12-08,7,1,1\n");
         EXPECT_EQ(FormatDaily(rows, false).substr(0, 4), "day ");
+
+        // A machine a day has seen in an earlier batch is not counted again; forgetting one
+        // takes its reports and itself out of its days' counts.
+        const Report later[] = {MakeReport(kDay1 + 50, 7, 2), MakeReport(kDay1 + 60, 7, 9), MakeReport(kDay2, 1234, 1)};
+        ASSERT_TRUE(reopened->Append(later, error)) << error;
+        for (int i = 0; i < 150 && c.kept(file) < 8; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // shipped to PostgreSQL
+        EXPECT_EQ(FormatDaily(reopened->Daily(0, error), true),
+                  "day,agent,reports,machines\n"
+                  "2026-12-07,7,5,3\n"
+                  "2026-12-07,1234,1,1\n"
+                  "2026-12-08,7,1,1\n"
+                  "2026-12-08,1234,1,1\n");
+        EXPECT_EQ(reopened->Forget(later[0].machine, error), 3) << error;
+        EXPECT_EQ(FormatDaily(reopened->Daily(kDay1, error), true),
+                  "day,agent,reports,machines\n"
+                  "2026-12-07,7,2,2\n"
+                  "2026-12-07,1234,1,1\n"
+                  "2026-12-08,7,1,1\n"
+                  "2026-12-08,1234,1,1\n");
     }
+}
+
+// A file of a server from before the counts were kept (reports, and counts only of the
+// days the retention ended) gets its counts once as it opens, the same table as before.
+TEST(ReportStore, AnOlderFileGetsItsCountsOnceAsItOpens)
+{
+    fs::path file = test::TempFolder("older-counts") / "reports.sqlite";
+    std::string error;
+    auto store = OpenSqliteStore(file, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<Report> reports;
+    for (int i = 0; i < 40; ++i)
+        reports.push_back(MakeReport(kDay1 + (i % 3) * 86400 + i, 7 + i % 2, static_cast<uint8_t>(i % 5)));
+    ASSERT_TRUE(store->Append(reports, error)) << error;
+    Expired expired;
+    ASSERT_TRUE(store->ExpireBefore(kDay2, expired, error)) << error;
+    const std::string table = FormatDaily(store->Daily(0, error), true);
+    store.reset();
+    // As an older server left it.
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE day_machines; DELETE FROM daily_counts WHERE day >= '2026-12-08';"
+                               "PRAGMA user_version = 0;", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(CountRows(file, "daily_counts"), 2) << "only the expired day's counts are left";
+
+    auto older = OpenSqliteStore(file, error);
+    ASSERT_TRUE(older) << error;
+    EXPECT_EQ(FormatDaily(older->Daily(0, error), true), table);
+    // Its machines are known again: one seen before adds a report to its day, not a machine.
+    const Report again[] = {MakeReport(kDay2 + 99, 7, 0)};
+    ASSERT_TRUE(older->Append(again, error)) << error;
+    older.reset();
+    auto reopened = OpenSqliteStore(file, error);  // and the counts are not made twice
+    ASSERT_TRUE(reopened) << error;
+    std::string expected = table;
+    size_t at = expected.find("2026-12-08,7,");
+    ASSERT_NE(at, std::string::npos) << table;
+    size_t comma = expected.find(',', at + 13);
+    int reportsOfDay = std::stoi(expected.substr(at + 13, comma - at - 13));
+    expected.replace(at + 13, comma - at - 13, std::to_string(reportsOfDay + 1));
+    EXPECT_EQ(FormatDaily(reopened->Daily(0, error), true), expected);
 }
 
 // PostgreSQL away while reports arrive, back, and a batch shipped a second time (the

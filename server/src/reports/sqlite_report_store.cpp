@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 
 namespace dvs {
 
@@ -58,7 +59,8 @@ bool ExecSql(sqlite3 *db, const char *sql, std::string &error)
     return false;
 }
 
-bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error)
+bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error,
+                   const std::function<bool(std::string &error)> &alsoDo)
 {
     if (!ExecSql(db, "BEGIN", error))
         return false;
@@ -75,7 +77,7 @@ bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> ba
             return false;
         }
     }
-    if (ExecSql(db, "COMMIT", error))
+    if ((!alsoDo || alsoDo(error)) && ExecSql(db, "COMMIT", error))
         return true;
     std::string ignored;
     ExecSql(db, "ROLLBACK", ignored);  // a commit that failed may leave the transaction open
@@ -140,6 +142,8 @@ public:
     ~SqliteStore() override
     {
         sqlite3_finalize(insert_);
+        sqlite3_finalize(seen_);
+        sqlite3_finalize(count_);
         sqlite3_close(db_);
     }
 
@@ -158,17 +162,32 @@ public:
             "  agent INTEGER NOT NULL,"
             "  machine BLOB NOT NULL);"      // HMAC-SHA256 of the MAC field under the machine key
             "CREATE INDEX IF NOT EXISTS reports_received ON reports(received);"
-            // The counts of the days whose reports the retention deleted.
+            // Each day's counts per agent, kept up to date with every batch; the retention
+            // deletes a day's reports and keeps its counts.
             "CREATE TABLE IF NOT EXISTS daily_counts ("
             "  day TEXT NOT NULL,"           // YYYY-MM-DD, UTC
             "  agent INTEGER NOT NULL,"
             "  reports INTEGER NOT NULL,"
             "  machines INTEGER NOT NULL,"
-            "  PRIMARY KEY (day, agent));";
-        if (!Exec(schema, error))
+            "  PRIMARY KEY (day, agent));"
+            // The machines a day has seen per agent, so that each counts once: kept as long
+            // as the day's reports.
+            "CREATE TABLE IF NOT EXISTS day_machines ("
+            "  day INTEGER NOT NULL,"        // Unix seconds / 86400
+            "  agent INTEGER NOT NULL,"
+            "  machine BLOB NOT NULL,"
+            "  PRIMARY KEY (day, agent, machine)) WITHOUT ROWID;";
+        if (!Exec(schema, error) || !CountKeptReports(error))
             return false;
         if (sqlite3_prepare_v2(db_, "INSERT INTO reports(received, agent, machine) VALUES(?,?,?)", -1, &insert_,
-                               nullptr) != SQLITE_OK) {
+                               nullptr) != SQLITE_OK ||
+            sqlite3_prepare_v2(db_, "INSERT INTO day_machines(day, agent, machine) VALUES(?,?,?) ON CONFLICT DO NOTHING",
+                               -1, &seen_, nullptr) != SQLITE_OK ||
+            sqlite3_prepare_v2(db_,
+                               "INSERT INTO daily_counts(day, agent, reports, machines)"
+                               " VALUES(date(?1 * 86400, 'unixepoch'), ?2, ?3, ?4) ON CONFLICT(day, agent) DO UPDATE"
+                               " SET reports = reports + excluded.reports, machines = machines + excluded.machines",
+                               -1, &count_, nullptr) != SQLITE_OK) {
             error = sqlite3_errmsg(db_);
             return false;
         }
@@ -177,21 +196,15 @@ public:
 
     bool Append(std::span<const Report> batch, std::string &error) override
     {
-        return InsertReports(db_, insert_, batch, error);
+        return InsertReports(db_, insert_, batch, error, [&](std::string &countError) { return Count(batch, countError); });
     }
 
     std::vector<DailyInstallations> Daily(int64_t since, std::string &error) override
     {
         std::vector<DailyInstallations> rows;
-        // A day is either counted (its reports expired) or still in reports; should a
-        // clock step have put it in both, the two parts add up.
         Statement query(db_,
-                        "SELECT day, agent, SUM(reports), SUM(machines) FROM ("
-                        "  SELECT day, agent, reports, machines FROM daily_counts WHERE day >= date(?1, 'unixepoch')"
-                        "  UNION ALL"
-                        "  SELECT date(received, 'unixepoch'), agent, COUNT(*), COUNT(DISTINCT machine)"
-                        "  FROM reports WHERE received >= ?1 GROUP BY 1, 2)"
-                        "GROUP BY day, agent ORDER BY day, agent");
+                        "SELECT day, agent, reports, machines FROM daily_counts WHERE day >= date(?1, 'unixepoch')"
+                        " ORDER BY day, agent");
         if (!query.ok) {
             error = sqlite3_errmsg(db_);
             return rows;
@@ -231,15 +244,11 @@ public:
             int64_t from = oldest - ((oldest % kDay) + kDay) % kDay, to = std::min(from + kDay, dayStart);
             if (!Exec("BEGIN IMMEDIATE", error))
                 return false;
-            Statement count(db_,
-                            "INSERT INTO daily_counts(day, agent, reports, machines)"
-                            " SELECT date(received, 'unixepoch'), agent, COUNT(*), COUNT(DISTINCT machine)"
-                            " FROM reports WHERE received >= ?1 AND received < ?2 GROUP BY 1, 2"
-                            " ON CONFLICT(day, agent) DO UPDATE SET reports = reports + excluded.reports,"
-                            " machines = machines + excluded.machines");
+            // The day's machines go with its reports; its counts stay.
+            Statement machines(db_, "DELETE FROM day_machines WHERE day >= ?1 / 86400 AND day < ?2 / 86400");
             Statement remove(db_, "DELETE FROM reports WHERE received >= ?1 AND received < ?2");
-            bool done = count.ok && remove.ok;
-            for (Statement *step : {&count, &remove}) {
+            bool done = machines.ok && remove.ok;
+            for (Statement *step : {&machines, &remove}) {
                 if (!done)
                     break;
                 sqlite3_bind_int64(step->handle, 1, from);
@@ -261,22 +270,127 @@ public:
 
     int64_t Forget(const MachineHash &machine, std::string &error) override
     {
-        Statement remove(db_, "DELETE FROM reports WHERE machine = ?");
-        if (remove.ok)
-            sqlite3_bind_blob(remove.handle, 1, machine.data(), static_cast<int>(machine.size()), SQLITE_STATIC);
-        if (!remove.ok || sqlite3_step(remove.handle) != SQLITE_DONE) {
-            error = sqlite3_errmsg(db_);
+        // Its reports leave their days' counts, and the machine each day's set.
+        const char *steps[] = {
+            "UPDATE daily_counts SET reports = daily_counts.reports - forgotten.n, machines = daily_counts.machines - 1"
+            " FROM (SELECT date(received, 'unixepoch') AS day, agent, COUNT(*) AS n FROM reports"
+            "       WHERE machine = ?1 GROUP BY 1, 2) AS forgotten"
+            " WHERE daily_counts.day = forgotten.day AND daily_counts.agent = forgotten.agent",
+            "DELETE FROM daily_counts WHERE reports <= 0",
+            "DELETE FROM day_machines WHERE machine = ?1",
+            "DELETE FROM reports WHERE machine = ?1",
+        };
+        if (!Exec("BEGIN IMMEDIATE", error))
+            return -1;
+        bool done = true;
+        for (const char *sql : steps) {
+            Statement step(db_, sql);
+            if (step.ok && sqlite3_bind_parameter_count(step.handle) > 0)
+                sqlite3_bind_blob(step.handle, 1, machine.data(), static_cast<int>(machine.size()), SQLITE_STATIC);
+            done = step.ok && sqlite3_step(step.handle) == SQLITE_DONE;
+            if (!done)
+                break;
+        }
+        int64_t deleted = sqlite3_changes(db_);
+        if (!done || !Exec("COMMIT", error)) {
+            if (!done)
+                error = sqlite3_errmsg(db_);
+            std::string ignored;
+            Exec("ROLLBACK", ignored);
             return -1;
         }
-        return sqlite3_changes(db_);
+        return deleted;
     }
 
 private:
     bool Exec(const char *sql, std::string &error) { return ExecSql(db_, sql, error); }
 
+    // The batch added to its days' counts, inside the transaction that stores it: one report
+    // more each, and one machine more where the day had not seen it for that agent.
+    bool Count(std::span<const Report> batch, std::string &error)
+    {
+        std::map<std::pair<int64_t, uint32_t>, std::pair<int64_t, int64_t>> added;  // (day, agent): reports, machines
+        for (const Report &report : batch) {
+            const int64_t day = report.unixSeconds / kDay;
+            sqlite3_bind_int64(seen_, 1, day);
+            sqlite3_bind_int64(seen_, 2, report.agent);
+            sqlite3_bind_blob(seen_, 3, report.machine.data(), static_cast<int>(report.machine.size()), SQLITE_STATIC);
+            int status = sqlite3_step(seen_);
+            sqlite3_reset(seen_);
+            if (status != SQLITE_DONE) {
+                error = sqlite3_errmsg(db_);
+                return false;
+            }
+            auto &[reports, machines] = added[{day, report.agent}];
+            reports += 1;
+            machines += sqlite3_changes(db_);
+        }
+        for (const auto &[key, value] : added) {
+            sqlite3_bind_int64(count_, 1, key.first);
+            sqlite3_bind_int64(count_, 2, key.second);
+            sqlite3_bind_int64(count_, 3, value.first);
+            sqlite3_bind_int64(count_, 4, value.second);
+            int status = sqlite3_step(count_);
+            sqlite3_reset(count_);
+            if (status != SQLITE_DONE) {
+                error = sqlite3_errmsg(db_);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // A file from before the counts were kept gets them once, from the reports it holds
+    // (whose days are not in daily_counts yet: that held only the days the retention ended).
+    bool CountKeptReports(std::string &error)
+    {
+        if (!Exec("BEGIN IMMEDIATE", error))
+            return false;
+        long long version = -1, reports = 0;
+        {
+            Statement query(db_, "SELECT (SELECT user_version FROM pragma_user_version), (SELECT COUNT(*) FROM reports)");
+            if (query.ok && sqlite3_step(query.handle) == SQLITE_ROW) {
+                version = sqlite3_column_int64(query.handle, 0);
+                reports = sqlite3_column_int64(query.handle, 1);
+            }
+        }
+        if (version != 0) {
+            std::string ignored;
+            Exec("COMMIT", ignored);
+            if (version < 0)
+                error = "cannot read the file's version: " + std::string(sqlite3_errmsg(db_));
+            return version > 0;
+        }
+        auto started = std::chrono::steady_clock::now();
+        bool done = Exec("INSERT INTO day_machines(day, agent, machine)"
+                         " SELECT DISTINCT received / 86400, agent, machine FROM reports WHERE true"
+                         " ON CONFLICT DO NOTHING;"
+                         "INSERT INTO daily_counts(day, agent, reports, machines)"
+                         " SELECT date(received, 'unixepoch'), agent, COUNT(*), COUNT(DISTINCT machine) FROM reports"
+                         " WHERE true GROUP BY 1, 2 ON CONFLICT(day, agent) DO UPDATE"
+                         " SET reports = reports + excluded.reports, machines = machines + excluded.machines;"
+                         "PRAGMA user_version = 1;",
+                         error);
+        if (!done || !Exec("COMMIT", error)) {
+            std::string ignored;
+            Exec("ROLLBACK", ignored);
+            error = "the daily counts could not be made, the file is unchanged: " + error;
+            return false;
+        }
+        if (reports > 0)
+            LogLine("reports: %s: daily counts made from its %lld reports (%lld ms), kept with each batch from now on",
+                    file_.c_str(), reports,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - started)
+                                               .count()));
+        return true;
+    }
+
     sqlite3 *db_;
     std::filesystem::path file_;
     sqlite3_stmt *insert_ = nullptr;
+    sqlite3_stmt *seen_ = nullptr;   // a machine of a day and agent, when new
+    sqlite3_stmt *count_ = nullptr;  // a day's and agent's counts, raised
 };
 
 }  // namespace

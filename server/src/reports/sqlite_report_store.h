@@ -5,6 +5,7 @@
 #include "reports/report_store.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -15,7 +16,9 @@ struct sqlite3_stmt;
 namespace dvs {
 
 // The SQLite file (created with its tables when missing), in WAL mode. A write waits up
-// to busyMs for another program's lock before it fails. A file an older server wrote,
+// to busyMs for another program's lock before it fails. Each day's counts per agent are
+// kept beside the reports, in the transaction that stores them, so that counting costs the
+// same however many reports are kept; a file without them gets them once, as it opens. A file an older server wrote,
 // with MAC addresses and peer addresses in it, is rewritten in place with the keys' hashes
 // and without the peers (no row lost, no old byte left in the file), with
 // migrationKey; without one, such a file is refused.
@@ -34,8 +37,9 @@ bool HasColumn(sqlite3 *db, const char *table, const char *column);
 sqlite3 *OpenReportFile(const std::filesystem::path &file, int busyMs, std::string &error);
 // Runs sql on db; false with SQLite's message.
 bool ExecSql(sqlite3 *db, const char *sql, std::string &error);
-// The batch through insert (received, agent, machine) in one transaction of db: all of it
-// stored, or none of it.
-bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error);
+// The batch through insert (received, agent, machine) in one transaction of db, with what
+// alsoDo adds to the same transaction (a store's counts): all of it stored, or none of it.
+bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error,
+                   const std::function<bool(std::string &error)> &alsoDo = {});
 
 }  // namespace dvs
