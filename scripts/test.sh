@@ -14,11 +14,13 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 started=$SECONDS
 
-# A line's close: its wall time and the processor time of the programs it ran.
+# A line's close: its wall time and the processor time of the programs it ran and waited
+# for (the shell's own children's times, read without starting a process of its own).
 line_took() {
-    local cpu
-    cpu=$(times | tail -n 1)
-    echo "$1: $((SECONDS - $2)) s from the start of the run, ${cpu% *} user and ${cpu#* } system in its programs"
+    local stat
+    read -r -a stat </proc/$BASHPID/stat
+    echo "$1: $((SECONDS - $2)) s from the start of the run, $(((stat[15] + stat[16]) / $(getconf CLK_TCK))) s of" \
+        "processor time in its programs"
 }
 
 bash "$root/scripts/install-deps.sh" || exit 1
@@ -37,7 +39,6 @@ rm -f "$built"
     exit $status
 ) >"$i686_log" 2>&1 &
 i686_pid=$!
-sanitize_pids=()
 echo "32-bit line started in the background (its output follows the rest: $i686_log)"
 
 # What the journey uses first (the version server and the operators' download-folder
@@ -53,8 +54,8 @@ touch "$built"
 # Three more lines beside the rest, each on trees of its own and at a lower priority than
 # the journeys and the suites: the Debian package (built, checked, installed, run and
 # purged: it builds the server once more) and the fuzz targets (a clang tree) from now on,
-# and once the x64 tree is built the two sanitizer trees of the server (their fleet tests
-# with that tree's Launcher, each in a Wine prefix and scratch folder of its own).
+# and once the x64 tree is built the sanitizer trees of the server (their fleet tests with
+# that tree's Launcher, each in a Wine prefix and scratch folder of its own).
 mkdir -p "$root/build-logs"
 package_log="$root/build-logs/package.log"
 (
@@ -66,7 +67,7 @@ package_log="$root/build-logs/package.log"
 package_pid=$!
 fuzz_log="$root/build-logs/fuzz.log"
 (
-    nice -n 10 bash "$root/scripts/fuzz.sh"
+    FUZZ_JOBS=1 nice -n 10 bash "$root/scripts/fuzz.sh"
     status=$?
     line_took "fuzz line" "$started"
     exit $status
@@ -77,16 +78,17 @@ if ! bash "$root/scripts/build.sh" x64; then
     exit 1
 fi
 
-# The two sanitizer trees side by side: each its own build, Wine prefix and scratch folder.
-for sanitizer in address thread; do
-    (
-        nice -n 10 bash "$root/scripts/sanitize.sh" "$sanitizer" "$root/build-x64"
-        status=$?
-        line_took "$sanitizer sanitizer line" "$started"
-        exit $status
-    ) >"$root/build-logs/sanitize-$sanitizer.log" 2>&1 &
-    sanitize_pids+=($!)
-done
+# The two sanitizer trees one after the other (side by side they load the machine beyond
+# what the Wine suites bear).
+(
+    nice -n 10 bash "$root/scripts/sanitize.sh" address "$root/build-x64"
+    address=$?
+    nice -n 10 bash "$root/scripts/sanitize.sh" thread "$root/build-x64"
+    thread=$?
+    line_took "sanitizer line" "$started"
+    [ "$address" -eq 0 ] && [ "$thread" -eq 0 ]
+) >"$root/build-logs/sanitize.log" 2>&1 &
+sanitize_pid=$!
 echo "package, fuzz and sanitizer lines started in the background (their output follows the rest)"
 
 status=0
@@ -105,12 +107,9 @@ cat "$package_log"
 wait "$fuzz_pid" || status=1
 echo "---------------------------------------------------------------- fuzz line"
 cat "$fuzz_log"
-for sanitizer in address thread; do
-    wait "${sanitize_pids[0]}" || status=1
-    sanitize_pids=("${sanitize_pids[@]:1}")
-    echo "---------------------------------------------------------------- $sanitizer sanitizer line"
-    cat "$root/build-logs/sanitize-$sanitizer.log"
-done
+wait "$sanitize_pid" || status=1
+echo "---------------------------------------------------------------- sanitizer line"
+cat "$root/build-logs/sanitize.log"
 wait "$i686_pid" || status=1
 echo "---------------------------------------------------------------- 32-bit line"
 cat "$i686_log"
