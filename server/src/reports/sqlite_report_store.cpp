@@ -59,6 +59,18 @@ bool ExecSql(sqlite3 *db, const char *sql, std::string &error)
     return false;
 }
 
+// One run of a prepared statement that returns no rows, made ready for the next; false
+// with SQLite's message.
+static bool StepOnce(sqlite3 *db, sqlite3_stmt *statement, std::string &error)
+{
+    int status = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    if (status == SQLITE_DONE)
+        return true;
+    error = sqlite3_errmsg(db);
+    return false;
+}
+
 bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> batch, std::string &error,
                    const std::function<bool(std::string &error)> &alsoDo)
 {
@@ -68,10 +80,7 @@ bool InsertReports(sqlite3 *db, sqlite3_stmt *insert, std::span<const Report> ba
         sqlite3_bind_int64(insert, 1, report.unixSeconds);
         sqlite3_bind_int64(insert, 2, report.agent);
         sqlite3_bind_blob(insert, 3, report.machine.data(), static_cast<int>(report.machine.size()), SQLITE_STATIC);
-        int status = sqlite3_step(insert);
-        sqlite3_reset(insert);
-        if (status != SQLITE_DONE) {
-            error = sqlite3_errmsg(db);
+        if (!StepOnce(db, insert, error)) {
             std::string ignored;
             ExecSql(db, "ROLLBACK", ignored);
             return false;
@@ -315,12 +324,8 @@ private:
             sqlite3_bind_int64(seen_, 1, day);
             sqlite3_bind_int64(seen_, 2, report.agent);
             sqlite3_bind_blob(seen_, 3, report.machine.data(), static_cast<int>(report.machine.size()), SQLITE_STATIC);
-            int status = sqlite3_step(seen_);
-            sqlite3_reset(seen_);
-            if (status != SQLITE_DONE) {
-                error = sqlite3_errmsg(db_);
+            if (!StepOnce(db_, seen_, error))
                 return false;
-            }
             auto &[reports, machines] = added[{day, report.agent}];
             reports += 1;
             machines += sqlite3_changes(db_);
@@ -330,12 +335,8 @@ private:
             sqlite3_bind_int64(count_, 2, key.second);
             sqlite3_bind_int64(count_, 3, value.first);
             sqlite3_bind_int64(count_, 4, value.second);
-            int status = sqlite3_step(count_);
-            sqlite3_reset(count_);
-            if (status != SQLITE_DONE) {
-                error = sqlite3_errmsg(db_);
+            if (!StepOnce(db_, count_, error))
                 return false;
-            }
         }
         return true;
     }
