@@ -372,8 +372,10 @@ struct IdleProgram {
     {
         CreateDirectoryA(folder.c_str(), NULL);
         path = folder + name;
-        CopyFileA("C:\\windows\\system32\\ping.exe", path.c_str(), FALSE);
-        child = StartChild(path, "-n 60 127.0.0.1", folder);
+        EXPECT_TRUE(CopyFileTo(BuiltFile("tools\\running_program\\running_program_standin.exe"),
+                               path)) << path;
+        child = StartChild(path, "", folder);
+        EXPECT_NE((HANDLE)NULL, child.process) << path << " did not start: " << GetLastError();
     }
     ~IdleProgram()
     {
