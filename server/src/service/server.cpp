@@ -6,6 +6,7 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
+#include <atomic>
 #include <ctime>
 
 #include <fcntl.h>
@@ -496,9 +497,12 @@ void Server::BeginStop()
     if (drainTimer_)
         drainTimer_->cancel();
     // Each thread stops taking connections; its sessions in flight may finish within the
-    // grace time, then the rest are closed.
+    // grace time, then the rest are closed. A connection its thread had already taken when
+    // the acceptor closed is served too: it is counted before the thread reports its
+    // acceptor closed, as the report is queued behind it.
+    auto acceptorsOpen = std::make_shared<std::atomic<size_t>>(workers_.size());
     for (auto &worker : workers_) {
-        asio::post(worker->io, [this, worker = worker.get()] {
+        asio::post(worker->io, [this, worker = worker.get(), acceptorsOpen] {
             std::error_code ignored;
             worker->acceptor.close(ignored);
             worker->stopTimer.expires_after(std::chrono::seconds(config_.stopGraceSeconds));
@@ -507,13 +511,15 @@ void Server::BeginStop()
                     return;
                 worker->sessions.ForEach([](SessionHandle &session) { session.CloseBecause(Outcome::Shutdown); });
             });
+            asio::post(worker->io, [acceptorsOpen] { acceptorsOpen->fetch_sub(1); });
         });
     }
-    // Polls for the last session so the timer does not hold the stop for the whole grace.
+    // Polls for the last session so the timer does not hold the stop for the whole grace;
+    // the threads stop only once none of them can take a connection any more.
     auto poll = std::make_shared<asio::steady_timer>(workers_.front()->io);
     auto check = std::make_shared<std::function<void(const std::error_code &)>>();
-    *check = [this, poll, check](const std::error_code &) {
-        if (metrics_.openConnections.load() == 0) {
+    *check = [this, poll, check, acceptorsOpen](const std::error_code &) {
+        if (acceptorsOpen->load() == 0 && metrics_.openConnections.load() == 0) {
             for (auto &worker : workers_)
                 worker->io.stop();
             *check = nullptr;
@@ -530,7 +536,9 @@ asio::awaitable<void> Server::AcceptLoop(Worker &worker)
     asio::ip::tcp::endpoint peer;
     for (;;) {
         auto [error, socket] = co_await worker.acceptor.async_accept(peer, kNoThrow);
-        if (error == asio::error::operation_aborted || stopping_)
+        // A connection taken as the stop began is served like the others: the balancer
+        // already counts it as made.
+        if (error && (error == asio::error::operation_aborted || stopping_))
             co_return;
         if (error) {
             // Out of descriptors (the attempt fails so whether or not a connection waits),
