@@ -84,6 +84,17 @@ wait_all() {
         sleep 0.05
     done
 }
+# The last reports a client sent may still be on their way (in HAProxy, in a server's batch)
+# when it ends, where no outbox counts them yet: waits until PostgreSQL holds at least $1
+# reports of agents from $2 on, or 30 s, then until every outbox is empty.
+wait_reports_stored() {
+    local i
+    for i in $(seq 600); do
+        [ "$(fleet_sql "SELECT count(*) FROM reports WHERE agent >= $2" 2>/dev/null)" -ge "$1" ] 2>/dev/null && break
+        sleep 0.05
+    done
+    wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null
+}
 
 [ -x "$server" ] || fail "no version server at $server (bash scripts/build.sh server)"
 command -v haproxy >/dev/null || fail "no haproxy (apt-get install haproxy)"
@@ -299,7 +310,7 @@ for i in 1 2 3; do backlog=$(( backlog + $(metric $i dorera_reports_outbox) )); 
 echo "  PostgreSQL down; $backlog reports wait in the outboxes"
 pg_start "$work/pg" "$pgport" || fail "PostgreSQL did not start again"
 wait "$flood_pid" || fail "the flood client failed"
-wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null || fail "the outboxes did not drain"
+wait_reports_stored "$flood" 100000 || fail "the outboxes did not drain"
 [ "$backlog" -gt 0 ] || fail "no report waited while PostgreSQL was down"
 stored=$(fleet_sql "SELECT count(*), count(DISTINCT agent), count(DISTINCT machine) FROM reports WHERE agent >= 100000")
 echo "  PostgreSQL holds (reports, agents, machines): $stored"
@@ -435,10 +446,12 @@ step "a rolling restart of the three servers, then a rolling upgrade, during a f
 rolling=$work/rolling
 python3 - "$hport" "$rolling" <<'SESSIONS' &
 # Whole sessions one after another, each the address request answered in full and then a
-# report with an agent of its own, until told to stop; counts the sessions that failed.
+# report with an agent of its own, until told to stop; counts the sessions that failed and
+# notes each report's agent and local port (HAProxy's log names the connection by it).
 import os, socket, struct, sys, time
 port, state = int(sys.argv[1]), sys.argv[2]
 done = failed = 0
+ports = open(state + ".ports", "w")
 while not os.path.exists(state + ".stop"):
     try:
         connection = socket.create_connection(("127.0.0.1", port), timeout=10)
@@ -451,6 +464,7 @@ while not os.path.exists(state + ".stop"):
             answer += chunk
         if len(answer) == 132 and answer[:4] == b"\x81\x00\x01\x00":
             connection.sendall(struct.pack("<HHI", 7, 2, 300000 + done) + struct.pack("<Q", done))
+            ports.write("%d %d\n" % (300000 + done, connection.getsockname()[1]))
             done += 1
         else:
             failed += 1
@@ -483,10 +497,23 @@ read -r sessions failed <"$rolling.counts"
 echo "  $sessions sessions through HAProxy during the restarts, $failed failed"
 [ "$failed" -eq 0 ] || fail "$failed sessions failed during the rolling restart and upgrade"
 [ "$sessions" -ge 100 ] || fail "only $sessions sessions ran during the rolling restart"
-wait_all dorera_reports_outbox 0 30 "1 2 3" >/dev/null || fail "the outboxes did not drain after the restarts"
+wait_reports_stored "$sessions" 300000 || fail "the outboxes did not drain after the restarts"
 stored=$(fleet_sql "SELECT count(*), count(DISTINCT agent) FROM reports WHERE agent >= 300000")
 echo "  PostgreSQL holds (reports, agents): $stored"
-[ "$stored" = "$sessions|$sessions" ] || fail "expected each of the $sessions reports once"
+if [ "$stored" != "$sessions|$sessions" ]; then
+    # Where each missing report went: its connection in HAProxy's log, and what the servers
+    # said besides their session lines.
+    fleet_sql "SELECT agent FROM reports WHERE agent >= 300000" | sort -n >"$rolling.stored"
+    awk '{print $1}' "$rolling.ports" | sort -n | comm -23 - "$rolling.stored" | head -n 10 |
+        while read -r agent; do
+            port=$(awk -v a="$agent" '$1 == a {print $2}' "$rolling.ports")
+            echo "  missing agent $agent, local port $port:"
+            grep -F "127.0.0.1:$port " "$work/haproxy.log" | sed 's/^/    haproxy: /'
+            grep -F "127.0.0.1:$port " "$work"/vs*/server.log | sed 's/^/    /'
+        done
+    for i in 1 2 3; do grep -v "session 127.0.0.1:" "$work/vs$i/server.log" | tail -n 40 | sed "s/^/  vs$i: /"; done
+    fail "expected each of the $sessions reports once"
+fi
 
 step "stop"
 for i in 1 2 3; do kill -TERM "${server_pids[$((i - 1))]}"; done  # they drain together
