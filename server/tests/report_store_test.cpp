@@ -1,5 +1,7 @@
 // The report store and its writer: what is stored, when, and the installations table.
 #include "fleet/fleet_reports.h"
+#include "fleet/postgres.h"
+#include "fleet/schema.h"
 #include "reports/report_keeper.h"
 #include "reports/sqlite_report_store.h"
 #include "reports/report_writer.h"
@@ -12,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <future>
 #include <fstream>
 #include <functional>
 #include <latch>
@@ -598,7 +601,7 @@ TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
         error.clear();
         EXPECT_EQ(FormatDaily(fleet->Daily(0, error), true), counted) << error;
     }
-    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), 2);
+    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), pg::kSchemaVersion);
     EXPECT_EQ(Number(Cluster().Sql("SELECT count(*) FROM information_schema.columns WHERE table_name = 'reports' AND "
                                    "column_name IN ('mac', 'peer')")),
               0);
@@ -615,6 +618,63 @@ TEST(ReportStore, AnOlderFileIsMigratedToKeyedHashesInPlace)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(metrics.reportsShipped.load(), 0u) << "a server with another key ships nothing";
     EXPECT_EQ(metrics.reportsOutbox.load(), 1);
+}
+
+// A fleet database from before the counts were kept (reports, and counts only of the days
+// the retention ended) gets its counts once as a server connects; from then on they are
+// read without a look at the reports, and kept by whatever inserts reports.
+TEST(ReportStore, AnOlderFleetDatabaseGetsItsCountsOnceAndTheyAreReadWithoutTheReports)
+{
+    ASSERT_TRUE(Cluster().Running());
+    Cluster().Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    fs::path outbox = test::TempFolder("older-fleet") / "outbox.sqlite";
+    std::string error;
+    Metrics metrics;
+    auto store = OpenFleetReportStore(outbox, Cluster().Conninfo(), "older", kFleetKey, metrics, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<Report> reports;
+    for (int i = 0; i < 40; ++i)
+        reports.push_back(MakeReport(kDay1 + (i % 3) * 86400 + i, 7 + i % 2, static_cast<uint8_t>(i % 5)));
+    ASSERT_TRUE(store->Append(reports, error)) << error;
+    for (int i = 0; i < 250 && metrics.reportsShipped.load() < reports.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Expired expired;
+    ASSERT_TRUE(store->ExpireBefore(kDay2, expired, error)) << error;
+    const std::string table = FormatDaily(store->Daily(0, error), true);
+    ASSERT_NE(table.find("2026-12-09,"), std::string::npos) << table << error;
+    store.reset();
+    // As a server of the version before left it.
+    Cluster().Sql("DROP TRIGGER reports_counted ON reports; DROP FUNCTION dorera_count_reports();"
+                  "DROP TABLE day_machines; DELETE FROM daily_counts WHERE day >= '2026-12-08';"
+                  "UPDATE dorera_schema SET version = 2");
+    EXPECT_EQ(FormatDaily(OpenFleetCounts(Cluster().Conninfo())->Daily(0, error), true), table) << error;
+    EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), pg::kSchemaVersion);
+
+    // A server of the version before, still running, inserts one more report of a machine
+    // the day has seen: one report more, no machine more.
+    Cluster().Sql("INSERT INTO reports SELECT origin, local_id + 1000, server, received, agent, machine FROM reports "
+                  "WHERE received = " + std::to_string(kDay2 + 1));
+    std::string expected = table;
+    const std::string day = "2026-12-08,8,";
+    size_t at = expected.find(day);
+    ASSERT_NE(at, std::string::npos) << table;
+    size_t comma = expected.find(',', at + day.size());
+    int reportsOfDay = std::stoi(expected.substr(at + day.size(), comma - at - day.size()));
+    expected.replace(at + day.size(), comma - at - day.size(), std::to_string(reportsOfDay + 1));
+    EXPECT_EQ(FormatDaily(OpenFleetCounts(Cluster().Conninfo())->Daily(0, error), true), expected) << error;
+
+    // The counts answer while another transaction holds every row of the reports locked.
+    auto holder = pg::Connection::Open(Cluster().Conninfo(), error);
+    ASSERT_TRUE(holder) << error;
+    ASSERT_TRUE(holder->Run("BEGIN", error) && holder->Run("LOCK TABLE reports IN ACCESS EXCLUSIVE MODE", error)) << error;
+    auto counted = std::async(std::launch::async, [&] {
+        std::string countError;
+        return FormatDaily(OpenFleetCounts(Cluster().Conninfo())->Daily(0, countError), true) + countError;
+    });
+    bool answered = counted.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    holder->Run("ROLLBACK", error);
+    EXPECT_TRUE(answered) << "the count waited for the reports table";
+    EXPECT_EQ(counted.get(), expected);
 }
 
 // On an SQLite built without secure delete (Debian's has it), the pages an UPDATE or a

@@ -92,6 +92,22 @@ int64_t CountWaiting(sqlite3 *db)
     return count;
 }
 
+// The machine's reports and its place among each day's machines deleted, and the days'
+// counts lowered by as much, in one statement; the count of reports deleted is its answer.
+const char *ForgetSql()
+{
+    return "WITH gone AS (DELETE FROM reports WHERE machine = $1 RETURNING received, agent),"
+           " unseen AS (DELETE FROM day_machines WHERE machine = $1 RETURNING day, agent),"
+           " lowered AS (SELECT day, agent, sum(reports) AS reports, sum(machines) AS machines FROM ("
+           "   SELECT to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD') AS day, agent,"
+           "   count(*) AS reports, 0 AS machines FROM gone GROUP BY 1, 2"
+           "   UNION ALL SELECT day, agent, 0, count(*) FROM unseen GROUP BY 1, 2) AS both_counts GROUP BY 1, 2),"
+           " counted AS (UPDATE daily_counts SET reports = daily_counts.reports - lowered.reports,"
+           "   machines = daily_counts.machines - lowered.machines FROM lowered"
+           "   WHERE daily_counts.day = lowered.day AND daily_counts.agent = lowered.agent RETURNING 1)"
+           " SELECT (SELECT count(*) FROM gone), (SELECT count(*) FROM counted)";
+}
+
 class FleetStore : public ReportStore {
 public:
     FleetStore(sqlite3 *writeDb, sqlite3 *shipDb, std::filesystem::path outbox, std::string origin,
@@ -176,8 +192,7 @@ public:
         std::lock_guard lock(queryMutex_);
         if (!ConnectQuery(error))
             return -1;
-        pg::Result removed =
-            query_->Exec("DELETE FROM reports WHERE machine = $1", {pg::Param::Bytes(machine)});
+        pg::Result removed = query_->Exec(ForgetSql(), {pg::Param::Bytes(machine)});
         if (!removed.Ok()) {
             error = removed.Error();
             query_.reset();
@@ -199,7 +214,7 @@ public:
         sqlite3_close(db);
         if (waiting > 0)
             metrics_.reportsOutbox.fetch_sub(waiting);
-        return done ? removed.Changed() + waiting : -1;
+        return done ? removed.Int(0, 0, 0, INT64_MAX, 0) + waiting : -1;
     }
 
 private:
@@ -379,16 +394,11 @@ std::vector<DailyInstallations> FleetDailyOn(pg::Connection &connection, int64_t
 {
     std::vector<DailyInstallations> rows;
     std::string sinceText = std::to_string(since);
-    // A day is either counted (its reports expired) or still in reports; reports shipped
-    // late for a counted day add to it.
+    // The counts kept as reports arrive (the reports table's trigger): never a scan of the
+    // reports, however many are kept.
     pg::Result result = connection.Exec(
-        "SELECT day, agent, sum(reports), sum(machines) FROM ("
-        "  SELECT day, agent, reports, machines FROM daily_counts"
-        "  WHERE day >= to_char(to_timestamp($1::bigint) AT TIME ZONE 'UTC', 'YYYY-MM-DD')"
-        "  UNION ALL"
-        "  SELECT to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD'), agent, count(*),"
-        "  count(DISTINCT machine) FROM reports WHERE received >= $1::bigint GROUP BY 1, 2) AS d "
-        "GROUP BY day, agent ORDER BY day, agent",
+        "SELECT day, agent, reports, machines FROM daily_counts "
+        "WHERE day >= to_char(to_timestamp($1::bigint) AT TIME ZONE 'UTC', 'YYYY-MM-DD') ORDER BY day, agent",
         {pg::Param::Text(sinceText)});
     if (!result.Ok()) {
         error = result.Error();
@@ -431,13 +441,10 @@ bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &ex
         }
         int64_t from = first - ((first % kDay) + kDay) % kDay, to = std::min(from + kDay, dayStart);
         std::string fromText = std::to_string(from), toText = std::to_string(to);
+        // The day's counts stay; its machines are forgotten with its reports.
         bool done = connection.Run(
-            "INSERT INTO daily_counts (day, agent, reports, machines) "
-            "SELECT to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD'), agent, count(*), "
-            "count(DISTINCT machine) FROM reports WHERE received >= $1::bigint AND received < $2::bigint "
-            "GROUP BY 1, 2 ON CONFLICT (day, agent) DO UPDATE SET reports = daily_counts.reports + EXCLUDED.reports, "
-            "machines = daily_counts.machines + EXCLUDED.machines",
-            error, {pg::Param::Text(fromText), pg::Param::Text(toText)});
+            "DELETE FROM day_machines WHERE day = to_char(to_timestamp($1::bigint) AT TIME ZONE 'UTC', 'YYYY-MM-DD')",
+            error, {pg::Param::Text(fromText)});
         pg::Result removed = connection.Exec("DELETE FROM reports WHERE received >= $1::bigint AND received < $2::bigint",
                                              {pg::Param::Text(fromText), pg::Param::Text(toText)});
         if (done && !removed.Ok())

@@ -1,7 +1,9 @@
 // See schema.h: the migration steps and the one move of stored MACs to machine hashes.
 #include "fleet/schema.h"
 #include "base/files.h"
+#include "base/log.h"
 
+#include <chrono>
 #include <vector>
 
 namespace dvs::pg {
@@ -69,6 +71,51 @@ const char *const kSteps[] = {
     // does, as it last said.
     R"SQL(
     ALTER TABLE reports ADD COLUMN machine bytea;
+    )SQL",
+    // 3: the counts of every day kept up to date as reports arrive, whichever server (of
+    // whichever version) inserts them: the page and the reports command read the counts,
+    // never the reports. day_machines holds the machines each day and agent has seen, for
+    // as long as the day's reports are kept.
+    R"SQL(
+    CREATE TABLE day_machines (
+        day      text   NOT NULL,   -- YYYY-MM-DD, UTC
+        agent    bigint NOT NULL,
+        machine  bytea  NOT NULL,
+        PRIMARY KEY (day, agent, machine));
+    INSERT INTO day_machines
+        SELECT DISTINCT to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD'), agent, machine
+        FROM reports;
+    INSERT INTO daily_counts (day, agent, reports, machines)
+        SELECT to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD'), agent, count(*),
+               count(DISTINCT machine)
+        FROM reports GROUP BY 1, 2
+        ON CONFLICT (day, agent) DO UPDATE SET reports = daily_counts.reports + EXCLUDED.reports,
+            machines = daily_counts.machines + EXCLUDED.machines;
+    COMMENT ON TABLE daily_counts IS 'reports and distinct machines of every day and agent';
+    CREATE FUNCTION dorera_count_reports() RETURNS trigger LANGUAGE plpgsql AS $count$
+    BEGIN
+        WITH arrived AS (
+            SELECT to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD') AS day, agent, machine
+            FROM added),
+        seen AS (
+            INSERT INTO day_machines (day, agent, machine)
+            SELECT DISTINCT day, agent, machine FROM arrived ORDER BY 1, 2, 3
+            ON CONFLICT DO NOTHING RETURNING day, agent),
+        counts AS (
+            SELECT day, agent, sum(reports) AS reports, sum(machines) AS machines FROM (
+                SELECT day, agent, count(*) AS reports, 0 AS machines FROM arrived GROUP BY 1, 2
+                UNION ALL
+                SELECT day, agent, 0, count(*) FROM seen GROUP BY 1, 2) AS both_counts
+            GROUP BY 1, 2)
+        INSERT INTO daily_counts (day, agent, reports, machines)
+        SELECT day, agent, reports, machines FROM counts ORDER BY day, agent
+        ON CONFLICT (day, agent) DO UPDATE SET reports = daily_counts.reports + EXCLUDED.reports,
+            machines = daily_counts.machines + EXCLUDED.machines;
+        RETURN NULL;
+    END
+    $count$;
+    CREATE TRIGGER reports_counted AFTER INSERT ON reports REFERENCING NEW TABLE AS added
+        FOR EACH STATEMENT EXECUTE FUNCTION dorera_count_reports();
     )SQL",
 };
 const char *const kStep2After = R"SQL(
@@ -161,7 +208,11 @@ bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *
         return fail("the database's schema is version " + found.Text(0, 0) + ", this server knows up to " +
                     std::to_string(kSchemaVersion) + ": update the server");
     for (int64_t step = version; step < kSchemaVersion; ++step) {
+        auto started = std::chrono::steady_clock::now();
         bool done = connection.Run(kSteps[step], error);
+        if (done && step + 1 == 3 && version > 0)
+            LogLine("fleet database: the daily counts of the reports kept made in %.1f s (once, for schema 3)",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         if (done && step + 1 == 2)
             done = MoveToMachineHashes(connection, key, error) && connection.Run(kStep2After, error);
         if (!done)

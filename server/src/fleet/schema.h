@@ -13,7 +13,7 @@ namespace dvs::pg {
 // Moving to version 2 replaces the MACs of stored reports with their keyed hashes under
 // key; without one, a database holding reports is not moved.
 bool EnsureSchema(Connection &connection, std::string &error, const MachineKey *key = nullptr);
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // The fleet's record of its machine key: a keyed hash of a fixed text, which tells whether
 // two servers hash machines alike without telling the key.
