@@ -27,6 +27,7 @@ PageView OrdinaryView()
     view.days = 30;
     view.installations = {{"2026-12-08", 4321, 5, 4}};
     view.countedAt = view.now - 5;
+    view.countingSince = view.now - 600;
     view.retentionDays = 400;
     view.refusals = {{"not_balancer", "PROXY header from an address not named a balancer", 1}};
     return view;
@@ -84,6 +85,39 @@ TEST(OperatorsPage, ShownTextIsEscaped)
     const std::string html = PageHtml(view);
     EXPECT_NE(html.find("<td>Tom &amp; Jerry&#39;s.dat</td>"), std::string::npos);
     EXPECT_NE(html.find("<dd id=\"release-id\">2026-12 &lt;rc1&gt; &amp; &quot;final&quot;</dd>"), std::string::npos);
+}
+
+// Before the first count the page, its JSON and CSV say since when the server counts, and
+// never show a number of installations (or an empty chart) they do not know.
+TEST(OperatorsPage, NoCountYetIsToldAsSuchNotAsZero)
+{
+    PageView counted = OrdinaryView();
+    PageView waiting = OrdinaryView();
+    waiting.installations.clear();
+    waiting.countedAt = 0;
+    waiting.countingSince = waiting.now - 3;
+    struct Case {
+        const char *what;
+        const PageView &view;
+        const char *html;
+        const char *json;
+    } cases[] = {
+        {"counted", counted, "5 installations, counted 2026-12-07 23:59:55 UTC",
+         "\"countedAt\":\"2026-12-07T23:59:55Z\""},
+        {"not yet", waiting, "counting since 2026-12-07 23:59:57 UTC; the installations show here as soon",
+         "\"countedAt\":null,\"countingSince\":\"2026-12-07T23:59:57Z\""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string html = PageHtml(c.view), json = PageJson(c.view);
+        EXPECT_NE(html.find(c.html), std::string::npos) << html;
+        EXPECT_NE(json.find(c.json), std::string::npos) << json;
+        EXPECT_EQ(json.find("1970"), std::string::npos);
+        EXPECT_EQ(html.find(" 0 installations"), std::string::npos);
+        EXPECT_EQ(Occurrences(html, "aria-label=\"Installations per agent") + Occurrences(html, "installations-table"),
+                  c.view.countedAt == 0 ? 0u : 2u)
+            << "a chart and a table only of what was counted";
+    }
 }
 
 }  // namespace

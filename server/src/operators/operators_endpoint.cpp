@@ -286,6 +286,10 @@ asio::awaitable<OperatorsEndpoint::Answer> OperatorsEndpoint::AnswerTo(const Htt
     if (request.path == "/status.json") {
         answer.type = "application/json";
         answer.body = PageJson(view);
+    } else if (request.path == "/installations.csv" && view.countedAt == 0) {
+        answer.status = "503 Service Unavailable";
+        answer.headers = "Retry-After: 2\r\n";
+        answer.body = "not counted yet: counting since " + std::to_string(view.countingSince) + " (Unix seconds)\n";
     } else if (request.path == "/installations.csv") {
         answer.type = "text/csv; charset=utf-8";
         answer.body = InstallationsCsv(view);

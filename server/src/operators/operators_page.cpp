@@ -139,6 +139,7 @@ PageView OperatorsPage::View(const InstallationCounts &counts)
     view.days = kDaysShown;
     view.installations = counts.rows;
     view.countedAt = counts.countedAt;
+    view.countingSince = keeper_.CountingSince();
     view.countError = counts.error;
     view.retentionDays = keeper_.RetentionDays();
 

@@ -334,11 +334,14 @@ std::string InstallationsSection(const PageView &view)
         reports += row.reports;
     std::string html = "<section id=\"installations\"><h2>Installations per agent per day</h2><p class=\"note\">The "
                        "last " + std::to_string(view.days) + " days (UTC), " + Day(view.firstDay) + " to " +
-                       Day(view.firstDay + (view.days - 1) * kDay) + ": " + Grouped(reports) +
-                       (reports == 1 ? " installation, " : " installations, ") +
-                       (view.countedAt ? "counted " + Shown(view.countedAt) : std::string("not counted yet")) +
-                       ". <a id=\"csv\" href=\"/installations.csv\">CSV</a> · <a id=\"json\" "
-                       "href=\"/status.json\">JSON</a></p>";
+                       Day(view.firstDay + (view.days - 1) * kDay) + ": ";
+    if (view.countedAt == 0)  // not known yet: no number, no empty chart
+        return html + "counting since " + Shown(view.countingSince) +
+               "; the installations show here as soon as they are counted.</p></section>";
+    html += Grouped(reports) + (reports == 1 ? " installation, " : " installations, ") + "counted " +
+            Shown(view.countedAt) +
+            ". <a id=\"csv\" href=\"/installations.csv\">CSV</a> · <a id=\"json\" "
+            "href=\"/status.json\">JSON</a></p>";
     if (!view.countError.empty())
         html += "<p class=\"note\">The count failed: " + Escape(view.countError) + "</p>";
     html += InstallationsChart(view) +
@@ -411,7 +414,8 @@ std::string PageJson(const PageView &view)
         json += "]}";
     }
     json += "],\"installations\":{\"firstDay\":" + Json(Day(view.firstDay)) + ",\"days\":" + std::to_string(view.days) +
-            ",\"countedAt\":" + Json(Iso(view.countedAt)) + ",\"rows\":[";
+            ",\"countedAt\":" + (view.countedAt ? Json(Iso(view.countedAt)) : std::string("null")) +
+            ",\"countingSince\":" + Json(Iso(view.countingSince)) + ",\"rows\":[";
     for (const DailyInstallations &row : view.installations)
         json += std::string(&row == &view.installations.front() ? "" : ",") + "{\"day\":" + Json(row.day) +
                 ",\"agent\":" + std::to_string(row.agent) + ",\"installations\":" + std::to_string(row.reports) +

@@ -43,7 +43,8 @@ struct PageView {
     int64_t firstDay = 0;                   // the days shown: firstDay and the next ones
     int days = 0;
     std::vector<DailyInstallations> installations;  // of the days shown, day then agent
-    int64_t countedAt = 0;
+    int64_t countedAt = 0;                  // 0: not counted yet
+    int64_t countingSince = 0;              // Unix seconds: when this server began counting
     std::string countError;
     int retentionDays = 0;
     std::vector<CountView> refusals;

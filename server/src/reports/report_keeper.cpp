@@ -30,7 +30,7 @@ std::string DayText(int64_t unixSeconds)
 
 ReportKeeper::ReportKeeper(ReportStore &store, const Metrics &metrics, int retentionDays)
     : store_(store), metrics_(metrics), retentionDays_(retentionDays),
-      counts_(std::make_shared<InstallationCounts>())
+      countingSince_(static_cast<int64_t>(std::time(nullptr))), counts_(std::make_shared<InstallationCounts>())
 {
     std::const_pointer_cast<InstallationCounts>(counts_)->firstDay = Today() - (kDaysShown - 1) * kDay;
     thread_ = std::thread([this] { Run(); });
@@ -62,7 +62,10 @@ std::shared_ptr<const InstallationCounts> ReportKeeper::Counts(bool &coming)
 
 void ReportKeeper::Run()
 {
-    Expire();  // before the first count, so that it shows what is kept
+    // The counts first, so that the page knows them at once after a start; the retention
+    // keeps every day's counts, so they do not change with it.
+    Count();
+    Expire();
     Clock::time_point nextExpiry = Clock::now() + std::chrono::hours(1);
     std::unique_lock lock(mutex_);
     while (!stopping_) {

@@ -39,6 +39,8 @@ public:
     // higher generation in a later call.
     std::shared_ptr<const InstallationCounts> Counts(bool &coming);
     int RetentionDays() const { return retentionDays_; }
+    // Unix seconds when the keeper began: until its first count, the counts are not known.
+    int64_t CountingSince() const { return countingSince_; }
     void Stop();
 
 private:
@@ -50,6 +52,7 @@ private:
     ReportStore &store_;
     const Metrics &metrics_;
     const int retentionDays_;
+    const int64_t countingSince_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::shared_ptr<const InstallationCounts> counts_;
