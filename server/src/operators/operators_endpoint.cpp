@@ -273,8 +273,10 @@ asio::awaitable<OperatorsEndpoint::Answer> OperatorsEndpoint::AnswerTo(const Htt
     }
     bool coming = false;
     std::shared_ptr<const InstallationCounts> counts = page_->Keeper().Counts(coming);
-    for (int waited = 0; coming && waited < 50; ++waited) {
-        pause.expires_after(std::chrono::milliseconds(20));
+    // A count under way is waited for up to a second, looked for every 2 ms.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (coming && std::chrono::steady_clock::now() < deadline) {
+        pause.expires_after(std::chrono::milliseconds(2));
         co_await pause.async_wait(kNoThrow);
         std::shared_ptr<const InstallationCounts> latest = page_->Keeper().Counts(coming);
         if (latest->generation != counts->generation) {
