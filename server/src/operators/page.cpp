@@ -17,11 +17,37 @@ constexpr int kChartAgents = 8;  // agents with a colour of their own; the rest 
 const char *const kColours[kChartAgents + 1] = {"#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f",
                                                 "#edc948", "#b07aa1", "#ff9da7", "#9c9690"};
 
-// Refreshes the page's main part in place every 10 s, from the page itself.
+// Refreshes the page every 10 s, from the page itself, part by part: a section is replaced
+// only when it changed, keeps the scroll positions of its scrolling boxes, and waits while
+// the reader has text selected in it. When the sections themselves differ (a server
+// added, say), the whole main part is replaced.
 const char kScript[] = R"JS(
 (function () {
   var state = document.getElementById('state'), failing = null;
   function clock(d) { return d.toISOString().slice(11, 19) + ' UTC'; }
+  function ids(main) {
+    return Array.prototype.map.call(main.querySelectorAll(':scope > section'), function (s) { return s.id; }).join();
+  }
+  function selectedIn(node) {
+    var selection = window.getSelection();
+    return selection && !selection.isCollapsed && selection.rangeCount > 0 &&
+      node.contains(selection.getRangeAt(0).commonAncestorContainer);
+  }
+  function update(fresh) {
+    var main = document.querySelector('main');
+    if (ids(main) !== ids(fresh)) { main.replaceWith(fresh); return; }
+    Array.prototype.forEach.call(fresh.querySelectorAll(':scope > section'), function (section) {
+      var old = document.getElementById(section.id);
+      if (old.innerHTML === section.innerHTML || selectedIn(old)) return;
+      var kept = Array.prototype.map.call(old.querySelectorAll('.scroll'), function (box) {
+        return [box.scrollLeft, box.scrollTop];
+      });
+      old.replaceWith(section);
+      Array.prototype.forEach.call(section.querySelectorAll('.scroll'), function (box, i) {
+        if (kept[i]) { box.scrollLeft = kept[i][0]; box.scrollTop = kept[i][1]; }
+      });
+    });
+  }
   function refresh() {
     fetch(location.pathname, {cache: 'no-store', credentials: 'same-origin'}).then(function (answer) {
       if (!answer.ok) throw new Error('HTTP ' + answer.status);
@@ -29,7 +55,7 @@ const char kScript[] = R"JS(
     }).then(function (text) {
       var fresh = new DOMParser().parseFromString(text, 'text/html').querySelector('main');
       if (!fresh) throw new Error('no page in the answer');
-      document.querySelector('main').replaceWith(fresh);
+      update(fresh);
       failing = null;
       state.className = 'fresh';
       state.textContent = 'Updated ' + clock(new Date()) + ', every 10 s.';
