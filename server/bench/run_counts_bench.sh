@@ -181,7 +181,7 @@ releases = true"
         pg_sql "INSERT INTO reports (origin, local_id, server, received, agent, machine)
                 SELECT 'bench', i, 'vs1', $first_day + (i * 2591) % (30 * 86400), 1000 + i % 50,
                        decode(lpad(to_hex((i * 7919) % ($pg_reports / 3 + 1)), 64, '0'), 'hex')
-                FROM generate_series($from, $to - 1) AS i ON CONFLICT DO NOTHING"
+                FROM generate_series(${from}::bigint, $to - 1) AS i ON CONFLICT DO NOTHING"
     done
     inserted=$(awk -v a="$made" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", b - a }')
     echo "PostgreSQL, $pg_reports reports over 30 days and 50 agents (inserted with the counts kept in $inserted s)"
