@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 
 namespace dvs {
 namespace {
@@ -117,6 +118,36 @@ TEST(OperatorsPage, NoCountYetIsToldAsSuchNotAsZero)
         EXPECT_EQ(Occurrences(html, "aria-label=\"Installations per agent") + Occurrences(html, "installations-table"),
                   c.view.countedAt == 0 ? 0u : 2u)
             << "a chart and a table only of what was counted";
+    }
+}
+
+// The value axis of the installations chart fits a phone's larger text: each value in at
+// most four characters ("80k", "1.5M"), the top one at or above the highest day.
+TEST(OperatorsPage, TheChartsValueAxisStaysShort)
+{
+    for (uint64_t highest : {7ull, 950ull, 83000ull, 1234567ull, 15000000ull, 3000000000ull}) {
+        SCOPED_TRACE(highest);
+        PageView view = OrdinaryView();
+        view.installations = {{"2026-12-08", 4321, highest, 1}};
+        const std::string html = PageHtml(view);
+        std::regex label("dominant-baseline=\"middle\">([^<]*)</text>");
+        double top = -1;
+        int labels = 0;
+        for (auto it = std::sregex_iterator(html.begin(), html.end(), label); it != std::sregex_iterator(); ++it) {
+            const std::string text = (*it)[1];
+            EXPECT_LE(text.size(), 4u) << text;
+            double value = std::stod(text);
+            switch (text.back()) {
+            case 'k': value *= 1e3; break;
+            case 'M': value *= 1e6; break;
+            case 'G': value *= 1e9; break;
+            }
+            top = std::max(top, value);
+            ++labels;
+        }
+        EXPECT_GE(labels, 2);
+        EXPECT_GE(top, static_cast<double>(highest));
+        EXPECT_LT(top, 2.5 * static_cast<double>(highest) + 10);
     }
 }
 

@@ -84,7 +84,7 @@ td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}.hash{font-family:u
 dl{display:grid;grid-template-columns:auto 1fr;gap:0 10px;margin:0 0 6px;font-size:.9em}dt{color:#5a6570}dd{margin:0}
 svg{display:block;width:100%;height:auto}svg text{font:11px system-ui,sans-serif;fill:#5a6570}
 svg.chart{min-width:520px;direction:ltr}svg.chart text{font-size:10px}.newest{direction:rtl}
-@media (max-width:600px){svg.chart text{font-size:14px}}
+@media (max-width:600px){svg.chart text{font-size:14px}main{padding:0 6px}section{padding:10px 8px}th,td{padding:3px 5px}}
 td.what{white-space:normal}td.what span{display:block;color:#5a6570;font-size:.9em}
 .legend{display:flex;flex-wrap:wrap;gap:4px 14px;margin:6px 0 10px;padding:0;list-style:none;font-size:.9em}
 .legend svg{display:inline;width:11px;height:11px;margin-right:4px}.note{color:#5a6570;font-size:.9em}
@@ -220,6 +220,23 @@ uint64_t AxisStep(uint64_t top)
     }
 }
 
+// A count in at most four characters and a unit: 950, 80k, 1.2M, 15M.
+std::string Short(uint64_t value)
+{
+    const struct {
+        uint64_t unit;
+        const char *name;
+    } units[] = {{1000000000, "G"}, {1000000, "M"}, {1000, "k"}};
+    for (const auto &unit : units) {
+        if (value < unit.unit)
+            continue;
+        uint64_t tenths = value * 10 / unit.unit;
+        return std::to_string(tenths / 10) + (tenths < 100 && tenths % 10 ? "." + std::to_string(tenths % 10) : "") +
+               unit.name;
+    }
+    return std::to_string(value);
+}
+
 std::string InstallationsChart(const PageView &view)
 {
     std::map<uint32_t, size_t> seriesOfAgent;
@@ -241,8 +258,9 @@ std::string InstallationsChart(const PageView &view)
     }
     const uint64_t step = AxisStep(std::max<uint64_t>(highest, 1));
     const uint64_t top = (std::max<uint64_t>(highest, 1) + step - 1) / step * step;
-    // The value axis stands on the right, beside the newest days.
-    const double left = 6, right = 676, upper = 10, base = 214;
+    // The value axis stands on the right, beside the newest days, its values short enough
+    // ("80k", "1.2M") for the room a phone's larger text leaves.
+    const double left = 6, right = 668, upper = 10, base = 214;
     const double slot = (right - left) / days, width = slot * 0.72, scale = (base - upper) / static_cast<double>(top);
 
     // On a narrow screen the chart scrolls, and shows its newest days first.
@@ -252,7 +270,7 @@ std::string InstallationsChart(const PageView &view)
         std::string y = Fixed(base - static_cast<double>(tick) * scale);
         svg += "<line x1=\"" + Fixed(left) + "\" x2=\"" + Fixed(right) + "\" y1=\"" + y + "\" y2=\"" + y +
                "\" stroke=\"#e3e6ea\"/><text x=\"" + Fixed(right + 6) + "\" y=\"" + y +
-               "\" dominant-baseline=\"middle\">" + Grouped(tick) + "</text>";
+               "\" dominant-baseline=\"middle\">" + Short(tick) + "</text>";
     }
     for (int d = 0; d < days; ++d) {
         const std::string day = Day(view.firstDay + d * kDay);
