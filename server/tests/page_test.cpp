@@ -31,6 +31,22 @@ PageView OrdinaryView()
     view.countingSince = view.now - 600;
     view.retentionDays = 400;
     view.refusals = {{"not_balancer", "PROXY header from an address not named a balancer", 1}};
+    ServerStats &stats = view.stats;
+    stats.version = "1.0.0";
+    stats.startedAt = view.now - 3 * 3600 - 125;
+    stats.open = 3;
+    stats.cap = 20000;
+    stats.total.ended[static_cast<int>(Outcome::Closed)] = 1200;
+    stats.total.checks = 100;
+    stats.total.checksCurrent = 80;
+    stats.total.bytes = 2.5e9;
+    stats.perSecond.ended[static_cast<int>(Outcome::Closed)] = 2;
+    stats.perSecond.checks = 1;
+    stats.perSecond.checksCurrent = 0.75;
+    stats.perSecond.bytes = 1.5e6;
+    stats.windowSeconds = 60;
+    stats.filesSent = {{"Launcher.exe", 7}};
+    stats.rollout = {{view.now - 20, 0.5}, {view.now - 10, 0.75}};
     return view;
 }
 
@@ -65,6 +81,7 @@ TEST(OperatorsPage, ShownTextIsEscaped)
         {"count error", [](PageView &v, const std::string &t) { v.countError = t; }},
         {"refusal kind (text and attribute)", [](PageView &v, const std::string &t) { v.refusals[0].kind = t; }},
         {"refusal text", [](PageView &v, const std::string &t) { v.refusals[0].what = t; }},
+        {"file sent", [](PageView &v, const std::string &t) { v.stats.filesSent[0].first = t; }},
     };
     const size_t ownScripts = Occurrences(PageHtml(OrdinaryView()), "<script");
     ASSERT_EQ(ownScripts, 1u);
@@ -119,6 +136,27 @@ TEST(OperatorsPage, NoCountYetIsToldAsSuchNotAsZero)
                   c.view.countedAt == 0 ? 0u : 2u)
             << "a chart and a table only of what was counted";
     }
+}
+
+// This server's own figures: its age, connections against the cap, the last minute's rates
+// per minute beside the counts since the start, the rollout's share, in HTML and JSON.
+TEST(OperatorsPage, TheServersOwnFiguresAsRatesAndCounts)
+{
+    const PageView view = OrdinaryView();
+    const std::string html = PageHtml(view), json = PageJson(view);
+    for (const char *shown : {"<dd id=\"version\">1.0.0</dd>", "(up 3 h 2 min)", "3 open of at most 20,000",
+                              "1.5 MB/s over the last 1 min, 2.5 GB since the start",
+                              "already held sample: 75 % of the last minute's checks, 80 % since the start",
+                              "<tr data-kind=\"closed\"><td class=\"what\">served (the Launcher closed when done)</td>"
+                              "<td class=\"n\">120.0</td><td class=\"n\">1,200</td></tr>",
+                              "<tr data-kind=\"updated\"><td class=\"what\">Launchers updated (checked, files sent)</td>"
+                              "<td class=\"n\">15.0</td><td class=\"n\">20</td></tr>",
+                              "<td>Launcher.exe</td><td class=\"n\">7</td>"})
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
+    for (const char *given : {"\"server\":{\"version\":\"1.0.0\"", "\"open\":3,\"cap\":20000",
+                              "\"total\":{\"sessions\":{\"closed\":1200,", "\"checks\":100,\"checksCurrent\":80,",
+                              "\"windowSeconds\":60", "\"rollout\":[{\"at\":\"2026-12-07T23:59:40Z\",\"current\":0.500},"})
+        EXPECT_NE(json.find(given), std::string::npos) << given << "\n" << json;
 }
 
 // The value axis of the installations chart fits a phone's larger text: each value in at

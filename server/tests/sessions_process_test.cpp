@@ -15,6 +15,19 @@ TEST(Server, ServesALauncherSessionAndStoresItsReportOnStop)
     ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 1)) << server.Log();
     EXPECT_EQ(server.Metric("dorera_files_sent_total{name=\"bin\\\\game.dat\"}"), 1);
     EXPECT_EQ(server.Metric("dorera_reports_total"), 1);
+    // A Launcher that holds the release: its check is answered with nothing, and counted
+    // as one of the rollout's.
+    {
+        Client current;
+        ASSERT_TRUE(current.Connect(server.Port()));
+        auto none = ExchangeLaunchFiles(current, {SampleMd5("Launcher.exe"), SampleMd5("bin/game.dat"),
+                                                  SampleMd5("bin/client.ini")});
+        ASSERT_TRUE(none);
+        EXPECT_TRUE(none->empty());
+    }
+    ASSERT_TRUE(server.WaitMetric("dorera_sessions_total{outcome=\"closed\"}", 2)) << server.Log();
+    EXPECT_EQ(server.Metric("dorera_launch_checks_total"), 2);
+    EXPECT_EQ(server.Metric("dorera_launch_checks_current_total"), 1);
 
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(15000), 0);
@@ -23,7 +36,7 @@ TEST(Server, ServesALauncherSessionAndStoresItsReportOnStop)
               std::string::npos)
         << log;
     EXPECT_NE(log.find("end=closed"), std::string::npos) << log;
-    EXPECT_NE(log.find("stop: 1 sessions served, 1 reports stored"), std::string::npos) << log;
+    EXPECT_NE(log.find("stop: 2 sessions served, 1 reports stored"), std::string::npos) << log;
     auto [status, csv] = RunTool({"reports", "--db", server.Database().string(), "--csv"});
     EXPECT_EQ(status, 0);
     EXPECT_NE(csv.find(",1234,1,1\n"), std::string::npos) << csv;

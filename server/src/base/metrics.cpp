@@ -32,6 +32,15 @@ std::atomic<uint64_t> *Metrics::FileCounter(const std::string &name)
     return slot.get();
 }
 
+std::vector<std::pair<std::string, uint64_t>> Metrics::FilesSent()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::string, uint64_t>> counts;
+    for (const auto &[name, counter] : files_)
+        counts.emplace_back(name, counter->load(std::memory_order_relaxed));
+    return counts;
+}
+
 SessionCounters &Metrics::ThreadCounters()
 {
     std::lock_guard lock(mutex_);
@@ -66,6 +75,8 @@ void Metrics::SumThreads(SessionCounters &all)
         for (int i = 0; i < static_cast<int>(ProxyRefusal::kCount); ++i)
             sum(all.proxyRefused[i], thread->proxyRefused[i]);
         sum(all.balancerChecks, thread->balancerChecks);
+        sum(all.checks, thread->checks);
+        sum(all.checksCurrent, thread->checksCurrent);
     }
 }
 
@@ -144,6 +155,11 @@ std::string Metrics::Render()
     help("dorera_balancer_checks_total", "counter",
          "Health checks of a balancer (PROXY header LOCAL): answered, or failed on purpose while draining.");
     line("dorera_balancer_checks_total", "", all.balancerChecks);
+    help("dorera_launch_checks_total", "counter", "Sessions that checked their launch files.");
+    line("dorera_launch_checks_total", "", all.checks);
+    help("dorera_launch_checks_current_total", "counter",
+         "Sessions whose first check of the launch files had nothing to send: the Launcher held the release served.");
+    line("dorera_launch_checks_current_total", "", all.checksCurrent);
     help("dorera_draining", "gauge", "1 while a stop drains: serving, but failing the balancers' checks.");
     line("dorera_draining", "", draining.load() ? 1 : 0);
     if (fleet) {

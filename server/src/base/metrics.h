@@ -48,6 +48,10 @@ struct alignas(64) SessionCounters {
     std::atomic<uint64_t> reports{0};
     std::atomic<uint64_t> proxyRefused[static_cast<int>(ProxyRefusal::kCount)] = {};
     std::atomic<uint64_t> balancerChecks{0};
+    // Sessions that checked their launch files, and those of them whose first check had
+    // nothing to send: the Launcher already held the release served (the rollout's share).
+    std::atomic<uint64_t> checks{0};
+    std::atomic<uint64_t> checksCurrent{0};
 
     static void Add(std::atomic<uint64_t> &counter, uint64_t n)
     {
@@ -89,6 +93,8 @@ struct Metrics {
 
     // A counter of files sent under this name; the same one for the server's life.
     std::atomic<uint64_t> *FileCounter(const std::string &name);
+    // Every file's count so far, by name.
+    std::vector<std::pair<std::string, uint64_t>> FilesSent();
     // The release served: its id, number (0: none) and signature state.
     void SetRelease(const std::string &id, uint32_t number, const std::string &signature);
     std::string Render();

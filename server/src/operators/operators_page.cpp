@@ -52,7 +52,7 @@ ReleaseView ViewOf(const Release &release)
 OperatorsPage::OperatorsPage(std::string name, std::string address, Metrics &metrics, CurrentRelease release,
                              ReportKeeper &keeper)
     : name_(std::move(name)), address_(std::move(address)), metrics_(metrics),
-      release_(std::move(release)), keeper_(keeper)
+      release_(std::move(release)), keeper_(keeper), startedAt_(static_cast<int64_t>(std::time(nullptr)))
 {
 }
 
@@ -70,7 +70,90 @@ void OperatorsPage::Stop()
 
 OperatorsPage::Sample OperatorsPage::Now() const
 {
-    return {static_cast<int64_t>(std::time(nullptr)), metrics_.SessionsEnded(), metrics_.openConnections.load(std::memory_order_relaxed)};
+    Sample sample{static_cast<int64_t>(std::time(nullptr)), metrics_.openConnections.load(std::memory_order_relaxed), {}};
+    SessionCounters all;
+    metrics_.SumThreads(all);
+    for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
+        sample.counted.ended[i] = static_cast<double>(all.sessions[i].load());
+    sample.counted.refused = static_cast<double>(metrics_.refusedConnections.load());
+    sample.counted.bytes = static_cast<double>(all.bytesSent.load());
+    sample.counted.checks = static_cast<double>(all.checks.load());
+    sample.counted.checksCurrent = static_cast<double>(all.checksCurrent.load());
+    sample.counted.reports = static_cast<double>(all.reports.load());
+    return sample;
+}
+
+// The samples taken, and one of this moment.
+std::vector<OperatorsPage::Sample> OperatorsPage::Samples() const
+{
+    std::vector<Sample> samples;
+    {
+        std::lock_guard lock(samplesMutex_);
+        samples.assign(samples_.begin(), samples_.end());
+    }
+    Sample now = Now();
+    if (samples.empty() || samples.back().at < now.at)
+        samples.push_back(now);
+    return samples;
+}
+
+namespace {
+
+double Ended(const Tally &tally)
+{
+    double sum = 0;
+    for (double value : tally.ended)
+        sum += value;
+    return sum;
+}
+
+// later - earlier, per second of seconds.
+Tally Rates(const Tally &later, const Tally &earlier, double seconds)
+{
+    Tally rates;
+    for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
+        rates.ended[i] = (later.ended[i] - earlier.ended[i]) / seconds;
+    rates.refused = (later.refused - earlier.refused) / seconds;
+    rates.bytes = (later.bytes - earlier.bytes) / seconds;
+    rates.checks = (later.checks - earlier.checks) / seconds;
+    rates.checksCurrent = (later.checksCurrent - earlier.checksCurrent) / seconds;
+    rates.reports = (later.reports - earlier.reports) / seconds;
+    return rates;
+}
+
+}  // namespace
+
+// The counters now, their rates over the last minute (or since the oldest sample, when the
+// server is younger), the rollout's share per sample interval.
+ServerStats OperatorsPage::Stats(const Sample &now, const std::vector<Sample> &samples) const
+{
+    ServerStats stats;
+    stats.version = DVS_VERSION;
+    stats.startedAt = startedAt_;
+    stats.open = now.open;
+    stats.cap = metrics_.connectionCap.load();
+    stats.total = now.counted;
+    const Sample *from = nullptr;
+    for (const Sample &sample : samples)
+        if (sample.at <= now.at - 60 || (!from && sample.at < now.at))
+            from = &sample;
+    if (from) {
+        stats.windowSeconds = now.at - from->at;
+        stats.perSecond = Rates(now.counted, from->counted, static_cast<double>(stats.windowSeconds));
+    }
+    for (size_t i = 1; i < samples.size(); ++i) {
+        double checks = samples[i].counted.checks - samples[i - 1].counted.checks;
+        if (checks > 0)
+            stats.rollout.emplace_back(samples[i].at,
+                                       (samples[i].counted.checksCurrent - samples[i - 1].counted.checksCurrent) / checks);
+    }
+    stats.filesSent = metrics_.FilesSent();
+    stats.reportQueue = std::max<int64_t>(0, metrics_.reportsQueued.load());
+    stats.reportWriteFailures = metrics_.reportWriteFailures.load();
+    stats.reportsDropped = metrics_.reportsDropped.load();
+    stats.reloads = metrics_.reloadsDone.load();
+    stats.reloadsRefused = metrics_.reloadsRefused.load();
+    return stats;
 }
 
 void OperatorsPage::TakeSample()
@@ -91,20 +174,13 @@ void OperatorsPage::TakeSample()
 ServerView OperatorsPage::Self()
 {
     std::shared_ptr<const Release> release = release_();
-    std::vector<Sample> samples;
-    {
-        std::lock_guard lock(samplesMutex_);
-        samples.assign(samples_.begin(), samples_.end());
-    }
-    // The samples taken, and one of this moment.
-    Sample now = Now();
-    if (samples.empty() || samples.back().at < now.at)
-        samples.push_back(now);
+    std::vector<Sample> samples = Samples();
+    const Sample &now = samples.back();
     ServerView self{name_, address_, release->id, release->number, true, now.at, {}};
     for (size_t i = 1; i < samples.size(); ++i) {
         const Sample &before = samples[i - 1], &sample = samples[i];
         double seconds = static_cast<double>(std::max<int64_t>(1, sample.at - before.at));
-        self.activity.push_back({sample.at, static_cast<double>(sample.sessions - before.sessions) / seconds, sample.open});
+        self.activity.push_back({sample.at, (Ended(sample.counted) - Ended(before.counted)) / seconds, sample.open});
     }
     return self;
 }
@@ -135,6 +211,8 @@ PageView OperatorsPage::View(const InstallationCounts &counts)
     } else {
         view.servers.push_back(std::move(self));
     }
+    std::vector<Sample> samples = Samples();
+    view.stats = Stats(samples.back(), samples);
     view.firstDay = counts.firstDay;
     view.days = kDaysShown;
     view.installations = counts.rows;

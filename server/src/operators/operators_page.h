@@ -41,11 +41,13 @@ public:
 private:
     struct Sample {
         int64_t at;
-        uint64_t sessions;  // ended since the start
         int64_t open;
+        Tally counted;      // since the start
     };
     Sample Now() const;
     void TakeSample();
+    ServerStats Stats(const Sample &now, const std::vector<Sample> &samples) const;
+    std::vector<Sample> Samples() const;
 
     const std::string name_;
     const std::string address_;
@@ -53,7 +55,8 @@ private:
     CurrentRelease release_;
     ReportKeeper &keeper_;
     const FleetPresence *fleet_ = nullptr;
-    std::mutex samplesMutex_;
+    const int64_t startedAt_;
+    mutable std::mutex samplesMutex_;
     std::deque<Sample> samples_;
     std::unique_ptr<asio::steady_timer> timer_;
 };

@@ -88,7 +88,7 @@ svg.chart{min-width:520px;direction:ltr}svg.chart text{font-size:10px}.newest{di
 td.what{white-space:normal}td.what span{display:block;color:#5a6570;font-size:.9em}
 .legend{display:flex;flex-wrap:wrap;gap:4px 14px;margin:6px 0 10px;padding:0;list-style:none;font-size:.9em}
 .legend svg{display:inline;width:11px;height:11px;margin-right:4px}.note{color:#5a6570;font-size:.9em}
-footer{color:#5a6570;font-size:.85em;padding-bottom:20px}
+footer{color:#5a6570;font-size:.85em;padding-bottom:20px}.spark{max-width:360px;margin-bottom:8px}
 )CSS";
 
 std::string Escape(const std::string &text)
@@ -306,19 +306,20 @@ std::string InstallationsChart(const PageView &view)
 // A small line of one value over the last minutes: (time, value) points, oldest first.
 using Points = std::vector<std::pair<int64_t, double>>;
 
-std::string Sparkline(const Points &points, const char *colour)
+// top: the value drawn at the top; 0: the highest of the points.
+std::string Sparkline(const Points &points, const char *colour, double top = 0)
 {
     std::string svg = "<svg viewBox=\"0 0 240 36\" role=\"img\"><line x1=\"0\" x2=\"240\" y1=\"34\" y2=\"34\" "
                       "stroke=\"#e3e6ea\"/>";
     if (points.empty())
         return svg + "</svg>";
-    double highest = 0;
+    double highest = top;
     for (const auto &[at, value] : points)
-        highest = std::max(highest, value);
+        highest = top > 0 ? top : std::max(highest, value);
     int64_t first = points.front().first, span = std::max<int64_t>(1, points.back().first - first);
     if (points.size() == 1)
-        return svg + "<circle cx=\"236\" cy=\"" + Fixed(highest > 0 ? 4 : 34, 1) + "\" r=\"3\" fill=\"" + colour +
-               "\"/></svg>";
+        return svg + "<circle cx=\"236\" cy=\"" + Fixed(34 - (highest > 0 ? 30 * points[0].second / highest : 0), 1) +
+               "\" r=\"3\" fill=\"" + colour + "\"/></svg>";
     std::string line;
     for (const auto &[at, value] : points) {
         double x = 240.0 * static_cast<double>(at - first) / static_cast<double>(span);
@@ -353,6 +354,95 @@ std::string ServerCard(const ServerView &server, int64_t now)
            Fixed(latest.sessionsPerSecond) + ", at most " + Fixed(peakRate) + "</p>" + Sparkline(rate, "#4e79a7") +
            "<p class=\"note\">Open connections: now " + std::to_string(latest.open) + ", at most " +
            std::to_string(peakOpen) + "</p>" + Sparkline(open, "#f28e2b") + "</div>";
+}
+
+// How long, in the largest two units: "3 d 4 h", "12 min", "40 s".
+std::string Duration(int64_t seconds)
+{
+    seconds = std::max<int64_t>(0, seconds);
+    if (seconds >= 86400)
+        return std::to_string(seconds / 86400) + " d " + std::to_string(seconds % 86400 / 3600) + " h";
+    if (seconds >= 3600)
+        return std::to_string(seconds / 3600) + " h " + std::to_string(seconds % 3600 / 60) + " min";
+    if (seconds >= 60)
+        return std::to_string(seconds / 60) + " min";
+    return std::to_string(seconds) + " s";
+}
+
+std::string Bytes(double bytes)
+{
+    const char *units[] = {"B", "KB", "MB", "GB", "TB"};
+    int unit = 0;
+    while (bytes >= 1000 && unit < 4) {
+        bytes /= 1000;
+        ++unit;
+    }
+    return Fixed(bytes, unit == 0 ? 0 : 1) + " " + units[unit];
+}
+
+// What ended each session, in the operator's words, in the order of the table.
+const struct {
+    Outcome outcome;
+    const char *what;
+} kEndings[] = {{Outcome::Closed, "served (the Launcher closed when done)"},
+                {Outcome::Cut, "cut by the Launcher inside a request"},
+                {Outcome::Idle, "closed idle"},
+                {Outcome::TooLong, "closed at the longest session"},
+                {Outcome::Violation, "closed for a request outside the protocol"},
+                {Outcome::Error, "ended by a socket error"},
+                {Outcome::Shutdown, "closed by the server's stop"}};
+
+// This server: its version and age, connections against its cap, the rates of the last
+// minute beside the counts since its start, the report queue, reloads, the rollout of the
+// release served and the downloads of each file.
+std::string ThisServerSection(const ServerStats &stats, const std::string &release, int64_t now)
+{
+    const Tally &rate = stats.perSecond, &total = stats.total;
+    const bool rated = stats.windowSeconds > 0;
+    auto perMinute = [rated](double perSecond) { return rated ? Fixed(perSecond * 60, 1) : std::string("–"); };
+    auto row = [&](const std::string &what, double perSecond, double since, const std::string &kind) {
+        return "<tr data-kind=\"" + kind + "\"><td class=\"what\">" + what + "</td><td class=\"n\">" +
+               perMinute(perSecond) + "</td><td class=\"n\">" + Grouped(static_cast<uint64_t>(since)) + "</td></tr>";
+    };
+    std::string html = "<section id=\"this-server\"><h2>This server</h2><dl><dt>version</dt><dd id=\"version\">" +
+                       Escape(stats.version) + "</dd><dt>started</dt><dd>" + Shown(stats.startedAt) + " (up " +
+                       Duration(now - stats.startedAt) + ")</dd><dt>connections</dt><dd>" +
+                       Grouped(static_cast<uint64_t>(stats.open)) + " open of at most " +
+                       Grouped(static_cast<uint64_t>(stats.cap)) + "</dd><dt>sent</dt><dd>" +
+                       (rated ? Bytes(rate.bytes) + "/s over the last " + Duration(stats.windowSeconds) + ", "
+                              : std::string()) +
+                       Bytes(total.bytes) + " since the start</dd><dt>reports</dt><dd>" +
+                       Grouped(static_cast<uint64_t>(stats.reportQueue)) + " waiting to be stored, " +
+                       Grouped(stats.reportWriteFailures) + " failed writes, " + Grouped(stats.reportsDropped) +
+                       " dropped</dd><dt>reloads</dt><dd>" + Grouped(stats.reloads) + " done, " +
+                       Grouped(stats.reloadsRefused) + " refused</dd></dl>";
+    // The rollout: of the Launchers that checked their files, those that held the release.
+    double checks = rate.checks, current = rate.checksCurrent;
+    html += "<p class=\"note\" id=\"rollout\">Launchers that already held " + Escape(release) + ": " +
+            (rated && checks > 0 ? Fixed(100 * current / checks, 0) + " % of the last minute's checks"
+                                 : std::string("no check in the last minute")) +
+            (total.checks > 0 ? ", " + Fixed(100 * total.checksCurrent / total.checks, 0) + " % since the start"
+                              : std::string()) +
+            "</p><div class=\"spark\">" + Sparkline(stats.rollout, "#59a14f", 1.0) + "</div>";
+    html += "<div class=\"scroll\"><table id=\"sessions\"><thead><tr><th>sessions and connections</th><th "
+            "class=\"n\">a minute</th><th class=\"n\">in all</th></tr></thead><tbody>";
+    for (const auto &ending : kEndings) {
+        int i = static_cast<int>(ending.outcome);
+        html += row(ending.what, rate.ended[i], total.ended[i], OutcomeName(ending.outcome));
+    }
+    html += row("connections refused at once (the server was full)", rate.refused, total.refused, "refused") +
+            row("Launchers up to date (checked, nothing sent)", rate.checksCurrent, total.checksCurrent, "current") +
+            row("Launchers updated (checked, files sent)", rate.checks - rate.checksCurrent,
+                total.checks - total.checksCurrent, "updated") +
+            row("installation reports", rate.reports, total.reports, "reports") + "</tbody></table></div>";
+    if (!stats.filesSent.empty()) {
+        html += "<div class=\"scroll\"><table id=\"downloads\"><thead><tr><th>file</th><th class=\"n\">sent since the "
+                "start</th></tr></thead><tbody>";
+        for (const auto &[name, count] : stats.filesSent)
+            html += "<tr><td>" + Escape(name) + "</td><td class=\"n\">" + Grouped(count) + "</td></tr>";
+        html += "</tbody></table></div>";
+    }
+    return html + "</section>";
 }
 
 std::string ReleaseSection(const ReleaseView &release)
@@ -419,7 +509,8 @@ std::string PageHtml(const PageView &view)
                        std::to_string(view.servers.size()) + ")</h2><div class=\"servers\">";
     for (const ServerView &server : view.servers)
         html += ServerCard(server, view.now);
-    html += "</div></section>" + InstallationsSection(view) +
+    html += "</div></section>" + ThisServerSection(view.stats, view.release.id, view.now) +
+            InstallationsSection(view) +
             "<section id=\"refusals\"><h2>Refusals and protocol violations</h2><div class=\"scroll\"><table><thead>"
             "<tr><th>kind</th><th class=\"n\">since the start</th></tr></thead><tbody>";
     for (const CountView &refusal : view.refusals)
@@ -430,6 +521,36 @@ std::string PageHtml(const PageView &view)
             " days; then only its day's counts stay. No MAC address, player's address or token is stored or shown "
             "here.</p></footer><script>" + kScript + "</script></body></html>";
     return html;
+}
+
+std::string TallyJson(const Tally &tally, int decimals)
+{
+    std::string json = "{\"sessions\":{";
+    for (int i = 0; i < static_cast<int>(Outcome::kCount); ++i)
+        json += std::string(i ? "," : "") + Json(OutcomeName(Outcome(i))) + ":" + Fixed(tally.ended[i], decimals);
+    return json + "},\"refused\":" + Fixed(tally.refused, decimals) + ",\"bytes\":" + Fixed(tally.bytes, decimals) +
+           ",\"checks\":" + Fixed(tally.checks, decimals) + ",\"checksCurrent\":" +
+           Fixed(tally.checksCurrent, decimals) + ",\"reports\":" + Fixed(tally.reports, decimals) + "}";
+}
+
+std::string StatsJson(const ServerStats &stats)
+{
+    std::string json = "{\"version\":" + Json(stats.version) + ",\"startedAt\":" + Json(Iso(stats.startedAt)) +
+                       ",\"open\":" + std::to_string(stats.open) + ",\"cap\":" + std::to_string(stats.cap) +
+                       ",\"total\":" + TallyJson(stats.total, 0) + ",\"perSecond\":" + TallyJson(stats.perSecond, 3) +
+                       ",\"windowSeconds\":" + std::to_string(stats.windowSeconds) + ",\"filesSent\":[";
+    for (const auto &[name, count] : stats.filesSent)
+        json += std::string(&name == &stats.filesSent.front().first ? "" : ",") + "{\"name\":" + Json(name) +
+                ",\"count\":" + std::to_string(count) + "}";
+    json += "],\"reportQueue\":" + std::to_string(stats.reportQueue) +
+            ",\"reportWriteFailures\":" + std::to_string(stats.reportWriteFailures) +
+            ",\"reportsDropped\":" + std::to_string(stats.reportsDropped) + ",\"reloads\":" +
+            std::to_string(stats.reloads) + ",\"reloadsRefused\":" + std::to_string(stats.reloadsRefused) +
+            ",\"rollout\":[";
+    for (const auto &[at, share] : stats.rollout)
+        json += std::string(&at == &stats.rollout.front().first ? "" : ",") + "{\"at\":" + Json(Iso(at)) +
+                ",\"current\":" + Fixed(share, 3) + "}";
+    return json + "]}";
 }
 
 std::string PageJson(const PageView &view)
@@ -457,7 +578,8 @@ std::string PageJson(const PageView &view)
                     ",\"open\":" + std::to_string(sample.open) + "}";
         json += "]}";
     }
-    json += "],\"installations\":{\"firstDay\":" + Json(Day(view.firstDay)) + ",\"days\":" + std::to_string(view.days) +
+    json += "],\"server\":" + StatsJson(view.stats) + ",\"installations\":{\"firstDay\":" + Json(Day(view.firstDay)) +
+            ",\"days\":" + std::to_string(view.days) +
             ",\"countedAt\":" + (view.countedAt ? Json(Iso(view.countedAt)) : std::string("null")) +
             ",\"countingSince\":" + Json(Iso(view.countingSince)) + ",\"rows\":[";
     for (const DailyInstallations &row : view.installations)

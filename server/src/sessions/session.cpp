@@ -131,6 +131,8 @@ struct Connection {
     bool balancerCheck = false;  // a balancer's own health check, not a player
     int files = 0;
     int reports = 0;
+    int checks = 0;                  // launch-file requests answered
+    bool heldTheRelease = false;     // the first of them had nothing to send
     // Bytes received and not yet taken by a request. A read takes whatever the client has
     // sent, up to the buffer's end: the requests a Launcher sends one after another
     // mostly come in together, and one read serves them all.
@@ -228,9 +230,12 @@ asio::awaitable<Answered> AnswerLaunchFiles(Connection &connection, uint16_t cou
         files[i] = &release.launch[chosen[i]];
     std::span<const ServedFile *const> answer(files.data(), chosen.size());
     std::tie(answered.error, answered.sent) = co_await SendFiles(connection.session, header, answer);
-    if (!answered.error)
+    if (!answered.error) {
         for (const ServedFile *file : answer)
             CountSent(connection, *file);
+        if (connection.checks++ == 0)
+            connection.heldTheRelease = answer.empty();
+    }
     co_return answered;
 }
 
@@ -511,6 +516,13 @@ asio::awaitable<void> RunSession(SessionHandle &session, const Release &release,
         co_return;
     }
     counters.Count(outcome);
+    if (connection.checks > 0) {
+        // The rollout counts sessions, by their first check: a Launcher checks again after
+        // it was updated.
+        SessionCounters::Add(counters.checks, 1);
+        if (connection.heldTheRelease)
+            SessionCounters::Add(counters.checksCurrent, 1);
+    }
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - session.started).count();
     (LogText() << "session " << session.peer.text << " release=" << release.id << " requests=" << requests
                << " files=" << connection.files << " bytes=" << bytes << " ms=" << elapsed
