@@ -187,7 +187,8 @@ releases = true"
     echo "PostgreSQL, $pg_reports reports over 30 days and 50 agents (inserted with the counts kept in $inserted s)"
     # As the version before left it: no counts of the days kept.
     pg_sql "DROP TRIGGER reports_counted ON reports; DROP FUNCTION dorera_count_reports(); DROP TABLE day_machines;
-            DELETE FROM daily_counts; UPDATE dorera_schema SET version = 2"
+            DELETE FROM daily_counts; ALTER TABLE servers DROP COLUMN sample_checks, DROP COLUMN sample_current;
+            UPDATE dorera_schema SET version = 2"
     pg_sql "VACUUM ANALYZE reports"
     start_server fleet "$fleet"
     grep -o "daily counts of the reports kept made in [0-9.]* s" "$work/fleet/server.log" | sed 's/^/  /'

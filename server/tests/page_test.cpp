@@ -159,6 +159,25 @@ TEST(OperatorsPage, TheServersOwnFiguresAsRatesAndCounts)
         EXPECT_NE(json.find(given), std::string::npos) << given << "\n" << json;
 }
 
+// The fleet's rollout adds the servers' checks up per 10 s, whenever each took its samples,
+// and is shown only for a fleet.
+TEST(OperatorsPage, TheFleetsRolloutAddsTheServersChecksUp)
+{
+    PageView view = OrdinaryView();
+    view.servers = {{"vs1", "10.0.0.1:18920", "sample", 3, true, view.now - 2,
+                     {{view.now - 19, 1, 2, 4, 1}, {view.now - 9, 1, 2, 2, 2}}},
+                    {"vs2", "10.0.0.2:18920", "sample", 3, true, view.now - 5, {{view.now - 15, 1, 2, 4, 3}}},
+                    {"vs3", "10.0.0.3:18920", "sample", 3, true, view.now - 5, {{view.now - 15, 1, 2, 0, 0}}}};
+    EXPECT_NE(PageHtml(view).find("of the Launchers that checked their files in the last minute, 60 % already held"),
+              std::string::npos);
+    EXPECT_NE(PageJson(view).find("\"fleetRollout\":[{\"at\":\"2026-12-07T23:59:40Z\",\"checks\":8,\"current\":4},"
+                                  "{\"at\":\"2026-12-07T23:59:50Z\",\"checks\":2,\"current\":2}]"),
+              std::string::npos)
+        << PageJson(view);
+    view.servers.resize(1);
+    EXPECT_EQ(PageHtml(view).find("fleet-rollout"), std::string::npos) << "one server has no fleet";
+}
+
 // The value axis of the installations chart fits a phone's larger text: each value in at
 // most four characters ("80k", "1.5M"), the top one at or above the highest day.
 TEST(OperatorsPage, TheChartsValueAxisStaysShort)

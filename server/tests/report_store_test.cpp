@@ -646,6 +646,7 @@ TEST(ReportStore, AnOlderFleetDatabaseGetsItsCountsOnceAndTheyAreReadWithoutTheR
     // As a server of the version before left it.
     Cluster().Sql("DROP TRIGGER reports_counted ON reports; DROP FUNCTION dorera_count_reports();"
                   "DROP TABLE day_machines; DELETE FROM daily_counts WHERE day >= '2026-12-08';"
+                  "ALTER TABLE servers DROP COLUMN sample_checks, DROP COLUMN sample_current;"
                   "UPDATE dorera_schema SET version = 2");
     EXPECT_EQ(FormatDaily(OpenFleetCounts(Cluster().Conninfo())->Daily(0, error), true), table) << error;
     EXPECT_EQ(Number(Cluster().Sql("SELECT version FROM dorera_schema")), pg::kSchemaVersion);

@@ -345,6 +345,10 @@ if "<h1>DoreraRarede version server: vs1</h1>" not in page:
 for name in ("vs1", "vs2", "vs3"):
     if 'data-server="%s"' % name not in page:
         sys.exit("the page does not name " + name)
+# The Launchers' checks of their files, from every server's samples: the fleet's rollout.
+checked = sum(sample["checks"] for server in status["servers"] for sample in server["activity"])
+if checked < 1 or not status["fleetRollout"]:
+    sys.exit("the page counts no Launcher's check of its files: %s" % status["fleetRollout"])
 flooded = sum(int(line.split(",")[2]) for line in csv.splitlines()[1:] if int(line.split(",")[1]) >= 100000)
 if flooded != flood:
     sys.exit("the CSV counts %d flood reports, not %d" % (flooded, flood))

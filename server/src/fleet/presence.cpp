@@ -98,38 +98,44 @@ bool FleetPresence::WriteAndRead(std::string &error)
     }
     ServerView self = self_();
     std::vector<int64_t> at, open;
-    std::vector<double> rate;
+    std::vector<double> rate, checks, current;
     for (const ActivitySample &sample : self.activity) {
         at.push_back(sample.at);
         rate.push_back(sample.sessionsPerSecond);
         open.push_back(sample.open);
+        checks.push_back(sample.checks);
+        current.push_back(sample.checksCurrent);
     }
     const ActivitySample latest = self.activity.empty() ? ActivitySample{} : self.activity.back();
     std::string number = std::to_string(self.releaseNumber), perSecond = std::to_string(latest.sessionsPerSecond),
                 openNow = std::to_string(latest.open), atText = NumbersText(at, 0),
-                rateText = NumbersText(rate, 3), openText = NumbersText(open, 0);
+                rateText = NumbersText(rate, 3), openText = NumbersText(open, 0),
+                checksText = NumbersText(checks, 0), currentText = NumbersText(current, 0);
     // The release columns a following server's own writes keep; a server that does not
     // follow names only the id of what it serves.
     if (!db_->Run("INSERT INTO servers (name, release_id, state, seen, address, release_number, sessions_per_second, "
-                  "open_connections, sample_at, sample_rate, sample_open) "
+                  "open_connections, sample_at, sample_rate, sample_open, sample_checks, sample_current) "
                   "VALUES ($1, $2, 'serving', now(), $3, $4::bigint, $5::double precision, $6::bigint, $7::bigint[], "
-                  "$8::double precision[], $9::bigint[]) "
+                  "$8::double precision[], $9::bigint[], $10::double precision[], $11::double precision[]) "
                   "ON CONFLICT (name) DO UPDATE SET release_id = EXCLUDED.release_id, seen = now(), "
                   "address = EXCLUDED.address, release_number = EXCLUDED.release_number, "
                   "sessions_per_second = EXCLUDED.sessions_per_second, open_connections = EXCLUDED.open_connections, "
                   "sample_at = EXCLUDED.sample_at, sample_rate = EXCLUDED.sample_rate, "
-                  "sample_open = EXCLUDED.sample_open",
+                  "sample_open = EXCLUDED.sample_open, sample_checks = EXCLUDED.sample_checks, "
+                  "sample_current = EXCLUDED.sample_current",
                   error,
                   {pg::Param::Text(self.name), pg::Param::Text(self.release), pg::Param::Text(self.address),
                    pg::Param::Text(number), pg::Param::Text(perSecond), pg::Param::Text(openNow),
-                   pg::Param::Text(atText), pg::Param::Text(rateText), pg::Param::Text(openText)})) {
+                   pg::Param::Text(atText), pg::Param::Text(rateText), pg::Param::Text(openText),
+                   pg::Param::Text(checksText), pg::Param::Text(currentText)})) {
         db_.reset();
         return false;
     }
     pg::Result rows = db_->Exec(
         "SELECT name, coalesce(address, ''), coalesce(release_id, ''), coalesce(release_number, 0), "
         "extract(epoch FROM seen)::bigint, now() - seen < $1::bigint * interval '1 second', "
-        "coalesce(sample_at, '{}'), coalesce(sample_rate, '{}'), coalesce(sample_open, '{}') FROM servers ORDER BY name",
+        "coalesce(sample_at, '{}'), coalesce(sample_rate, '{}'), coalesce(sample_open, '{}'), "
+        "coalesce(sample_checks, '{}'), coalesce(sample_current, '{}') FROM servers ORDER BY name",
         {pg::Param::Text(std::to_string(kFleetUpWithin.count()))});
     if (!rows.Ok()) {
         error = rows.Error();
@@ -146,10 +152,15 @@ bool FleetPresence::WriteAndRead(std::string &error)
         server.lastSeen = rows.Int(row, 4, 0, INT64_MAX, 0);
         server.up = rows.Text(row, 5) == "t";
         std::vector<double> sampleAt = Numbers(rows.Text(row, 6)), sampleRate = Numbers(rows.Text(row, 7)),
-                            sampleOpen = Numbers(rows.Text(row, 8));
-        for (size_t i = 0; i < sampleAt.size() && i < sampleRate.size() && i < sampleOpen.size(); ++i)
+                            sampleOpen = Numbers(rows.Text(row, 8)), sampleChecks = Numbers(rows.Text(row, 9)),
+                            sampleCurrent = Numbers(rows.Text(row, 10));
+        for (size_t i = 0; i < sampleAt.size() && i < sampleRate.size() && i < sampleOpen.size(); ++i) {
+            // A server of the version before writes no checks: none are counted for it.
+            bool checked = i < sampleChecks.size() && i < sampleCurrent.size();
             server.activity.push_back({static_cast<int64_t>(sampleAt[i]), sampleRate[i],
-                                       static_cast<int64_t>(sampleOpen[i])});
+                                       static_cast<int64_t>(sampleOpen[i]), checked ? sampleChecks[i] : 0,
+                                       checked ? sampleCurrent[i] : 0});
+        }
         servers->push_back(std::move(server));
     }
     std::lock_guard lock(mutex_);

@@ -21,6 +21,8 @@ struct ActivitySample {
     int64_t at = 0;                  // Unix seconds
     double sessionsPerSecond = 0;    // sessions ended per second since the sample before
     int64_t open = 0;                // connections open then
+    double checks = 0;               // sessions that checked their files since the sample before,
+    double checksCurrent = 0;        // and of them those that already held the release
 };
 
 struct ServerView {

@@ -116,6 +116,9 @@ const char *const kSteps[] = {
     $count$;
     CREATE TRIGGER reports_counted AFTER INSERT ON reports REFERENCING NEW TABLE AS added
         FOR EACH STATEMENT EXECUTE FUNCTION dorera_count_reports();
+    ALTER TABLE servers
+        ADD COLUMN sample_checks double precision[],   -- sessions that checked their files,
+        ADD COLUMN sample_current double precision[];  -- and of them those that held the release
     )SQL",
 };
 const char *const kStep2After = R"SQL(

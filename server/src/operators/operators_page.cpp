@@ -180,7 +180,9 @@ ServerView OperatorsPage::Self()
     for (size_t i = 1; i < samples.size(); ++i) {
         const Sample &before = samples[i - 1], &sample = samples[i];
         double seconds = static_cast<double>(std::max<int64_t>(1, sample.at - before.at));
-        self.activity.push_back({sample.at, (Ended(sample.counted) - Ended(before.counted)) / seconds, sample.open});
+        self.activity.push_back({sample.at, (Ended(sample.counted) - Ended(before.counted)) / seconds, sample.open,
+                                 sample.counted.checks - before.counted.checks,
+                                 sample.counted.checksCurrent - before.counted.checksCurrent});
     }
     return self;
 }

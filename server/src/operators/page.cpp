@@ -329,6 +329,49 @@ std::string Sparkline(const Points &points, const char *colour, double top = 0)
            "\"/></svg>";
 }
 
+// The fleet's rollout: the servers' checks added up per 10 s (their samples are taken at
+// their own moments), as the share of them that already held the release.
+struct FleetShare {
+    int64_t at = 0;
+    double checks = 0, current = 0;
+};
+
+std::vector<FleetShare> FleetRollout(const std::vector<ServerView> &servers)
+{
+    std::map<int64_t, FleetShare> buckets;
+    const int64_t every = kActivityEvery.count();
+    for (const ServerView &server : servers)
+        for (const ActivitySample &sample : server.activity) {
+            FleetShare &bucket = buckets[sample.at - sample.at % every];
+            bucket.at = sample.at - sample.at % every;
+            bucket.checks += sample.checks;
+            bucket.current += sample.checksCurrent;
+        }
+    std::vector<FleetShare> shares;
+    for (const auto &[at, bucket] : buckets)
+        if (bucket.checks > 0)
+            shares.push_back(bucket);
+    return shares;
+}
+
+std::string FleetRolloutNote(const std::vector<ServerView> &servers, int64_t now)
+{
+    double checks = 0, current = 0;
+    Points curve;
+    for (const FleetShare &share : FleetRollout(servers)) {
+        curve.emplace_back(share.at, share.current / share.checks);
+        if (share.at >= now - 60) {
+            checks += share.checks;
+            current += share.current;
+        }
+    }
+    return "<p class=\"note\" id=\"fleet-rollout\">The fleet's rollout: of the Launchers that checked their files in "
+           "the last minute, " + (checks > 0 ? Fixed(100 * current / checks, 0) + " % already held the release they "
+                                                "were served"
+                                              : std::string("none did")) +
+           "; per 10 s over the last minutes:</p><div class=\"spark\">" + Sparkline(curve, "#59a14f", 1.0) + "</div>";
+}
+
 std::string ServerCard(const ServerView &server, int64_t now)
 {
     Points rate, open;
@@ -509,7 +552,8 @@ std::string PageHtml(const PageView &view)
                        std::to_string(view.servers.size()) + ")</h2><div class=\"servers\">";
     for (const ServerView &server : view.servers)
         html += ServerCard(server, view.now);
-    html += "</div></section>" + ThisServerSection(view.stats, view.release.id, view.now) +
+    html += "</div>" + (view.servers.size() > 1 ? FleetRolloutNote(view.servers, view.now) : std::string()) +
+            "</section>" + ThisServerSection(view.stats, view.release.id, view.now) +
             InstallationsSection(view) +
             "<section id=\"refusals\"><h2>Refusals and protocol violations</h2><div class=\"scroll\"><table><thead>"
             "<tr><th>kind</th><th class=\"n\">since the start</th></tr></thead><tbody>";
@@ -575,9 +619,14 @@ std::string PageJson(const PageView &view)
         for (const ActivitySample &sample : server.activity)
             json += std::string(&sample == &server.activity.front() ? "" : ",") + "{\"at\":" + Json(Iso(sample.at)) +
                     ",\"sessionsPerSecond\":" + Fixed(sample.sessionsPerSecond, 3) +
-                    ",\"open\":" + std::to_string(sample.open) + "}";
+                    ",\"open\":" + std::to_string(sample.open) + ",\"checks\":" + Fixed(sample.checks, 0) +
+                    ",\"current\":" + Fixed(sample.checksCurrent, 0) + "}";
         json += "]}";
     }
+    json += "],\"fleetRollout\":[";
+    for (const FleetShare &share : FleetRollout(view.servers))
+        json += std::string(json.back() == '[' ? "" : ",") + "{\"at\":" + Json(Iso(share.at)) + ",\"checks\":" +
+                Fixed(share.checks, 0) + ",\"current\":" + Fixed(share.current, 0) + "}";
     json += "],\"server\":" + StatsJson(view.stats) + ",\"installations\":{\"firstDay\":" + Json(Day(view.firstDay)) +
             ",\"days\":" + std::to_string(view.days) +
             ",\"countedAt\":" + (view.countedAt ? Json(Iso(view.countedAt)) : std::string("null")) +
