@@ -78,19 +78,8 @@ stop_server() { kill "$server_pid"; wait "$server_pid" || true; }
 
 # One session through the players' port: the address request answered, then a report.
 report() {
-    python3 - "$(head -n 1 "$work/$1/port")" "$2" <<'PY'
-import socket, struct, sys
-connection = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
-connection.sendall(b"\x01\x00\x00\x00")
-answer = b""
-while len(answer) < 132:
-    chunk = connection.recv(132 - len(answer))
-    if not chunk:
-        break
-    answer += chunk
-connection.sendall(struct.pack("<HHI", 7, 2, 7) + struct.pack("<Q", int(sys.argv[2])))
-connection.close()
-PY
+    PYTHONPATH="$root/scripts" python3 -c 'import sys; from launcher_session import address_session
+address_session(int(sys.argv[1]), 7, mac=int(sys.argv[2]))' "$(head -n 1 "$work/$1/port")" "$2"
 }
 
 page_url() { echo "http://127.0.0.1:$(tail -n 1 "$work/$1/port")$2"; }

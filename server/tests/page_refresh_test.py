@@ -6,6 +6,9 @@
 #   page_refresh_test.py SERVER_BINARY SAMPLE_RELEASE
 import base64, json, os, re, shutil, socket, struct, subprocess, sys, tempfile, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from launcher_session import address_session  # noqa: E402
+
 binary, release = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 work = tempfile.mkdtemp(prefix="dvs-page-refresh-")
 failures = []
@@ -50,18 +53,13 @@ def ports():
 players, page = (int(p) for p in wait_for(ports))
 
 
-def session(agent=None, request=b"\x01\x00\x00\x00"):
-    """The address request answered, then a report of agent; or one request alone."""
+def session(agent=None, request=None):
+    """The address request answered, then a report of agent; or the one request given."""
+    if request is None:
+        address_session(players, agent, mac=agent)
+        return
     connection = socket.create_connection(("127.0.0.1", players), timeout=10)
     connection.sendall(request)
-    if agent is not None:
-        answer = b""
-        while len(answer) < 132:
-            chunk = connection.recv(132 - len(answer))
-            if not chunk:
-                break
-            answer += chunk
-        connection.sendall(struct.pack("<HHI", 7, 2, agent) + struct.pack("<Q", agent))
     connection.close()
 
 

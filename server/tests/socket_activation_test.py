@@ -7,6 +7,9 @@
 #   socket_activation_test.py SERVER_BINARY SAMPLE_RELEASE
 import os, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from launcher_session import address_session  # noqa: E402
+
 binary, release = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 work = tempfile.mkdtemp(prefix="dvs-activation-")
 failures = []
@@ -58,16 +61,7 @@ stop = threading.Event()
 def sessions():
     while not stop.is_set():
         try:
-            connection = socket.create_connection(("127.0.0.1", port), timeout=30)
-            connection.sendall(b"\x01\x00\x00\x00")
-            answer = b""
-            while len(answer) < 132:
-                chunk = connection.recv(132 - len(answer))
-                if not chunk:
-                    break
-                answer += chunk
-            connection.close()
-            counts["served" if answer[:4] == b"\x81\x00\x01\x00" and len(answer) == 132 else "failed"] += 1
+            counts["served" if address_session(port, timeout=30) else "failed"] += 1
         except OSError:
             counts["failed"] += 1
         time.sleep(0.005)
