@@ -417,8 +417,7 @@ std::vector<DailyInstallations> FleetDailyOn(pg::Connection &connection, int64_t
 
 bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &expired, std::string &error)
 {
-    constexpr int64_t kDay = 86400;
-    dayStart -= dayStart % kDay;
+    dayStart -= dayStart % kSecondsADay;
     std::string before = std::to_string(dayStart);
     for (;;) {
         // One day a transaction; every server of the fleet runs the retention, and the
@@ -439,7 +438,7 @@ bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &ex
             connection.Run(oldest.Ok() ? "COMMIT" : "ROLLBACK", ignored);
             return oldest.Ok();
         }
-        int64_t from = first - ((first % kDay) + kDay) % kDay, to = std::min(from + kDay, dayStart);
+        int64_t from = DayStartOf(first), to = std::min(from + kSecondsADay, dayStart);
         std::string fromText = std::to_string(from), toText = std::to_string(to);
         // The day's counts stay; its machines are forgotten with its reports.
         bool done = connection.Run(

@@ -8,12 +8,11 @@ namespace dvs {
 
 namespace {
 
-constexpr int64_t kDay = 86400;
 
 int64_t Today()
 {
     int64_t now = static_cast<int64_t>(std::time(nullptr));
-    return now - now % kDay;
+    return now - now % kSecondsADay;
 }
 
 std::string DayText(int64_t unixSeconds)
@@ -32,7 +31,7 @@ ReportKeeper::ReportKeeper(ReportStore &store, const Metrics &metrics, int reten
     : store_(store), metrics_(metrics), retentionDays_(retentionDays),
       countingSince_(static_cast<int64_t>(std::time(nullptr))), counts_(std::make_shared<InstallationCounts>())
 {
-    std::const_pointer_cast<InstallationCounts>(counts_)->firstDay = Today() - (kDaysShown - 1) * kDay;
+    std::const_pointer_cast<InstallationCounts>(counts_)->firstDay = Today() - (kDaysShown - 1) * kSecondsADay;
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -50,7 +49,7 @@ std::shared_ptr<const InstallationCounts> ReportKeeper::Counts(bool &coming)
 {
     std::lock_guard lock(mutex_);
     bool outOfDate = storedAtCount_ != metrics_.reportsStored.load(std::memory_order_relaxed) ||
-                     counts_->firstDay != Today() - (kDaysShown - 1) * kDay ||
+                     counts_->firstDay != Today() - (kDaysShown - 1) * kSecondsADay ||
                      Clock::now() - countedAt_ > std::chrono::seconds(30);
     if (outOfDate && !countWanted_) {
         countWanted_ = true;
@@ -94,7 +93,7 @@ void ReportKeeper::Count()
     auto fresh = std::make_shared<InstallationCounts>();
     uint64_t stored = metrics_.reportsStored.load(std::memory_order_relaxed);
     Clock::time_point started = Clock::now();
-    fresh->firstDay = Today() - (kDaysShown - 1) * kDay;
+    fresh->firstDay = Today() - (kDaysShown - 1) * kSecondsADay;
     fresh->rows = store_.Daily(fresh->firstDay, fresh->error);
     fresh->countedAt = static_cast<int64_t>(std::time(nullptr));
     Clock::time_point ended = Clock::now();
@@ -109,7 +108,7 @@ void ReportKeeper::Count()
 
 void ReportKeeper::Expire()
 {
-    int64_t before = Today() - static_cast<int64_t>(retentionDays_) * kDay;
+    int64_t before = Today() - static_cast<int64_t>(retentionDays_) * kSecondsADay;
     Expired expired;
     std::string error;
     bool done = store_.ExpireBefore(before, expired, error);

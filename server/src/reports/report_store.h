@@ -20,6 +20,14 @@ struct Report {
     MachineHash machine{};
 };
 
+// Days are UTC days of Unix time.
+constexpr int64_t kSecondsADay = 86400;
+// The start of the day a Unix time falls in (before 1970 too).
+constexpr int64_t DayStartOf(int64_t unixSeconds)
+{
+    return unixSeconds - ((unixSeconds % kSecondsADay) + kSecondsADay) % kSecondsADay;
+}
+
 // One row of the installations table: reports of one agent on one (UTC) day.
 struct DailyInstallations {
     std::string day;        // YYYY-MM-DD

@@ -13,7 +13,6 @@ namespace dvs {
 
 namespace {
 
-constexpr int64_t kDay = 86400;
 
 // A prepared statement, finalized with its owner.
 struct Statement {
@@ -235,7 +234,7 @@ public:
 
     bool ExpireBefore(int64_t dayStart, Expired &expired, std::string &error) override
     {
-        dayStart -= dayStart % kDay;
+        dayStart -= dayStart % kSecondsADay;
         for (;;) {
             int64_t oldest = 0;
             {
@@ -250,7 +249,7 @@ public:
                 oldest = sqlite3_column_int64(query.handle, 0);
             }
             // One day a transaction, so the writer never waits long for the lock.
-            int64_t from = oldest - ((oldest % kDay) + kDay) % kDay, to = std::min(from + kDay, dayStart);
+            int64_t from = DayStartOf(oldest), to = std::min(from + kSecondsADay, dayStart);
             if (!Exec("BEGIN IMMEDIATE", error))
                 return false;
             // The day's machines go with its reports; its counts stay.
@@ -320,7 +319,7 @@ private:
     {
         std::map<std::pair<int64_t, uint32_t>, std::pair<int64_t, int64_t>> added;  // (day, agent): reports, machines
         for (const Report &report : batch) {
-            const int64_t day = report.unixSeconds / kDay;
+            const int64_t day = report.unixSeconds / kSecondsADay;
             sqlite3_bind_int64(seen_, 1, day);
             sqlite3_bind_int64(seen_, 2, report.agent);
             sqlite3_bind_blob(seen_, 3, report.machine.data(), static_cast<int>(report.machine.size()), SQLITE_STATIC);
