@@ -1164,13 +1164,20 @@ TEST_F(HostileProcessTest, EndedAtAnyMomentOfTheUpdate)
         }
         ExpectIniSound(ReadFileText(game_ + "Launcher.ini"), what, true);
     };
-    // One run to its end tells how long the update stage lasts.
-    Install(true);
-    ChildProcess child = StartChild(game_ + "Launcher.exe", "", game_);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 120000));
-    DWORD begun = GetTickCount();
-    ASSERT_EQ(0, WaitChild(child, 120000));
-    DWORD window = GetTickCount() - begun;
+    // Runs to their end tell how long the update stage lasts: the shorter of two, as the
+    // first start in a fresh Wine prefix can take seconds longer (and the ends would then
+    // fall mostly after the update).
+    ChildProcess child;
+    DWORD window = INFINITE;
+    for (int run = 0; run < 2; ++run) {
+        Install(true);
+        ResetEvent(asked);
+        child = StartChild(game_ + "Launcher.exe", "", game_);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 120000));
+        DWORD begun = GetTickCount();
+        ASSERT_EQ(0, WaitChild(child, 120000));
+        window = std::min(window, GetTickCount() - begun);
+    }
     std::mt19937 rng(seed);
     int kills = 0, ended = 0;
     DWORD start = GetTickCount();
