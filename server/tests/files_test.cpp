@@ -114,8 +114,9 @@ TEST(Files, HexBothWays)
     for (const Case &c : cases) {
         std::optional<std::vector<uint8_t>> bytes = FromHex(c.text, c.size);
         EXPECT_EQ(bytes.has_value(), c.valid) << c.text;
-        if (bytes)
+        if (bytes) {
             EXPECT_EQ(Hex(*bytes), "00ff7a") << c.text;
+        }
     }
 }
 
