@@ -1,4 +1,5 @@
 // The report store and its writer: what is stored, when, and the installations table.
+#include "base/files.h"
 #include "fleet/fleet_reports.h"
 #include "fleet/postgres.h"
 #include "fleet/schema.h"
@@ -13,6 +14,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <ctime>
 #include <future>
 #include <fstream>
@@ -441,6 +443,43 @@ TEST(ReportStore, AStalledStoreDropsBeyondTheQueueAndNeverBlocksSubmit)
     writer.Stop();
     EXPECT_EQ(store.stored, 100u);
     EXPECT_EQ(metrics.reportsQueued, 0);
+}
+
+// A machine's hash is HMAC-SHA256(secret, MAC) (the values below from Python's hmac), the
+// same from every thread and every copy of the key: stored hashes stay comparable.
+TEST(ReportStore, TheMachineHashIsHmacSha256InEveryThread)
+{
+    std::vector<uint8_t> hundred(100);
+    for (size_t i = 0; i < hundred.size(); ++i)
+        hundred[i] = static_cast<uint8_t>(i);
+    const struct {
+        std::vector<uint8_t> mac;
+        const char *hmac;
+    } vectors[] = {
+        {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0, 0}, "53b2472bd8b3b24009b38b0260121f0941b798ecbe0e093fe5e3ba74d4017d48"},
+        {{}, "b6f22da94e9f0cf0197f2b257eaeeffdc3b1736b00ab2aeef020a37accdbda17"},
+        {hundred, "c638d4e89dd80d914fa55e134871079513da3f711f6c7154ac6696878b67e49e"},
+    };
+    const MachineKey copy = kFleetKey;
+    for (const auto &vector : vectors) {
+        EXPECT_EQ(Hex(kFleetKey.Hash(vector.mac)), vector.hmac);
+        EXPECT_EQ(Hex(copy.Hash(vector.mac)), vector.hmac);
+    }
+    std::vector<MachineHash> once(1000);
+    for (size_t i = 0; i < once.size(); ++i)
+        once[i] = kFleetKey.Hash(std::array<uint8_t, 6>{1, 2, 3, 4, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)});
+    std::atomic<int> differing{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (size_t i = 0; i < once.size(); ++i)
+                if (copy.Hash(std::array<uint8_t, 6>{1, 2, 3, 4, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}) !=
+                    once[i])
+                    ++differing;
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(differing, 0);
 }
 
 // The secret is made once, with no other reader than its owner, and read back as the same
