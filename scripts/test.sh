@@ -8,9 +8,8 @@
 # more per process start) takes longest, so it starts as soon as its tree is built and runs
 # beside the rest; its journey waits until the version server and the download-folder
 # command are built. Each line ends with its time and the processor time it took. Each tree has
-# a Wine prefix, wineserver and display of its own (the x64 tree two: its hostile answers run
-# in the second), so the lines do not meet; inside a prefix tests run one at a time, as named
-# mutexes are machine-wide to a wineserver.
+# a Wine prefix, wineserver and display of its own, so the two lines do not meet; inside a
+# tree tests run one at a time, as named mutexes are machine-wide to a wineserver.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 started=$SECONDS
@@ -41,17 +40,6 @@ rm -f "$built"
 ) >"$i686_log" 2>&1 &
 i686_pid=$!
 echo "32-bit line started in the background (its output follows the rest: $i686_log)"
-
-# The x64 suite runs in two halves side by side, the hostile answers in a Wine prefix (and so
-# a wineserver) of their own: a test under Wine waits on its wineserver more than it
-# computes. Both prefixes are made now, while the trees build: for a minute or two after it
-# is made, a prefix starts programs several times slower.
-DR_CONFIGURE_ONLY=1 bash "$root/scripts/build.sh" x64 || exit 1
-hostile_root="$root/build-x64/wine-hostile"
-timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 &
-x64_prefix_pid=$!
-DR_WINE_ROOT="$hostile_root" timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 &
-hostile_prefix_pid=$!
 
 # What the journey uses first (the version server and the operators' download-folder
 # command), so that it starts while the x64 tree builds; then the x64 tree.
@@ -104,24 +92,13 @@ sanitize_pid=$!
 echo "package, fuzz and sanitizer lines started in the background (their output follows the rest)"
 
 status=0
-wait "$x64_prefix_pid" || echo "warning: Wine prefix of build-x64 not ready"
-wait "$hostile_prefix_pid" || echo "warning: Wine prefix $hostile_root not ready"
-# The hostile answers start first (the test programs list their tests as the suite starts:
-# once, before the halves start).
-ctest --test-dir "$root/build-x64" -N >/dev/null || status=1
-hostile_log="$root/build-logs/x64-hostile.log"
-DR_WINE_ROOT="$hostile_root" ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error \
-    --timeout 600 -R '^Hostile' >"$hostile_log" 2>&1 &
-hostile_pid=$!
-# The version server's own tests run natively (a minute or two; its package's test runs in
-# its own line above).
+timeout 1200 "$root/build-x64/wine-run.sh" cmd /c exit >/dev/null 2>&1 || echo "warning: Wine prefix of build-x64 not ready"
+# The version server's own tests run natively, first (a minute or two; its package's test
+# runs in its own line above).
 ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 -LE package || status=1
 # The operators' download-folder command is a native program with tests of its own.
 ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
-ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 -E '^Hostile' || status=1
-wait "$hostile_pid" || status=1
-echo "---------------------------------------------------------------- x64 hostile answers (beside the rest)"
-cat "$hostile_log"
+ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
 line_took "native and x64 line" "$started"
 
 wait "$package_pid" || status=1

@@ -826,19 +826,13 @@ TEST_F(HostileTest, TableOfHostileAnswersWithAKey)
     RunTable(rows);
 }
 
-// A launch-file answer of three files (two listed, one new), about 600 bytes on the wire.
-// Every byte of it is a place to cut: the files are small, as a cut anywhere inside a
-// stream takes the same path (the stream arrives in one piece of up to 256 KiB).
+// A launch-file answer of three files (two listed, one new), about 3 KB on the wire.
 const char *const kThreeNames[] = {"a.dat", "bin\\b.dat", "c.dat"};
-std::string ThreeFileData(uint32_t k)
-{
-    return Bytes(100 - 10 * k, k + 1);
-}
 std::string ThreeFileAnswer()
 {
     std::string files;
     for (uint32_t k = 0; k < 3; ++k)
-        files += Good(k + 1, kThreeNames[k], ThreeFileData(k));
+        files += Good(k + 1, kThreeNames[k], Bytes(1000 - 100 * k, k + 1));
     return Launch(3, files);
 }
 
@@ -851,7 +845,7 @@ void HostileTest::RunCuts()
         std::lock_guard<std::mutex> hold(mutex_);
         release_.resize(1);
         for (uint32_t k = 0; k < 3; ++k)
-            release_.push_back({kThreeNames[k], ThreeFileData(k)});
+            release_.push_back({kThreeNames[k], Bytes(1000 - 100 * k, k + 1)});
     }
     Install(true);
     std::vector<size_t> ends;  // where each file's message ends in the answer
@@ -874,7 +868,7 @@ void HostileTest::RunCuts()
         std::string what = "cut after " + std::to_string(cut) + " bytes";
         EXPECT_EQ(cut == answer.size() ? 0u : 9u, RunStage()) << what;
         for (int k = 0; k < 3; ++k) {
-            std::string expected = cut >= ends[k] ? ThreeFileData(k)
+            std::string expected = cut >= ends[k] ? Bytes(1000 - 100 * k, k + 1)
                                                   : k < 2 ? old_[names[k]] : std::string("<none>");
             std::string got = FileExists(game_ + names[k]) ? ReadFileText(game_ + names[k]) : "<none>";
             EXPECT_TRUE(expected == got) << what << ": " << names[k];
@@ -1039,12 +1033,10 @@ std::string RandomAnswer(std::mt19937 &rng)
 TEST_F(HostileTest, RandomWellFramedAnswers)
 {
     const char *count = getenv("DR_RANDOM_ANSWERS");
-    // The decoders these answers go through are fuzzed natively with coverage; this series
-    // is for what only a run under Windows shows: the files and settings each answer leaves.
-    const int kAnswers = count != NULL ? atoi(count) : 3000;
+    const int kAnswers = count != NULL ? atoi(count) : 10000;
     // The whole series must end within its time budget: a slow answer is a fault too.
     const char *budget = getenv("DR_RANDOM_SECONDS");
-    const DWORD kBudgetMs = (budget != NULL ? (DWORD)atoi(budget) : 180) * 1000;
+    const DWORD kBudgetMs = (budget != NULL ? (DWORD)atoi(budget) : 420) * 1000;
     const char *fixed = getenv("DR_RANDOM_SEED");
     const uint32_t seed = fixed != NULL ? (uint32_t)strtoul(fixed, NULL, 10) : 7;
     printf("[ random   ] seed %u (DR_RANDOM_SEED=%u replays the series)\n", seed, seed);
