@@ -2,6 +2,8 @@
 # Builds the trees: build-i686 (the deliverables), build-x64 (the test suite under Wine)
 # and build-server (the version server, native).
 #   scripts/build.sh [i686|x64|server|all]
+# DR_CONFIGURE_ONLY=1 configures the Windows trees without building them (their wine-run.sh
+# is then there, so that a Wine prefix can be made while they build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -10,7 +12,7 @@ build_tree() {
     shift 2
     mkdir -p "$root/$dir"
     cmake -S "$root" -B "$root/$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" "$@" >/dev/null
-    ninja -C "$root/$dir" -j"$(nproc)"
+    [ "${DR_CONFIGURE_ONLY:-}" = 1 ] || ninja -C "$root/$dir" -j"$(nproc)"
 }
 if [ "$which" = all ] || [ "$which" = i686 ]; then build_tree build-i686 toolchain-i686.cmake; fi
 # The test tree's Launcher falls back to "localhost" (the hosts file) rather than the
