@@ -417,7 +417,7 @@ std::vector<DailyInstallations> FleetDailyOn(pg::Connection &connection, int64_t
 
 bool FleetExpireBefore(pg::Connection &connection, int64_t dayStart, Expired &expired, std::string &error)
 {
-    dayStart -= dayStart % kSecondsADay;
+    dayStart = DayStartOf(dayStart);
     std::string before = std::to_string(dayStart);
     for (;;) {
         // One day a transaction; every server of the fleet runs the retention, and the

@@ -8,11 +8,9 @@ namespace dvs {
 
 namespace {
 
-
 int64_t Today()
 {
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
-    return now - now % kSecondsADay;
+    return DayStartOf(static_cast<int64_t>(std::time(nullptr)));
 }
 
 std::string DayText(int64_t unixSeconds)

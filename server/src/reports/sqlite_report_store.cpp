@@ -234,7 +234,7 @@ public:
 
     bool ExpireBefore(int64_t dayStart, Expired &expired, std::string &error) override
     {
-        dayStart -= dayStart % kSecondsADay;
+        dayStart = DayStartOf(dayStart);
         for (;;) {
             int64_t oldest = 0;
             {
