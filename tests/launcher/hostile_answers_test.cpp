@@ -721,8 +721,9 @@ void HostileTest::RunTable(const std::vector<Row> &rows)
         // With a key nothing but the signed release's own bytes may reach the disk.
         ExpectSound(keyed_ ? ReleaseBytes() : ReleaseBytes(row.bytes), row.name);
         ExpectRowCheck(checked, game_);
-        if (keyed_ && row.keyedLog != NULL)
+        if (keyed_ && row.keyedLog != NULL) {
             EXPECT_TRUE(GameLogHas(row.keyedLog)) << "no line " << row.keyedLog;
+        }
         {
             std::lock_guard<std::mutex> hold(mutex_);
             release_[0].second = kOldLauncher;
