@@ -9,7 +9,8 @@
 # beside the rest; its journey waits until the version server and the download-folder
 # command are built. Each line ends with its time and the processor time it took. Each tree has
 # a Wine prefix, wineserver and display of its own, so the two lines do not meet; inside a
-# tree tests run one at a time, as named mutexes are machine-wide to a wineserver.
+# tree tests run one at a time, as named mutexes are machine-wide to a wineserver. While the
+# x64 suite runs it has a processor of its own and the other lines share the rest.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 started=$SECONDS
@@ -22,6 +23,14 @@ line_took() {
     echo "$1: $((SECONDS - $2)) s from the start of the run, $(((stat[15] + stat[16]) / $(getconf CLK_TCK))) s of" \
         "processor time in its programs"
 }
+
+# The Wine suite gets a processor of its own while it runs (scripts/processor-sets.sh): the
+# run's processes carry a mark in their environment, this shell's included.
+if [ -z "${DR_TEST_RUN:-}" ]; then
+    DR_TEST_RUN="$$-$RANDOM" exec bash "$0" "$@"
+fi
+source "$root/scripts/processor-sets.sh"
+note_processors
 
 bash "$root/scripts/install-deps.sh" || exit 1
 bash "$root/scripts/build.sh" i686 || exit 1
@@ -99,13 +108,27 @@ echo "package, fuzz and sanitizer lines started in the background (their output 
 
 status=0
 wait "$x64_prefix_pid" || echo "warning: Wine prefix of build-x64 not ready"
-# The version server's own tests run natively, first (a minute or two; its package's test
-# runs in its own line above).
-ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 -LE package || status=1
-# The operators' download-folder command is a native program with tests of its own.
-ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
-ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
-line_took "native and x64 line" "$started"
+# From here until the x64 suite ends, it has a processor of its own; the other lines share
+# the rest.
+split_processors "$root/build-x64/wine/prefix"
+# The version server's own tests (a minute or two; its package's test runs in its own line
+# above) and the operators' download-folder command's, natively, beside the x64 suite.
+native_log="$root/build-logs/native.log"
+(
+    status=0
+    ctest --test-dir "$root/build-server" --output-on-failure --no-tests=error --timeout 300 -LE package || status=1
+    ctest --test-dir "$root/build-download" --output-on-failure --no-tests=error || status=1
+    line_took "native line" "$started"
+    exit $status
+) >"$native_log" 2>&1 &
+native_pid=$!
+on_wine_processor ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
+line_took "x64 line" "$started"
+join_processors
+
+wait "$native_pid" || status=1
+echo "---------------------------------------------------------------- native line"
+cat "$native_log"
 
 wait "$package_pid" || status=1
 echo "---------------------------------------------------------------- package line"
