@@ -38,11 +38,18 @@ echo "== tests of $tree"
 time ctest --test-dir "$tree" --output-on-failure --no-tests=error --timeout 600 -LE package || status=1
 if [ -n "$x64" ]; then
     echo "== fleet test: the Launcher of $x64, the servers of $tree"
-    # A scratch folder of its own and a Wine prefix apart from the test tree's, so that it
-    # can run beside that tree's suite (named mutexes are machine-wide to a wineserver).
-    # Both sanitizers' runs use the one prefix, one at a time: making a prefix took 151 s
-    # and 144 s of processor time on the quiet machine.
-    time flock "$x64/wine-sanitizer.lock" env DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$x64/wine-sanitizer" \
+    # A scratch folder of its own. Its Wine prefix is DR_SANITIZE_WINE_ROOT's, by default one
+    # apart from the test tree's, so that it can run beside that tree's suite (named mutexes
+    # are machine-wide to a wineserver); both sanitizers' runs use it, one at a time: making
+    # a prefix took 151 s and 144 s of processor time on the quiet machine. With
+    # DR_SANITIZE_AFTER the test first waits (up to an hour) for that file to be there:
+    # scripts/test.sh names the end of the x64 suite, whose prefix is then free.
+    wine_root=${DR_SANITIZE_WINE_ROOT:-$x64/wine-sanitizer}
+    for _ in $(seq 720); do
+        [ -z "${DR_SANITIZE_AFTER:-}" ] || [ -e "$DR_SANITIZE_AFTER" ] && break
+        sleep 5
+    done
+    time flock "$wine_root.lock" env DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$wine_root" \
         bash "$root/tests/version_server/fleet_test.sh" "$x64" "$tree/dorera-version-server" || status=1
 fi
 exit $status

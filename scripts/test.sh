@@ -93,17 +93,21 @@ if ! bash "$root/scripts/build.sh" x64; then
     exit 1
 fi
 
-# The two sanitizer trees one after the other (side by side they load the machine beyond
-# what the Wine suites bear).
-(
-    nice -n 10 bash "$root/scripts/sanitize.sh" address "$root/build-x64"
-    address=$?
-    nice -n 10 bash "$root/scripts/sanitize.sh" thread "$root/build-x64"
-    thread=$?
-    line_took "sanitizer line" "$started"
-    [ "$address" -eq 0 ] && [ "$thread" -eq 0 ]
-) >"$root/build-logs/sanitize.log" 2>&1 &
-sanitize_pid=$!
+# The two sanitizer trees side by side, their fleet tests one at a time in the x64 tree's
+# Wine prefix once its suite has ended (the suite has a processor of its own meanwhile).
+x64_done="$root/build-logs/x64-suite.done"
+rm -f "$x64_done"
+declare -A sanitize_pid
+for kind in address thread; do
+    (
+        export DR_SANITIZE_WINE_ROOT="$root/build-x64/wine" DR_SANITIZE_AFTER="$x64_done"
+        nice -n 10 bash "$root/scripts/sanitize.sh" $kind "$root/build-x64"
+        status=$?
+        line_took "$kind sanitizer line" "$started"
+        exit $status
+    ) >"$root/build-logs/sanitize-$kind.log" 2>&1 &
+    sanitize_pid[$kind]=$!
+done
 echo "package, fuzz and sanitizer lines started in the background (their output follows the rest)"
 
 status=0
@@ -123,6 +127,7 @@ native_log="$root/build-logs/native.log"
 ) >"$native_log" 2>&1 &
 native_pid=$!
 on_wine_processor ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
+touch "$x64_done"
 line_took "x64 line" "$started"
 join_processors
 
@@ -136,9 +141,11 @@ cat "$package_log"
 wait "$fuzz_pid" || status=1
 echo "---------------------------------------------------------------- fuzz line"
 cat "$fuzz_log"
-wait "$sanitize_pid" || status=1
-echo "---------------------------------------------------------------- sanitizer line"
-cat "$root/build-logs/sanitize.log"
+for kind in address thread; do
+    wait "${sanitize_pid[$kind]}" || status=1
+    echo "---------------------------------------------------------------- $kind sanitizer line"
+    cat "$root/build-logs/sanitize-$kind.log"
+done
 wait "$i686_pid" || status=1
 echo "---------------------------------------------------------------- 32-bit line"
 cat "$i686_log"
