@@ -43,13 +43,14 @@ if [ -n "$x64" ]; then
     # are machine-wide to a wineserver); both sanitizers' runs use it, one at a time: making
     # a prefix took 151 s and 144 s of processor time on the quiet machine. With
     # DR_SANITIZE_AFTER the test first waits (up to an hour) for that file to be there:
-    # scripts/test.sh names the end of the x64 suite, whose prefix is then free.
+    # scripts/test.sh names the end of the x64 suite, whose prefix is then free. The lock's
+    # file is closed for the test (-o): a wineserver or display it starts outlives it.
     wine_root=${DR_SANITIZE_WINE_ROOT:-$x64/wine-sanitizer}
     for _ in $(seq 720); do
         [ -z "${DR_SANITIZE_AFTER:-}" ] || [ -e "$DR_SANITIZE_AFTER" ] && break
         sleep 5
     done
-    time flock "$wine_root.lock" env DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$wine_root" \
+    time flock -o "$wine_root.lock" env DR_FLEET_WORK="$tree/scratch/fleet" DR_WINE_ROOT="$wine_root" \
         bash "$root/tests/version_server/fleet_test.sh" "$x64" "$tree/dorera-version-server" || status=1
 fi
 exit $status
