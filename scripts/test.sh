@@ -66,11 +66,11 @@ if ! bash "$root/scripts/build.sh" server ||
 fi
 touch "$built"
 
-# Three more lines beside the rest, each on trees of its own and at a lower priority than
+# Four more lines beside the rest, each on trees of its own and at a lower priority than
 # the journeys and the suites: the Debian package (built, checked, installed, run and
-# purged: it builds the server once more) and the fuzz targets (a clang tree) from now on,
-# and once the x64 tree is built the sanitizer trees of the server (their fleet tests with
-# that tree's Launcher, each in a Wine prefix and scratch folder of its own).
+# purged: it builds the server once more) and the fuzz targets (a clang tree; two at a
+# time, as their 30 s each are time, not work, and they come last) from now on, and once
+# the x64 tree is built the two sanitizer trees of the server (below).
 mkdir -p "$root/build-logs"
 package_log="$root/build-logs/package.log"
 (
@@ -82,7 +82,7 @@ package_log="$root/build-logs/package.log"
 package_pid=$!
 fuzz_log="$root/build-logs/fuzz.log"
 (
-    FUZZ_JOBS=1 nice -n 10 bash "$root/scripts/fuzz.sh"
+    FUZZ_JOBS=2 nice -n 10 bash "$root/scripts/fuzz.sh"
     status=$?
     line_took "fuzz line" "$started"
     exit $status
