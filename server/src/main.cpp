@@ -48,13 +48,15 @@ int Serve(const std::string &configFile, const CLI::App &command, const std::str
         std::fprintf(stderr, "start refused: %s\n", error.c_str());
         return 1;
     }
-    if (!portFile.empty()) {
-        // Replaced whole, so a reader never sees half of it.
+    // The port file says the server serves: written once its signals are handled and its
+    // start line is in the log, and replaced whole, so a reader never sees half of it.
+    server.Run([&] {
+        if (portFile.empty())
+            return;
         std::string ports = std::to_string(server.Port()) + "\n" + std::to_string(server.MetricsPort()) + "\n";
         if (!dvs::ReplaceFile(portFile, ports, error))
             std::fprintf(stderr, "cannot write the port file: %s\n", error.c_str());
-    }
-    server.Run();
+    });
     return 0;
 }
 

@@ -131,6 +131,25 @@ TEST(Server, StopLetsSessionsInFlightFinishWithinTheGrace)
     EXPECT_NE(csv.find(",5,1,1\n"), std::string::npos) << csv;
 }
 
+// The port file is the sign that the server serves: a stop or a reload asked the moment it
+// appears is handled as the signal asks (not the signal's default, which ends the process),
+// and the start line is already in the log.
+TEST(Server, ThePortFileAppearsOnlyOnceSignalsAreHandled)
+{
+    for (int signal : {SIGHUP, SIGTERM}) {
+        ServerProcess server("drain_seconds = 0\n");
+        ASSERT_TRUE(server.Started()) << server.Log();
+        server.Signal(signal);
+        EXPECT_NE(server.Log().find("start: listening on 127.0.0.1:" + std::to_string(server.Port())), std::string::npos)
+            << server.Log();
+        if (signal == SIGHUP) {
+            EXPECT_TRUE(server.WaitMetric("dorera_reloads_total{result=\"done\"}", 1)) << server.Log();
+            continue;
+        }
+        EXPECT_EQ(server.Wait(10000), 0) << server.Log();
+    }
+}
+
 // A second server, or any other program, already listening on the address: the server
 // refuses to start rather than share the port's connections with it.
 TEST(Server, RefusesToStartWhereAnotherProcessListens)

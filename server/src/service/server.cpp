@@ -328,7 +328,7 @@ bool Server::Listen(std::string &error)
     return NoOtherListener(error);
 }
 
-void Server::Run()
+void Server::Run(const std::function<void()> &started)
 {
     signals_ = std::make_unique<asio::signal_set>(workers_.front()->io, SIGHUP, SIGTERM, SIGINT);
     WaitForSignals();
@@ -347,6 +347,8 @@ void Server::Run()
             config_.metricsAddress.c_str(), MetricsPort(), config_.metricsToken ? " (token asked)" : "",
             release_->id.c_str(), workers_.size(), connectionCap_, capNote_.c_str(),
             config_.fleetDatabase.empty() ? "" : ", reports to PostgreSQL", outboxNote.c_str());
+    if (started)
+        started();
     if (follower_)
         follower_->Start([this](const fs::path &folder, std::string &problems) { return ReloadFrom(folder, problems); });
     std::vector<std::thread> pool;

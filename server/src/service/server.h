@@ -19,6 +19,7 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -36,8 +37,9 @@ public:
     // Reads the public keys, loads and checks the release with its signature, opens the
     // report store, binds both ports. False with a message when any of it fails.
     bool Start(std::string &error);
-    // Serves until SIGTERM/SIGINT (or Stop), then stops cleanly; SIGHUP reloads.
-    void Run();
+    // Serves until SIGTERM/SIGINT (or Stop), then stops cleanly; SIGHUP reloads. started
+    // is called once the server serves: signals handled, start line written.
+    void Run(const std::function<void()> &started = {});
     void Stop();
     // Loads the release folder anew in the background; asked for during a reload, it
     // runs once more after it, so the folder's last state is what ends up served. A server
