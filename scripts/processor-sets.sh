@@ -33,20 +33,42 @@ process_has() {
     grep -qzxF -- "$2" "/proc/$1/environ" 2>/dev/null
 }
 
-# Sets the processors of every thread of process $1 to the list $2 (a process that has
-# ended meanwhile is no fault).
+# Sets the processors of every thread of process $1 to the list $2 unless they are those
+# already, and counts the change in moved (a process that has ended meanwhile is no fault).
 set_processors() {
-    taskset -a -p -c "$2" "$1" >/dev/null 2>&1 || true
+    local now
+    now=$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null) || return 0
+    [ -n "$now" ] && [ "$now" != "$(expand_processors "$2")" ] || return 0
+    taskset -a -p -c "$2" "$1" >/dev/null 2>&1 && moved=$((moved + 1))
+    return 0
 }
 
-# Calls $1 with each process id of the machine, twice over: the second pass takes the
-# processes started while the first went through the list.
-each_process_twice() {
+# A list such as 0,1,2,5 as the kernel writes it (0-2,5).
+expand_processors() {
+    local list=$1 out= first= last= n
+    for n in ${list//,/ }; do
+        if [ -n "$last" ] && [ "$n" -eq $((last + 1)) ]; then
+            last=$n
+            continue
+        fi
+        [ -z "$first" ] || out+=${out:+,}$([ "$first" = "$last" ] && echo "$first" || echo "$first-$last")
+        first=$n last=$n
+    done
+    [ -z "$first" ] || out+=${out:+,}$([ "$first" = "$last" ] && echo "$first" || echo "$first-$last")
+    echo "$out"
+}
+
+# Calls $1 with each process id of the machine, pass after pass until a pass moves nothing
+# (at most ten): a process forked while a pass went through the list, from a parent the
+# pass had not reached yet, may have been passed over, and so would its children be.
+each_process_until_settled() {
     local pass pid
-    for pass in 1 2; do
+    for pass in $(seq 10); do
+        moved=0
         for pid in $(ls /proc | grep -x '[0-9]*'); do
             "$1" "$pid"
         done
+        [ "$moved" -gt 0 ] || return 0
     done
 }
 
@@ -65,7 +87,7 @@ split_processors() {
     [[ $run_processors == *,* ]] || return 0
     wine_processor=${run_processors%%,*}
     other_processors=${run_processors#*,}
-    each_process_twice split_one
+    each_process_until_settled split_one
     echo "processors: $wine_processor for the Wine prefix $split_prefix, $other_processors for the rest of the run"
 }
 split_one() {
@@ -88,7 +110,7 @@ on_wine_processor() {
 # Every process of the run and of the split Wine prefix back on all the run's processors.
 join_processors() {
     [ -n "$wine_processor" ] || return 0
-    each_process_twice join_one
+    each_process_until_settled join_one
     wine_processor=
     echo "processors: $run_processors for the whole run again"
 }
