@@ -126,7 +126,8 @@ native_log="$root/build-logs/native.log"
     exit $status
 ) >"$native_log" 2>&1 &
 native_pid=$!
-on_wine_processor ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 || status=1
+on_wine_processor ctest --test-dir "$root/build-x64" --output-on-failure --no-tests=error --timeout 600 |
+    tee "$root/build-logs/x64.log" || status=1
 touch "$x64_done"
 line_took "x64 line" "$started"
 join_processors
@@ -150,4 +151,13 @@ wait "$i686_pid" || status=1
 echo "---------------------------------------------------------------- 32-bit line"
 cat "$i686_log"
 echo "whole run: $((SECONDS - started)) s"
+# The failures once more at the end, where a reader of a long log (or of its tail) looks.
+if [ $status -ne 0 ]; then
+    echo "---------------------------------------------------------------- what failed"
+    for log in "$root/build-logs/x64.log" "$native_log" "$package_log" "$fuzz_log" \
+        "$root/build-logs/sanitize-address.log" "$root/build-logs/sanitize-thread.log" "$i686_log"; do
+        grep -n -A8 -E ': Failure$|\*\*\*Failed|\*\*\*Timeout|^FAIL|ERROR: |^==[0-9]+==ERROR|WARNING: ThreadSanitizer|runtime error:' \
+            "$log" 2>/dev/null | head -60 | sed "s|^|$(basename "$log"):|"
+    done
+fi
 exit $status
