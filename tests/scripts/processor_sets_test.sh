@@ -43,7 +43,7 @@ wine=$!
 taskset -c 0-1 env -i DR_TEST_RUN="$DR_TEST_RUN" PATH="$PATH" bash -c \
     'sleep 300 & while :; do (sleep 0.3; sleep 2 & exec sleep 2) & sleep 0.01; done' &
 forking=$!
-taskset -c 0-1 sleep 300 &
+taskset -c 0-1 env -i sleep 300 &
 outsider=$!
 sleep 0.5
 
