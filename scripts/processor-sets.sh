@@ -15,17 +15,26 @@
 # parent's processors.
 # With one processor allowed, nothing is split.
 
-# The processors this shell may use, as a list such as 0,1,2,3 (from one such as 0-3).
-allowed_processors() {
-    local list range
-    list=$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' /proc/self/status)
-    for range in ${list//,/ }; do
+# The processors process $1 may use, as the kernel writes them (such as 0-2,5).
+processors_of() {
+    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null
+}
+
+# A list such as 0-2,5 written out (0,1,2,5).
+listed_processors() {
+    local range
+    for range in ${1//,/ }; do
         if [[ $range == *-* ]]; then
             seq "${range%-*}" "${range#*-}"
         else
             echo "$range"
         fi
     done | paste -sd,
+}
+
+# The processors this shell may use, as a list such as 0,1,2,3.
+allowed_processors() {
+    listed_processors "$(processors_of self)"
 }
 
 # Whether the environment of process $1 holds the line $2.
@@ -37,25 +46,10 @@ process_has() {
 # already, and counts the change in moved (a process that has ended meanwhile is no fault).
 set_processors() {
     local now
-    now=$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null) || return 0
-    [ -n "$now" ] && [ "$now" != "$(expand_processors "$2")" ] || return 0
+    now=$(processors_of "$1")
+    [ -n "$now" ] && [ "$(listed_processors "$now")" != "$2" ] || return 0
     taskset -a -p -c "$2" "$1" >/dev/null 2>&1 && moved=$((moved + 1))
     return 0
-}
-
-# A list such as 0,1,2,5 as the kernel writes it (0-2,5).
-expand_processors() {
-    local list=$1 out= first= last= n
-    for n in ${list//,/ }; do
-        if [ -n "$last" ] && [ "$n" -eq $((last + 1)) ]; then
-            last=$n
-            continue
-        fi
-        [ -z "$first" ] || out+=${out:+,}$([ "$first" = "$last" ] && echo "$first" || echo "$first-$last")
-        first=$n last=$n
-    done
-    [ -z "$first" ] || out+=${out:+,}$([ "$first" = "$last" ] && echo "$first" || echo "$first-$last")
-    echo "$out"
 }
 
 # Calls $1 with each process id of the machine, pass after pass until a pass moves nothing

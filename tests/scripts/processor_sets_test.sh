@@ -10,13 +10,9 @@ fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
-processors_of() {
-    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status"
-}
-
-# Lists as the kernel writes them.
-while read -r given written; do
-    [ "$(expand_processors "$given")" = "$written" ] || fail "$given written $(expand_processors "$given"), not $written"
+# Lists as the kernel writes them, written out.
+while read -r listed written; do
+    [ "$(listed_processors "$written")" = "$listed" ] || fail "$written listed as $(listed_processors "$written"), not $listed"
 done <<'ROWS'
 0 0
 0,1 0-1
